@@ -1,0 +1,17 @@
+// The few file-system calls the cache makes, on Windows paths. The Win32
+// adapter uses the system; natively the POSIX stand-in maps the separators.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// A C runtime stream, as fopen.
+std::FILE* OpenStream(const std::string& path, const char* mode);
+// Pushes a stream's written data through to the disk.
+bool FlushToDisk(std::FILE* stream);
+bool FileExistsAt(const std::string& path);
+bool FileSizeOf(const std::string& path, uint64_t* size);
+// Puts `from` in place of `to` in one step, replacing it if it exists.
+bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+bool RemoveFilePath(const std::string& path);

@@ -1,0 +1,224 @@
+#include "engine/playtally.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "diagnostics/debug.h"
+#include "diagnostics/local_time.h"
+#include "diagnostics/os_version.h"
+#include "engine/settings_store.h"
+
+const char kDefaultHandshakeHost[] = "post.kelmar.example";
+
+namespace {
+
+const char* const kExcludedExtensions[] = {"NSV", "AVI", "M2V", "ASF", "WMV", "MPG", "MPEG"};
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string SongText(const char (&field)[1024]) {
+    const void* nul = std::memchr(field, 0, sizeof(field));
+    return std::string(field, nul ? static_cast<const char*>(nul) - field : sizeof(field));
+}
+
+bool IsStream(const std::string& path) {
+    return Upper(path.substr(0, 7)) == "HTTP://";
+}
+
+}  // namespace
+
+void SetSongField(char (&field)[1024], const std::string& text) {
+    size_t n = text.size() < sizeof(field) - 1 ? text.size() : sizeof(field) - 1;
+    std::memcpy(field, text.data(), n);
+    std::memset(field + n, 0, sizeof(field) - n);
+}
+
+CPlaytally::CPlaytally()
+    : m_lastHandshakeAttempt(MakeDateTime(1970, 1, 1, 0, 0, 0)),
+      m_lastSubmitTime(MakeDateTime(1970, 1, 1, 0, 0, 0)),
+      m_server(kDefaultHandshakeHost) {}
+
+CPlaytally::~CPlaytally() = default;
+
+int CPlaytally::IsSupportedFile(const std::string& path) {
+    if (path.size() <= 3)
+        return 0;
+    if (IsStream(path) && m_ignoreHttp != 0)
+        return 0;
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return 0;
+    std::string extension = Upper(path.substr(dot + 1));
+    for (const char* excluded : kExcludedExtensions) {
+        if (extension == excluded)
+            return 0;
+    }
+    return 1;
+}
+
+int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instance) {
+    g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::StartPlaytallying",
+                "Working dir %s, Timeout is %d, Threshold is %d%%", workingDir.c_str(),
+                kTimerPeriodMs, static_cast<int>(m_threshold.load() * 100));
+    int result = 0;
+    if (!workingDir.empty()) {
+        m_workingDir = workingDir;
+        m_instance = instance;
+        m_versionInfo.SetModule(m_instance);
+        if (m_workingDir.back() != '\\')
+            m_workingDir += '\\';
+        if (LoadSettings())
+            result = 1;
+    }
+
+    if (m_pluginEnabled != 0) {
+        m_cache.Load(m_workingDir, "");
+    } else {
+        g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
+    }
+
+    g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Startup Complete.");
+    return result;
+}
+
+int CPlaytally::StopPlaytallying() {
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::StopPlaytallying", "Stopping...");
+    m_stop = 1;
+    SaveSettings();
+    return 1;
+}
+
+int CPlaytally::LoadSettings() {
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Loading settings from registry...");
+    CSettingsKey key;
+    bool opened = key.Open(GetRegistryKey());
+    int debugOverride = -1;
+    int submitPercent = -1;
+    int result = 0;
+
+    if (opened) {
+        auto text = [&](const char* name, std::string& field) {
+            std::string value;
+            if (key.ReadText(name, &value))
+                Put(field, value);
+        };
+        auto number = [&](const char* name, std::atomic<int>& field) {
+            int32_t value = 0;
+            if (key.ReadNumber(name, &value))
+                field = value;
+        };
+        auto local = [&](const char* name, int& field) {
+            int32_t value = 0;
+            if (key.ReadNumber(name, &value))
+                field = value;
+        };
+        text("username", m_username);
+        text("password", m_password);
+        number("pluginenabled", m_pluginEnabled);
+        number("logsize", m_logSize);
+        number("showerrors", m_showErrors);
+        number("ignorehttp", m_ignoreHttp);
+        number("useproxy", m_useProxy);
+        text("proxyserver", m_proxyServer);
+        number("proxyport", m_proxyPort);
+        number("useproxyauth", m_useProxyAuth);
+        text("proxyuser", m_proxyUser);
+        text("proxypass", m_proxyPass);
+        number("forcecache", m_forceCache);
+        local("debugoverride", debugOverride);
+        local("submitpc", submitPercent);
+        number("forceconnection", m_forceConnection);
+        number("allowcache", m_allowCache);
+        number("maxcachesubs", m_maxCacheSubs);
+
+        result = 1;
+        if (submitPercent >= 1 && submitPercent <= 99) {
+            m_threshold = static_cast<float>(submitPercent) / 100.0f;
+            g_Debug.Log(DEBUG_DETAIL, "CPlaytally::LoadSettings", "New submit percentage of %d",
+                        submitPercent);
+        }
+    } else {
+        g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadSettings",
+                    "Load Failed - Must be new install - Showing settings.");
+    }
+
+    StartDebugLog();
+    if (debugOverride >= 1 && debugOverride <= 8)
+        g_Debug.SetLevel(debugOverride);
+    return result;
+}
+
+void CPlaytally::SaveSettings() {
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::SaveSettings", "Saving settings...");
+    CSettingsKey key;
+    if (!key.Open(GetRegistryKey()) && !key.Create(GetRegistryKey()))
+        return;
+    // Only what the dialog edits is written; the hand-set values stay untouched.
+    key.WriteText("username", GetUsername());
+    key.WriteText("password", GetPassword());
+    key.WriteNumber("pluginenabled", m_pluginEnabled);
+    key.WriteNumber("logsize", m_logSize);
+    key.WriteNumber("showerrors", m_showErrors);
+    key.WriteNumber("ignorehttp", m_ignoreHttp);
+    key.WriteNumber("useproxy", m_useProxy);
+    key.WriteText("proxyserver", GetProxyServer());
+    key.WriteNumber("proxyport", m_proxyPort);
+    key.WriteNumber("useproxyauth", m_useProxyAuth);
+    key.WriteText("proxyuser", GetProxyUser());
+    key.WriteText("proxypass", GetProxyPass());
+}
+
+void CPlaytally::Enable() {
+    g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Enable", "KPlaytally is now Enabled");
+    m_pluginEnabled = 1;
+}
+
+void CPlaytally::Disable() {
+    g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Disable", "KPlaytally is now Disabled");
+    m_pluginEnabled = 0;
+    m_interval = 0;
+    Put(m_updateUrl, "");
+    m_handshakeComplete = 0;
+    Put(m_serverStatus, "");
+    Put(m_lastMessage, "");
+    Put(m_submitPath, "");
+    Put(m_server, kDefaultHandshakeHost);
+    m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
+}
+
+void CPlaytally::StartDebugLog() {
+    int logSize = m_logSize;
+    // A positive limit keeps the log across runs until it outgrows the limit; 0
+    // still creates the file but writes no lines; no limit starts afresh.
+    g_Debug.Open(m_workingDir + "Kelmar.log.txt", logSize < 0, logSize != 0, m_xmlLog != 0);
+    g_Debug.SetMaxSize(logSize);
+    g_Debug.SetLevel(DEBUG_INFO);
+
+    COSVersion os;
+    g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s v%s (Build %s)",
+                GetPluginName().c_str(), m_versionInfo.GetVersionText().c_str(),
+                m_versionInfo.GetPrivateBuild().c_str());
+    g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", GetPlayerVersion().c_str());
+    g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", os.GetOSDescription().c_str());
+}
+
+Submission CPlaytally::BuildSubmission() {
+    Submission submission;
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission", "Building Submission...");
+    std::string artist = SongText(m_song.artist);
+    std::string title = SongText(m_song.title);
+    if (artist.empty() || title.empty())
+        return submission;
+
+    std::string path = GetCurrentFile();
+    std::string length = Format("%d", GetTrackLength());
+    std::string album = IsStream(path) ? std::string("STREAM") : SongText(m_song.album);
+    submission.Set(artist, title, album, length, path, "");
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission",
+                "Submission data gathering complete for %s", submission.GetDisplayText().c_str());
+    return submission;
+}

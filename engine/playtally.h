@@ -1,0 +1,154 @@
+// The engine: every setting, the session and per-track state, and the virtual
+// operations through which the player-specific class reaches the player.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "cache/cache_manager.h"
+#include "diagnostics/module_version.h"
+#include "engine/submission.h"
+
+using InstanceHandle = void*;
+using WindowHandle = void*;
+
+// Artist, title and album of the playing track; each text at most 1023 bytes
+// and always terminated.
+struct SongInfo {
+    char artist[1024] = {};
+    char title[1024] = {};
+    char album[1024] = {};
+};
+static_assert(sizeof(SongInfo) == 3072, "three fixed 1024-byte texts");
+
+// Copies a text into a SongInfo field, cutting it to fit and terminating it.
+void SetSongField(char (&field)[1024], const std::string& text);
+
+enum RequestType {
+    REQUEST_HANDSHAKE = 100,
+    REQUEST_SUBMIT = 200,
+    REQUEST_CACHE = 300,
+};
+
+// Where the first handshake goes until the service names a submit address.
+extern const char kDefaultHandshakeHost[];
+
+// The timer's period; a track is counted in ticks of this length.
+constexpr int kTimerPeriodMs = 5000;
+
+class CPlaytally {
+  public:
+    CPlaytally();
+    virtual ~CPlaytally();
+    CPlaytally(const CPlaytally&) = delete;
+    CPlaytally& operator=(const CPlaytally&) = delete;
+
+    // The player, as the player-specific class sees it.
+    virtual std::string GetPluginName() = 0;
+    virtual std::string GetClientId() = 0;
+    virtual std::string GetRegistryKey() = 0;
+    virtual std::string GetPlayerVersion() = 0;
+    virtual int IsPlaying() = 0;
+    virtual int IsPaused() = 0;
+    virtual std::string GetCurrentFile() = 0;
+    virtual int GetTrackLength() = 0;
+    virtual int GetSongInfo(SongInfo* info) = 0;
+    virtual WindowHandle GetPlayerWindow() = 0;
+    // Videos are never submitted, streams only while "ignorehttp" is off.
+    virtual int IsSupportedFile(const std::string& path);
+
+    // Reads the settings, opens the log and loads the cache. 1 when the settings
+    // key exists; 0 on a first run (the caller then shows the settings).
+    int StartPlaytallying(std::string workingDir, InstanceHandle instance);
+    int StopPlaytallying();
+    int LoadSettings();
+    void SaveSettings();
+    void Enable();
+    void Disable();
+    void StartDebugLog();
+
+    // A record for the track in m_song; empty while artist or title is missing.
+    Submission BuildSubmission();
+
+    // Texts shared between threads: copied and replaced under the engine lock.
+    std::string GetUsername() const { return Get(m_username); }
+    void SetUsername(const std::string& v) { Put(m_username, v); }
+    std::string GetPassword() const { return Get(m_password); }
+    void SetPassword(const std::string& v) { Put(m_password, v); }
+    std::string GetProxyServer() const { return Get(m_proxyServer); }
+    void SetProxyServer(const std::string& v) { Put(m_proxyServer, v); }
+    std::string GetProxyUser() const { return Get(m_proxyUser); }
+    void SetProxyUser(const std::string& v) { Put(m_proxyUser, v); }
+    std::string GetProxyPass() const { return Get(m_proxyPass); }
+    void SetProxyPass(const std::string& v) { Put(m_proxyPass, v); }
+    std::string GetServer() const { return Get(m_server); }
+    std::string GetSubmitPath() const { return Get(m_submitPath); }
+    std::string GetUpdateUrl() const { return Get(m_updateUrl); }
+    std::string GetChallengeResponse() const { return Get(m_challengeResponse); }
+    std::string GetServerStatus() const { return Get(m_serverStatus); }
+    std::string GetLastMessage() const { return Get(m_lastMessage); }
+    std::string GetWorkingDir() const { return m_workingDir; }
+
+    // Flags, numbers and date-times: single values read without the lock.
+    // Date-times are local wall-clock seconds (see ToDateTime).
+    std::atomic<float> m_threshold{0.5f};
+    std::atomic<int64_t> m_lastHandshakeAttempt;
+    std::atomic<int> m_stop{0};
+    std::atomic<int> m_flushCount{0};
+    SongInfo m_staleSong;
+    SongInfo m_song;
+    std::atomic<int> m_goal{0};
+    std::atomic<int> m_ticks{0};
+    std::atomic<int> m_submitted{0};
+    Submission m_submission;
+    std::atomic<int64_t> m_lastSubmitTime;
+    std::atomic<int> m_interval{0};
+    std::atomic<int> m_nextRequestId{0};
+    CCacheManager m_cache;
+    std::atomic<int> m_inTimer{0};
+    std::atomic<int> m_handshakeInProgress{0};
+    std::atomic<int> m_handshakeComplete{0};
+    std::atomic<int> m_forceCache{0};
+    std::atomic<int> m_flushInProgress{0};
+    std::atomic<int> m_messageShown{0};
+    std::atomic<int> m_logSize{-1};
+    std::atomic<int> m_pluginEnabled{1};
+    std::atomic<int> m_showErrors{1};
+    std::atomic<int> m_ignoreHttp{0};
+    std::atomic<int> m_useProxy{0};
+    std::atomic<int> m_proxyPort{8080};
+    std::atomic<int> m_useProxyAuth{0};
+    std::atomic<int> m_allowCache{1};
+    std::atomic<int> m_xmlLog{0};
+    std::atomic<int> m_forceConnection{0};
+    std::atomic<int> m_maxCacheSubs{10};
+
+  protected:
+    std::string Get(const std::string& field) const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return field;
+    }
+    void Put(std::string& field, const std::string& value) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        field = value;
+    }
+
+    mutable std::mutex m_lock;  // the engine lock: held only to copy or replace
+    CModuleVersionInfo m_versionInfo;
+    std::string m_workingDir;
+    InstanceHandle m_instance = nullptr;
+    std::string m_updateUrl;
+    std::string m_submitPath;
+    std::string m_server;
+    std::string m_challengeResponse;
+    Submission m_lastSubmissions[5];  // newest first
+    std::string m_serverStatus;
+    std::string m_lastMessage;
+    std::string m_username;
+    std::string m_password;
+    std::string m_proxyServer;
+    std::string m_proxyUser;
+    std::string m_proxyPass;
+};

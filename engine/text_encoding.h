@@ -1,0 +1,18 @@
+// The wire form of a value: ANSI text to UTF-8, then percent-encoded.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// UTF-16 to UTF-8. A valid surrogate pair becomes one four-byte sequence; a lone
+// surrogate half is written as its own three-byte sequence.
+std::string Utf16ToUtf8(const std::u16string& text);
+
+// ANSI (the system code page) to UTF-8; empty when the conversion fails.
+std::string AnsiToUtf8(const std::string& text);
+
+// Every byte that is not an ASCII letter or digit as "%xx" (lower-case hex).
+std::string UrlEncode(const std::string& bytes);
+
+// AnsiToUtf8 then UrlEncode; an empty text gives an empty result.
+std::string EncodeField(const std::string& text);

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a Debian 12 machine (run as root) and
+# prepares a headless 32-bit Wine prefix. Idempotent: a warm machine costs a few checks.
+#
+#   scripts/bootstrap.sh [build-dir]     (default: build)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+
+need_pkgs=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for p in cmake make g++ googletest libgtest-dev libbenchmark-dev \
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386; do
+  have "$p" || need_pkgs+=("$p")
+done
+
+if ((${#need_pkgs[@]})); then
+  echo "bootstrap: installing ${need_pkgs[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >"$build/apt.log" 2>&1 || {
+    tail -n 40 "$build/apt.log"
+    exit 1
+  }
+fi
+
+# Headless 32-bit prefix inside the build tree.
+export WINEPREFIX="$build/wineprefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/.prepared" ]; then
+  echo "bootstrap: preparing Wine prefix $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
+  wineboot -i >"$build/wineboot.log" 2>&1 </dev/null || true
+  wineserver -w
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f \
+    >>"$build/wineboot.log" 2>&1 </dev/null
+  wineserver -w
+  touch "$WINEPREFIX/.prepared"
+fi
+echo "bootstrap: ready"

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit tests (plain, with
+# AddressSanitizer + UndefinedBehaviorSanitizer, and with ThreadSanitizer), then
+# the Windows build's unit and adapter tests under Wine. Exits non-zero on any
+# failure. Run as root on Debian 12; the bootstrap installs what is missing.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+jobs=${KELMAR_JOBS:-2}
+cd "$root"
+
+"$root/scripts/bootstrap.sh" "$build"
+
+status=0
+run_native() {  # name, extra cmake args...
+  local name=$1
+  shift
+  echo "== native build: $name"
+  cmake -S "$root" -B "$build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$build/$name.configure.log" 2>&1 ||
+    { cat "$build/$name.configure.log"; return 1; }
+  cmake --build "$build/$name" -j"$jobs" >"$build/$name.build.log" 2>&1 ||
+    { tail -n 60 "$build/$name.build.log"; return 1; }
+  (cd "$build/$name" && ctest --output-on-failure -j"$jobs")
+}
+
+run_native native -DKELMAR_BENCHMARKS=ON || status=1
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_native native-asan -DKELMAR_SANITIZE=address,undefined || status=1
+TSAN_OPTIONS=halt_on_error=1 run_native native-tsan -DKELMAR_SANITIZE=thread || status=1
+
+echo "== Windows build (MinGW-w64, tests under Wine)"
+export KELMAR_WINEPREFIX="$build/wineprefix"
+export WINEPREFIX="$KELMAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+     -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/win32.configure.log" 2>&1 &&
+   cmake --build "$build/win32" -j"$jobs" >"$build/win32.build.log" 2>&1; then
+  # One persistent wineserver for the whole phase; Wine's helpers must not hold
+  # our output pipes open.
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+  "$root/scripts/check-dll.sh" "$build/win32/Gen_Kelmar.dll" || status=1
+  (cd "$build/win32" && ctest --output-on-failure) || status=1
+  wineserver -k >/dev/null 2>&1 || true
+else
+  tail -n 60 "$build/win32.configure.log" "$build/win32.build.log"
+  status=1
+fi
+
+if [ "$status" -eq 0 ]; then echo "== all tests passed"; else echo "== FAILURES"; fi
+exit "$status"

@@ -1,0 +1,182 @@
+// An in-memory current-user hive. Key and value names compare without regard to
+// case, as in the registry; values keep their type and raw bytes.
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "engine/settings_store.h"
+#include "tests/fakes/fakes.h"
+
+namespace {
+
+struct Value {
+    std::string name;
+    uint32_t type;
+    std::string bytes;
+};
+
+std::mutex g_lock;
+std::map<std::string, std::vector<Value>> g_keys;
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Normalize(const std::string& key) {
+    std::string k = Lower(key);
+    while (!k.empty() && k.back() == '\\')
+        k.pop_back();
+    return k;
+}
+
+Value* Find(const std::string& key, const std::string& name) {
+    auto it = g_keys.find(Normalize(key));
+    if (it == g_keys.end())
+        return nullptr;
+    for (Value& v : it->second) {
+        if (Lower(v.name) == Lower(name))
+            return &v;
+    }
+    return nullptr;
+}
+
+void Set(const std::string& key, const std::string& name, uint32_t type, const std::string& bytes) {
+    std::vector<Value>& values = g_keys[Normalize(key)];
+    for (Value& v : values) {
+        if (Lower(v.name) == Lower(name)) {
+            v.type = type;
+            v.bytes = bytes;
+            return;
+        }
+    }
+    values.push_back(Value{name, type, bytes});
+}
+
+// Reads through a caller's buffer as the registry does: too small a buffer fails.
+bool Query(const std::string& key, const char* name, size_t bufferSize, uint32_t* type,
+           std::string* bytes) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Value* v = Find(key, name);
+    if (!v || v->bytes.size() > bufferSize)
+        return false;
+    *type = v->type;
+    *bytes = v->bytes;
+    return true;
+}
+
+const std::string& KeyName(void* key) {
+    return *static_cast<std::string*>(key);
+}
+
+}  // namespace
+
+bool CSettingsKey::Open(const std::string& subkey) {
+    Close();
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_keys.count(Normalize(subkey)))
+        return false;
+    m_key = new std::string(subkey);
+    return true;
+}
+
+bool CSettingsKey::Create(const std::string& subkey) {
+    Close();
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_keys[Normalize(subkey)];
+    m_key = new std::string(subkey);
+    return true;
+}
+
+void CSettingsKey::Close() {
+    delete static_cast<std::string*>(m_key);
+    m_key = nullptr;
+}
+
+bool CSettingsKey::ReadText(const char* name, std::string* value) const {
+    uint32_t type = 0;
+    std::string bytes;
+    if (!m_key || !Query(KeyName(m_key), name, kSettingsTextBuffer, &type, &bytes))
+        return false;
+    return TextFromValue(type, bytes.data(), bytes.size(), value);
+}
+
+bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
+    uint32_t type = 0;
+    std::string bytes;
+    if (!m_key || !Query(KeyName(m_key), name, 4, &type, &bytes))
+        return false;
+    return NumberFromValue(bytes.data(), bytes.size(), value);
+}
+
+bool CSettingsKey::WriteText(const char* name, const std::string& value) {
+    if (!m_key)
+        return false;
+    std::lock_guard<std::mutex> guard(g_lock);
+    Set(KeyName(m_key), name, SETTINGS_REG_SZ, std::string(value.c_str(), value.size() + 1));
+    return true;
+}
+
+bool CSettingsKey::WriteNumber(const char* name, int32_t value) {
+    if (!m_key)
+        return false;
+    std::lock_guard<std::mutex> guard(g_lock);
+    Set(KeyName(m_key), name, SETTINGS_REG_DWORD,
+        std::string(reinterpret_cast<const char*>(&value), 4));
+    return true;
+}
+
+void FakeRegistryReset() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_keys.clear();
+}
+
+void FakeRegistryCreateKey(const std::string& key) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_keys[Normalize(key)];
+}
+
+bool FakeRegistryKeyExists(const std::string& key) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_keys.count(Normalize(key)) != 0;
+}
+
+void FakeRegistrySetRaw(const std::string& key, const std::string& name, uint32_t type,
+                        const std::string& bytes) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Set(key, name, type, bytes);
+}
+
+void FakeRegistrySetText(const std::string& key, const std::string& name, const std::string& text) {
+    FakeRegistrySetRaw(key, name, SETTINGS_REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+void FakeRegistrySetNumber(const std::string& key, const std::string& name, int32_t value) {
+    FakeRegistrySetRaw(key, name, SETTINGS_REG_DWORD,
+                       std::string(reinterpret_cast<const char*>(&value), 4));
+}
+
+bool FakeRegistryGetRaw(const std::string& key, const std::string& name, uint32_t* type,
+                        std::string* bytes) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Value* v = Find(key, name);
+    if (!v)
+        return false;
+    *type = v->type;
+    *bytes = v->bytes;
+    return true;
+}
+
+std::vector<std::string> FakeRegistryValueNames(const std::string& key) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::vector<std::string> names;
+    auto it = g_keys.find(Normalize(key));
+    if (it != g_keys.end()) {
+        for (const Value& v : it->second)
+            names.push_back(v.name);
+    }
+    return names;
+}

@@ -1,0 +1,128 @@
+#include "diagnostics/format.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+// Reaches FormatV the way the log does, through a variadic wrapper.
+size_t CallFormatV(char* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    size_t n = FormatV(out, format, args);
+    va_end(args);
+    return n;
+}
+
+TEST(FormatIntegers, FlagsWidthAndPrecision) {
+    EXPECT_EQ(Format("%d %i %u", -42, 7, 4000000000u), "-42 7 4000000000");
+    EXPECT_EQ(Format("%x %X", 0xbeefu, 0xbeefu), "beef BEEF");
+    EXPECT_EQ(Format("[%5d][%-5d][%05d]", 42, 42, -42), "[   42][42   ][-0042]");
+    EXPECT_EQ(Format("[%.4d][%6.3d][%-6.3d]", -7, 7, 7), "[-0007][   007][007   ]");
+    // The log's own patterns.
+    EXPECT_EQ(Format("%d.%03d", 12, 5), "12.005");
+    EXPECT_EQ(Format("%02d/%02d/%02d %02d:%02d:%02d", 7, 3, 9, 0, 5, 59), "07/03/09 00:05:59");
+    EXPECT_EQ(Format("%02x%02x", 0x0au, 0xffu), "0aff");
+    EXPECT_EQ(Format("%d %d %u", INT_MIN, INT_MAX, UINT_MAX), "-2147483648 2147483647 4294967295");
+    EXPECT_EQ(Format("%x", 0u), "0");
+    EXPECT_EQ(Format("%.0d", 0), "0");
+}
+
+TEST(FormatIntegers, HexPrefixAndOddFlags) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    EXPECT_EQ(Format("%#x %#X %#x", 255u, 255u, 0u), "0xff 0XFF 0");
+    EXPECT_EQ(Format("[%#06x][%#-6x]", 255u, 255u), "[0x00ff][0xff  ]");
+    EXPECT_EQ(Format("[%-05d]", 3), "[3    ]");
+    EXPECT_EQ(Format("[%#d]", 3), "[3]");
+    EXPECT_EQ(Format("[%06.3d]", 7), "[000007]");
+#pragma GCC diagnostic pop
+}
+
+TEST(FormatStrings, PrecisionWidthAndNull) {
+    EXPECT_EQ(Format("[%s][%.3s][%5.2s][%-5s]", "abc", "abcdef", "xyz", "ab"),
+              "[abc][abc][   xy][ab   ]");
+    EXPECT_EQ(Format("[%.0s][%s]", "abc", ""), "[][]");
+    const char* none = nullptr;
+    EXPECT_EQ(Format("[%s][%.2s][%8s]", none, none, none), "[(null)][(n][  (null)]");
+    // The precision bounds the read: this buffer has no terminator.
+    char raw[3] = {'x', 'y', 'z'};
+    EXPECT_EQ(Format("%.3s", raw), "xyz");
+    EXPECT_EQ(Format("[%c][%3c][%-3c]", 'a', 'b', 'c'), "[a][  b][c  ]");
+    EXPECT_EQ(Format("[%c]", 0), "[]");
+}
+
+TEST(FormatModifiers, LongAndShortExtremes) {
+    EXPECT_EQ(Format("%ld", LONG_MIN), std::to_string(LONG_MIN));
+    EXPECT_EQ(Format("%li %lu", LONG_MAX, ULONG_MAX),
+              std::to_string(LONG_MAX) + " " + std::to_string(ULONG_MAX));
+    EXPECT_EQ(Format("%lx", ULONG_MAX), std::string(sizeof(long) * 2, 'f'));
+    EXPECT_EQ(Format("%lX %ld", 0xABCDul, -1L), "ABCD -1");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    // Narrowed to 16 bits.
+    EXPECT_EQ(Format("%hd %hd %hi", 70000, 32768, -1), "4464 -32768 -1");
+    EXPECT_EQ(Format("%hu %hx %hX", -1, 0x12345, 0xabcd), "65535 2345 ABCD");
+    EXPECT_EQ(Format("%hs|%hc", "plain", 'q'), "plain|q");
+#pragma GCC diagnostic pop
+}
+
+TEST(FormatModifiers, WideNarrowedToAscii) {
+    const wchar_t* none = nullptr;
+    EXPECT_EQ(Format("%ls|%S|%.2ls|%-4ls|", L"Bj\u00f6rk", L"ok", L"abc", L"x"),
+              "Bj?rk|ok|ab|x   |");
+    EXPECT_EQ(Format("%ls %lc%lc", none, static_cast<wint_t>(L'w'), static_cast<wint_t>(0x263a)),
+              "(null) w?");
+}
+
+TEST(FormatLimit, CutAndTerminated) {
+    char out[kFormatLimit + 2];
+    out[kFormatLimit + 1] = '#';
+    std::string long_text(3000, 'a');
+    EXPECT_EQ(CallFormatV(out, "<%s>", long_text.c_str()), kFormatLimit);
+    EXPECT_EQ(out[0], '<');
+    EXPECT_EQ(out[kFormatLimit - 1], 'a');
+    EXPECT_EQ(out[kFormatLimit], '\0');
+    EXPECT_EQ(out[kFormatLimit + 1], '#');
+
+    std::string exact(kFormatLimit - 1, 'b');
+    EXPECT_EQ(Format("%s!", exact.c_str()), exact + "!");
+    EXPECT_EQ(Format("%s!?", exact.c_str()), exact + "!");
+}
+
+TEST(FormatLimit, HugeWidthsAndPrecisionsAreClamped) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Format("%99999d", 5), std::string(kFormatLimit, ' '));
+    EXPECT_EQ(Format("%-99999d|", 5), "5" + std::string(kFormatLimit - 1, ' '));
+    EXPECT_EQ(Format("%.99999u", 5u), std::string(kFormatLimit, '0'));
+    EXPECT_EQ(Format("x%99999s", "y"), "x" + std::string(kFormatLimit - 1, ' '));
+    const char* overflow = "%99999999999999999999999999d|%-99999999999999999999.99999999999999999s";
+    EXPECT_EQ(Format(overflow, 1, "z").size(), kFormatLimit);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(FormatUnknown, ConversionPrintedAndNoArgumentRead) {
+    // Non-literal, so the compiler's format check lets these through.
+    const char* formats[] = {"%f%d", "%5.2e%d", "%g%d", "%p%d", "%n%d", "%*d%d", "%lld%d", "%+d%d"};
+    const char* expected[] = {"f42", "e42", "g42", "p42", "n42", "*d42", "ld42", "+d42"};
+    for (size_t i = 0; i < sizeof(formats) / sizeof(formats[0]); ++i) {
+        EXPECT_EQ(Format(formats[i], 42), expected[i]) << formats[i];
+    }
+}
+
+TEST(FormatUnknown, PercentAndTrailingPercent) {
+    EXPECT_EQ(Format("100%% %d%%", 5), "100% 5%");
+    const char* flagged = "%5%|%-%";
+    EXPECT_EQ(Format(flagged), "%|%");
+    const char* trailing[] = {"abc%", "abc%-05", "abc%l", "abc%.3h", ""};
+    const char* expected[] = {"abc", "abc", "abc", "abc", ""};
+    for (size_t i = 0; i < sizeof(trailing) / sizeof(trailing[0]); ++i) {
+        EXPECT_EQ(Format(trailing[i]), expected[i]) << trailing[i];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include "diagnostics/debug.h"
+#include "engine/settings_store.h"
+#include "tests/fakes/fakes.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+const std::string kBanner =
+    "Elapsed\tDate/Time\t\tModule\t\t\t\tDebug\r\n" + std::string(101, '=') + "\r\n";
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override { FakeRegistryReset(); }
+    void TearDown() override {
+        g_Debug.Close();
+        FakeRegistryReset();
+    }
+    std::string LogText() const { return ReadFileBytes(dir.file("Kelmar.log.txt")); }
+    const std::string& Key() const { return engine.registryKey; }
+
+    TempDir dir;
+    TestPlaytally engine;
+};
+
+}  // namespace
+
+TEST_F(EngineTest, FirstRunKeepsDefaultsAndStartsTheLog) {
+    EXPECT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 0);
+    EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
+    EXPECT_FLOAT_EQ(engine.m_threshold, 0.5f);
+    EXPECT_EQ(engine.m_proxyPort, 8080);
+    EXPECT_EQ(engine.m_logSize, -1);
+    EXPECT_EQ(engine.m_showErrors, 1);
+    EXPECT_EQ(engine.m_pluginEnabled, 1);
+    EXPECT_EQ(engine.m_allowCache, 1);
+    EXPECT_EQ(engine.m_maxCacheSubs, 10);
+    EXPECT_EQ(engine.GetServer(), kDefaultHandshakeHost);
+    EXPECT_EQ(engine.GetUsername(), "");
+
+    std::string log = LogText();
+    ASSERT_EQ(log.rfind(kBanner, 0), 0u);
+    std::string rest = log.substr(kBanner.size());
+    EXPECT_TRUE(Contains(rest.substr(0, rest.find("\r\n")),
+                         "\tApplication Information\t\tKelmar for Winamp v1.2.1  (Build 592)"));
+    EXPECT_TRUE(Contains(log, "\tApplication Information\t\tWinamp Version 5.0\r\n"));
+    EXPECT_TRUE(Contains(log, "\tApplication Information\t\tWindows XP (Professional)"));
+    EXPECT_TRUE(Contains(log, "Startup Complete."));
+    EXPECT_FALSE(Contains(log, "Must be new install")) << "written before the log opened";
+    EXPECT_FALSE(FakeRegistryKeyExists(Key())) << "loading never creates the key";
+}
+
+TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
+    FakeRegistrySetText(Key(), "username", "listener");
+    FakeRegistrySetText(Key(), "password", "5ebe2294ecd0e0f08eab7690d2a6ee69");
+    FakeRegistrySetNumber(Key(), "pluginenabled", 0);
+    FakeRegistrySetNumber(Key(), "logsize", 64);
+    FakeRegistrySetNumber(Key(), "showerrors", 0);
+    FakeRegistrySetNumber(Key(), "ignorehttp", 1);
+    FakeRegistrySetNumber(Key(), "useproxy", 1);
+    FakeRegistrySetText(Key(), "proxyserver", "proxy.lan");
+    FakeRegistrySetNumber(Key(), "proxyport", 3128);
+    FakeRegistrySetNumber(Key(), "useproxyauth", 1);
+    FakeRegistrySetText(Key(), "proxyuser", "pu");
+    FakeRegistrySetText(Key(), "proxypass", "pp");
+    FakeRegistrySetNumber(Key(), "forcecache", 1);
+    FakeRegistrySetNumber(Key(), "debugoverride", 1);
+    FakeRegistrySetNumber(Key(), "submitpc", 75);
+    FakeRegistrySetNumber(Key(), "forceconnection", 1);
+    FakeRegistrySetNumber(Key(), "allowcache", 0);
+    FakeRegistrySetNumber(Key(), "maxcachesubs", 3);
+
+    EXPECT_EQ(engine.StartPlaytallying(dir.str() + "\\", nullptr), 1);
+    EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
+    EXPECT_EQ(engine.GetUsername(), "listener");
+    EXPECT_EQ(engine.GetPassword(), "5ebe2294ecd0e0f08eab7690d2a6ee69");
+    EXPECT_EQ(engine.m_pluginEnabled, 0);
+    EXPECT_EQ(engine.m_logSize, 64);
+    EXPECT_EQ(engine.m_showErrors, 0);
+    EXPECT_EQ(engine.m_ignoreHttp, 1);
+    EXPECT_EQ(engine.m_useProxy, 1);
+    EXPECT_EQ(engine.GetProxyServer(), "proxy.lan");
+    EXPECT_EQ(engine.m_proxyPort, 3128);
+    EXPECT_EQ(engine.m_useProxyAuth, 1);
+    EXPECT_EQ(engine.GetProxyUser(), "pu");
+    EXPECT_EQ(engine.GetProxyPass(), "pp");
+    EXPECT_EQ(engine.m_forceCache, 1);
+    EXPECT_FLOAT_EQ(engine.m_threshold, 0.75f);
+    EXPECT_EQ(engine.m_forceConnection, 1);
+    EXPECT_EQ(engine.m_allowCache, 0);
+    EXPECT_EQ(engine.m_maxCacheSubs, 3);
+    EXPECT_EQ(g_Debug.GetLevel(), 1);
+    EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
+    std::string log = LogText();
+    EXPECT_TRUE(Contains(log, "Plugin is disabled"));
+    EXPECT_FALSE(Contains(log, "Loading from dir")) << "a disabled engine leaves the cache alone";
+}
+
+TEST_F(EngineTest, OutOfRangeHandSetValuesAreIgnored) {
+    for (int percent : {0, 100, -5}) {
+        for (int level : {0, 9}) {
+            FakeRegistryReset();
+            FakeRegistrySetNumber(Key(), "submitpc", percent);
+            FakeRegistrySetNumber(Key(), "debugoverride", level);
+            TestPlaytally fresh;
+            EXPECT_EQ(fresh.StartPlaytallying(dir.str(), nullptr), 1);
+            EXPECT_FLOAT_EQ(fresh.m_threshold, 0.5f);
+            EXPECT_EQ(g_Debug.GetLevel(), 5);
+            g_Debug.Close();
+        }
+    }
+}
+
+TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
+    FakeRegistrySetText(Key(), "username", std::string(199, 'u'));
+    FakeRegistrySetText(Key(), "password", std::string(200, 'p'));  // too long for the buffer
+    FakeRegistrySetRaw(Key(), "proxyuser", SETTINGS_REG_SZ,
+                       std::string(200, 'x'));       // no terminator
+    FakeRegistrySetNumber(Key(), "proxyserver", 7);  // a number where a text goes
+    FakeRegistrySetRaw(Key(), "proxyport", SETTINGS_REG_BINARY, "\x50\x00");  // two bytes
+    FakeRegistrySetRaw(Key(), "maxcachesubs", SETTINGS_REG_BINARY, std::string("\x05\0\0\0", 4));
+    FakeRegistrySetText(Key(), "logsize", "64");  // "64\0" is three bytes: not a number
+    FakeRegistrySetRaw(Key(), "proxypass", SETTINGS_REG_SZ, std::string("ab\0cd", 5));
+
+    EXPECT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 1);
+    EXPECT_EQ(engine.GetUsername(), std::string(199, 'u'));
+    EXPECT_EQ(engine.GetPassword(), "");
+    EXPECT_EQ(engine.GetProxyUser(), "");
+    EXPECT_EQ(engine.GetProxyServer(), "");
+    EXPECT_EQ(engine.m_proxyPort, 8080);
+    EXPECT_EQ(engine.m_maxCacheSubs, 5) << "four bytes are a number whatever the type";
+    EXPECT_EQ(engine.m_logSize, -1);
+    EXPECT_EQ(engine.GetProxyPass(), "ab");
+}
+
+TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
+    FakeRegistrySetText(Key(), "username", "listener");
+    EXPECT_EQ(engine.StartPlaytallying("", nullptr), 0);
+    EXPECT_EQ(engine.GetUsername(), "");
+}
+
+TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
+    FakeRegistrySetNumber(Key(), "maxcachesubs", 25);
+    engine.StartPlaytallying(dir.str(), nullptr);
+    engine.SetUsername("listener");
+    engine.m_proxyPort = 3128;
+    engine.StopPlaytallying();
+    engine.StopPlaytallying();
+    EXPECT_EQ(engine.m_stop, 1);
+
+    std::vector<std::string> names = FakeRegistryValueNames(Key());
+    std::vector<std::string> expected = {
+        "maxcachesubs", "username",   "password", "pluginenabled", "logsize",
+        "showerrors",   "ignorehttp", "useproxy", "proxyserver",   "proxyport",
+        "useproxyauth", "proxyuser",  "proxypass"};
+    EXPECT_EQ(names, expected);
+    uint32_t type = 0;
+    std::string bytes;
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "maxcachesubs", &type, &bytes));
+    EXPECT_EQ(bytes, std::string("\x19\0\0\0", 4));
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "username", &type, &bytes));
+    EXPECT_EQ(type, SETTINGS_REG_SZ);
+    EXPECT_EQ(bytes, std::string("listener\0", 9));
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "proxyport", &type, &bytes));
+    EXPECT_EQ(type, SETTINGS_REG_DWORD);
+
+    FakeRegistryReset();
+    engine.SaveSettings();  // a missing key is created
+    EXPECT_EQ(FakeRegistryValueNames(Key()).size(), 12u);
+}
+
+TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
+    engine.StartPlaytallying(dir.str(), nullptr);
+    engine.m_interval = 60;
+    engine.m_handshakeComplete = 1;
+    engine.Disable();
+    EXPECT_EQ(engine.m_pluginEnabled, 0);
+    EXPECT_EQ(engine.m_interval, 0);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_EQ(engine.GetServer(), kDefaultHandshakeHost);
+    EXPECT_EQ(engine.GetSubmitPath(), "");
+    EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2003, 1, 1, 0, 0, 0));
+    engine.Enable();
+    EXPECT_EQ(engine.m_pluginEnabled, 1);
+}
+
+TEST_F(EngineTest, LogSizeDecidesHowTheLogStarts) {
+    FakeRegistrySetNumber(Key(), "logsize", 0);
+    engine.StartPlaytallying(dir.str(), nullptr);
+    g_Debug.Close();
+    TestPlaytally second;
+    second.StartPlaytallying(dir.str(), nullptr);
+    std::string log = LogText();
+    // Two banners, one per start, and no lines.
+    EXPECT_EQ(log, kBanner + kBanner);
+}
+
+TEST(SupportedFiles, VideosAndOptionallyStreamsAreSkipped) {
+    TestPlaytally engine;
+    EXPECT_EQ(engine.IsSupportedFile("C:\\music\\song.mp3"), 1);
+    EXPECT_EQ(engine.IsSupportedFile("C:\\video\\clip.AvI"), 0);
+    EXPECT_EQ(engine.IsSupportedFile("movie.mpeg"), 0);
+    EXPECT_EQ(engine.IsSupportedFile("a.b"), 0);
+    EXPECT_EQ(engine.IsSupportedFile("C:\\noext"), 0);
+    EXPECT_EQ(engine.IsSupportedFile(".mp3x"), 0);
+    EXPECT_EQ(engine.IsSupportedFile("C:\\dir.v1\\track"), 1);
+    EXPECT_EQ(engine.IsSupportedFile("http://radio:8000/live.mp3"), 1);
+    engine.m_ignoreHttp = 1;
+    EXPECT_EQ(engine.IsSupportedFile("HTTP://radio:8000/live.mp3"), 0);
+}

@@ -1,0 +1,50 @@
+// Helpers shared by the tests: scratch folders, whole-file reads, and an engine
+// whose player is a set of plain fields.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "engine/playtally.h"
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    // The folder as the engine gets it: a text, without a trailing separator.
+    std::string str() const { return m_path.string(); }
+    // A file in the folder.
+    std::filesystem::path file(const std::string& name) const { return m_path / name; }
+
+  private:
+    std::filesystem::path m_path;
+};
+
+std::string ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+bool Contains(const std::string& haystack, const std::string& needle);
+
+class TestPlaytally : public CPlaytally {
+  public:
+    std::string registryKey = "Software\\Kelmar\\Test Plugin\\";
+    std::string currentFile;
+    int trackLength = 0;
+    int playing = 0;
+    int paused = 0;
+
+    std::string GetPluginName() override { return "Kelmar for Winamp"; }
+    std::string GetClientId() override { return "wmp"; }
+    std::string GetRegistryKey() override { return registryKey; }
+    std::string GetPlayerVersion() override { return "Winamp Version 5.0"; }
+    int IsPlaying() override { return playing; }
+    int IsPaused() override { return paused; }
+    std::string GetCurrentFile() override { return currentFile; }
+    int GetTrackLength() override { return trackLength; }
+    int GetSongInfo(SongInfo*) override { return 0; }
+    WindowHandle GetPlayerWindow() override { return nullptr; }
+};
