@@ -69,8 +69,7 @@ void BM_CacheLoad10000(benchmark::State& state) {
     for (auto _ : state) {
         CCacheManager cache;
         cache.Load(file.dir.string(), "");
-        if (cache.GetCount() != 10000)
-            state.SkipWithError("short load");
+        if (cache.GetCount() != 10000) state.SkipWithError("short load");
     }
 }
 BENCHMARK(BM_CacheLoad10000)->Unit(benchmark::kMicrosecond);

@@ -10,8 +10,7 @@ constexpr size_t kRecordSize = sizeof(Submission);
 // Copies a file byte for byte; false if either side fails.
 bool CopyFileBytes(const std::string& from, const std::string& to) {
     std::FILE* in = OpenStream(from, "rb");
-    if (!in)
-        return false;
+    if (!in) return false;
     std::FILE* out = OpenStream(to, "wb");
     if (!out) {
         std::fclose(in);
@@ -44,10 +43,8 @@ bool CCacheManager::Load(std::string directory, std::string fileName) {
     std::string path;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (!directory.empty())
-            m_directory = directory;
-        if (m_directory.empty() || m_directory.back() != '\\')
-            m_directory += '\\';
+        if (!directory.empty()) m_directory = directory;
+        if (m_directory.empty() || m_directory.back() != '\\') m_directory += '\\';
         m_path = m_directory + (fileName.empty() ? std::string(kCacheFileName) : fileName);
         path = m_path;
     }
@@ -69,8 +66,7 @@ bool CCacheManager::Load(std::string directory, std::string fileName) {
     // A larger buffer than the default turns thousands of small reads into a few.
     std::setvbuf(file, nullptr, _IOFBF, 64 * 1024);
     uint64_t fileSize = 0;
-    if (FileSizeOf(path, &fileSize))
-        m_list.reserve(m_list.size() + fileSize / kRecordSize);
+    if (FileSizeOf(path, &fileSize)) m_list.reserve(m_list.size() + fileSize / kRecordSize);
 
     // Records are fixed-size, so one malformed record does not disturb the
     // alignment of those behind it: keep reading and keep every valid one.
@@ -111,20 +107,18 @@ bool CCacheManager::Load(std::string directory, std::string fileName) {
     }
     // The next save rewrites the file with only what was understood; keep the
     // original for whoever wants to look at what was skipped.
-    if (malformed > 0 || trailing > 0 || readError)
-        KeepOriginal("unreadable parts");
+    if (malformed > 0 || trailing > 0 || readError) KeepOriginal();
     return result;
 }
 
-void CCacheManager::KeepOriginal(const char* why) {
+void CCacheManager::KeepOriginal() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (int i = 0; i < 100; ++i) {
         std::string copy = m_path + (i == 0 ? std::string(".bad") : Format(".bad%d", i));
-        if (FileExistsAt(copy))
-            continue;
+        if (FileExistsAt(copy)) continue;
         if (CopyFileBytes(m_path, copy)) {
-            g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load", "Cache file with %s kept as %s", why,
-                        copy.c_str());
+            g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load",
+                        "Cache file with unreadable parts kept as %s", copy.c_str());
         } else {
             g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Failed to keep a copy of %s as %s",
                         m_path.c_str(), copy.c_str());
@@ -186,8 +180,7 @@ int CCacheManager::GetCount() const {
 
 Submission CCacheManager::GetAt(int index) const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (index < 0 || static_cast<size_t>(index) >= m_list.size())
-        return Submission();
+    if (index < 0 || static_cast<size_t>(index) >= m_list.size()) return Submission();
     return m_list[static_cast<size_t>(index)];
 }
 
@@ -210,7 +203,6 @@ void CCacheManager::RemoveAt(int index) {
 std::pair<int, int64_t> CCacheManager::GetStats() const {
     std::string path = GetFilePath();
     uint64_t size = 0;
-    if (path.empty() || !FileSizeOf(path, &size))
-        size = 0;
+    if (path.empty() || !FileSizeOf(path, &size)) size = 0;
     return {GetCount(), static_cast<int64_t>(size)};
 }

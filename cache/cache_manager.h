@@ -37,7 +37,7 @@ class CCacheManager {
     std::string GetFilePath() const;
 
   private:
-    void KeepOriginal(const char* why);
+    void KeepOriginal();
 
     std::vector<Submission> m_list;
     std::string m_directory;

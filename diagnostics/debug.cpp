@@ -13,27 +13,21 @@ constexpr char kXmlProlog[] = "<?xml:stylesheet type=\"text/xsl\" href=\"debug.x
 constexpr char kXmlEnd[] = "</DEBUG>";
 constexpr char kErrorTag[] = "ERROR - ";
 
-std::string Banner() {
+}  // namespace
+
+std::string LogBanner() {
     std::string banner = "Elapsed\tDate/Time\t\tModule\t\t\t\tDebug\r\n";
     banner.append(101, '=');
     banner += "\r\n";
     return banner;
 }
 
-size_t FormatInto(char* out, const char* format, ...) KELMAR_PRINTF(2, 3);
-size_t FormatInto(char* out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    size_t n = FormatV(out, format, args);
-    va_end(args);
-    return n;
-}
+namespace {
 
 // Appends src to the line buffer, never past its end.
 void Put(char* line, size_t capacity, size_t* used, const char* src, size_t length) {
     size_t room = capacity - *used;
-    if (length > room)
-        length = room;
+    if (length > room) length = room;
     std::memcpy(line + *used, src, length);
     *used += length;
 }
@@ -41,10 +35,10 @@ void Put(char* line, size_t capacity, size_t* used, const char* src, size_t leng
 }  // namespace
 
 size_t FormatLogPrefix(char* out, uint32_t elapsedMs, const LocalTime& now, const char* module) {
-    return FormatInto(out, "%d.%03d\t%02d/%02d/%02d %02d:%02d:%02d\t%s\t\t",
-                      static_cast<int>(elapsedMs / 1000), static_cast<int>(elapsedMs % 1000),
-                      now.month, now.day, now.year, now.hour, now.minute, now.second,
-                      module ? module : "");
+    return FormatTo(out, "%d.%03d\t%02d/%02d/%02d %02d:%02d:%02d\t%s\t\t",
+                    static_cast<int>(elapsedMs / 1000), static_cast<int>(elapsedMs % 1000),
+                    now.month, now.day, now.year, now.hour, now.minute, now.second,
+                    module ? module : "");
 }
 
 CDebug::~CDebug() {
@@ -53,10 +47,8 @@ CDebug::~CDebug() {
 
 void CDebug::Close() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (!m_file.IsOpen())
-        return;
-    if (m_xml)
-        m_file.Append(kXmlEnd, sizeof(kXmlEnd) - 1);
+    if (!m_file.IsOpen()) return;
+    if (m_xml) m_file.Append(kXmlEnd, sizeof(kXmlEnd) - 1);
     m_file.Close();
 }
 
@@ -74,8 +66,7 @@ bool CDebug::OpenFile(bool truncate) {
 }
 
 void CDebug::Open(const std::string& path, bool truncate, bool enabled, bool xml) {
-    if (path.empty())
-        return;
+    if (path.empty()) return;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     Close();
     m_enabled = enabled;
@@ -87,8 +78,7 @@ void CDebug::Open(const std::string& path, bool truncate, bool enabled, bool xml
         return;
     }
     m_path = xml ? path + ".xml" : path;
-    if (!OpenFile(truncate))
-        return;
+    if (!OpenFile(truncate)) return;
 
     bool newFile = truncate;
     if (xml && !truncate) {
@@ -107,19 +97,17 @@ void CDebug::Open(const std::string& path, bool truncate, bool enabled, bool xml
 
 void CDebug::WriteHeader(bool newFile) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (!m_file.IsOpen())
-        return;
+    if (!m_file.IsOpen()) return;
     if (m_xml && newFile) {
         m_file.Append(kXmlProlog, sizeof(kXmlProlog) - 1);
     } else {
-        std::string banner = Banner();
+        std::string banner = LogBanner();
         m_file.Append(banner.data(), banner.size());
     }
 }
 
 bool CDebug::SetLevel(int level) {
-    if (level < 1 || level > 9)
-        return false;
+    if (level < 1 || level > 9) return false;
     m_threshold = level;
     return true;
 }
@@ -130,8 +118,7 @@ bool CDebug::SetMaxSize(int kilobytes) {
         m_enabled = true;
         return true;
     }
-    if (kilobytes < 0)
-        return false;
+    if (kilobytes < 0) return false;
     m_enabled = kilobytes != 0;
     // Limits of 2 GiB and more cannot be expressed; treat them as no limit.
     m_maxSize = kilobytes < (1 << 21) ? kilobytes * 1024 : -1;
@@ -139,8 +126,7 @@ bool CDebug::SetMaxSize(int kilobytes) {
 }
 
 void CDebug::Log(int level, const char* module, const char* format, ...) {
-    if (level < m_threshold || level < 0 || !m_enabled)
-        return;
+    if (level < m_threshold || level < 0 || !m_enabled) return;
     va_list args;
     va_start(args, format);
     LogV(level, module, format, args);
@@ -148,19 +134,16 @@ void CDebug::Log(int level, const char* module, const char* format, ...) {
 }
 
 void CDebug::LogV(int level, const char* module, const char* format, va_list args) {
-    if (level < m_threshold || level < 0 || !m_enabled)
-        return;
+    if (level < m_threshold || level < 0 || !m_enabled) return;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (!m_file.IsOpen())
-        return;
+    if (!m_file.IsOpen()) return;
 
     int maxSize = m_maxSize;
     uint64_t size = 0;
     if (maxSize > 0 && m_file.GetSize(&size) && size > static_cast<uint64_t>(maxSize)) {
         // Start afresh; elapsed times keep counting from the first opening.
         m_file.Close();
-        if (!OpenFile(true))
-            return;
+        if (!OpenFile(true)) return;
         WriteHeader(true);
     }
 
@@ -179,22 +162,19 @@ void CDebug::LogV(int level, const char* module, const char* format, va_list arg
     if (!m_xml) {
         prefixLength = FormatLogPrefix(prefix, elapsed, now, module);
         Put(line, kLineCapacity, &used, prefix, prefixLength);
-        if (level == DEBUG_ERROR)
-            Put(line, kLineCapacity, &used, kErrorTag, sizeof(kErrorTag) - 1);
+        if (level == DEBUG_ERROR) Put(line, kLineCapacity, &used, kErrorTag, sizeof(kErrorTag) - 1);
         Put(line, kLineCapacity, &used, message, messageLength);
         Put(line, kLineCapacity, &used, "\r\n", 2);
     } else {
-        prefixLength =
-            FormatInto(prefix,
-                       "<LINE><ELAPSED>%d.%03d</ELAPSED><DATE>%02d/%02d/%02d</DATE>"
-                       "<TIME>%02d:%02d:%02d</TIME>",
-                       static_cast<int>(elapsed / 1000), static_cast<int>(elapsed % 1000),
-                       now.month, now.day, now.year, now.hour, now.minute, now.second);
+        prefixLength = FormatTo(prefix,
+                                "<LINE><ELAPSED>%d.%03d</ELAPSED><DATE>%02d/%02d/%02d</DATE>"
+                                "<TIME>%02d:%02d:%02d</TIME>",
+                                static_cast<int>(elapsed / 1000), static_cast<int>(elapsed % 1000),
+                                now.month, now.day, now.year, now.hour, now.minute, now.second);
         Put(line, kLineCapacity, &used, prefix, prefixLength);
-        prefixLength = FormatInto(prefix, "<MODULE>%s</MODULE><MESSAGE>", module ? module : "");
+        prefixLength = FormatTo(prefix, "<MODULE>%s</MODULE><MESSAGE>", module ? module : "");
         Put(line, kLineCapacity, &used, prefix, prefixLength);
-        if (level == DEBUG_ERROR)
-            Put(line, kLineCapacity, &used, kErrorTag, sizeof(kErrorTag) - 1);
+        if (level == DEBUG_ERROR) Put(line, kLineCapacity, &used, kErrorTag, sizeof(kErrorTag) - 1);
         for (size_t i = 0; i < messageLength; ++i) {
             if (message[i] == '&') {
                 Put(line, kLineCapacity, &used, "&amp;", 5);

@@ -66,6 +66,9 @@ class CDebug {
 
 extern CDebug g_Debug;
 
+// The banner that heads the text form (and an appended XML file).
+std::string LogBanner();
+
 // The text form's line prefix: elapsed seconds and milliseconds, local date and
 // time, module and two tabs. `out` has room for kFormatLimit + 1 bytes.
 size_t FormatLogPrefix(char* out, uint32_t elapsedMs, const LocalTime& now, const char* module);

@@ -309,6 +309,14 @@ size_t FormatV(char* out, const char* format, va_list args) {
     return o.Count();
 }
 
+size_t FormatTo(char* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    size_t n = FormatV(out, format, args);
+    va_end(args);
+    return n;
+}
+
 std::string Format(const char* format, ...) {
     char buffer[kFormatLimit + 1];
     va_list args;

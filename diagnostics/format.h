@@ -22,5 +22,8 @@ constexpr size_t kFormatLimit = 1024;
 // have room for kFormatLimit + 1 bytes. Returns the number of characters written.
 size_t FormatV(char* out, const char* format, va_list args);
 
+// The same with the arguments given directly.
+size_t FormatTo(char* out, const char* format, ...) KELMAR_PRINTF(2, 3);
+
 // The same into a string.
 std::string Format(const char* format, ...) KELMAR_PRINTF(1, 2);

@@ -19,30 +19,25 @@ std::string QueryString(std::vector<char>& data, uint16_t language, uint16_t cod
     // The length counts the terminator; never read past what the resource holds.
     std::string text(value, length);
     size_t nul = text.find('\0');
-    if (nul != std::string::npos)
-        text.resize(nul);
+    if (nul != std::string::npos) text.resize(nul);
     return text;
 }
 
 }  // namespace
 
 void CModuleVersionInfo::SetModule(void* module) {
-    if (module)
-        m_module = module;
+    if (module) m_module = module;
 
     char path[MAX_PATH + 1] = {};
     DWORD n = GetModuleFileNameA(static_cast<HMODULE>(m_module), path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return;
+    if (n == 0 || n >= MAX_PATH) return;
     m_path = path;
 
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0)
-        return;
+    if (size == 0) return;
     std::vector<char> data(size);
-    if (!GetFileVersionInfoA(path, 0, size, data.data()))
-        return;
+    if (!GetFileVersionInfoA(path, 0, size, data.data())) return;
 
     struct Translation {
         WORD language;

@@ -68,8 +68,7 @@ void CMd5::Update(const void* data, size_t length) {
     m_bits += static_cast<uint64_t>(length) * 8;
     while (length > 0) {
         size_t take = 64 - m_buffered;
-        if (take > length)
-            take = length;
+        if (take > length) take = length;
         std::memcpy(m_buffer + m_buffered, bytes, take);
         m_buffered += take;
         bytes += take;

@@ -45,17 +45,13 @@ CPlaytally::CPlaytally()
 CPlaytally::~CPlaytally() = default;
 
 int CPlaytally::IsSupportedFile(const std::string& path) {
-    if (path.size() <= 3)
-        return 0;
-    if (IsStream(path) && m_ignoreHttp != 0)
-        return 0;
+    if (path.size() <= 3) return 0;
+    if (IsStream(path) && m_ignoreHttp != 0) return 0;
     size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot == 0)
-        return 0;
+    if (dot == std::string::npos || dot == 0) return 0;
     std::string extension = Upper(path.substr(dot + 1));
     for (const char* excluded : kExcludedExtensions) {
-        if (extension == excluded)
-            return 0;
+        if (extension == excluded) return 0;
     }
     return 1;
 }
@@ -69,10 +65,8 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         m_workingDir = workingDir;
         m_instance = instance;
         m_versionInfo.SetModule(m_instance);
-        if (m_workingDir.back() != '\\')
-            m_workingDir += '\\';
-        if (LoadSettings())
-            result = 1;
+        if (m_workingDir.back() != '\\') m_workingDir += '\\';
+        if (LoadSettings()) result = 1;
     }
 
     if (m_pluginEnabled != 0) {
@@ -103,18 +97,15 @@ int CPlaytally::LoadSettings() {
     if (opened) {
         auto text = [&](const char* name, std::string& field) {
             std::string value;
-            if (key.ReadText(name, &value))
-                Put(field, value);
+            if (key.ReadText(name, &value)) Put(field, value);
         };
         auto number = [&](const char* name, std::atomic<int>& field) {
             int32_t value = 0;
-            if (key.ReadNumber(name, &value))
-                field = value;
+            if (key.ReadNumber(name, &value)) field = value;
         };
         auto local = [&](const char* name, int& field) {
             int32_t value = 0;
-            if (key.ReadNumber(name, &value))
-                field = value;
+            if (key.ReadNumber(name, &value)) field = value;
         };
         text("username", m_username);
         text("password", m_password);
@@ -147,16 +138,14 @@ int CPlaytally::LoadSettings() {
     }
 
     StartDebugLog();
-    if (debugOverride >= 1 && debugOverride <= 8)
-        g_Debug.SetLevel(debugOverride);
+    if (debugOverride >= 1 && debugOverride <= 8) g_Debug.SetLevel(debugOverride);
     return result;
 }
 
 void CPlaytally::SaveSettings() {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SaveSettings", "Saving settings...");
     CSettingsKey key;
-    if (!key.Open(GetRegistryKey()) && !key.Create(GetRegistryKey()))
-        return;
+    if (!key.Open(GetRegistryKey()) && !key.Create(GetRegistryKey())) return;
     // Only what the dialog edits is written; the hand-set values stay untouched.
     key.WriteText("username", GetUsername());
     key.WriteText("password", GetPassword());
@@ -211,8 +200,7 @@ Submission CPlaytally::BuildSubmission() {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission", "Building Submission...");
     std::string artist = SongText(m_song.artist);
     std::string title = SongText(m_song.title);
-    if (artist.empty() || title.empty())
-        return submission;
+    if (artist.empty() || title.empty()) return submission;
 
     std::string path = GetCurrentFile();
     std::string length = Format("%d", GetTrackLength());

@@ -31,14 +31,12 @@ bool CSettingsKey::Create(const std::string& subkey) {
 }
 
 void CSettingsKey::Close() {
-    if (m_key)
-        RegCloseKey(AsKey(m_key));
+    if (m_key) RegCloseKey(AsKey(m_key));
     m_key = nullptr;
 }
 
 bool CSettingsKey::ReadText(const char* name, std::string* value) const {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     char buffer[kSettingsTextBuffer];
     DWORD type = 0;
     DWORD size = sizeof(buffer);
@@ -50,8 +48,7 @@ bool CSettingsKey::ReadText(const char* name, std::string* value) const {
 }
 
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     char buffer[4];
     DWORD type = 0;
     DWORD size = sizeof(buffer);
@@ -63,16 +60,14 @@ bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     return RegSetValueExA(AsKey(m_key), name, 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
 }
 
 bool CSettingsKey::WriteNumber(const char* name, int32_t value) {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     DWORD data = static_cast<DWORD>(value);
     return RegSetValueExA(AsKey(m_key), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
                           sizeof(data)) == ERROR_SUCCESS;

@@ -55,8 +55,7 @@ void Submission::StampTime() {
 void Submission::StampTime(std::time_t now) {
     std::memset(time, 0, sizeof(time));
     std::tm utc{};
-    if (!BreakDownUtc(now, &utc))
-        return;
+    if (!BreakDownUtc(now, &utc)) return;
     if (std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &utc) == 0) {
         std::memset(time, 0, sizeof(time));
     }
@@ -68,10 +67,8 @@ bool Submission::IsValid() const {
 
 std::string Submission::GetDisplayText() const {
     std::string text;
-    if (artist[0] != 0 && title[0] != 0)
-        text = Artist() + " - " + Title();
-    if (album[0] != 0)
-        text += " (" + Album() + ")";
+    if (artist[0] != 0 && title[0] != 0) text = Artist() + " - " + Title();
+    if (album[0] != 0) text += " (" + Album() + ")";
     return text;
 }
 

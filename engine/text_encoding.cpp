@@ -33,8 +33,7 @@ std::string Utf16ToUtf8(const std::u16string& text) {
 
 std::string AnsiToUtf8(const std::string& text) {
     std::u16string wide;
-    if (!AnsiToUtf16(text.data(), text.size(), &wide))
-        return std::string();
+    if (!AnsiToUtf16(text.data(), text.size(), &wide)) return std::string();
     return Utf16ToUtf8(wide);
 }
 
@@ -56,7 +55,6 @@ std::string UrlEncode(const std::string& bytes) {
 }
 
 std::string EncodeField(const std::string& text) {
-    if (text.empty())
-        return std::string();
+    if (text.empty()) return std::string();
     return UrlEncode(AnsiToUtf8(text));
 }

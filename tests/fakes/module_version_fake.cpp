@@ -16,8 +16,7 @@ void SetFakeModuleVersion(const std::string& fileVersion, const std::string& pri
 }
 
 void CModuleVersionInfo::SetModule(void* module) {
-    if (module)
-        m_module = module;
+    if (module) m_module = module;
     std::lock_guard<std::mutex> guard(g_lock);
     m_path = "Gen_Kelmar.dll";
     m_language = 0x0409;

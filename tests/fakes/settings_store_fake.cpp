@@ -35,11 +35,9 @@ std::string Normalize(const std::string& key) {
 
 Value* Find(const std::string& key, const std::string& name) {
     auto it = g_keys.find(Normalize(key));
-    if (it == g_keys.end())
-        return nullptr;
+    if (it == g_keys.end()) return nullptr;
     for (Value& v : it->second) {
-        if (Lower(v.name) == Lower(name))
-            return &v;
+        if (Lower(v.name) == Lower(name)) return &v;
     }
     return nullptr;
 }
@@ -61,8 +59,7 @@ bool Query(const std::string& key, const char* name, size_t bufferSize, uint32_t
            std::string* bytes) {
     std::lock_guard<std::mutex> guard(g_lock);
     Value* v = Find(key, name);
-    if (!v || v->bytes.size() > bufferSize)
-        return false;
+    if (!v || v->bytes.size() > bufferSize) return false;
     *type = v->type;
     *bytes = v->bytes;
     return true;
@@ -77,8 +74,7 @@ const std::string& KeyName(void* key) {
 bool CSettingsKey::Open(const std::string& subkey) {
     Close();
     std::lock_guard<std::mutex> guard(g_lock);
-    if (!g_keys.count(Normalize(subkey)))
-        return false;
+    if (!g_keys.count(Normalize(subkey))) return false;
     m_key = new std::string(subkey);
     return true;
 }
@@ -99,30 +95,26 @@ void CSettingsKey::Close() {
 bool CSettingsKey::ReadText(const char* name, std::string* value) const {
     uint32_t type = 0;
     std::string bytes;
-    if (!m_key || !Query(KeyName(m_key), name, kSettingsTextBuffer, &type, &bytes))
-        return false;
+    if (!m_key || !Query(KeyName(m_key), name, kSettingsTextBuffer, &type, &bytes)) return false;
     return TextFromValue(type, bytes.data(), bytes.size(), value);
 }
 
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     uint32_t type = 0;
     std::string bytes;
-    if (!m_key || !Query(KeyName(m_key), name, 4, &type, &bytes))
-        return false;
+    if (!m_key || !Query(KeyName(m_key), name, 4, &type, &bytes)) return false;
     return NumberFromValue(bytes.data(), bytes.size(), value);
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     std::lock_guard<std::mutex> guard(g_lock);
     Set(KeyName(m_key), name, SETTINGS_REG_SZ, std::string(value.c_str(), value.size() + 1));
     return true;
 }
 
 bool CSettingsKey::WriteNumber(const char* name, int32_t value) {
-    if (!m_key)
-        return false;
+    if (!m_key) return false;
     std::lock_guard<std::mutex> guard(g_lock);
     Set(KeyName(m_key), name, SETTINGS_REG_DWORD,
         std::string(reinterpret_cast<const char*>(&value), 4));
@@ -163,8 +155,7 @@ bool FakeRegistryGetRaw(const std::string& key, const std::string& name, uint32_
                         std::string* bytes) {
     std::lock_guard<std::mutex> guard(g_lock);
     Value* v = Find(key, name);
-    if (!v)
-        return false;
+    if (!v) return false;
     *type = v->type;
     *bytes = v->bytes;
     return true;

@@ -19,8 +19,7 @@ void ResetFakeTickCount() {
 }
 
 uint32_t GetTickCount32() {
-    if (g_fixed)
-        return g_value;
+    if (g_fixed) return g_value;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     return static_cast<uint32_t>(ms.count());

@@ -21,8 +21,7 @@ bool FileExistsAt(const std::string& path) {
 
 bool FileSizeOf(const std::string& path, uint64_t* size) {
     struct stat st;
-    if (::stat(NativePath(path).c_str(), &st) != 0)
-        return false;
+    if (::stat(NativePath(path).c_str(), &st) != 0) return false;
     *size = static_cast<uint64_t>(st.st_size);
     return true;
 }

@@ -6,8 +6,7 @@
 
 inline std::string NativePath(std::string path) {
     for (char& c : path) {
-        if (c == '\\')
-            c = '/';
+        if (c == '\\') c = '/';
     }
     return path;
 }

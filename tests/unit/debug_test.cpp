@@ -10,8 +10,7 @@
 
 namespace {
 
-const std::string kBanner =
-    "Elapsed\tDate/Time\t\tModule\t\t\t\tDebug\r\n" + std::string(101, '=') + "\r\n";
+const std::string kBanner = LogBanner();
 
 class DebugLogTest : public ::testing::Test {
   protected:
@@ -156,8 +155,7 @@ TEST_F(DebugLogTest, LinesFromManyThreadsNeverInterleave) {
             for (int i = 0; i < 200; ++i) {
                 log.Log(i % 2 ? DEBUG_ERROR : DEBUG_TRACE, "Worker", "thread %d line %d %s", t, i,
                         "payload-payload-payload");
-                if (i == 100)
-                    log.SetLevel(1);
+                if (i == 100) log.SetLevel(1);
             }
         });
     }

@@ -9,15 +9,6 @@
 
 namespace {
 
-// Reaches FormatV the way the log does, through a variadic wrapper.
-size_t CallFormatV(char* out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    size_t n = FormatV(out, format, args);
-    va_end(args);
-    return n;
-}
-
 TEST(FormatIntegers, FlagsWidthAndPrecision) {
     EXPECT_EQ(Format("%d %i %u", -42, 7, 4000000000u), "-42 7 4000000000");
     EXPECT_EQ(Format("%x %X", 0xbeefu, 0xbeefu), "beef BEEF");
@@ -83,7 +74,7 @@ TEST(FormatLimit, CutAndTerminated) {
     char out[kFormatLimit + 2];
     out[kFormatLimit + 1] = '#';
     std::string long_text(3000, 'a');
-    EXPECT_EQ(CallFormatV(out, "<%s>", long_text.c_str()), kFormatLimit);
+    EXPECT_EQ(FormatTo(out, "<%s>", long_text.c_str()), kFormatLimit);
     EXPECT_EQ(out[0], '<');
     EXPECT_EQ(out[kFormatLimit - 1], 'a');
     EXPECT_EQ(out[kFormatLimit], '\0');

@@ -7,8 +7,7 @@
 
 namespace {
 
-const std::string kBanner =
-    "Elapsed\tDate/Time\t\tModule\t\t\t\tDebug\r\n" + std::string(101, '=') + "\r\n";
+const std::string kBanner = LogBanner();
 
 class EngineTest : public ::testing::Test {
   protected:

@@ -12,8 +12,7 @@
 namespace {
 
 const char kKey[] = "Software\\Kelmar\\Engine Test\\";
-const std::string kBanner =
-    "Elapsed\tDate/Time\t\tModule\t\t\t\tDebug\r\n" + std::string(101, '=') + "\r\n";
+const std::string kBanner = LogBanner();
 
 class EngineWin32Test : public ::testing::Test {
   protected:
@@ -26,8 +25,7 @@ class EngineWin32Test : public ::testing::Test {
     void TearDown() override {
         g_Debug.Close();
         RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
-        if (dll)
-            FreeLibrary(dll);
+        if (dll) FreeLibrary(dll);
     }
 
     std::vector<std::string> ValueNames() {
