@@ -28,43 +28,43 @@ constexpr size_t kNumberCap = kFormatLimit + 1;
 
 class Output {
   public:
-    explicit Output(char* out) : out_(out) {}
+    explicit Output(char* out) : m_out(out) {}
 
-    bool Full() const { return count_ >= kFormatLimit; }
-    size_t Count() const { return count_; }
+    bool Full() const { return m_count >= kFormatLimit; }
+    size_t Count() const { return m_count; }
 
     void Put(char c) {
         if (!Full()) {
-            out_[count_++] = c;
+            m_out[m_count++] = c;
         }
     }
 
     // Clamped to the room left, so huge widths cost nothing.
     void Repeat(char c, size_t n) {
-        size_t room = kFormatLimit - count_;
+        size_t room = kFormatLimit - m_count;
         if (n > room) {
             n = room;
         }
         for (size_t i = 0; i < n; ++i) {
-            out_[count_++] = c;
+            m_out[m_count++] = c;
         }
     }
 
     void Write(const char* s, size_t n) {
-        size_t room = kFormatLimit - count_;
+        size_t room = kFormatLimit - m_count;
         if (n > room) {
             n = room;
         }
         for (size_t i = 0; i < n; ++i) {
-            out_[count_++] = s[i];
+            m_out[m_count++] = s[i];
         }
     }
 
-    void Terminate() { out_[count_] = '\0'; }
+    void Terminate() { m_out[m_count] = '\0'; }
 
   private:
-    char* out_;
-    size_t count_ = 0;
+    char* m_out;
+    size_t m_count = 0;
 };
 
 struct Directive {

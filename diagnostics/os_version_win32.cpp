@@ -26,19 +26,19 @@ constexpr DWORD kMultiStringLimit = 64 * 1024;
 class MachineKey {
   public:
     explicit MachineKey(const char* path) {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key_) != ERROR_SUCCESS) {
-            key_ = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &m_key) != ERROR_SUCCESS) {
+            m_key = nullptr;
         }
     }
     ~MachineKey() {
-        if (key_) {
-            RegCloseKey(key_);
+        if (m_key) {
+            RegCloseKey(m_key);
         }
     }
     MachineKey(const MachineKey&) = delete;
     MachineKey& operator=(const MachineKey&) = delete;
 
-    bool IsOpen() const { return key_ != nullptr; }
+    bool IsOpen() const { return m_key != nullptr; }
 
     // A REG_SZ value of at most kTextLimit bytes, terminated whether the
     // stored data was or not.
@@ -46,8 +46,8 @@ class MachineKey {
         DWORD type = 0;
         char buffer[kTextLimit + 1];
         DWORD size = kTextLimit;
-        if (!key_ || RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                      &size) != ERROR_SUCCESS) {
+        if (!m_key || RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                                       &size) != ERROR_SUCCESS) {
             return false;
         }
         if (type != REG_SZ || size > kTextLimit) {
@@ -62,8 +62,8 @@ class MachineKey {
         DWORD type = 0;
         DWORD value = 0;
         DWORD size = sizeof value;
-        if (!key_ || RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                                      &size) != ERROR_SUCCESS) {
+        if (!m_key || RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                       &size) != ERROR_SUCCESS) {
             return false;
         }
         if (type != REG_DWORD || size != sizeof value) {
@@ -77,8 +77,8 @@ class MachineKey {
     bool ReadMultiString(const char* name, std::vector<char>* data) const {
         DWORD type = 0;
         DWORD size = 0;
-        if (!key_ ||
-            RegQueryValueExA(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+        if (!m_key ||
+            RegQueryValueExA(m_key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
             return false;
         }
         if (type != REG_MULTI_SZ || size == 0 || size > kMultiStringLimit) {
@@ -86,7 +86,7 @@ class MachineKey {
         }
         data->assign(size, '\0');
         DWORD read = size;
-        if (RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(data->data()),
+        if (RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(data->data()),
                              &read) != ERROR_SUCCESS ||
             type != REG_MULTI_SZ || read > size) {
             return false;
@@ -96,7 +96,7 @@ class MachineKey {
     }
 
   private:
-    HKEY key_ = nullptr;
+    HKEY m_key = nullptr;
 };
 
 // NT 3.x kept the service pack as a number whose second byte is the major.

@@ -58,37 +58,37 @@ class ChildAsWindowsXp {
             return;
         }
         const std::string id = std::to_string(GetCurrentProcessId());
-        name_ = "kelmar_os_version_child_" + id + ".exe";
-        exe_ = std::string(temp) + name_;
-        output_ = std::string(temp) + "kelmar_os_version_child_" + id + ".txt";
-        if (!CopyFileA(self, exe_.c_str(), FALSE)) {
+        m_name = "kelmar_os_version_child_" + id + ".exe";
+        m_exe = std::string(temp) + m_name;
+        m_output = std::string(temp) + "kelmar_os_version_child_" + id + ".txt";
+        if (!CopyFileA(self, m_exe.c_str(), FALSE)) {
             return;
         }
         HKEY key = nullptr;
-        const std::string keyPath = std::string(kAppDefaultsKey) + "\\" + name_;
+        const std::string keyPath = std::string(kAppDefaultsKey) + "\\" + m_name;
         if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                             &key, nullptr) != ERROR_SUCCESS) {
             return;
         }
         const char version[] = "winxp";
-        ready_ = RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                                sizeof version) == ERROR_SUCCESS;
+        m_ready = RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                                 sizeof version) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
 
     // Wine itself keeps the AppDefaults key; only our entry goes.
     ~ChildAsWindowsXp() {
         HKEY appDefaults = nullptr;
-        if (!name_.empty() && RegOpenKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, KEY_WRITE,
-                                            &appDefaults) == ERROR_SUCCESS) {
-            RegDeleteKeyA(appDefaults, name_.c_str());
+        if (!m_name.empty() && RegOpenKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, KEY_WRITE,
+                                             &appDefaults) == ERROR_SUCCESS) {
+            RegDeleteKeyA(appDefaults, m_name.c_str());
             RegCloseKey(appDefaults);
         }
-        DeleteFileA(exe_.c_str());
-        DeleteFileA(output_.c_str());
+        DeleteFileA(m_exe.c_str());
+        DeleteFileA(m_output.c_str());
     }
 
-    bool ready() const { return ready_; }
+    bool ready() const { return m_ready; }
 
     // Runs the child and returns what it wrote; empty when it did not finish.
     std::string Run() {
@@ -101,10 +101,10 @@ class ChildAsWindowsXp {
         startup.hStdInput = nullptr;
         startup.hStdOutput = nul;
         startup.hStdError = nul;
-        std::string commandLine = "\"" + exe_ + "\" --gtest_filter=OSVersionWin32Child.*";
+        std::string commandLine = "\"" + m_exe + "\" --gtest_filter=OSVersionWin32Child.*";
         PROCESS_INFORMATION process = {};
-        SetEnvironmentVariableA(kChildOutputVariable, output_.c_str());
-        const BOOL started = CreateProcessA(exe_.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+        SetEnvironmentVariableA(kChildOutputVariable, m_output.c_str());
+        const BOOL started = CreateProcessA(m_exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                                             0, nullptr, nullptr, &startup, &process);
         SetEnvironmentVariableA(kChildOutputVariable, nullptr);
         if (nul != INVALID_HANDLE_VALUE) {
@@ -126,15 +126,15 @@ class ChildAsWindowsXp {
             return {};
         }
         std::ostringstream text;
-        text << std::ifstream(output_, std::ios::binary).rdbuf();
+        text << std::ifstream(m_output, std::ios::binary).rdbuf();
         return text.str();
     }
 
   private:
-    std::string name_;
-    std::string exe_;
-    std::string output_;
-    bool ready_ = false;
+    std::string m_name;
+    std::string m_exe;
+    std::string m_output;
+    bool m_ready = false;
 };
 
 TEST(OSVersionWin32, ReportsTheVersionWineIsToldToPlay) {
