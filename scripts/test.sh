@@ -31,7 +31,7 @@ TSAN_OPTIONS=halt_on_error=1 run_native native-tsan -DKELMAR_SANITIZE=thread || 
 
 echo "== Windows build (MinGW-w64, tests under Wine)"
 export KELMAR_WINEPREFIX="$build/wineprefix"
-export WINEPREFIX="$KELMAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$KELMAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C
 if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
      -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/win32.configure.log" 2>&1 &&
    cmake --build "$build/win32" -j"$jobs" >"$build/win32.build.log" 2>&1; then

@@ -7,4 +7,6 @@ export WINEPREFIX=${KELMAR_WINEPREFIX:-${WINEPREFIX:-$(cd "$(dirname "$0")/.." &
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The tests expect the western code page (1252) whatever the host locale is.
+export LC_ALL=C
 exec wine "$@"
