@@ -20,11 +20,6 @@ std::string Upper(std::string text) {
     return text;
 }
 
-std::string SongText(const char (&field)[1024]) {
-    const void* nul = std::memchr(field, 0, sizeof(field));
-    return std::string(field, nul ? static_cast<const char*>(nul) - field : sizeof(field));
-}
-
 bool IsStream(const std::string& path) {
     return Upper(path.substr(0, 7)) == "HTTP://";
 }
@@ -198,13 +193,13 @@ void CPlaytally::StartDebugLog() {
 Submission CPlaytally::BuildSubmission() {
     Submission submission;
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission", "Building Submission...");
-    std::string artist = SongText(m_song.artist);
-    std::string title = SongText(m_song.title);
+    std::string artist = FixedFieldText(m_song.artist);
+    std::string title = FixedFieldText(m_song.title);
     if (artist.empty() || title.empty()) return submission;
 
     std::string path = GetCurrentFile();
     std::string length = Format("%d", GetTrackLength());
-    std::string album = IsStream(path) ? std::string("STREAM") : SongText(m_song.album);
+    std::string album = IsStream(path) ? std::string("STREAM") : FixedFieldText(m_song.album);
     submission.Set(artist, title, album, length, path, "");
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission",
                 "Submission data gathering complete for %s", submission.GetDisplayText().c_str());

@@ -6,6 +6,13 @@ namespace {
 HKEY AsKey(void* key) {
     return static_cast<HKEY>(key);
 }
+
+// Reads a value through a fixed buffer; a value larger than the buffer fails.
+bool Query(void* key, const char* name, char* buffer, DWORD capacity, DWORD* type, DWORD* size) {
+    *size = capacity;
+    return key && RegQueryValueExA(AsKey(key), name, nullptr, type, reinterpret_cast<BYTE*>(buffer),
+                                   size) == ERROR_SUCCESS;
+}
 }  // namespace
 
 bool CSettingsKey::Open(const std::string& subkey) {
@@ -36,27 +43,19 @@ void CSettingsKey::Close() {
 }
 
 bool CSettingsKey::ReadText(const char* name, std::string* value) const {
-    if (!m_key) return false;
     char buffer[kSettingsTextBuffer];
     DWORD type = 0;
-    DWORD size = sizeof(buffer);
-    if (RegQueryValueExA(AsKey(m_key), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                         &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    return TextFromValue(type, buffer, size, value);
+    DWORD size = 0;
+    return Query(m_key, name, buffer, sizeof(buffer), &type, &size) &&
+           TextFromValue(type, buffer, size, value);
 }
 
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
-    if (!m_key) return false;
     char buffer[4];
     DWORD type = 0;
-    DWORD size = sizeof(buffer);
-    if (RegQueryValueExA(AsKey(m_key), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                         &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    return NumberFromValue(buffer, size, value);
+    DWORD size = 0;
+    return Query(m_key, name, buffer, sizeof(buffer), &type, &size) &&
+           NumberFromValue(buffer, size, value);
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {

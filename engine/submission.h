@@ -10,6 +10,13 @@
 #include <type_traits>
 #include <vector>
 
+// The text of a fixed-width field: up to its first NUL, or all of it.
+template <size_t N>
+std::string FixedFieldText(const char (&field)[N]) {
+    const void* nul = std::memchr(field, 0, N);
+    return std::string(field, nul ? static_cast<const char*>(nul) - field : N);
+}
+
 #pragma pack(push, 1)
 struct Submission {
     char artist[128] = {};
@@ -45,8 +52,7 @@ struct Submission {
 
     template <size_t N>
     static std::string Text(const char (&field)[N]) {
-        const void* nul = std::memchr(field, 0, N);
-        return std::string(field, nul ? static_cast<const char*>(nul) - field : N);
+        return FixedFieldText(field);
     }
 };
 #pragma pack(pop)
