@@ -12,6 +12,19 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
+// The civil date of a count of days from 1970-01-01 (proleptic Gregorian).
+void CivilFromDays(int64_t z, int* y, int* m, int* d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (*m <= 2));
+}
+
 }  // namespace
 
 LocalTime GetLocalTimeNow() {
@@ -47,4 +60,15 @@ int64_t MakeDateTime(int year, int month, int day, int hour, int minute, int sec
 
 int64_t ToDateTime(const LocalTime& t) {
     return MakeDateTime(t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+LocalTime FromDateTime(int64_t dateTime) {
+    int64_t days = dateTime >= 0 ? dateTime / 86400 : -((-dateTime + 86399) / 86400);
+    int64_t seconds = dateTime - days * 86400;
+    LocalTime t;
+    CivilFromDays(days, &t.year, &t.month, &t.day);
+    t.hour = static_cast<int>(seconds / 3600);
+    t.minute = static_cast<int>(seconds / 60 % 60);
+    t.second = static_cast<int>(seconds % 60);
+    return t;
 }

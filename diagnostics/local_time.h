@@ -24,3 +24,5 @@ bool BreakDownUtc(std::time_t seconds, std::tm* out);
 // 00:00:00 is 0.
 int64_t ToDateTime(const LocalTime& time);
 int64_t MakeDateTime(int year, int month, int day, int hour, int minute, int second);
+// The inverse of ToDateTime.
+LocalTime FromDateTime(int64_t dateTime);

@@ -6,6 +6,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/os_version.h"
+#include "engine/connectivity_api.h"
 #include "engine/settings_store.h"
 
 const char kDefaultHandshakeHost[] = "post.kelmar.example";
@@ -37,7 +38,28 @@ CPlaytally::CPlaytally()
       m_lastSubmitTime(MakeDateTime(1970, 1, 1, 0, 0, 0)),
       m_server(kDefaultHandshakeHost) {}
 
-CPlaytally::~CPlaytally() = default;
+CPlaytally::~CPlaytally() {
+    Shutdown();
+}
+
+void CPlaytally::StopTimer() {
+    {
+        std::lock_guard<std::mutex> guard(m_timerLock);
+        m_stop = 1;
+    }
+    // Woken now rather than at its next tick, and waited for.
+    m_timerWake.notify_all();
+    if (m_timer) {
+        JoinThread(m_timer);
+        m_timer = nullptr;
+    }
+}
+
+void CPlaytally::Shutdown() {
+    StopTimer();
+    // Workers call back into the engine and the player-specific class.
+    WaitForWorkers(-1);
+}
 
 int CPlaytally::IsSupportedFile(const std::string& path) {
     if (path.size() <= 3) return 0;
@@ -66,8 +88,15 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
 
     if (m_pluginEnabled != 0) {
         m_cache.Load(m_workingDir, "");
+        DoHandshake();
     } else {
         g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
+    }
+
+    m_timer = BeginThread(&CPlaytally::TimeUpdaterThread, this);
+    if (!m_timer) {
+        LogRequestError("CPlaytally::StartPlaytallying", "beginthreadex", -27);
+        result = 0;
     }
 
     g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Startup Complete.");
@@ -76,7 +105,7 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
 
 int CPlaytally::StopPlaytallying() {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::StopPlaytallying", "Stopping...");
-    m_stop = 1;
+    StopTimer();
     SaveSettings();
     return 1;
 }
@@ -159,6 +188,7 @@ void CPlaytally::SaveSettings() {
 void CPlaytally::Enable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Enable", "KPlaytally is now Enabled");
     m_pluginEnabled = 1;
+    DoHandshake();
 }
 
 void CPlaytally::Disable() {
@@ -191,17 +221,65 @@ void CPlaytally::StartDebugLog() {
 }
 
 Submission CPlaytally::BuildSubmission() {
+    SongInfo song;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        song = m_song;
+    }
+    return BuildSubmission(song);
+}
+
+Submission CPlaytally::BuildSubmission(const SongInfo& song) {
     Submission submission;
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission", "Building Submission...");
-    std::string artist = FixedFieldText(m_song.artist);
-    std::string title = FixedFieldText(m_song.title);
+    std::string artist = FixedFieldText(song.artist);
+    std::string title = FixedFieldText(song.title);
     if (artist.empty() || title.empty()) return submission;
 
     std::string path = GetCurrentFile();
     std::string length = Format("%d", GetTrackLength());
-    std::string album = IsStream(path) ? std::string("STREAM") : FixedFieldText(m_song.album);
+    std::string album = IsStream(path) ? std::string("STREAM") : FixedFieldText(song.album);
     submission.Set(artist, title, album, length, path, "");
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission",
                 "Submission data gathering complete for %s", submission.GetDisplayText().c_str());
     return submission;
+}
+
+bool CPlaytally::InternetConnected() {
+    if (m_forceConnection != 0) {
+        g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected", "Force Connection Enabled");
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(m_watchLock);
+    bool connected = false;
+    if (m_watch.ConnectionsAvailable()) {
+        connected = m_watch.IsConnected();
+        g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected",
+                    "Modem is installed - Connection is %s", connected ? "On" : "Off");
+    }
+    if (!connected) {
+        uint32_t flags = 0;
+        connected = InternetGetConnectedStateCall(&flags);
+        g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected", "dwType is %d",
+                    static_cast<int>(flags));
+        static const struct {
+            uint32_t flag;
+            const char* line;
+        } kFlagLines[] = {
+            {NET_CONNECTION_MODEM, "Connection via Modem"},
+            {NET_CONNECTION_LAN, "Connection via LAN"},
+            {NET_CONNECTION_PROXY, "Connection via Proxy Server"},
+            {NET_CONNECTION_OFFLINE, "Connection is offline"},
+            {NET_CONNECTION_CONFIGURED, "Connection is configured"},
+        };
+        for (const auto& f : kFlagLines) {
+            if (flags & f.flag)
+                g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected", "%s", f.line);
+        }
+        if (!connected) {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected",
+                        "No Internet Connection Available");
+        }
+    }
+    return connected;
 }

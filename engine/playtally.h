@@ -3,13 +3,17 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "cache/cache_manager.h"
 #include "diagnostics/module_version.h"
 #include "engine/submission.h"
+#include "engine/thread_start.h"
+#include "engine/watch_connection.h"
 
 using InstanceHandle = void*;
 using WindowHandle = void*;
@@ -37,6 +41,22 @@ extern const char kDefaultHandshakeHost[];
 
 // The timer's period; a track is counted in ticks of this length.
 constexpr int kTimerPeriodMs = 5000;
+// How long a request may wait to connect, to send or for the next bytes of an
+// answer before it counts as failed.
+constexpr int kRequestTimeoutMs = 30000;
+
+class CPlaytally;
+
+// What one worker thread needs for its request; the worker owns it.
+struct ThreadRequest {
+    CPlaytally* engine = nullptr;
+    std::string host;
+    std::string path;
+    std::string body;
+    RequestType type = REQUEST_SUBMIT;
+    Submission submission;
+    int requestId = 0;
+};
 
 class CPlaytally {
   public:
@@ -68,9 +88,55 @@ class CPlaytally {
     void Enable();
     void Disable();
     void StartDebugLog();
+    // Stops the timer thread and waits for it and for every request worker. The
+    // player-specific class calls it before its own part is destroyed, since the
+    // threads call its virtual operations; the destructor calls it again.
+    void Shutdown();
 
     // A record for the track in m_song; empty while artist or title is missing.
     Submission BuildSubmission();
+
+    // Track timing.
+    void OnTrackPlay();
+    void CalculateGoal(int length);
+    static unsigned TimeUpdaterThread(void* engine);
+    int TimerCallback();
+    int OkToSendData();
+    int GetSecondsToSubmit();
+    int GetSecondsToSend();
+
+    // Handshake and session.
+    void DoHandshake();
+    void SetChallenge(std::string challenge);
+    void SetInterval(std::string interval);
+
+    // Request dispatch and response handling.
+    void SubmitSong(Submission submission);
+    void CacheSubmission(Submission submission);
+    void AddLastSubmission(Submission submission);
+    void ClearCache();
+    // 1 when the worker started; a request that could not start is discarded.
+    int SpawnThread(std::string body, RequestType type, Submission submission);
+    static unsigned SendThread(void* request);
+    void ThreadCallback(RequestType type, std::string response, Submission submission,
+                        int requestId, int statusCode);
+    void LogRequestError(const char* module, const char* call, int requestId);
+    // A copy of the recent list, newest first.
+    std::vector<Submission> GetLastSubmissions() const;
+    // Request workers still running, and a wait for them to end (-1: no limit).
+    int GetLiveWorkers() const;
+    bool WaitForWorkers(int milliseconds);
+
+    // HTTP transport. The status code, 0 when none was received.
+    int PostURL(std::string server, std::string path, std::string body, std::string& response,
+                int requestId);
+    int GetURL(std::string server, std::string path, std::string query, std::string& response,
+               int requestId);
+    bool ParseReponse(std::string response, std::vector<std::string>& lines);
+    void SetSubmitURL(std::string url);
+
+    // Connectivity: true when a connection is usable.
+    bool InternetConnected();
 
     // Texts shared between threads: copied and replaced under the engine lock.
     std::string GetUsername() const { return Get(m_username); }
@@ -124,6 +190,10 @@ class CPlaytally {
     std::atomic<int> m_xmlLog{0};
     std::atomic<int> m_forceConnection{0};
     std::atomic<int> m_maxCacheSubs{10};
+    // Not settings: the timer's period and the requests' time-out, which tests
+    // shorten.
+    std::atomic<int> m_timerPeriodMs{kTimerPeriodMs};
+    std::atomic<int> m_requestTimeoutMs{kRequestTimeoutMs};
 
   protected:
     std::string Get(const std::string& field) const {
@@ -151,4 +221,28 @@ class CPlaytally {
     std::string m_proxyServer;
     std::string m_proxyUser;
     std::string m_proxyPass;
+
+  private:
+    void StopTimer();
+    int ComputeGoal(int length);
+    Submission BuildSubmission(const SongInfo& song);
+    int Request(const char* module, const char* verb, const std::string& server,
+                const std::string& object, const std::string& headers, const std::string& data,
+                bool readAlways, std::string& response, int requestId);
+    void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
+                           int requestId);
+    bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
+                            const Submission& submission, int requestId);
+    void TellUser(const std::string& message);
+    void WorkerEnded();
+
+    CWatchConnection m_watch;
+    std::mutex m_watchLock;      // calls into the watcher never overlap
+    std::mutex m_handshakeLock;  // serialises DoHandshake's callers
+    ThreadHandle m_timer = nullptr;
+    std::mutex m_timerLock;
+    std::condition_variable m_timerWake;
+    mutable std::mutex m_workersLock;
+    std::condition_variable m_workersDone;
+    int m_liveWorkers = 0;
 };

@@ -17,10 +17,6 @@ char AsciiUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 }  // namespace
 
 void Submission::Set(const std::string& artistText, const std::string& titleText,
@@ -84,13 +80,7 @@ std::string Submission::BuildQuery(int index) const {
 }
 
 std::string MakeChallengeResponse(const std::string& passwordDigest, const std::string& challenge) {
-    size_t begin = 0;
-    size_t end = challenge.size();
-    while (begin < end && IsSpace(challenge[begin]))
-        ++begin;
-    while (end > begin && IsSpace(challenge[end - 1]))
-        --end;
-    return Md5Hex(passwordDigest + challenge.substr(begin, end - begin));
+    return Md5Hex(passwordDigest + TrimSpace(challenge));
 }
 
 std::string BuildSubmissionBody(const std::string& challengeResponse, const std::string& username,

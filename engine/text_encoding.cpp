@@ -58,3 +58,10 @@ std::string EncodeField(const std::string& text) {
     if (text.empty()) return std::string();
     return UrlEncode(AnsiToUtf8(text));
 }
+
+std::string TrimSpace(const std::string& text) {
+    const char* space = " \t\n\v\f\r";
+    size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}

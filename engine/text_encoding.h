@@ -14,5 +14,9 @@ std::string AnsiToUtf8(const std::string& text);
 // Every byte that is not an ASCII letter or digit as "%xx" (lower-case hex).
 std::string UrlEncode(const std::string& bytes);
 
+// The text without white space (space, tab, line feed, vertical tab, form feed,
+// carriage return) at either end.
+std::string TrimSpace(const std::string& text);
+
 // AnsiToUtf8 then UrlEncode; an empty text gives an empty result.
 std::string EncodeField(const std::string& text);

@@ -1,7 +1,9 @@
 // Controls for the doubles that stand in for the system in unit tests.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,3 +32,85 @@ void FakeRegistrySetNumber(const std::string& key, const std::string& name, int3
 bool FakeRegistryGetRaw(const std::string& key, const std::string& name, uint32_t* type,
                         std::string* bytes);
 std::vector<std::string> FakeRegistryValueNames(const std::string& key);  // in write order
+
+// HTTP library: every request the engine makes is answered by a responder,
+// which sees the request as the engine built it. A step can be made to fail.
+enum FakeNetStep {
+    FAKE_NET_NONE = 0,
+    FAKE_NET_OPEN,
+    FAKE_NET_CONNECT,
+    FAKE_NET_OPEN_REQUEST,
+    FAKE_NET_SEND,
+    FAKE_NET_QUERY_STATUS,
+    FAKE_NET_OPTION_USER,
+    FAKE_NET_OPTION_PASSWORD,
+};
+struct FakeNetRequest {
+    std::string agent;
+    uint32_t accessType = 0;
+    std::string proxy;
+    std::vector<std::pair<uint32_t, std::string>> options;
+    uint32_t timeoutMs = 0;
+    std::string server;
+    uint16_t port = 0;
+    std::string verb;
+    std::string object;
+    uint32_t flags = 0;
+    std::string headers;
+    std::string data;
+    std::vector<uint32_t> readSizes;  // what each read asked for
+};
+struct FakeNetAnswer {
+    uint32_t status = 200;
+    std::string body;
+    FakeNetStep failAt = FAKE_NET_NONE;
+    uint32_t error = 12029;  // reported for a failed step
+};
+void FakeNetReset();
+// Called for each request once it is sent (or fails); default: 200 "OK\n".
+void FakeNetSetResponder(std::function<FakeNetAnswer(const FakeNetRequest&)> responder);
+// Answers taken in order before the responder is asked.
+void FakeNetQueue(const FakeNetAnswer& answer);
+std::vector<FakeNetRequest> FakeNetRequests();
+int FakeNetOpenHandles();
+
+// Connectivity: dial-up connections (their states, in order), the system's
+// connected state and flags, and the host lookup.
+struct FakeNetwork {
+    FakeNetwork() : addresses(1) { addresses[0] = {192, 168, 7, 20}; }
+    std::vector<uint32_t> dialUpStates;
+    uint32_t neededBytesOverride = 0;  // a size the enumeration claims to need
+    bool connected = true;
+    uint32_t flags = 0x12;
+    int hostNameResult = 0;
+    bool lookupOk = true;
+    std::vector<std::array<uint8_t, 4>> addresses;
+};
+void SetFakeNetwork(const FakeNetwork& network);
+int FakeNetworkEnumCalls();
+
+// Message boxes and the shell: what would have been shown, and the answer.
+struct FakePromptRecord {
+    std::string text;
+    std::string caption;
+    uint32_t style = 0;
+};
+void FakePromptReset(int answer = 1);
+std::vector<FakePromptRecord> FakePrompts();
+std::vector<std::string> FakeShellOpens();
+// While held, every prompt waits (a worker stays inside it) until released.
+void FakePromptHold(bool hold);
+
+// Threads: the next starts fail while set.
+void SetFakeThreadStartFailure(bool fail);
+
+// The engine's wall clock: fixed at a date-time (see ToDateTime) until reset to
+// the system's.
+void SetFakeClockNow(int64_t dateTime);
+void ResetFakeClock();
+
+// A URL taken apart as the system's cracker does it for the transport: host,
+// object path and extra part (query), %XX decoded, each under 1024 characters.
+// Shared by the native HTTP doubles.
+bool PortableCrackUrl(const std::string& url, std::string* host, std::string* path,
+                      std::string* extra);

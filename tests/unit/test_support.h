@@ -31,11 +31,24 @@ bool Contains(const std::string& haystack, const std::string& needle);
 
 class TestPlaytally : public CPlaytally {
   public:
+    // The threads call back into this class: they end before it goes.
+    ~TestPlaytally() override { Shutdown(); }
+
+    // The player's track: what GetSongInfo reports while songFound is set.
+    void SetSong(const std::string& artist, const std::string& title, const std::string& album) {
+        SetSongField(song.artist, artist);
+        SetSongField(song.title, title);
+        SetSongField(song.album, album);
+        songFound = 1;
+    }
+
     std::string registryKey = "Software\\Kelmar\\Test Plugin\\";
     std::string currentFile;
     int trackLength = 0;
-    int playing = 0;
-    int paused = 0;
+    std::atomic<int> playing{0};
+    std::atomic<int> paused{0};
+    SongInfo song;
+    int songFound = 0;
 
     std::string GetPluginName() override { return "Kelmar for Winamp"; }
     std::string GetClientId() override { return "wmp"; }
@@ -45,6 +58,9 @@ class TestPlaytally : public CPlaytally {
     int IsPaused() override { return paused; }
     std::string GetCurrentFile() override { return currentFile; }
     int GetTrackLength() override { return trackLength; }
-    int GetSongInfo(SongInfo*) override { return 0; }
+    int GetSongInfo(SongInfo* info) override {
+        if (songFound) *info = song;
+        return songFound;
+    }
     WindowHandle GetPlayerWindow() override { return nullptr; }
 };

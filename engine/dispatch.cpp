@@ -1,0 +1,322 @@
+// Moving submissions to the service: sending or caching one track, flushing
+// the cache, one worker thread per request, and acting on the answers.
+#include <stdexcept>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "engine/playtally.h"
+#include "engine/text_encoding.h"
+#include "engine/user_prompt.h"
+
+namespace {
+
+// Removes the first k characters (all of them when there are fewer).
+void Drop(std::string& text, size_t k) {
+    text.erase(0, k < text.size() ? k : text.size());
+}
+
+bool Has(const std::string& text, const char* keyword) {
+    return text.find(keyword) != std::string::npos;
+}
+
+}  // namespace
+
+void CPlaytally::SubmitSong(Submission submission) {
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong", "Submitting '%s'",
+                submission.GetDisplayText().c_str());
+    submission.StampTime();
+    if (m_pluginEnabled == 0) return;
+    if (!submission.IsValid()) {
+        SongInfo song;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            song = m_song;
+        }
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::TimerCallback", "Invalid Submission for %s - %s",
+                    FixedFieldText(song.artist).c_str(), FixedFieldText(song.title).c_str());
+        return;
+    }
+    if (!OkToSendData()) {
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong",
+                    "Not in a position to send data. Caching for later.");
+        CacheSubmission(submission);
+        return;
+    }
+    try {
+        std::string response = GetChallengeResponse();
+        std::string username = GetUsername();
+        if (response.empty() || username.empty()) {
+            g_Debug.Log(DEBUG_ERROR, "CPlaytally::SubmitSong",
+                        "Invalid or missing Uname/Password. Caching Song for later.");
+            CacheSubmission(submission);
+            return;
+        }
+        std::string body = BuildSubmissionBody(response, username, {submission});
+        if (SpawnThread(body, REQUEST_SUBMIT, submission)) {
+            AddLastSubmission(submission);
+        } else {
+            // Nothing was sent: keep the track for the next flush.
+            CacheSubmission(submission);
+        }
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SubmitSong", "Exception occurred - %s", e.what());
+        CacheSubmission(submission);
+    }
+}
+
+void CPlaytally::CacheSubmission(Submission submission) {
+    if (m_allowCache == 0) return;
+    m_cache.AddSubmission(submission);
+    AddLastSubmission(submission);
+}
+
+void CPlaytally::AddLastSubmission(Submission submission) {
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::AddLastSubmission", "Adding submission %s",
+                submission.GetDisplayText().c_str());
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (int i = 4; i > 0; --i)
+            m_lastSubmissions[i] = m_lastSubmissions[i - 1];
+        m_lastSubmissions[0] = submission;
+    }
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::AddLastSubmission", "Submission added OK");
+}
+
+std::vector<Submission> CPlaytally::GetLastSubmissions() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::vector<Submission>(std::begin(m_lastSubmissions), std::end(m_lastSubmissions));
+}
+
+void CPlaytally::ClearCache() {
+    if (m_cache.GetCount() < 1 || m_flushInProgress != 0 || !OkToSendData()) return;
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ClearCache", "Attempting to send cache file");
+    int count = m_cache.GetCount();
+    int n = count < m_maxCacheSubs ? count : m_maxCacheSubs.load();
+    if (n < 1) return;
+    m_flushCount = n;
+    std::vector<Submission> items;
+    items.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        items.push_back(m_cache.GetAt(i));
+    std::string body = BuildSubmissionBody(GetChallengeResponse(), GetUsername(), items);
+
+    m_flushInProgress = 1;
+    if (!SpawnThread(body, REQUEST_CACHE, Submission())) m_flushInProgress = 0;
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::ClearCache",
+                "Sending Cache File - %d entries, data len %d and URL is %s", n,
+                static_cast<int>(body.size()), body.c_str());
+}
+
+int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
+    ThreadRequest* request = new ThreadRequest;
+    request->engine = this;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        request->host = m_server;
+        request->path = m_submitPath;
+    }
+    request->body = std::move(body);
+    request->type = type;
+    request->submission = submission;
+    request->requestId = m_nextRequestId.fetch_add(1);
+    int id = request->requestId;
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::SpawnThread",
+                "ReqID %d, Spawning new thread. Submission is %s", id,
+                submission.GetDisplayText().c_str());
+
+    {
+        std::lock_guard<std::mutex> guard(m_workersLock);
+        ++m_liveWorkers;
+    }
+    ThreadHandle thread = BeginThread(&CPlaytally::SendThread, request);
+    if (!thread) {
+        LogRequestError("CPlaytally::SpawnThread", "beginthreadex", id);
+        delete request;
+        WorkerEnded();
+        return 0;
+    }
+    DetachThread(thread);
+    return 1;
+}
+
+unsigned CPlaytally::SendThread(void* argument) {
+    ThreadRequest* request = static_cast<ThreadRequest*>(argument);
+    CPlaytally* engine = request->engine;
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "Started new thread");
+    try {
+        std::string response;
+        int status;
+        if (request->type == REQUEST_HANDSHAKE) {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Performing Handshake",
+                        request->requestId);
+            status = engine->GetURL(request->host, request->path, request->body, response,
+                                    request->requestId);
+        } else {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Posting Data",
+                        request->requestId);
+            status = engine->PostURL(request->host, request->path, request->body, response,
+                                     request->requestId);
+        }
+        engine->ThreadCallback(request->type, response, request->submission, request->requestId,
+                               status);
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
+                    request->requestId, e.what());
+        if (request->type == REQUEST_HANDSHAKE) {
+            engine->m_handshakeInProgress = 0;
+            engine->m_lastHandshakeAttempt = LocalDateTimeNow();
+        }
+        if (request->type == REQUEST_CACHE) engine->m_flushInProgress = 0;
+    }
+    delete request;
+    engine->WorkerEnded();
+    return 0;
+}
+
+void CPlaytally::WorkerEnded() {
+    std::lock_guard<std::mutex> guard(m_workersLock);
+    if (--m_liveWorkers == 0) m_workersDone.notify_all();
+}
+
+int CPlaytally::GetLiveWorkers() const {
+    std::lock_guard<std::mutex> guard(m_workersLock);
+    return m_liveWorkers;
+}
+
+bool CPlaytally::WaitForWorkers(int milliseconds) {
+    std::unique_lock<std::mutex> lock(m_workersLock);
+    auto idle = [this] { return m_liveWorkers == 0; };
+    if (milliseconds < 0) {
+        m_workersDone.wait(lock, idle);
+        return true;
+    }
+    return m_workersDone.wait_for(lock, std::chrono::milliseconds(milliseconds), idle);
+}
+
+void CPlaytally::ThreadCallback(RequestType type, std::string response, Submission submission,
+                                int requestId, int statusCode) {
+    const char* module = "CPlaytally::ThreadCallback";
+    g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission is '%s', Response is %s, Status Code %d",
+                requestId, submission.GetDisplayText().c_str(), response.c_str(), statusCode);
+
+    if (type != REQUEST_HANDSHAKE && statusCode != 200) {
+        m_handshakeComplete = 0;
+        if (type == REQUEST_SUBMIT) CacheSubmission(submission);
+        if (type == REQUEST_CACHE) m_flushInProgress = 0;
+        return;
+    }
+
+    bool accepted = false;
+    std::vector<std::string> lines;
+    if (!ParseReponse(response, lines)) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Last response from the server was unreadable",
+                    requestId);
+        Put(m_serverStatus, "UNREADABLE");
+        m_handshakeComplete = 0;
+        if (type == REQUEST_SUBMIT) CacheSubmission(submission);
+    } else if (type == REQUEST_HANDSHAKE) {
+        HandshakeResponse(lines, response, requestId);
+    } else if (type == REQUEST_SUBMIT || type == REQUEST_CACHE) {
+        accepted = SubmissionResponse(type, lines, submission, requestId);
+    }
+
+    if (type == REQUEST_CACHE) {
+        if (accepted) {
+            int n = m_flushCount;
+            for (int i = 0; i < n; ++i)
+                m_cache.RemoveAt(0);
+        }
+        m_flushInProgress = 0;
+    } else if (type == REQUEST_HANDSHAKE) {
+        m_handshakeInProgress = 0;
+        m_lastHandshakeAttempt = LocalDateTimeNow();
+    }
+}
+
+bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
+                                    const Submission& submission, int requestId) {
+    const char* module = "CPlaytally::ThreadCallback";
+    bool accepted = false;
+    std::string message;
+    std::string status = lines[0];
+    Put(m_serverStatus, status);
+    std::string text = status;
+
+    if (Has(text, "FAILED")) {
+        Drop(text, 6);
+        if (text.size() > 1) {
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, text.c_str());
+            message = text;
+        }
+    }
+    if (Has(text, "ERROR")) {
+        Drop(text, 6);
+        text = TrimSpace(text);
+        if (text.size() > 1) {
+            int index = 0;
+            for (size_t i = 0;
+                 i < text.size() && text[i] >= '0' && text[i] <= '9' && index < 100000000; ++i)
+                index = index * 10 + (text[i] - '0');
+            Submission item = m_cache.GetAt(index);
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
+                        requestId, index, item.GetDisplayText().c_str(), status.c_str());
+            message += "\r\n" + text;
+        }
+    }
+    if (Has(text, "REAUTH")) {
+        m_handshakeComplete = 0;
+        Drop(text, 7);
+        if (text.size() > 1) {
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
+            message += "\r\n" + text;
+        }
+    }
+    if (Has(text, "BADAUTH")) {
+        message = "Your username/password are invalid. Please check them in the config dialog.";
+        Drop(text, 7);
+        if (text.size() > 1) {
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
+            message += "\r\n" + text;
+        }
+    }
+    // Only an answer whose first line is "OK" accepts: a refusal whose reason
+    // happens to contain the letters (FAILED BROKEN) must not lose the plays.
+    if (TrimSpace(status) == "OK") {
+        if (submission.IsValid()) {
+            g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of '%s' accepted OK", requestId,
+                        submission.GetDisplayText().c_str());
+        } else {
+            g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of cache file accepted OK",
+                        requestId);
+        }
+        accepted = true;
+        Put(m_lastMessage, "");
+    }
+    if (!accepted && type == REQUEST_SUBMIT) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Normal submission failed. Caching for later.",
+                    requestId);
+        CacheSubmission(submission);
+    }
+    if (lines.size() > 1) {
+        const std::string& second = lines[1];
+        if (second.compare(0, 8, "INTERVAL") == 0) {
+            SetInterval(second.substr(8));
+            g_Debug.Log(DEBUG_INFO, module, "ReqID %d, New Interval is %d", requestId,
+                        m_interval.load());
+        } else {
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Interval is corrupted", requestId);
+        }
+    }
+    TellUser(message);
+    return accepted;
+}
+
+void CPlaytally::TellUser(const std::string& text) {
+    std::string message = TrimSpace(text);
+    if (message != GetLastMessage()) m_messageShown = 0;
+    if (m_showErrors == 0 || message.empty() || m_messageShown != 0) return;
+    m_messageShown = 1;
+    Put(m_lastMessage, message);
+    // Blocks this worker only.
+    ShowPrompt(message, GetPluginName(), PROMPT_OK);
+}

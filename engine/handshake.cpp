@@ -1,0 +1,146 @@
+// The session with the service: when a handshake may start, what its answer
+// sets, and the challenge and interval it carries.
+#include <cctype>
+#include <stdexcept>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "engine/playtally.h"
+#include "engine/text_encoding.h"
+#include "engine/user_prompt.h"
+
+namespace {
+
+constexpr int kHandshakeSpacing = 60;
+constexpr char kProtocolVersion[] = "1.1";
+
+std::string FormatDateTime(int64_t dateTime) {
+    LocalTime t = FromDateTime(dateTime);
+    return Format("%02d/%02d/%d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute,
+                  t.second);
+}
+
+}  // namespace
+
+void CPlaytally::DoHandshake() {
+    // The timer and the user-interface thread may both ask; only one of them
+    // may pass the checks before the first has marked its handshake in flight.
+    std::lock_guard<std::mutex> serial(m_handshakeLock);
+    int64_t now = LocalDateTimeNow();
+    int64_t timeout = m_lastHandshakeAttempt + kHandshakeSpacing;
+
+    std::string username = GetUsername();
+    if (m_handshakeInProgress != 0 || username.empty() || GetPassword().empty()) {
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Handshake already in progress.");
+        return;
+    }
+    if (now <= timeout) {
+        g_Debug.Log(DEBUG_TRACE, "CPlaytally::DoHandshake",
+                    "Too soon to try another Handshake (Timeout %s/Now %s)",
+                    FormatDateTime(timeout).c_str(), FormatDateTime(now).c_str());
+        return;
+    }
+    m_lastHandshakeAttempt = now;
+    if (!InternetConnected()) {
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "No Internet Connection Available");
+        return;
+    }
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Starting to shake...");
+    Put(m_submitPath, "");
+    try {
+        std::string query = "?hs=true&p=" + std::string(kProtocolVersion) +
+                            "&v=" + m_versionInfo.GetFileVersion() + "&c=" + GetClientId() +
+                            "&u=" + username;
+        m_handshakeInProgress = 1;
+        if (!SpawnThread(query, REQUEST_HANDSHAKE, Submission())) m_handshakeInProgress = 0;
+    } catch (const std::exception& e) {
+        m_handshakeInProgress = 0;
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::DoHandshake", "Exception occurred - %s", e.what());
+    }
+}
+
+void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
+                                   const std::string& response, int requestId) {
+    const char* module = "CPlaytally::ThreadCallback";
+    if (lines.size() != 3 && lines.size() != 4) {
+        g_Debug.Log(DEBUG_ERROR, module,
+                    "ReqID %d, Unexpected handshake response - %d responses received - %s",
+                    requestId, static_cast<int>(lines.size()), response.c_str());
+        return;
+    }
+    size_t next = 0;
+    std::string status = lines[next++];
+    Put(m_serverStatus, status);
+    if (status.find("UPTODATE") != std::string::npos) {
+        g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Handshake Response - Plugin is uptodate",
+                    requestId);
+    } else if (status.find("UPDATE") != std::string::npos) {
+        std::string url = TrimSpace(status.size() > 6 ? status.substr(6) : std::string());
+        Put(m_updateUrl, url);
+        // Blocks this worker only; the handshake stays in flight until answered.
+        int answer = ShowPrompt(
+            "There is a new version of the Kelmar plugin available. Would you like to visit the "
+            "web site to download it?",
+            GetPluginName(), PROMPT_YESNO | PROMPT_ICONQUESTION);
+        if (answer == PROMPT_ANSWER_YES) ShellOpen(url);
+        g_Debug.Log(DEBUG_NOTICE, module,
+                    "ReqID %d, Handshake Response - new Version of plugin available at %s",
+                    requestId, url.c_str());
+    } else {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Unknown version status reponse in handshake",
+                    requestId);
+    }
+
+    if (lines.size() == 4) {
+        const std::string& challenge = lines[next++];
+        if (challenge.empty()) {
+            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Challenge from handshake",
+                        requestId);
+        } else {
+            SetChallenge(challenge);
+        }
+    }
+    const std::string& submitUrl = lines[next++];
+    if (submitUrl.empty()) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Submit URL from handshake", requestId);
+    } else {
+        SetSubmitURL(submitUrl);
+    }
+    const std::string& interval = lines[next++];
+    if (interval.compare(0, 8, "INTERVAL") == 0) {
+        SetInterval(interval.substr(8));
+        g_Debug.Log(DEBUG_INFO, module, "ReqID %d, New Interval is %d", requestId,
+                    m_interval.load());
+    } else {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Interval from handshake", requestId);
+    }
+
+    m_handshakeComplete = 1;
+    m_lastSubmitTime = LocalDateTimeNow();
+    g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Server handshake completed OK", requestId);
+}
+
+void CPlaytally::SetChallenge(std::string challenge) {
+    challenge = TrimSpace(challenge);
+    if (challenge.empty()) return;
+    std::string response = MakeChallengeResponse(GetPassword(), challenge);
+    Put(m_challengeResponse, response);
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetChallenge", "New Challenge %s, Response is %s",
+                challenge.c_str(), response.c_str());
+}
+
+void CPlaytally::SetInterval(std::string interval) {
+    interval = TrimSpace(interval);
+    if (interval.empty()) return;
+    bool digits = true;
+    for (char c : interval)
+        digits = digits && std::isdigit(static_cast<unsigned char>(c));
+    // Too many digits for a number of seconds is as bad as a letter.
+    if (!digits || interval.size() > 9) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetInterval",
+                    "Failed to set interval because data was bobbins - %s", interval.c_str());
+        return;
+    }
+    m_interval = std::stoi(interval);
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetInterval", "New interval %d", m_interval.load());
+}

@@ -1,0 +1,162 @@
+// When a played track is handed on: the new-track notice, the timer thread and
+// its tick, and whether the engine may send at all.
+#include <cstring>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "engine/playtally.h"
+
+namespace {
+constexpr int kSecondsPerTick = 5;
+constexpr int kAssumedLength = 200;
+constexpr int kMaxGoal = 1;
+
+const char* YesNo(bool value) {
+    return value ? "Yes" : "No";
+}
+}  // namespace
+
+void CPlaytally::OnTrackPlay() {
+    // Gathered aside and put in place as one whole, so that a tick never sees
+    // half of the new track.
+    SongInfo song;
+    if (!GetSongInfo(&song)) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_song = SongInfo();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_staleSong.artist[0] != '\0') {
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::OnTrackPlay", "Couldn't determine song info");
+            return;
+        }
+    }
+    std::string artist = FixedFieldText(song.artist);
+    std::string title = FixedFieldText(song.title);
+    std::string album = FixedFieldText(song.album);
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::OnTrackPlay", "New song detected - %s - %s (%s)",
+                artist.c_str(), title.c_str(), album.c_str());
+
+    int goal = ComputeGoal(GetTrackLength());
+    Submission submission = BuildSubmission(song);
+
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_song = song;
+    m_submitted = 0;
+    m_ticks = 0;
+    m_goal = goal;
+    m_submission = submission;
+}
+
+void CPlaytally::CalculateGoal(int length) {
+    m_goal = ComputeGoal(length);
+}
+
+int CPlaytally::ComputeGoal(int length) {
+    if (length < 1) length = kAssumedLength;
+    int periods = static_cast<int>(static_cast<int64_t>(length) * 1000 / kTimerPeriodMs);
+    int goal = static_cast<int>(m_threshold.load() * static_cast<float>(periods));
+    // Capped at one tick: a track counts once it is heard at a tick at all.
+    if (goal > kMaxGoal || goal == 0) goal = kMaxGoal;
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::CalculateGoal",
+                "Current Goal - %d, Max Goal - %d, Goal - %d", goal, kMaxGoal, goal);
+    return goal;
+}
+
+unsigned CPlaytally::TimeUpdaterThread(void* argument) {
+    CPlaytally* engine = static_cast<CPlaytally*>(argument);
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimeUpdaterThread", "Creating Event");
+    while (engine->m_stop == 0) {
+        {
+            // Woken early only by the stop.
+            std::unique_lock<std::mutex> lock(engine->m_timerLock);
+            engine->m_timerWake.wait_for(lock,
+                                         std::chrono::milliseconds(engine->m_timerPeriodMs.load()),
+                                         [engine] { return engine->m_stop != 0; });
+        }
+        if (engine->m_stop == 0) engine->TimerCallback();
+    }
+    return 0;
+}
+
+int CPlaytally::TimerCallback() {
+    int expected = 0;
+    if (!m_inTimer.compare_exchange_strong(expected, 1)) return 1;
+
+    if (m_handshakeComplete == 0 && m_pluginEnabled != 0) DoHandshake();
+    ClearCache();
+
+    if (IsPlaying()) {
+        bool submit = false;
+        Submission submission;
+        std::string artist, title;
+        int ticks = 0, goal = 0, submitted = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            ticks = ++m_ticks;
+            goal = m_goal;
+            submitted = m_submitted;
+            if (submitted == 0 && ticks >= goal) {
+                submission = m_submission;
+                artist = FixedFieldText(m_song.artist);
+                title = FixedFieldText(m_song.title);
+                m_submitted = 1;
+                submit = true;
+            }
+        }
+        if (submitted != 0) {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
+                        "Bailing out as already submitted");
+        } else if (!submit) {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
+                        "Not listed for long enough. %d of %d", ticks, goal);
+        } else if (IsSupportedFile(submission.Path())) {
+            SubmitSong(submission);
+        } else {
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
+                        title.c_str());
+        }
+    } else if (!IsPaused()) {
+        bool stopped = false;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_ticks > 0) {
+                m_submitted = 0;
+                m_ticks = 0;
+                m_staleSong = SongInfo();
+                stopped = true;
+            }
+        }
+        if (stopped) {
+            g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
+                        "Playback stopped. Track monitoring aborted.");
+        }
+    }
+
+    m_inTimer = 0;
+    return 1;
+}
+
+int CPlaytally::OkToSendData() {
+    int64_t now = LocalDateTimeNow();
+    int64_t due = m_lastSubmitTime + m_interval;
+    bool connected = InternetConnected();
+    g_Debug.Log(DEBUG_TRACE, "CPlaytally::OkToSendData",
+                "Internet Connected - %s, Handshake Complete - %s, ForceCache - %s, Interval - %d",
+                YesNo(connected), YesNo(m_handshakeComplete != 0), YesNo(m_forceCache != 0),
+                m_interval.load());
+    return m_pluginEnabled != 0 && m_handshakeComplete != 0 && connected && m_forceCache == 0 &&
+           now >= due && !GetPassword().empty() && !GetUsername().empty();
+}
+
+int CPlaytally::GetSecondsToSubmit() {
+    int ticks = m_ticks, goal = m_goal;
+    return ticks < goal ? (goal - ticks) * kSecondsPerTick : -1;
+}
+
+int CPlaytally::GetSecondsToSend() {
+    int64_t left = m_lastSubmitTime + m_interval - LocalDateTimeNow();
+    return left > 0 ? static_cast<int>(left) : -1;
+}

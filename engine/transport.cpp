@@ -1,0 +1,166 @@
+// The HTTP exchanges with the service: one blocking request per call, each with
+// handles of its own, on a request worker's thread.
+#include <cstring>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "engine/http_api.h"
+#include "engine/playtally.h"
+#include "engine/text_encoding.h"
+
+namespace {
+
+constexpr uint32_t kReadChunk = 8191;
+
+// Closes whatever handles a request opened, innermost first.
+struct Handles {
+    NetHandle root = nullptr;
+    NetHandle connection = nullptr;
+    NetHandle request = nullptr;
+    ~Handles() {
+        if (request) NetCloseHandle(request);
+        if (connection) NetCloseHandle(connection);
+        if (root) NetCloseHandle(root);
+    }
+};
+
+}  // namespace
+
+int CPlaytally::PostURL(std::string server, std::string path, std::string body,
+                        std::string& response, int requestId) {
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::PostURL", "ReqId %d, Getting URL from Server %s%s%s",
+                requestId, server.c_str(), path.c_str(), body.c_str());
+    std::string headers = "Content-Type: application/x-www-form-urlencoded\nHost: " + server;
+    return Request("CPlaytally::PostURL", "POST", server, path, headers, body, true, response,
+                   requestId);
+}
+
+int CPlaytally::GetURL(std::string server, std::string path, std::string query,
+                       std::string& response, int requestId) {
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::GetURL", "ReqId %d, Getting URL from Server %s%s%s",
+                requestId, server.c_str(), path.c_str(), query.c_str());
+    return Request("CPlaytally::GetURL", "GET", server, path + query, std::string(), std::string(),
+                   false, response, requestId);
+}
+
+int CPlaytally::Request(const char* module, const char* verb, const std::string& server,
+                        const std::string& object, const std::string& headers,
+                        const std::string& data, bool readAlways, std::string& response,
+                        int requestId) {
+    std::string agent =
+        GetPluginName() + "/" + GetClientId() + "/" + m_versionInfo.GetFileVersion();
+    bool useProxy = m_useProxy != 0;
+    std::string proxy =
+        useProxy ? Format("%s:%d", GetProxyServer().c_str(), m_proxyPort.load()) : std::string();
+    uint32_t timeout = static_cast<uint32_t>(m_requestTimeoutMs.load());
+
+    Handles h;
+    h.root = NetOpen(agent, useProxy ? NET_OPEN_TYPE_PROXY : NET_OPEN_TYPE_PRECONFIG, proxy);
+    if (!h.root) {
+        LogRequestError(module, "InternetOpen", requestId);
+        return 0;
+    }
+    // Without time-outs a server that accepts and never answers holds the
+    // worker, and with it the handshake or flush in flight, for good.
+    NetSetTimeouts(h.root, timeout);
+
+    if (m_useProxyAuth != 0) {
+        std::string user = GetProxyUser();
+        std::string pass = GetProxyPass();
+        if (!user.empty() && !pass.empty()) {
+            if (!NetSetOption(h.root, NET_OPTION_PROXY_USERNAME, user)) {
+                g_Debug.Log(DEBUG_ERROR, module, "ReqId %d, Failed in SetOption for Proxy User",
+                            requestId);
+            } else if (!NetSetOption(h.root, NET_OPTION_PROXY_PASSWORD, pass)) {
+                g_Debug.Log(DEBUG_ERROR, module, "ReqId %d, Failed in SetOption for Proxy Password",
+                            requestId);
+            }
+        }
+    }
+
+    h.connection = NetConnect(h.root, server, NET_DEFAULT_HTTP_PORT);
+    if (!h.connection) {
+        LogRequestError(module, "InternetConnect", requestId);
+        return 0;
+    }
+    h.request = NetOpenRequest(h.connection, verb, object, NET_FLAG_PRAGMA_NOCACHE);
+    if (!h.request) {
+        LogRequestError(module, "HttpOpenRequest", requestId);
+        return 0;
+    }
+    NetSetTimeouts(h.request, timeout);
+    if (!NetSendRequest(h.request, headers, data)) {
+        LogRequestError(module, "HttpSendRequest", requestId);
+        return 0;
+    }
+
+    uint32_t status = 0;
+    if (NetQueryStatusCode(h.request, &status)) {
+        g_Debug.Log(DEBUG_TRACE, module, "ReqId %d, Response Received - Status Code is %d",
+                    requestId, static_cast<int>(status));
+    } else {
+        status = 0;
+    }
+
+    if (readAlways || status == 200) {
+        std::string body;
+        char buffer[kReadChunk + 1];
+        uint32_t read = 0;
+        while (NetReadFile(h.request, buffer, kReadChunk, &read) && read > 0) {
+            if (read > kReadChunk) read = kReadChunk;
+            buffer[read] = '\0';
+            // As text: a NUL inside a chunk ends that chunk.
+            body.append(buffer, std::strlen(buffer));
+        }
+        response = body;
+        m_lastSubmitTime = LocalDateTimeNow();
+    }
+    return static_cast<int>(status);
+}
+
+bool CPlaytally::ParseReponse(std::string response, std::vector<std::string>& lines) {
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::ParseReponse", "Parsing Response %s", response.c_str());
+    size_t pos = 0;
+    if (response.empty() || response[0] == '<') {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ParseReponse", "Response was invalid");
+        static const char kOpen[] = "<script>";
+        size_t open = response.find(kOpen);
+        if (open == std::string::npos || open == 0) return false;
+        size_t close = response.find("</script>");
+        if (close == std::string::npos || close == 0 || close >= response.size() || close <= open)
+            return false;
+        // The service's lines, as a page carrying them in a script part has them.
+        size_t start = open + sizeof(kOpen) - 1;
+        response = close > start ? response.substr(start, close - start) : std::string();
+        pos = 0;
+    }
+    size_t feed;
+    while ((feed = response.find('\n', pos)) != std::string::npos) {
+        if (feed > pos) lines.push_back(response.substr(pos, feed - pos));
+        pos = feed + 1;
+    }
+    if (pos < response.size()) lines.push_back(response.substr(pos));
+    return !lines.empty();
+}
+
+void CPlaytally::SetSubmitURL(std::string url) {
+    url = TrimSpace(url);
+    std::string host, path, extra;
+    if (!NetCrackUrl(url, &host, &path, &extra)) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetSubmitURL", "CrackURL failed for %s", url.c_str());
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_submitPath = path;
+        m_server = host;
+    }
+    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetSubmitURL", "New server is %s, new path is %s",
+                host.c_str(), path.c_str());
+}
+
+void CPlaytally::LogRequestError(const char* module, const char* call, int requestId) {
+    NetErrorReport report = NetLastError();
+    g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s - %s (%d) - %s", requestId, call,
+                report.message.c_str(), static_cast<int>(report.error), report.response.c_str());
+}

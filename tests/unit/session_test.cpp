@@ -1,0 +1,420 @@
+// The engine's side of the exchanges with the service: the handshake and its
+// session, request dispatch and the answers to submissions and flushes, and
+// the per-track timing that hands tracks on.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "engine/md5.h"
+#include "engine/user_prompt.h"
+#include "tests/fakes/fakes.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+const char kDigest[] = "5ebe2294ecd0e0f08eab7690d2a6ee69";
+const char kBadAuth[] =
+    "Your username/password are invalid. Please check them in the config dialog.";
+
+Submission Track(const std::string& artist, bool stamped = true) {
+    Submission s;
+    s.Set(artist, "Title", "Album", "215", "C:\\Music\\track.mp3", "");
+    if (stamped) s.StampTime(1101101971);
+    return s;
+}
+
+FakeNetAnswer Answer(const std::string& body, uint32_t status = 200) {
+    FakeNetAnswer a;
+    a.status = status;
+    a.body = body;
+    return a;
+}
+
+class SessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FakeRegistryReset();
+        FakeNetReset();
+        FakePromptReset();
+        SetFakeNetwork(FakeNetwork());
+        SetFakeThreadStartFailure(false);
+        ResetFakeClock();
+        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
+        engine.m_timerPeriodMs = 3600 * 1000;  // ticks come from the test
+        engine.StartPlaytallying(dir.str(), nullptr);
+        engine.SetUsername("listener");
+        engine.SetPassword(kDigest);
+    }
+    void TearDown() override {
+        FakePromptHold(false);
+        engine.Shutdown();
+        g_Debug.Close();
+        ResetFakeClock();
+        SetFakeThreadStartFailure(false);
+        FakeRegistryReset();
+    }
+    std::string Log() const { return ReadFileBytes(dir.file("Kelmar.log.txt")); }
+    // A session as a 4-line handshake leaves it.
+    void OpenSession() {
+        engine.ThreadCallback(REQUEST_HANDSHAKE,
+                              "UPTODATE\nchallenge1\nhttp://post.kelmar.example/submit\n"
+                              "INTERVAL 0\n",
+                              Submission(), 0, 200);
+        engine.m_lastSubmitTime = 0;
+        ASSERT_EQ(engine.m_handshakeComplete, 1);
+    }
+    void Settle() { ASSERT_TRUE(engine.WaitForWorkers(10000)); }
+
+    TempDir dir;
+    TestPlaytally engine;
+};
+
+}  // namespace
+
+TEST_F(SessionTest, HandshakeOpensASessionAndLaterOnesGoToTheSubmitHost) {
+    FakeNetQueue(
+        Answer("UPTODATE\r\nabc123\r\n  http://post.kelmar.example:8080/submit?x=1 \r\n"
+               "INTERVAL 7\r\n"));
+    engine.DoHandshake();
+    Settle();
+    std::vector<FakeNetRequest> sent = FakeNetRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].verb, "GET");
+    EXPECT_EQ(sent[0].server, kDefaultHandshakeHost);
+    EXPECT_EQ(sent[0].object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=listener");
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_EQ(engine.m_handshakeInProgress, 0);
+    EXPECT_EQ(engine.GetChallengeResponse(), Md5Hex(std::string(kDigest) + "abc123"));
+    EXPECT_EQ(engine.GetServer(), "post.kelmar.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/submit");
+    EXPECT_EQ(engine.m_interval, 7);
+    EXPECT_EQ(engine.GetServerStatus(), "UPTODATE\r");
+    std::string log = Log();
+    EXPECT_TRUE(Contains(log, "ReqID 0, Handshake Response - Plugin is uptodate"));
+    EXPECT_TRUE(Contains(log, "ReqID 0, New Interval is 7"));
+    EXPECT_TRUE(Contains(log, "ReqID 0, Server handshake completed OK"));
+    EXPECT_TRUE(FakePrompts().empty());
+
+    // A new handshake goes to the last submit host, at its root; a 3-line
+    // answer keeps the challenge response. The user name goes in as stored.
+    std::string response = engine.GetChallengeResponse();
+    engine.SetUsername("a b&c");
+    engine.m_handshakeComplete = 0;
+    engine.m_lastHandshakeAttempt = 0;
+    FakeNetQueue(Answer("UPTODATE\nhttp://other.example/s2\nINTERVAL 9\n"));
+    engine.DoHandshake();
+    Settle();
+    sent = FakeNetRequests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].server, "post.kelmar.example");
+    EXPECT_EQ(sent[1].object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=a b&c");
+    EXPECT_EQ(engine.GetChallengeResponse(), response);
+    EXPECT_EQ(engine.GetServer(), "other.example");
+    EXPECT_EQ(engine.m_interval, 9);
+}
+
+TEST_F(SessionTest, HandshakeAnswersThatOpenNoSession) {
+    SetFakeClockNow(MakeDateTime(2026, 12, 7, 10, 0, 0));
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "BADUSER\n", Submission(), 4, 200);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2026, 12, 7, 10, 0, 0));
+    EXPECT_TRUE(Contains(
+        Log(), "ReqID 4, Unexpected handshake response - 1 responses received - BADUSER\n"));
+
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "", Submission(), 5, 500);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_EQ(engine.GetServerStatus(), "UNREADABLE");
+    EXPECT_TRUE(Contains(Log(), "ReqID 5, Last response from the server was unreadable"));
+
+    // An unknown status is logged, and the rest of the lines still count.
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n",
+                          Submission(), 6, 200);
+    EXPECT_TRUE(Contains(Log(), "ReqID 6, Unknown version status reponse in handshake"));
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_EQ(engine.m_interval, 3);
+}
+
+TEST_F(SessionTest, IntervalLineOfAHandshake) {
+    struct Row {
+        const char* line;
+        int interval;
+        const char* logged;
+    } rows[] = {
+        {"INTERVAL 60", 60, "ReqID 1, New Interval is 60"},
+        {"INTERVAL", 60, "ReqID 1, New Interval is 60"},
+        {"interval 30", 60, "ReqID 1, Missing Interval from handshake"},
+        {"INTERVAL 6O", 60, "Failed to set interval because data was bobbins - 6O"},
+        {"INTERVAL -5", 60, "Failed to set interval because data was bobbins - -5"},
+        {"INTERVAL 99999999999", 60, "bobbins - 99999999999"},
+    };
+    for (const Row& row : rows) {
+        engine.ThreadCallback(REQUEST_HANDSHAKE,
+                              std::string("UPTODATE\nhttp://h.example/p\n") + row.line,
+                              Submission(), 1, 200);
+        EXPECT_EQ(engine.m_interval, row.interval) << row.line;
+        EXPECT_TRUE(Contains(Log(), row.logged)) << row.line;
+    }
+}
+
+TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
+    FakePromptReset(PROMPT_ANSWER_YES);
+    FakePromptHold(true);
+    FakeNetQueue(Answer("UPDATE  http://kelmar.example/get \nc\nhttp://h.example/p\nINTERVAL 1\n"));
+    engine.DoHandshake();
+    while (FakePrompts().empty())
+        std::this_thread::yield();
+    // Still in flight while the user thinks: no second handshake starts.
+    EXPECT_EQ(engine.m_handshakeInProgress, 1);
+    engine.m_lastHandshakeAttempt = 0;
+    engine.DoHandshake();
+    EXPECT_EQ(FakeNetRequests().size(), 1u);
+    FakePromptHold(false);
+    Settle();
+
+    std::vector<FakePromptRecord> prompts = FakePrompts();
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0].text,
+              "There is a new version of the Kelmar plugin available. Would you like to visit the "
+              "web site to download it?");
+    EXPECT_EQ(prompts[0].caption, "Kelmar for Winamp");
+    EXPECT_EQ(prompts[0].style, PROMPT_YESNO | PROMPT_ICONQUESTION);
+    EXPECT_EQ(FakeShellOpens(), std::vector<std::string>{"http://kelmar.example/get"});
+    EXPECT_EQ(engine.GetUpdateUrl(), "http://kelmar.example/get");
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_TRUE(Contains(
+        Log(),
+        "Handshake Response - new Version of plugin available at http://kelmar.example/get"));
+
+    FakePromptReset(PROMPT_ANSWER_NO);
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "UPDATE\nhttp://h.example/p\nINTERVAL 1", Submission(),
+                          2, 200);
+    EXPECT_EQ(FakePrompts().size(), 1u) << "asked every time";
+    EXPECT_TRUE(FakeShellOpens().empty());
+}
+
+TEST_F(SessionTest, HandshakeSpacingAndPreconditions) {
+    const int64_t now = MakeDateTime(2026, 3, 4, 5, 6, 7);
+    SetFakeClockNow(now);
+    engine.SetPassword("");
+    engine.DoHandshake();
+    EXPECT_TRUE(Contains(Log(), "Handshake already in progress."));
+    engine.SetPassword(kDigest);
+
+    engine.m_lastHandshakeAttempt = now - 60;
+    engine.DoHandshake();
+    EXPECT_TRUE(
+        Contains(Log(),
+                 "Too soon to try another Handshake (Timeout 04/03/2026 05:06:07/Now 04/03/2026 "
+                 "05:06:07)"));
+    EXPECT_TRUE(FakeNetRequests().empty());
+
+    FakeNetwork offline;
+    offline.connected = false;
+    offline.flags = 0;
+    SetFakeNetwork(offline);
+    engine.m_lastHandshakeAttempt = now - 61;
+    engine.DoHandshake();
+    EXPECT_TRUE(Contains(Log(), "No Internet Connection Available"));
+    EXPECT_EQ(engine.m_lastHandshakeAttempt, now) << "the attempt counts for the spacing";
+    EXPECT_TRUE(FakeNetRequests().empty());
+
+    SetFakeNetwork(FakeNetwork());
+    SetFakeClockNow(now + 61);
+    engine.DoHandshake();
+    Settle();
+    EXPECT_EQ(FakeNetRequests().size(), 1u);
+    EXPECT_EQ(engine.m_lastHandshakeAttempt, now + 61);
+}
+
+TEST_F(SessionTest, EveryAnswerToASubmission) {
+    struct Row {
+        const char* response;
+        int status;
+        bool cached;
+        int session;
+        const char* shown;
+        const char* logged;
+    } rows[] = {
+        {"OK\n", 200, false, 1, "", "ReqID 3, Submission of 'A - Title (Album)' accepted OK"},
+        {"FAILED Plugin banned\n", 200, true, 1, "Plugin banned", "ReqID 3,  Plugin banned"},
+        {"ERROR 1 bad time\n", 200, true, 1, "1 bad time",
+         "ReqID 3, ERROR for item 1 (C1 - Title (Album)) - Response was ERROR 1 bad time"},
+        {"ERROR", 200, true, 1, "", "Normal submission failed. Caching for later."},
+        {"REAUTH", 200, true, 0, "", "Normal submission failed. Caching for later."},
+        {"REAUTH session gone\n", 200, true, 0, "session gone", "ReqID 3, REAUTH session gone"},
+        {"BADAUTH\n", 200, true, 1, kBadAuth, "Normal submission failed. Caching for later."},
+        // Only a first line of "OK" accepts; these letters inside a refusal do not.
+        {"FAILED BROKEN\n", 200, true, 1, "BROKEN", "ReqID 3,  BROKEN"},
+        {"SOMETHING ELSE\n", 200, true, 1, "", "Normal submission failed. Caching for later."},
+        {"", 200, true, 0, "", "ReqID 3, Last response from the server was unreadable"},
+        {"<html>busy</html>", 200, true, 0, "", "Response was invalid"},
+        {"OK\n", 500, true, 0, "", "Status Code 500"},
+        {"", 0, true, 0, "", "Status Code 0"},
+    };
+    engine.m_cache.AddSubmission(Track("C0"));
+    engine.m_cache.AddSubmission(Track("C1"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.response);
+        engine.m_handshakeComplete = 1;
+        engine.m_messageShown = 0;
+        FakePromptReset();
+        int before = engine.m_cache.GetCount();
+        engine.ThreadCallback(REQUEST_SUBMIT, row.response, Track("A"), 3, row.status);
+        EXPECT_EQ(engine.m_cache.GetCount() - before, row.cached ? 1 : 0);
+        EXPECT_EQ(engine.m_handshakeComplete, row.session);
+        std::vector<FakePromptRecord> prompts = FakePrompts();
+        if (*row.shown) {
+            ASSERT_EQ(prompts.size(), 1u);
+            EXPECT_EQ(prompts[0].text, row.shown);
+            EXPECT_EQ(prompts[0].caption, "Kelmar for Winamp");
+            EXPECT_EQ(prompts[0].style, PROMPT_OK);
+        } else {
+            EXPECT_TRUE(prompts.empty());
+        }
+        EXPECT_TRUE(Contains(Log(), row.logged));
+    }
+}
+
+TEST_F(SessionTest, ARefusalIsShownOnceUntilSomethingElseComes) {
+    for (int i = 0; i < 2; ++i)
+        engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH\n", Track("A"), i, 200);
+    EXPECT_EQ(FakePrompts().size(), 1u);
+    EXPECT_EQ(engine.GetLastMessage(), kBadAuth);
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 2, 200);
+    EXPECT_EQ(engine.GetLastMessage(), "");
+    engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH\n", Track("A"), 3, 200);
+    EXPECT_EQ(FakePrompts().size(), 2u);
+
+    FakePromptReset();
+    engine.m_showErrors = 0;
+    engine.ThreadCallback(REQUEST_SUBMIT, "FAILED other\n", Track("A"), 4, 200);
+    EXPECT_TRUE(FakePrompts().empty());
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 5, 200);
+    EXPECT_EQ(engine.GetLastMessage(), "");
+}
+
+TEST_F(SessionTest, SecondLineOfAnAnswerSetsTheInterval) {
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nINTERVAL 1\n", Track("A"), 1, 200);
+    EXPECT_EQ(engine.m_interval, 1);
+    EXPECT_TRUE(Contains(Log(), "ReqID 1, New Interval is 1"));
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nNEXT 5\n", Track("A"), 2, 200);
+    EXPECT_TRUE(Contains(Log(), "ReqID 2, Interval is corrupted"));
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 3, 200);
+    EXPECT_FALSE(Contains(Log(), "ReqID 3, New Interval"));
+    EXPECT_FALSE(Contains(Log(), "ReqID 3, Interval is"));
+}
+
+TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
+    OpenSession();
+    for (int i = 0; i < 12; ++i)
+        engine.m_cache.AddSubmission(Track("C" + std::to_string(i)));
+    engine.m_maxCacheSubs = 10;
+
+    FakeNetQueue(Answer("FAILED try later\n"));
+    engine.ClearCache();
+    Settle();
+    ASSERT_EQ(FakeNetRequests().size(), 1u);
+    FakeNetRequest sent = FakeNetRequests()[0];
+    EXPECT_EQ(sent.verb, "POST");
+    EXPECT_EQ(sent.server, "post.kelmar.example");
+    EXPECT_EQ(sent.object, "/submit");
+    std::vector<Submission> items;
+    for (int i = 0; i < 10; ++i)
+        items.push_back(Track("C" + std::to_string(i)));
+    EXPECT_EQ(sent.data, BuildSubmissionBody(engine.GetChallengeResponse(), "listener", items));
+    EXPECT_EQ(engine.m_cache.GetCount(), 12);
+    EXPECT_EQ(engine.m_flushInProgress, 0);
+    EXPECT_TRUE(Contains(Log(), "Sending Cache File - 10 entries, data len"));
+
+    FakeNetQueue(Answer("OK\nINTERVAL 0\n"));
+    engine.ClearCache();
+    Settle();
+    ASSERT_EQ(engine.m_cache.GetCount(), 2);
+    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "C10");
+    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "C11");
+    EXPECT_TRUE(Contains(Log(), "Submission of cache file accepted OK"));
+
+    // One flush at a time; a failed one ends the session and keeps the cache.
+    engine.m_flushInProgress = 1;
+    engine.ClearCache();
+    EXPECT_EQ(FakeNetRequests().size(), 2u);
+    engine.m_flushInProgress = 0;
+    FakeNetQueue(Answer("OK\n", 503));
+    engine.ClearCache();
+    Settle();
+    EXPECT_EQ(engine.m_cache.GetCount(), 2);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_EQ(engine.m_flushInProgress, 0);
+}
+
+TEST_F(SessionTest, SubmitSongSendsWhenAllowedAndCachesOtherwise) {
+    OpenSession();
+    engine.SubmitSong(Track("Sent", false));
+    Settle();
+    ASSERT_EQ(FakeNetRequests().size(), 1u);
+    std::string body = FakeNetRequests()[0].data;
+    EXPECT_EQ(body.rfind("s=" + engine.GetChallengeResponse() + "&u=listener&a[0]=Sent&t[0]=", 0),
+              0u);
+    EXPECT_TRUE(Contains(body, "&i[0]=20")) << "stamped when submitted";
+    EXPECT_EQ(engine.m_cache.GetCount(), 0);
+    EXPECT_EQ(engine.GetLastSubmissions()[0].Artist(), "Sent");
+
+    engine.m_interval = 60;
+    engine.m_lastSubmitTime = LocalDateTimeNow();
+    engine.SubmitSong(Track("Early", false));
+    EXPECT_TRUE(Contains(Log(), "Not in a position to send data. Caching for later."));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    EXPECT_EQ(engine.GetLastSubmissions()[0].Artist(), "Early");
+    EXPECT_EQ(engine.GetLastSubmissions()[1].Artist(), "Sent");
+
+    engine.m_allowCache = 0;
+    engine.SubmitSong(Track("Dropped", false));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    engine.m_allowCache = 1;
+
+    Submission invalid;
+    engine.SubmitSong(invalid);
+    EXPECT_TRUE(Contains(Log(), "Invalid Submission for"));
+    engine.m_pluginEnabled = 0;
+    engine.SubmitSong(Track("Off", false));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    EXPECT_EQ(FakeNetRequests().size(), 1u);
+}
+
+TEST_F(SessionTest, ASessionWithoutAChallengeCachesInsteadOfSending) {
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "UPTODATE\nhttp://h.example/p\nINTERVAL 0\n",
+                          Submission(), 1, 200);
+    engine.m_lastSubmitTime = 0;
+    engine.SubmitSong(Track("A", false));
+    EXPECT_TRUE(Contains(Log(), "Invalid or missing Uname/Password. Caching Song for later."));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    EXPECT_TRUE(FakeNetRequests().empty());
+}
+
+TEST_F(SessionTest, AWorkerThatCannotStartLosesNothing) {
+    OpenSession();
+    SetFakeThreadStartFailure(true);
+    engine.SubmitSong(Track("A", false));
+    EXPECT_TRUE(Contains(Log(), "CPlaytally::SpawnThread\t\tERROR - ReqID"));
+    EXPECT_TRUE(Contains(Log(), "beginthreadex"));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1) << "kept for the next flush";
+
+    engine.ClearCache();
+    EXPECT_EQ(engine.m_flushInProgress, 0);
+    engine.m_handshakeComplete = 0;
+    engine.m_lastHandshakeAttempt = 0;
+    engine.DoHandshake();
+    EXPECT_EQ(engine.m_handshakeInProgress, 0);
+    EXPECT_EQ(engine.GetLiveWorkers(), 0);
+}
+
+TEST_F(SessionTest, RecentListKeepsTheFiveNewest) {
+    for (int i = 0; i < 7; ++i)
+        engine.AddLastSubmission(Track("R" + std::to_string(i)));
+    std::vector<Submission> recent = engine.GetLastSubmissions();
+    ASSERT_EQ(recent.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(recent[static_cast<size_t>(i)].Artist(), "R" + std::to_string(6 - i));
+}

@@ -1,0 +1,211 @@
+// When a played track is handed on, and the engine's threads at work at once.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "diagnostics/debug.h"
+#include "engine/clock.h"
+#include "tests/fakes/fakes.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+class TimingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FakeRegistryReset();
+        FakeNetReset();
+        FakePromptReset();
+        SetFakeNetwork(FakeNetwork());
+        ResetFakeClock();
+        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
+        engine.m_timerPeriodMs = 3600 * 1000;
+        engine.StartPlaytallying(dir.str(), nullptr);
+        engine.currentFile = "C:\\Music\\Artist\\song.mp3";
+        engine.SetSong("Artist", "Song", "Album");
+    }
+    void TearDown() override {
+        engine.Shutdown();
+        g_Debug.Close();
+        ResetFakeClock();
+        FakeRegistryReset();
+    }
+    std::string Log() const { return ReadFileBytes(dir.file("Kelmar.log.txt")); }
+    size_t Count(const std::string& needle) const {
+        std::string log = Log();
+        size_t n = 0;
+        for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+
+    TempDir dir;
+    TestPlaytally engine;
+};
+
+}  // namespace
+
+TEST_F(TimingTest, ATrackIsHandedOnAtItsFirstPlayingTick) {
+    engine.trackLength = 0;
+    engine.OnTrackPlay();
+    EXPECT_TRUE(Contains(Log(), "New song detected - Artist - Song (Album)"));
+    EXPECT_TRUE(Contains(Log(), "Current Goal - 1, Max Goal - 1, Goal - 1"));
+    EXPECT_EQ(engine.GetSecondsToSubmit(), 5);
+    EXPECT_EQ(engine.m_submission.Length(), "0");
+
+    engine.playing = 1;
+    engine.TimerCallback();
+    EXPECT_EQ(engine.m_submitted, 1);
+    EXPECT_EQ(engine.GetSecondsToSubmit(), -1);
+    // No session yet: the track waits in the cache.
+    EXPECT_TRUE(Contains(Log(), "Submitting 'Artist - Song (Album)'"));
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    engine.TimerCallback();
+    EXPECT_EQ(Count("Bailing out as already submitted"), 1u);
+
+    // Paused: frozen, no line. Stopped: abandoned, and the same track played
+    // again qualifies again.
+    engine.playing = 0;
+    engine.paused = 1;
+    engine.TimerCallback();
+    EXPECT_EQ(engine.m_ticks, 2);
+    EXPECT_FALSE(Contains(Log(), "Playback stopped"));
+    engine.paused = 0;
+    engine.TimerCallback();
+    EXPECT_TRUE(Contains(Log(), "Playback stopped. Track monitoring aborted."));
+    EXPECT_EQ(engine.m_ticks, 0);
+    EXPECT_EQ(engine.m_submitted, 0);
+    engine.TimerCallback();
+    EXPECT_EQ(Count("Playback stopped"), 1u) << "nothing counted, nothing to abandon";
+    engine.playing = 1;
+    engine.TimerCallback();
+    EXPECT_EQ(engine.m_cache.GetCount(), 2);
+}
+
+TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
+    engine.trackLength = 600;
+    engine.OnTrackPlay();
+    EXPECT_TRUE(Contains(Log(), "Current Goal - 1, Max Goal - 1, Goal - 1"));
+    engine.playing = 1;
+    engine.TimerCallback();
+
+    // Details missing: the previous track's state stays in force.
+    engine.songFound = 0;
+    engine.OnTrackPlay();
+    EXPECT_EQ(engine.m_submitted, 1);
+    EXPECT_EQ(Count("New song detected"), 1u);
+
+    engine.SetSong("Director", "Clip", "");
+    engine.currentFile = "C:\\Video\\clip.AVI";
+    engine.OnTrackPlay();
+    engine.TimerCallback();
+    EXPECT_TRUE(Contains(Log(), "Unsupported file type so skipping submission (Director - Clip)"));
+    EXPECT_EQ(engine.m_submitted, 1);
+    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+}
+
+TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
+    engine.SetUsername("listener");
+    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    engine.m_handshakeComplete = 1;
+    const int64_t now = MakeDateTime(2026, 12, 7, 12, 0, 0);
+    SetFakeClockNow(now);
+    engine.m_lastSubmitTime = now - 61;
+    engine.m_interval = 60;
+    EXPECT_EQ(engine.OkToSendData(), 1);
+    EXPECT_EQ(engine.GetSecondsToSend(), -1);
+
+    engine.m_forceCache = 1;
+    EXPECT_EQ(engine.OkToSendData(), 0);
+    EXPECT_TRUE(Contains(Log(),
+                         "Internet Connected - Yes, Handshake Complete - Yes, ForceCache - "
+                         "Yes, Interval - 60"));
+    engine.m_forceCache = 0;
+
+    engine.m_lastSubmitTime = now - 30;
+    EXPECT_EQ(engine.OkToSendData(), 0);
+    EXPECT_EQ(engine.GetSecondsToSend(), 30);
+    engine.m_lastSubmitTime = now - 61;
+
+    FakeNetwork offline;
+    offline.connected = false;
+    SetFakeNetwork(offline);
+    EXPECT_EQ(engine.OkToSendData(), 0);
+    SetFakeNetwork(FakeNetwork());
+    engine.SetUsername("");
+    EXPECT_EQ(engine.OkToSendData(), 0);
+}
+
+TEST_F(TimingTest, TheTimerThreadTicksAndStopsAtOnce) {
+    TestPlaytally fast;
+    g_Debug.Close();
+    fast.m_timerPeriodMs = 10;
+    fast.SetSong("Artist", "Song", "Album");
+    fast.currentFile = "C:\\song.mp3";
+    fast.playing = 1;
+    ASSERT_EQ(fast.StartPlaytallying(dir.str(), nullptr), 1);
+    fast.OnTrackPlay();
+    while (fast.m_submitted == 0)
+        std::this_thread::yield();
+    fast.m_timerPeriodMs = 60 * 60 * 1000;
+    fast.StopPlaytallying();  // wakes and joins the sleeping timer
+    EXPECT_EQ(fast.m_stop, 1);
+    EXPECT_TRUE(Contains(Log(), "Creating Event"));
+}
+
+TEST_F(TimingTest, StartReportsATimerThatCannotStart) {
+    TestPlaytally other;
+    g_Debug.Close();
+    SetFakeThreadStartFailure(true);
+    EXPECT_EQ(other.StartPlaytallying(dir.str(), nullptr), 0);
+    SetFakeThreadStartFailure(false);
+    EXPECT_TRUE(
+        Contains(Log(), "CPlaytally::StartPlaytallying\t\tERROR - ReqID -27, beginthreadex"));
+}
+
+// Ticks, answers on several workers, cache changes and the status queries at
+// once; the thread sanitizer build checks that they share nothing unguarded.
+TEST_F(TimingTest, ThreadsWorkTheEngineAtOnce) {
+    engine.SetUsername("listener");
+    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    FakeNetSetResponder([](const FakeNetRequest& r) {
+        FakeNetAnswer a;
+        a.body = r.verb == "GET" ? "UPTODATE\nc\nhttp://post.kelmar.example/s\nINTERVAL 0\n"
+                                 : "OK\nINTERVAL 0\n";
+        return a;
+    });
+    engine.playing = 1;
+    std::atomic<bool> done{false};
+    std::thread player([&] {
+        for (int i = 0; i < 200; ++i) {
+            engine.SetSong("Artist " + std::to_string(i), "Song", "Album");
+            engine.OnTrackPlay();
+        }
+    });
+    std::thread timer([&] {
+        for (int i = 0; i < 200; ++i) {
+            engine.m_lastHandshakeAttempt = 0;
+            engine.TimerCallback();
+        }
+    });
+    std::thread answers([&] {
+        for (int i = 0; i < 100; ++i)
+            engine.ThreadCallback(REQUEST_SUBMIT, i % 2 ? "OK\n" : "FAILED no\n",
+                                  engine.m_cache.GetAt(0), 1000 + i, 200);
+    });
+    std::thread status([&] {
+        while (!done) {
+            engine.GetServerStatus();
+            engine.GetLastSubmissions();
+            engine.GetSecondsToSend();
+            engine.GetSecondsToSubmit();
+            engine.m_cache.GetStats();
+        }
+    });
+    player.join();
+    timer.join();
+    answers.join();
+    done = true;
+    status.join();
+    EXPECT_TRUE(engine.WaitForWorkers(20000));
+}
