@@ -64,25 +64,27 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
     // worker, and with it the handshake or flush in flight, for good.
     NetSetTimeouts(h.root, timeout);
 
+    h.connection = NetConnect(h.root, server, NET_DEFAULT_HTTP_PORT);
+    if (!h.connection) {
+        LogRequestError(module, "InternetConnect", requestId);
+        return 0;
+    }
+    // On the connection handle: the root handle refuses the proxy credentials,
+    // which would never be sent.
     if (m_useProxyAuth != 0) {
         std::string user = GetProxyUser();
         std::string pass = GetProxyPass();
         if (!user.empty() && !pass.empty()) {
-            if (!NetSetOption(h.root, NET_OPTION_PROXY_USERNAME, user)) {
+            if (!NetSetOption(h.connection, NET_OPTION_PROXY_USERNAME, user)) {
                 g_Debug.Log(DEBUG_ERROR, module, "ReqId %d, Failed in SetOption for Proxy User",
                             requestId);
-            } else if (!NetSetOption(h.root, NET_OPTION_PROXY_PASSWORD, pass)) {
+            } else if (!NetSetOption(h.connection, NET_OPTION_PROXY_PASSWORD, pass)) {
                 g_Debug.Log(DEBUG_ERROR, module, "ReqId %d, Failed in SetOption for Proxy Password",
                             requestId);
             }
         }
     }
 
-    h.connection = NetConnect(h.root, server, NET_DEFAULT_HTTP_PORT);
-    if (!h.connection) {
-        LogRequestError(module, "InternetConnect", requestId);
-        return 0;
-    }
     h.request = NetOpenRequest(h.connection, verb, object, NET_FLAG_PRAGMA_NOCACHE);
     if (!h.request) {
         LogRequestError(module, "HttpOpenRequest", requestId);

@@ -32,8 +32,9 @@ TSAN_OPTIONS=halt_on_error=1 run_native native-tsan -DKELMAR_SANITIZE=thread || 
 echo "== Windows build (MinGW-w64, tests under Wine)"
 export KELMAR_WINEPREFIX="$build/wineprefix"
 export WINEPREFIX="$KELMAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C
+# The Wine network tests talk to the native build's reference service.
 if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-     -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/win32.configure.log" 2>&1 &&
+     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMAR_SERVICE="$build/native/kelmar_service" >"$build/win32.configure.log" 2>&1 &&
    cmake --build "$build/win32" -j"$jobs" >"$build/win32.build.log" 2>&1; then
   # One persistent wineserver for the whole phase; Wine's helpers must not hold
   # our output pipes open.

@@ -1,0 +1,14 @@
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#include "engine/user_prompt.h"
+
+int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style) {
+    return MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
+}
+
+void ShellOpen(const std::string& target) {
+    ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}

@@ -1,0 +1,33 @@
+// Service answers as the engine reads them: the line split, then the handshake
+// or the submission branch with whatever the lines say. The first byte picks
+// the kind of request and the HTTP status; the rest is the answer.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/fakes/fakes.h"
+#include "tests/unit/test_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    static const RequestType kTypes[] = {REQUEST_HANDSHAKE, REQUEST_SUBMIT, REQUEST_CACHE};
+    static const int kStatuses[] = {200, 200, 200, 0, 404, 500};
+    RequestType type = kTypes[data[0] % 3];
+    int status = kStatuses[(data[0] / 3) % 6];
+    std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    FakePromptReset(data[0] & 0x80 ? 6 : 7);
+    TestPlaytally engine;
+    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    std::vector<std::string> lines;
+    engine.ParseReponse(response, lines);
+
+    Submission track;
+    track.Set("Artist", "Title", "Album", "215", "C:\\track.mp3", "");
+    track.StampTime(1101101971);
+    engine.m_cache.AddSubmission(track);
+    engine.m_flushCount = 1;
+    engine.ThreadCallback(type, response, type == REQUEST_SUBMIT ? track : Submission(), 1, status);
+    return 0;
+}

@@ -1,0 +1,46 @@
+// The reference service's SQLite database: accounts and accepted plays.
+// Thread-safe: one connection, used under a lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "testbed/form_body.h"
+
+struct sqlite3;
+
+struct StoredPlay {
+    int64_t id = 0;
+    std::string user;
+    SubmittedItem item;
+    std::string receivedAt;  // UTC "YYYY-MM-DD HH:MM:SS"
+};
+
+class CPlayStore {
+  public:
+    // Opens or creates the database (":memory:" for none on disk); throws
+    // std::runtime_error when it cannot.
+    explicit CPlayStore(const std::string& path);
+    ~CPlayStore();
+    CPlayStore(const CPlayStore&) = delete;
+    CPlayStore& operator=(const CPlayStore&) = delete;
+
+    // Adds or replaces an account; the digest is the hex MD5 of the password.
+    void SetAccount(const std::string& user, const std::string& passwordDigest);
+    // False when there is no such account.
+    bool FindDigest(const std::string& user, std::string* passwordDigest);
+
+    // Stores the items of one submission, in order, in one transaction.
+    void AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
+                  const std::string& receivedAt);
+    // Every stored play, newest first.
+    std::vector<StoredPlay> Plays();
+
+  private:
+    void Execute(const char* sql);
+
+    std::mutex m_lock;
+    sqlite3* m_db = nullptr;
+};

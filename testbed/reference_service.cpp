@@ -1,0 +1,580 @@
+// The reference service: the service side of the Kelmar protocol on a loopback
+// port, for the tests and the demo. It answers handshakes and submissions as the
+// real service does, stores accepted plays in SQLite, records every protocol
+// request as received, and lets a test script its next answers under /_control/.
+// A person sees the plays at / and /plays. See kUsage for the command line.
+#include <httplib.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/md5.h"
+#include "testbed/connection_stream.h"
+#include "testbed/form_body.h"
+#include "testbed/play_store.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char kUsage[] =
+    "usage: kelmar_service [--port N] [--bind ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
+    "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n";
+
+constexpr size_t kChallengesKept = 5;
+constexpr int kSilentHoldMs = 120000;
+constexpr size_t kWorkerThreads = 24;  // silent answers each hold one
+
+struct Options {
+    int port = 0;
+    std::string bind = "127.0.0.1";
+    std::string db = "kelmar-service.db";
+    std::vector<std::pair<std::string, std::string>> accounts;  // name, password digest
+    int interval = 0;
+    std::string submitUrl = "http://post.kelmar.example/submit";
+};
+
+struct Answer {
+    int status = 200;
+    std::string body;
+    std::string contentType = "text/plain";
+    int delayMs = 0;
+    bool silent = false;  // hold the connection and close it without an answer
+    // Extra header fields, such as a proxy's challenge.
+    std::vector<std::pair<std::string, std::string>> headers{};
+};
+
+Answer Reply(int status, std::string body) {
+    Answer answer;
+    answer.status = status;
+    answer.body = std::move(body);
+    return answer;
+}
+
+struct ScriptedAnswer {
+    std::string forKind;  // "handshake", "submit" or "any"
+    Answer answer;
+};
+
+struct RecordedRequest {
+    std::string method;
+    std::string target;  // exactly as on the request line
+    std::string path;    // without query, scheme or host
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::string kind;  // "handshake", "submit" or "other"
+};
+
+// The connection the current worker thread serves.
+thread_local CConnectionStream* t_connection = nullptr;
+
+// httplib's server with a connection loop of our own, over CConnectionStream.
+class CServiceHttpServer : public httplib::Server {
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        auto stopping = [this] { return svr_sock_ == INVALID_SOCKET; };
+        CConnectionStream stream(sock, static_cast<int>(read_timeout_sec_ * 1000),
+                                 static_cast<int>(write_timeout_sec_ * 1000), stopping);
+        t_connection = &stream;
+        bool ok = false;
+        for (size_t left = keep_alive_max_count_; left > 0; --left) {
+            if (!stream.WaitForRequest(static_cast<int>(keep_alive_timeout_sec_ * 1000))) break;
+            stream.BeginRequest();
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed) break;
+        }
+        t_connection = nullptr;
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
+};
+
+std::string UtcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+std::string HtmlEscape(std::string text) {
+    ReplaceAll(text, "&", "&amp;");  // first: the others bring their own
+    ReplaceAll(text, "<", "&lt;");
+    ReplaceAll(text, ">", "&gt;");
+    ReplaceAll(text, "\"", "&quot;");
+    ReplaceAll(text, "'", "&#39;");
+    return text;
+}
+
+// JSON text; bytes that are not UTF-8 (a raw Latin-1 name, say) become U+FFFD.
+std::string Dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+ScriptedAnswer ScriptedAnswerFromJson(const json& item) {
+    if (!item.is_object()) throw std::invalid_argument("each answer is an object");
+    for (const auto& entry : item.items()) {
+        static const char* const kKeys[] = {"for",    "status",       "body",   "delay_ms",
+                                            "silent", "content_type", "headers"};
+        if (std::find(std::begin(kKeys), std::end(kKeys), entry.key()) == std::end(kKeys))
+            throw std::invalid_argument("unknown key \"" + entry.key() + "\"");
+    }
+    ScriptedAnswer scripted;
+    scripted.forKind = item.value("for", std::string("any"));
+    if (scripted.forKind != "handshake" && scripted.forKind != "submit" &&
+        scripted.forKind != "any")
+        throw std::invalid_argument("\"for\" is handshake, submit or any");
+    Answer& answer = scripted.answer;
+    answer.status = item.value("status", 200);
+    answer.body = item.value("body", std::string());
+    answer.delayMs = item.value("delay_ms", 0);
+    answer.silent = item.value("silent", false);
+    answer.contentType = item.value("content_type", std::string("text/plain"));
+    if (item.contains("headers")) {
+        const json& headers = item.at("headers");
+        if (!headers.is_object()) throw std::invalid_argument("\"headers\" is an object");
+        for (const auto& field : headers.items()) {
+            if (!field.value().is_string())
+                throw std::invalid_argument("each header value is a string");
+            answer.headers.emplace_back(field.key(), field.value().get<std::string>());
+        }
+    }
+    if (answer.status < 100 || answer.status > 599)
+        throw std::invalid_argument("status is from 100 to 599");
+    if (answer.delayMs < 0) throw std::invalid_argument("delay_ms is not negative");
+    return scripted;
+}
+
+class CReferenceService {
+  public:
+    CReferenceService(CPlayStore& store, Options options)
+        : m_store(store), m_options(std::move(options)) {}
+
+    void Serve(httplib::Server& server) {
+        // Every path, also an absolute-form one ("http://host:80/"); POST bodies
+        // are read here since the library caps a form body at 8 KiB.
+        const std::string any = R"([\s\S]*)";
+        auto plain = [this](const httplib::Request& req, httplib::Response& res) {
+            Handle(req, res, req.body);
+        };
+        server.Get(any, plain)
+            .Put(any, plain)
+            .Patch(any, plain)
+            .Delete(any, plain)
+            .Options(any, plain);
+        server.Post(any, [this](const httplib::Request& req, httplib::Response& res,
+                                const httplib::ContentReader& content) {
+            std::string body;
+            content([&](const char* data, size_t size) {
+                body.append(data, size);
+                return true;
+            });
+            Handle(req, res, body);
+        });
+    }
+
+    // Ends held and delayed answers at once.
+    void Stop() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+        m_wake.notify_all();
+    }
+
+  private:
+    void Handle(const httplib::Request& req, httplib::Response& res, const std::string& body);
+    void HandleControl(const std::string& method, const std::string& path, const std::string& body,
+                       httplib::Response& res);
+    void ShowPlays(const std::string& path, httplib::Response& res);
+    Answer HandshakeAnswer(const std::string& user);
+    Answer SubmitAnswer(const std::string& body);
+    std::optional<Answer> TakeScriptedAnswer(const std::string& kind);
+    std::string IssueChallenge(const std::string& user);
+    bool ChallengeMatches(const std::string& user, const std::string& digest,
+                          const std::string& response);
+    std::string IntervalLine() const {
+        return "INTERVAL " + std::to_string(m_options.interval) + "\n";
+    }
+    // False when the service stopped before the time was up.
+    bool WaitUnlessStopping(int ms) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return !m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+    }
+
+    CPlayStore& m_store;
+    const Options m_options;
+
+    std::mutex m_lock;  // guards everything below
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::deque<ScriptedAnswer> m_script;
+    std::vector<RecordedRequest> m_requests;
+    std::map<std::string, std::deque<std::string>> m_challenges;  // newest last
+    std::random_device m_random;
+};
+
+void CReferenceService::Handle(const httplib::Request& req, httplib::Response& res,
+                               const std::string& body) {
+    RecordedRequest record;
+    record.method = req.method;
+    record.body = body;
+    if (t_connection != nullptr) {
+        std::string line = t_connection->RequestLine();
+        record.target = line.substr(line.find(' ') + 1, line.rfind(' ') - line.find(' ') - 1);
+        record.headers = t_connection->HeaderFields();
+    } else {
+        record.target = req.target;
+        record.headers.assign(req.headers.begin(), req.headers.end());
+    }
+
+    // An absolute-form target ("http://host[:port]/path?query") came through the
+    // proxy setting: always the plug-in. Control and views are origin-form only.
+    std::string rest = record.target;
+    bool absoluteForm = !rest.empty() && rest[0] != '/' && rest.find("://") != std::string::npos;
+    if (absoluteForm) {
+        size_t slash = rest.find_first_of("/?", rest.find("://") + 3);
+        rest = slash == std::string::npos ? "/"
+               : rest[slash] == '?'       ? "/" + rest.substr(slash)
+                                          : rest.substr(slash);
+    }
+    size_t question = rest.find('?');
+    record.path = PercentDecodeLenient(rest.substr(0, question));
+    FormPairs query = SplitForm(question == std::string::npos ? "" : rest.substr(question + 1));
+    bool handshake = req.method == "GET" && FormValue(query, "hs") == "true";
+
+    if (!absoluteForm && record.path.rfind("/_control/", 0) == 0)
+        return HandleControl(req.method, record.path, body, res);
+    if (!absoluteForm && (req.method == "GET" || req.method == "HEAD") &&
+        (record.path == "/plays" || (record.path == "/" && !handshake)))
+        return ShowPlays(record.path, res);
+
+    record.kind = handshake ? "handshake" : req.method == "POST" ? "submit" : "other";
+    std::string user = FormValue(handshake ? query : SplitForm(body), "u");
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_requests.push_back(record);
+    }
+
+    std::optional<Answer> scripted = TakeScriptedAnswer(record.kind);
+    Answer answer;
+    if (scripted) {
+        answer = *scripted;
+        if (answer.body.find("{challenge}") != std::string::npos)
+            ReplaceAll(answer.body, "{challenge}", IssueChallenge(user));
+        ReplaceAll(answer.body, "{submit_url}", m_options.submitUrl);
+        ReplaceAll(answer.body, "{interval}", std::to_string(m_options.interval));
+    } else if (handshake) {
+        answer = HandshakeAnswer(user);
+    } else if (record.kind == "submit") {
+        answer = SubmitAnswer(body);
+    } else {
+        answer = Reply(404, "FAILED not a protocol request\n");
+    }
+
+    std::string shown = answer.silent ? "no answer"
+                                      : std::to_string(answer.status) + " " +
+                                            answer.body.substr(0, answer.body.find('\n'));
+    if (scripted) shown += " (scripted)";
+    if (answer.delayMs > 0) shown += " after " + std::to_string(answer.delayMs) + " ms";
+    std::string line = record.method + " " + record.target;
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    std::fprintf(stderr, "kelmar_service: %s %s -> %s\n", record.kind.c_str(), line.c_str(),
+                 shown.c_str());
+
+    // A silent answer, or a delayed one cut short by the stop, ends the
+    // connection without a word.
+    if (answer.silent) WaitUnlessStopping(kSilentHoldMs);
+    if (answer.silent || !WaitUnlessStopping(answer.delayMs)) {
+        if (t_connection != nullptr) t_connection->Mute();
+        return;
+    }
+    res.status = answer.status;
+    for (const auto& [name, value] : answer.headers)
+        res.set_header(name, value);
+    res.set_content(answer.body, answer.contentType);
+}
+
+std::optional<Answer> CReferenceService::TakeScriptedAnswer(const std::string& kind) {
+    if (kind == "other") return std::nullopt;
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_script.begin(); it != m_script.end(); ++it) {
+        if (it->forKind == "any" || it->forKind == kind) {
+            Answer answer = it->answer;
+            m_script.erase(it);
+            return answer;
+        }
+    }
+    return std::nullopt;
+}
+
+Answer CReferenceService::HandshakeAnswer(const std::string& user) {
+    std::string digest;
+    if (!m_store.FindDigest(user, &digest)) return Reply(200, "BADUSER\n");
+    return Reply(200, "UPTODATE\n" + IssueChallenge(user) + "\n" + m_options.submitUrl + "\n" +
+                          IntervalLine());
+}
+
+Answer CReferenceService::SubmitAnswer(const std::string& body) {
+    SubmissionForm form;
+    std::string reason;
+    if (!ParseSubmissionForm(body, &form, &reason)) return Reply(200, "FAILED " + reason + "\n");
+    std::string digest;
+    if (!m_store.FindDigest(form.user, &digest) ||
+        !ChallengeMatches(form.user, digest, form.challengeResponse))
+        return Reply(200, "BADAUTH\n");
+    m_store.AddPlays(form.user, form.items, UtcNow());
+    return Reply(200, "OK\n" + IntervalLine());
+}
+
+std::string CReferenceService::IssueChallenge(const std::string& user) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string challenge;
+    static const char kHex[] = "0123456789abcdef";
+    for (int word = 0; word < 4; ++word) {
+        uint32_t bits = m_random();
+        for (int nibble = 0; nibble < 8; ++nibble, bits >>= 4)
+            challenge += kHex[bits & 0xf];
+    }
+    std::deque<std::string>& issued = m_challenges[user];
+    issued.push_back(challenge);
+    if (issued.size() > kChallengesKept) issued.pop_front();
+    return challenge;
+}
+
+bool CReferenceService::ChallengeMatches(const std::string& user, const std::string& digest,
+                                         const std::string& response) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const std::string& challenge : m_challenges[user]) {
+        if (Md5Hex(digest + challenge) == response) return true;
+    }
+    return false;
+}
+
+void CReferenceService::HandleControl(const std::string& method, const std::string& path,
+                                      const std::string& body, httplib::Response& res) {
+    json reply = json::object();
+    try {
+        if (method == "POST" && path == "/_control/script") {
+            json answers = json::parse(body);
+            if (answers.is_object()) answers = json::array({answers});
+            if (!answers.is_array()) throw std::invalid_argument("expected an array of answers");
+            std::vector<ScriptedAnswer> parsed;
+            for (const json& item : answers)
+                parsed.push_back(ScriptedAnswerFromJson(item));
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_script.insert(m_script.end(), parsed.begin(), parsed.end());
+            reply["queued"] = m_script.size();
+        } else if (method == "GET" && path == "/_control/requests") {
+            std::lock_guard<std::mutex> guard(m_lock);
+            reply = json::array();
+            for (const RecordedRequest& r : m_requests) {
+                reply.push_back({{"method", r.method},
+                                 {"target", r.target},
+                                 {"path", r.path},
+                                 {"headers", r.headers},
+                                 {"body", r.body},
+                                 {"kind", r.kind}});
+            }
+        } else if (method == "POST" && path == "/_control/reset") {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_requests.clear();
+            m_script.clear();
+        } else if (method == "POST" && path == "/_control/account") {
+            json account = json::parse(body);
+            m_store.SetAccount(account.at("user").get<std::string>(),
+                               Md5Hex(account.at("password").get<std::string>()));
+        } else {
+            res.status = 404;
+            reply["error"] = "no such control: " + method + " " + path;
+        }
+    } catch (const json::exception& e) {
+        res.status = 400;
+        reply = {{"error", e.what()}};
+    } catch (const std::invalid_argument& e) {
+        res.status = 400;
+        reply = {{"error", e.what()}};
+    }
+    res.set_content(Dump(reply), "application/json");
+}
+
+void CReferenceService::ShowPlays(const std::string& path, httplib::Response& res) {
+    std::vector<StoredPlay> plays = m_store.Plays();
+    if (path == "/plays") {
+        json list = json::array();
+        for (const StoredPlay& p : plays) {
+            list.push_back({{"id", p.id},
+                            {"user", p.user},
+                            {"artist", p.item.artist},
+                            {"title", p.item.title},
+                            {"album", p.item.album},
+                            {"length", p.item.length},
+                            {"time", p.item.time},
+                            {"received_at", p.receivedAt}});
+        }
+        res.set_content(Dump(list), "application/json");
+        return;
+    }
+    std::string html =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Kelmar reference service"
+        "</title></head>\n<body><h1>Plays</h1>\n<table border=\"1\">\n<tr><th>#</th><th>Received"
+        "</th><th>User</th><th>Artist</th><th>Title</th><th>Album</th><th>Length</th>"
+        "<th>Played (UTC)</th></tr>\n";
+    for (const StoredPlay& p : plays) {
+        html += "<tr><td>" + std::to_string(p.id) + "</td>";
+        for (const std::string* cell : {&p.receivedAt, &p.user, &p.item.artist, &p.item.title,
+                                        &p.item.album, &p.item.length, &p.item.time})
+            html += "<td>" + HtmlEscape(*cell) + "</td>";
+        html += "</tr>\n";
+    }
+    html += "</table>\n<p>" + std::to_string(plays.size()) + " plays.</p></body></html>\n";
+    res.set_content(html, "text/html; charset=utf-8");
+}
+
+bool ParseNumber(const char* text, int low, int high, int* value) {
+    char* end = nullptr;
+    long number = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || number < low || number > high) return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+// NAME:VALUE with a non-empty name.
+bool SplitAccount(const std::string& text, std::string* name, std::string* value) {
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    *name = text.substr(0, colon);
+    *value = text.substr(colon + 1);
+    return true;
+}
+
+bool IsDigest(const std::string& text) {
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h" || i + 1 >= argc) return false;
+        const char* value = argv[++i];
+        std::string name, secret;
+        if (option == "--port") {
+            if (!ParseNumber(value, 0, 65535, &options->port)) return false;
+        } else if (option == "--bind") {
+            options->bind = value;
+        } else if (option == "--db") {
+            options->db = value;
+        } else if (option == "--interval") {
+            if (!ParseNumber(value, 0, 1000000, &options->interval)) return false;
+        } else if (option == "--submit-url") {
+            options->submitUrl = value;
+        } else if (option == "--account" && SplitAccount(value, &name, &secret)) {
+            options->accounts.emplace_back(name, Md5Hex(secret));
+        } else if (option == "--account-digest" && SplitAccount(value, &name, &secret) &&
+                   IsDigest(secret)) {
+            options->accounts.emplace_back(name, secret);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    // Signals are taken by one thread with sigwait; every other thread blocks them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    try {
+        CPlayStore store(options.db);
+        for (const auto& [name, digest] : options.accounts)
+            store.SetAccount(name, digest);
+
+        CServiceHttpServer server;
+        server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+        CReferenceService service(store, options);
+        service.Serve(server);
+
+        int port = options.port;
+        if (port == 0) {
+            port = server.bind_to_any_port(options.bind);
+        } else if (!server.bind_to_port(options.bind, port)) {
+            port = -1;
+        }
+        if (port < 0) {
+            std::fprintf(stderr, "kelmar_service: cannot listen on %s:%d\n", options.bind.c_str(),
+                         options.port);
+            return 1;
+        }
+        const std::string& url = options.submitUrl;
+        if (url.find("://localhost") != std::string::npos ||
+            url.find("://127.") != std::string::npos || url.find("://[::1]") != std::string::npos)
+            std::fprintf(stderr,
+                         "kelmar_service: warning: the submit URL names a local host, which "
+                         "clients may reach without their proxy\n");
+        std::printf("listening on %s:%d\n", options.bind.c_str(), port);
+        std::fflush(stdout);
+
+        std::atomic<bool> signalled{false};
+        std::atomic<bool> listenEnded{false};
+        std::thread signalWaiter([&] {
+            int signalNumber = 0;
+            sigwait(&stopSignals, &signalNumber);
+            signalled = true;
+            service.Stop();
+            while (!server.is_running() && !listenEnded)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            server.stop();
+        });
+        server.listen_after_bind();
+        listenEnded = true;
+        bool stoppedBySignal = signalled;
+        if (!stoppedBySignal) pthread_kill(signalWaiter.native_handle(), SIGTERM);  // ends its wait
+        signalWaiter.join();
+        if (!stoppedBySignal) {
+            std::fprintf(stderr, "kelmar_service: the server stopped unexpectedly\n");
+            return 1;
+        }
+        std::fprintf(stderr, "kelmar_service: stopped\n");
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kelmar_service: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include "diagnostics/debug.h"
+#include "tests/fakes/fakes.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const int64_t kNoon = MakeDateTime(2024, 5, 6, 12, 0, 0);
+const int64_t kLater = MakeDateTime(2024, 5, 6, 12, 30, 0);
+
+FakeNetAnswer Answer(uint32_t status, const std::string& body, FakeNetStep failAt = FAKE_NET_NONE) {
+    FakeNetAnswer answer;
+    answer.status = status;
+    answer.body = body;
+    answer.failAt = failAt;
+    return answer;
+}
+
+// The messages one module wrote, in order, taken from the log's text lines.
+Lines Messages(const std::string& log, const std::string& module) {
+    Lines out;
+    size_t start = 0, end;
+    while ((end = log.find("\r\n", start)) != std::string::npos) {
+        std::string line = log.substr(start, end - start);
+        start = end + 2;
+        size_t a = line.find('\t');
+        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        size_t c = b == std::string::npos ? b : line.find("\t\t", b + 1);
+        if (c != std::string::npos && line.compare(b + 1, c - b - 1, module) == 0)
+            out.push_back(line.substr(c + 2));
+    }
+    return out;
+}
+
+// The parts of a request that are the same for every exchange.
+void ExpectCommonParts(const FakeNetRequest& r, const std::string& server) {
+    EXPECT_EQ(r.agent, "Kelmar for Winamp/wmp/1.2.1");
+    EXPECT_EQ(r.server, server);
+    EXPECT_EQ(r.port, 80);
+    EXPECT_EQ(r.flags, 0x100u);
+}
+
+class TransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FakeRegistryReset();
+        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
+        FakeNetReset();
+        SetFakeModuleVersion("1.2.1", "592");
+        SetFakeClockNow(kNoon);
+        engine.m_timerPeriodMs = 1000000;
+        engine.StartPlaytallying(dir.str(), nullptr);
+    }
+    void TearDown() override {
+        g_Debug.Close();
+        FakeNetReset();
+        FakeRegistryReset();
+        ResetFakeClock();
+    }
+    std::string Log(size_t from = 0) const {
+        return ReadFileBytes(dir.file("Kelmar.log.txt")).substr(from);
+    }
+
+    TempDir dir;
+    TestPlaytally engine;
+};
+
+}  // namespace
+
+TEST_F(TransportTest, PostSendsTheFormAndReadsTheAnswer) {
+    FakeNetQueue(Answer(200, "OK\nINTERVAL 1\n"));
+    std::string response = "stale";
+    size_t mark = Log().size();
+    EXPECT_EQ(engine.PostURL("post.kelmar.example", "/submit", "u=a&s=b", response, 7), 200);
+    EXPECT_EQ(response, "OK\nINTERVAL 1\n");
+    EXPECT_EQ(engine.m_lastSubmitTime.load(), kNoon);
+    EXPECT_EQ(FakeNetOpenHandles(), 0);
+
+    std::vector<FakeNetRequest> requests = FakeNetRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    const FakeNetRequest& r = requests[0];
+    ExpectCommonParts(r, "post.kelmar.example");
+    EXPECT_EQ(r.timeoutMs, 30000u);
+    EXPECT_EQ(r.verb, "POST");
+    EXPECT_EQ(r.object, "/submit");
+    EXPECT_EQ(r.headers,
+              "Content-Type: application/x-www-form-urlencoded\nHost: post.kelmar.example");
+    EXPECT_EQ(r.data, "u=a&s=b");
+    EXPECT_EQ(Messages(Log(mark), "CPlaytally::PostURL"),
+              (Lines{"ReqId 7, Getting URL from Server post.kelmar.example/submitu=a&s=b",
+                     "ReqId 7, Response Received - Status Code is 200"}));
+
+    // The status line is level 1, the request line level 3.
+    g_Debug.SetLevel(DEBUG_DETAIL);
+    mark = Log().size();
+    engine.PostURL("h.example", "/p", "b", response, 8);
+    EXPECT_EQ(Messages(Log(mark), "CPlaytally::PostURL"),
+              Lines{"ReqId 8, Getting URL from Server h.example/pb"});
+}
+
+TEST_F(TransportTest, PostReadsTheBodyWhateverTheStatus) {
+    std::string big;
+    for (size_t i = 0; i < 8191 * 2 + 5; ++i)
+        big.push_back(static_cast<char>('a' + i % 26));
+    std::string nulChunk = std::string("A\0B", 3) + std::string(8188, 'c') + "DE";
+    struct Case {
+        FakeNetAnswer answer;
+        int status;
+        std::string response;
+    } cases[] = {
+        {Answer(200, big), 200, big},
+        {Answer(200, nulChunk), 200, "ADE"},  // the NUL ends the first chunk only
+        {Answer(500, "server broke"), 500, "server broke"},
+        {Answer(200, "late", FAKE_NET_QUERY_STATUS), 0, "late"},
+    };
+    engine.m_requestTimeoutMs = 1500;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        FakeNetReset();
+        FakeNetQueue(c.answer);
+        engine.m_lastSubmitTime = 0;
+        std::string response = "stale";
+        size_t mark = Log().size();
+        EXPECT_EQ(engine.PostURL("h.example", "/p", "b", response, 2), c.status);
+        EXPECT_EQ(response, c.response);
+        EXPECT_EQ(engine.m_lastSubmitTime.load(), kNoon);
+        EXPECT_EQ(FakeNetOpenHandles(), 0);
+        EXPECT_EQ(Contains(Log(mark), "Response Received"), c.status != 0);
+        std::vector<FakeNetRequest> requests = FakeNetRequests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].timeoutMs, 1500u);
+        EXPECT_GE(requests[0].readSizes.size(), 2u);
+        for (uint32_t size : requests[0].readSizes)
+            EXPECT_LE(size, 8191u);
+    }
+}
+
+TEST_F(TransportTest, ProxySettingsReachTheRootHandle) {
+    using Options = std::vector<std::pair<uint32_t, std::string>>;
+    struct Case {
+        int useProxy, useAuth;
+        std::string user, pass;
+        FakeNetStep failAt;
+        Options options;
+        std::string failedOption;
+    } cases[] = {
+        {0, 0, "pu", "pp", FAKE_NET_NONE, {}, ""},
+        {1, 0, "pu", "pp", FAKE_NET_NONE, {}, ""},
+        {1, 1, "pu", "pp", FAKE_NET_NONE, {{43, "pu"}, {44, "pp"}}, ""},
+        {1, 1, "pu", "", FAKE_NET_NONE, {}, ""},
+        {1, 1, "", "pp", FAKE_NET_NONE, {}, ""},
+        {1, 1, "pu", "pp", FAKE_NET_OPTION_USER, {}, "User"},
+        {1, 1, "pu", "pp", FAKE_NET_OPTION_PASSWORD, {{43, "pu"}}, "Password"},
+    };
+    engine.SetProxyServer("proxy.lan");
+    engine.m_proxyPort = 3128;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        FakeNetReset();
+        FakeNetQueue(Answer(200, "OK\n", c.failAt));
+        engine.m_useProxy = c.useProxy;
+        engine.m_useProxyAuth = c.useAuth;
+        engine.SetProxyUser(c.user);
+        engine.SetProxyPass(c.pass);
+        std::string response;
+        size_t mark = Log().size();
+        EXPECT_EQ(engine.PostURL("h.example", "/p", "b", response, 5), 200);
+        EXPECT_EQ(response, "OK\n");
+        std::vector<FakeNetRequest> requests = FakeNetRequests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].accessType, c.useProxy ? 3u : 0u);
+        EXPECT_EQ(requests[0].proxy, c.useProxy ? "proxy.lan:3128" : "");
+        EXPECT_EQ(requests[0].options, c.options);
+        // A failed option is logged and the request goes on.
+        Lines expected = {"ReqId 5, Getting URL from Server h.example/pb"};
+        if (!c.failedOption.empty())
+            expected.push_back("ERROR - ReqId 5, Failed in SetOption for Proxy " + c.failedOption);
+        expected.push_back("ReqId 5, Response Received - Status Code is 200");
+        EXPECT_EQ(Messages(Log(mark), "CPlaytally::PostURL"), expected);
+    }
+}
+
+TEST_F(TransportTest, GetReadsTheBodyOnlyWithStatus200) {
+    FakeNetQueue(Answer(200, "UPTODATE\n"));
+    std::string response;
+    size_t mark = Log().size();
+    EXPECT_EQ(engine.GetURL("h.example", "/hs", "?p=1.1&c=wmp", response, 3), 200);
+    EXPECT_EQ(response, "UPTODATE\n");
+    EXPECT_EQ(engine.m_lastSubmitTime.load(), kNoon);
+    std::vector<FakeNetRequest> requests = FakeNetRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    ExpectCommonParts(requests[0], "h.example");
+    EXPECT_EQ(requests[0].verb, "GET");
+    EXPECT_EQ(requests[0].object, "/hs?p=1.1&c=wmp");
+    EXPECT_EQ(requests[0].headers, "");
+    EXPECT_EQ(requests[0].data, "");
+    EXPECT_EQ(requests[0].timeoutMs, 30000u);
+    EXPECT_EQ(Messages(Log(mark), "CPlaytally::GetURL"),
+              (Lines{"ReqId 3, Getting URL from Server h.example/hs?p=1.1&c=wmp",
+                     "ReqId 3, Response Received - Status Code is 200"}));
+
+    SetFakeClockNow(kLater);
+    for (uint32_t status : {500u, 204u}) {
+        FakeNetReset();
+        FakeNetQueue(Answer(status, "oops"));
+        EXPECT_EQ(engine.GetURL("h.example", "/hs", "", response, 4), static_cast<int>(status));
+        EXPECT_EQ(response, "UPTODATE\n");
+        EXPECT_EQ(engine.m_lastSubmitTime.load(), kNoon);
+        EXPECT_EQ(FakeNetOpenHandles(), 0);
+        ASSERT_EQ(FakeNetRequests().size(), 1u);
+        EXPECT_TRUE(FakeNetRequests()[0].readSizes.empty());
+    }
+}
+
+TEST_F(TransportTest, FailedStepLogsOneErrorAndClosesItsHandles) {
+    const struct {
+        FakeNetStep step;
+        const char* name;
+    } steps[] = {{FAKE_NET_OPEN, "InternetOpen"},
+                 {FAKE_NET_CONNECT, "InternetConnect"},
+                 {FAKE_NET_OPEN_REQUEST, "HttpOpenRequest"},
+                 {FAKE_NET_SEND, "HttpSendRequest"}};
+    for (bool post : {true, false}) {
+        std::string module = post ? "CPlaytally::PostURL" : "CPlaytally::GetURL";
+        for (const auto& s : steps) {
+            SCOPED_TRACE(module + " " + s.name);
+            FakeNetReset();
+            FakeNetAnswer answer = Answer(200, "OK\n", s.step);
+            answer.error = 12000u + s.step;
+            FakeNetQueue(answer);
+            engine.m_lastSubmitTime = 0;
+            std::string response = "kept";
+            size_t mark = Log().size();
+            int status = post ? engine.PostURL("h.example", "/p", "b", response, 11)
+                              : engine.GetURL("h.example", "/p", "?q", response, 11);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(response, "kept");
+            EXPECT_EQ(engine.m_lastSubmitTime.load(), 0);
+            EXPECT_EQ(FakeNetOpenHandles(), 0);
+            std::string error = "ERROR - ReqID 11, " + std::string(s.name) +
+                                " - The operation failed (" + std::to_string(answer.error) + ") - ";
+            EXPECT_EQ(Messages(Log(mark), module),
+                      (Lines{"ReqId 11, Getting URL from Server h.example/p" +
+                                 std::string(post ? "b" : "?q"),
+                             error}));
+        }
+    }
+}
+
+TEST_F(TransportTest, ParseResponseSplitsLines) {
+    Lines lines;
+    size_t mark = Log().size();
+    EXPECT_FALSE(engine.ParseReponse("", lines));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(
+        Contains(Log(mark), "\tCPlaytally::ParseReponse\t\tERROR - Response was invalid\r\n"));
+
+    const struct {
+        std::string response;
+        bool ok;
+        Lines lines;
+    } cases[] = {
+        {"OK\n", true, {"OK"}},
+        {"OK", true, {"OK"}},
+        {"A\r\nB", true, {"A\r", "B"}},
+        {"\nA\n\nB\n", true, {"A", "B"}},
+        {"<html>no script", false, {}},
+        {"<script>OK</script>", false, {}},
+        {"<html><script>OK\nINTERVAL 5\n</script></html>", true, {"OK", "INTERVAL 5"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.response);
+        lines.clear();
+        EXPECT_EQ(engine.ParseReponse(c.response, lines), c.ok);
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
+TEST_F(TransportTest, SetSubmitUrlKeepsServerAndPath) {
+    size_t mark = Log().size();
+    engine.SetSubmitURL("  http://post.kelmar.example:8080/submit?x=1  ");
+    EXPECT_EQ(engine.GetServer(), "post.kelmar.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/submit");
+    EXPECT_EQ(Messages(Log(mark), "CPlaytally::SetSubmitURL"),
+              Lines{"New server is post.kelmar.example, new path is /submit"});
+
+    engine.SetSubmitURL("http://h.example/a%20b");
+    EXPECT_EQ(engine.GetServer(), "h.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/a b");
+
+    for (const std::string& bad :
+         {std::string("not a url"), "http://" + std::string(1100, 'h') + ".example/x"}) {
+        mark = Log().size();
+        engine.SetSubmitURL(bad);
+        EXPECT_EQ(engine.GetServer(), "h.example");
+        EXPECT_EQ(engine.GetSubmitPath(), "/a b");
+        Lines logged = Messages(Log(mark), "CPlaytally::SetSubmitURL");
+        ASSERT_EQ(logged.size(), 1u);
+        // A long url is cut at the log's line limit.
+        EXPECT_EQ(logged[0].rfind("ERROR - CrackURL failed for " + bad.substr(0, 64), 0), 0u);
+    }
+}
