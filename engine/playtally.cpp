@@ -9,7 +9,9 @@
 #include "engine/connectivity_api.h"
 #include "engine/settings_store.h"
 
-const char kDefaultHandshakeHost[] = "post.kelmar.example";
+// A build setting (KELMAR_HANDSHAKE_HOST); always a host name, so that a proxy
+// setting can reach it.
+const char kDefaultHandshakeHost[] = KELMAR_HANDSHAKE_HOST;
 
 namespace {
 
