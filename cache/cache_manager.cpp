@@ -1,11 +1,29 @@
 #include "cache/cache_manager.h"
 
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+
 #include "cache/file_ops.h"
 #include "diagnostics/debug.h"
 
 namespace {
 
 constexpr size_t kRecordSize = sizeof(Submission);
+// 64 MiB of records, some 83 000 listens: far more than a cache ever gathers
+// offline. A larger file is damaged; reading it all would stall the player and,
+// in its 32-bit address space, fail to fit anyway.
+constexpr int kMaxLoadMiB = 64;
+constexpr size_t kMaxLoadRecords = (size_t{kMaxLoadMiB} << 20) / kRecordSize;
+// Records per read. Each block is grown into the list and read straight into it
+// while those bytes are still in the processor's cache.
+constexpr size_t kReadBlockRecords = 256;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Copies a file byte for byte; false if either side fails.
 bool CopyFileBytes(const std::string& from, const std::string& to) {
@@ -31,6 +49,21 @@ bool CopyFileBytes(const std::string& from, const std::string& to) {
     return std::fclose(out) == 0 && ok;
 }
 
+// True when both files read back the same bytes; the caller has compared sizes.
+bool SameFileBytes(const std::string& a, const std::string& b) {
+    FileHandle left(OpenStream(a, "rb"));
+    FileHandle right(OpenStream(b, "rb"));
+    if (!left || !right) return false;
+    char x[8192];
+    char y[8192];
+    for (;;) {
+        size_t n = std::fread(x, 1, sizeof(x), left.get());
+        size_t m = std::fread(y, 1, sizeof(y), right.get());
+        if (n != m || std::memcmp(x, y, n) != 0) return false;
+        if (n < sizeof(x)) return !std::ferror(left.get()) && !std::ferror(right.get());
+    }
+}
+
 }  // namespace
 
 std::string CCacheManager::GetFilePath() const {
@@ -39,6 +72,25 @@ std::string CCacheManager::GetFilePath() const {
 }
 
 bool CCacheManager::Load(std::string directory, std::string fileName) {
+    // This runs from the plug-in's init: nothing may escape into the player.
+    try {
+        return LoadFile(directory, fileName);
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Load failed: %s", e.what());
+    }
+    // What was read stays in the list; the next save rewrites the file with only
+    // that, so keep the whole original first.
+    try {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!m_path.empty() && FileExistsAt(m_path)) KeepOriginal();
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Failed to keep the cache file: %s",
+                    e.what());
+    }
+    return false;
+}
+
+bool CCacheManager::LoadFile(const std::string& directory, const std::string& fileName) {
     g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Load", "Loading from dir %s", directory.c_str());
     std::string path;
     {
@@ -56,76 +108,141 @@ bool CCacheManager::Load(std::string directory, std::string fileName) {
     }
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::FILE* file = OpenStream(path, "rb");
+    FileHandle file(OpenStream(path, "rb"));
     if (!file) {
         g_Debug.Log(DEBUG_ERROR, "CCacheManager::LoadCacheFile", "Failed to open cache file %s",
                     path.c_str());
         return false;
     }
 
-    // A larger buffer than the default turns thousands of small reads into a few.
-    std::setvbuf(file, nullptr, _IOFBF, 64 * 1024);
+    // The size is a hint only: the file may be longer or shorter by the time it
+    // is read, and a damaged one may claim far more than it is worth reserving.
     uint64_t fileSize = 0;
-    if (FileSizeOf(path, &fileSize)) m_list.reserve(m_list.size() + fileSize / kRecordSize);
-
-    // Records are fixed-size, so one malformed record does not disturb the
-    // alignment of those behind it: keep reading and keep every valid one.
-    bool result = true;
-    int malformed = 0;
-    size_t trailing = 0;
-    Submission record;
-    size_t n;
-    while ((n = std::fread(&record, 1, kRecordSize, file)) == kRecordSize) {
-        if (record.IsValid()) {
-            m_list.push_back(record);
-        } else {
-            if (malformed == 0) {
-                g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load",
-                            "Load Failed. Malformed Cache File");
-            }
-            ++malformed;
-            result = false;
-        }
+    size_t expected = 0;
+    if (FileSizeOf(path, &fileSize)) {
+        expected = static_cast<size_t>(std::min<uint64_t>(fileSize / kRecordSize, kMaxLoadRecords));
     }
-    trailing = n;
-    bool readError = std::ferror(file) != 0;
-    std::fclose(file);
+    m_list.reserve(m_list.size() + expected);
+
+    // Records are read straight into the list, then checked where they lie and
+    // the malformed ones squeezed out. Records are fixed-size, so one malformed
+    // record does not disturb the alignment of those behind it. Between reads the
+    // list holds only checked records, so a throw from growing it loses nothing.
+    int malformed = 0;
+    size_t readRecords = 0;
+    size_t trailing = 0;
+    bool full = true;  // the last read filled its block
+    while (full && readRecords < kMaxLoadRecords) {
+        // Growing past what was reserved moves the whole list: first make sure
+        // the file really goes on beyond the size it gave.
+        if (readRecords >= expected) {
+            int next = std::fgetc(file.get());
+            if (next == EOF) break;
+            std::ungetc(next, file.get());
+        }
+        size_t limit = readRecords < expected ? expected : kMaxLoadRecords;
+        size_t want = std::min(kReadBlockRecords, limit - readRecords);
+        size_t at = m_list.size();
+        m_list.resize(at + want);
+        size_t got = std::fread(&m_list[at], 1, want * kRecordSize, file.get());
+        size_t whole = got / kRecordSize;
+        full = got == want * kRecordSize;
+        if (!full) trailing = got % kRecordSize;
+        size_t kept = at;
+        for (size_t i = at; i < at + whole; ++i) {
+            if (!m_list[i].IsValid()) {
+                ++malformed;
+                continue;
+            }
+            if (kept != i) m_list[kept] = m_list[i];
+            ++kept;
+        }
+        m_list.resize(kept);
+        readRecords += whole;
+    }
+    bool oversized = full && readRecords == kMaxLoadRecords && std::fgetc(file.get()) != EOF;
+    bool readError = std::ferror(file.get()) != 0;
+    file.reset();
+
+    if (malformed > 0) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Load Failed. Malformed Cache File");
+    }
     g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Load", "Loaded %d entries",
                 static_cast<int>(m_list.size()));
-
     if (readError) {
         g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Read error in cache file %s",
                     path.c_str());
-        result = false;
     }
     if (malformed > 0) {
         g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Skipped %d malformed entries", malformed);
     }
+    if (oversized) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load",
+                    "Cache file %s is larger than %d MiB; read only its first %d records",
+                    path.c_str(), kMaxLoadMiB, static_cast<int>(kMaxLoadRecords));
+    }
+    // A partial record is what an interrupted write leaves; worth a look when
+    // tracing, not on every start.
     if (trailing > 0) {
-        g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load",
+        g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Load",
                     "Ignored %d bytes at the end of the cache file", static_cast<int>(trailing));
     }
     // The next save rewrites the file with only what was understood; keep the
     // original for whoever wants to look at what was skipped.
-    if (malformed > 0 || trailing > 0 || readError) KeepOriginal();
-    return result;
+    if (malformed > 0 || trailing > 0 || readError || oversized) KeepOriginal();
+    return malformed == 0 && !readError && !oversized;
 }
 
 void CCacheManager::KeepOriginal() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    uint64_t size = 0;
+    bool sized = FileSizeOf(m_path, &size);
+    // A damaged file stays in place until the next save, so each start finds it
+    // again: one copy of it is enough.
+    std::string freeName;
     for (int i = 0; i < 100; ++i) {
         std::string copy = m_path + (i == 0 ? std::string(".bad") : Format(".bad%d", i));
-        if (FileExistsAt(copy)) continue;
-        if (CopyFileBytes(m_path, copy)) {
-            g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load",
-                        "Cache file with unreadable parts kept as %s", copy.c_str());
+        if (!FileExistsAt(copy)) {
+            if (freeName.empty()) freeName = copy;
+            continue;
+        }
+        uint64_t copySize = 0;
+        if (sized && FileSizeOf(copy, &copySize) && copySize == size &&
+            SameFileBytes(m_path, copy)) {
+            g_Debug.Log(DEBUG_INFO, "CCacheManager::Load", "Damaged cache file already kept as %s",
+                        copy.c_str());
+            return;
+        }
+    }
+    if (freeName.empty()) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Too many kept copies of %s",
+                    m_path.c_str());
+        return;
+    }
+
+    if (sized && size > kMaxLoadRecords * kRecordSize) {
+        // Too large to copy on every start: move it aside whole and write back
+        // what was read.
+        if (ReplaceFileAtomically(m_path, freeName)) {
+            g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load", "Oversized cache file moved to %s",
+                        freeName.c_str());
+            Save();
         } else {
-            g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Failed to keep a copy of %s as %s",
-                        m_path.c_str(), copy.c_str());
+            // Saving over it would lose what lies past the part read; leave it be.
+            g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load",
+                        "Failed to move %s to %s; the cache is not saved this session",
+                        m_path.c_str(), freeName.c_str());
+            m_path.clear();
         }
         return;
     }
-    g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Too many kept copies of %s", m_path.c_str());
+    if (CopyFileBytes(m_path, freeName)) {
+        g_Debug.Log(DEBUG_WARNING, "CCacheManager::Load",
+                    "Cache file with unreadable parts kept as %s", freeName.c_str());
+    } else {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load", "Failed to keep a copy of %s as %s",
+                    m_path.c_str(), freeName.c_str());
+    }
 }
 
 bool CCacheManager::Save() {

@@ -3,12 +3,37 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "engine/submission.h"
+
+// An allocator whose containers grow without writing the new elements: the cache
+// reads its file straight over them, and zeroing the records first doubled the
+// cost of a load. Only for plain records that any bytes make a valid object of.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    static_assert(std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value,
+                  "only plain records may be left unwritten");
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U*) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 class CCacheManager {
   public:
@@ -18,8 +43,9 @@ class CCacheManager {
     CCacheManager& operator=(const CCacheManager&) = delete;
 
     // Sets the folder and file and appends the file's records to the list. False
-    // when the file cannot be read or holds malformed records (the valid ones are
-    // still loaded and the original file is kept beside it).
+    // when the file cannot be read, holds malformed records or is too large to be
+    // a cache (the valid ones are still loaded and the original file is kept
+    // beside it). Never throws.
     bool Load(std::string directory, std::string fileName);
     // Writes the whole list to the file, replacing it in one step.
     bool Save();
@@ -37,9 +63,14 @@ class CCacheManager {
     std::string GetFilePath() const;
 
   private:
+    bool LoadFile(const std::string& directory, const std::string& fileName);
+    // Keeps the file as the first free .bad, .bad1 ... unless an identical copy
+    // is already there.
     void KeepOriginal();
 
-    std::vector<Submission> m_list;
+    // resize() leaves new records unwritten: only Load calls it, and it reads the
+    // file over them before keeping any.
+    std::vector<Submission, UninitializedAllocator<Submission>> m_list;
     std::string m_directory;
     std::string m_path;
     mutable std::recursive_mutex m_lock;

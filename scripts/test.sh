@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests (plain, with
-# AddressSanitizer + UndefinedBehaviorSanitizer, and with ThreadSanitizer), then
-# the Windows build's unit and adapter tests under Wine. Exits non-zero on any
-# failure. Run as root on Debian 12; the bootstrap installs what is missing.
+# AddressSanitizer + UndefinedBehaviorSanitizer, and with ThreadSanitizer), a
+# bounded libFuzzer run, then the Windows build's unit and adapter tests under
+# Wine. Exits non-zero on any failure. Run as root on Debian 12; the bootstrap
+# installs what is missing.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,6 +29,9 @@ run_native native -DKELMAR_BENCHMARKS=ON || status=1
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_native native-asan -DKELMAR_SANITIZE=address,undefined || status=1
 TSAN_OPTIONS=halt_on_error=1 run_native native-tsan -DKELMAR_SANITIZE=thread || status=1
+
+echo "== fuzzing (libFuzzer, 30 s a target)"
+"$root/scripts/fuzz.sh" 30 || status=1
 
 echo "== Windows build (MinGW-w64, tests under Wine)"
 export KELMAR_WINEPREFIX="$build/wineprefix"

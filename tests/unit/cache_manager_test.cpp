@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "diagnostics/debug.h"
 #include "tests/unit/test_support.h"
@@ -95,10 +97,13 @@ TEST_F(CacheTest, EmptyAndShortFiles) {
     std::string twoAndABit =
         Bytes(Record("A", "1")) + Bytes(Record("B", "2")) + std::string(100, 'x');
     WriteFileBytes(dir.file(kCacheFileName), twoAndABit);
+    g_Debug.SetLevel(5);  // the plug-in's default
     CCacheManager cache;
     EXPECT_TRUE(cache.Load(dir.str(), ""));
     EXPECT_EQ(cache.GetCount(), 2);
-    // The unreadable tail is kept aside before the file is rewritten.
+    // An interrupted write's tail is no news at the default level...
+    EXPECT_FALSE(Contains(LogText(), "Ignored 100 bytes"));
+    // ...but it is still kept aside before the file is rewritten.
     EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad")), twoAndABit);
 }
 
@@ -124,6 +129,89 @@ TEST_F(CacheTest, MalformedRecordsAreSkippedNotTheRecordsBehindThem) {
     CCacheManager again;
     EXPECT_FALSE(again.Load(dir.str(), ""));
     EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad1")), Bytes(broken));
+}
+
+TEST_F(CacheTest, ADamagedFileIsKeptOnceHoweverOftenItIsLoaded) {
+    Submission broken = Record("B", "x");
+    std::memset(broken.artist, 0, sizeof(broken.artist));
+    std::string original = Bytes(Record("A", "1")) + Bytes(broken);
+    WriteFileBytes(dir.file(kCacheFileName), original);
+    std::string bad = dir.str() + "\\" + kCacheFileName + ".bad";
+
+    // Each start without a save in between finds the same file.
+    for (int start = 0; start < 3; ++start) {
+        CCacheManager cache;
+        EXPECT_FALSE(cache.Load(dir.str(), ""));
+        EXPECT_EQ(cache.GetCount(), 1);
+    }
+    EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad")), original);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(kCacheFileName) + ".bad1")));
+    EXPECT_TRUE(Contains(LogText(), "Damaged cache file already kept as " + bad));
+
+    // Same size, other bytes: a new copy.
+    std::string other = Bytes(Record("C", "3")) + Bytes(broken);
+    WriteFileBytes(dir.file(kCacheFileName), other);
+    CCacheManager cache;
+    EXPECT_FALSE(cache.Load(dir.str(), ""));
+    EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad1")), other);
+}
+
+TEST_F(CacheTest, RecordsSpanningManyReadsKeepTheirOrder) {
+    // Enough records for several reads, malformed ones scattered through them
+    // (first and last included) and a partial record at the end.
+    std::string file;
+    std::vector<std::string> valid;
+    for (int i = 0; i < 1000; ++i) {
+        Submission s = Record("Artist " + std::to_string(i), "T");
+        if (i % 97 == 0 || i == 999) {
+            s.time[0] = 0;
+        } else {
+            valid.push_back(s.Artist());
+        }
+        file += Bytes(s);
+    }
+    file += std::string(10, 'x');
+    WriteFileBytes(dir.file(kCacheFileName), file);
+
+    CCacheManager cache;
+    EXPECT_FALSE(cache.Load(dir.str(), ""));
+    // A second load appends behind what the first one kept.
+    EXPECT_FALSE(cache.Load(dir.str(), ""));
+    ASSERT_EQ(cache.GetCount(), static_cast<int>(2 * valid.size()));
+    for (size_t i = 0; i < 2 * valid.size(); ++i) {
+        ASSERT_EQ(cache.GetAt(static_cast<int>(i)).Artist(), valid[i % valid.size()]) << i;
+    }
+    EXPECT_TRUE(Contains(LogText(), "Skipped 12 malformed entries"));
+    EXPECT_TRUE(Contains(LogText(), "Ignored 10 bytes at the end"));
+}
+
+TEST_F(CacheTest, AFileTooLargeForACacheLoadsItsStartAndIsMovedAside) {
+#ifdef _WIN32
+    GTEST_SKIP() << "sparse files of terabytes are a native test";
+#else
+    // A damaged size of terabytes: once an attempt to reserve it all, which
+    // threw out of Load.
+    std::string start = Bytes(Record("A", "1")) + Bytes(Record("B", "2"));
+    WriteFileBytes(dir.file(kCacheFileName), start);
+    const uintmax_t huge = uintmax_t{2} << 40;
+    std::error_code error;
+    std::filesystem::resize_file(dir.file(kCacheFileName), huge, error);
+    if (error) GTEST_SKIP() << "no sparse file of 2 TiB here: " << error.message();
+
+    CCacheManager cache;
+    bool loaded = true;
+    EXPECT_NO_THROW(loaded = cache.Load(dir.str(), ""));
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(cache.GetCount(), 2);
+    EXPECT_TRUE(Contains(LogText(), "is larger than 64 MiB"));
+    // Too large to copy: moved aside whole, and what was read written back.
+    EXPECT_EQ(std::filesystem::file_size(dir.file(std::string(kCacheFileName) + ".bad")), huge);
+    EXPECT_EQ(CacheFile(), start);
+
+    CCacheManager next;
+    EXPECT_TRUE(next.Load(dir.str(), ""));
+    EXPECT_EQ(next.GetCount(), 2);
+#endif
 }
 
 TEST_F(CacheTest, WithoutALoadRecordsStayInMemory) {
