@@ -310,11 +310,48 @@ void CCacheManager::RemoveAt(int index) {
         return;
     }
     m_list.erase(m_list.begin() + index);
+    SaveAfterRemoval();
+}
+
+void CCacheManager::RemoveFirst(int count) {
+    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::RemoveFirst", "Removing %d", count);
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (count <= 0) return;
+    size_t n =
+        static_cast<size_t>(count) < m_list.size() ? static_cast<size_t>(count) : m_list.size();
+    m_list.erase(m_list.begin(), m_list.begin() + static_cast<std::ptrdiff_t>(n));
+    SaveAfterRemoval();
+}
+
+void CCacheManager::SaveAfterRemoval() {
     if (!m_list.empty()) {
         Save();
     } else if (!m_path.empty()) {
         RemoveFilePath(m_path);
     }
+}
+
+std::string CCacheManager::GetSideFilePath() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_path.empty() ? std::string() : m_path + ".refused";
+}
+
+bool CCacheManager::SetAside(int index) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (index < 0 || static_cast<size_t>(index) >= m_list.size()) return false;
+    std::string side = GetSideFilePath();
+    const Submission& record = m_list[static_cast<size_t>(index)];
+    std::FILE* file = side.empty() ? nullptr : OpenStream(side, "ab");
+    bool ok = file && std::fwrite(&record, kRecordSize, 1, file) == 1;
+    if (file) ok = FlushToDisk(file) && ok;
+    if (file) ok = std::fclose(file) == 0 && ok;
+    if (!ok) {
+        g_Debug.Log(DEBUG_ERROR, "CCacheManager::SetAside", "Failed to write %s", side.c_str());
+        return false;
+    }
+    m_list.erase(m_list.begin() + index);
+    SaveAfterRemoval();
+    return true;
 }
 
 std::pair<int, int64_t> CCacheManager::GetStats() const {

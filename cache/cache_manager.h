@@ -57,12 +57,22 @@ class CCacheManager {
     Submission GetAt(int index) const;
     // Removes the record and rewrites the file, or deletes it with the last one.
     void RemoveAt(int index);
+    // Removes the first `count` records (all there are, if fewer) with a single
+    // rewrite of the file, as an accepted flush does.
+    void RemoveFirst(int count);
+    // Moves the record to the end of the side file (the cache file's name with
+    // ".refused" after it) and out of the list. Nothing changes when the side
+    // file cannot be written.
+    bool SetAside(int index);
+    std::string GetSideFilePath() const;
     // The number of records and the size of the file in bytes (0 without one).
     std::pair<int, int64_t> GetStats() const;
 
     std::string GetFilePath() const;
 
   private:
+    // Mirrors a shortened list in the file.
+    void SaveAfterRemoval();
     bool LoadFile(const std::string& directory, const std::string& fileName);
     // Keeps the file as the first free .bad, .bad1 ... unless an identical copy
     // is already there.

@@ -10,6 +10,9 @@
 
 namespace {
 
+// Refusals of the same cached play in a row before it is moved aside.
+constexpr int kRefusalsBeforeSetAside = 3;
+
 // Removes the first k characters (all of them when there are fewer).
 void Drop(std::string& text, size_t k) {
     text.erase(0, k < text.size() ? k : text.size());
@@ -207,6 +210,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
     }
 
     bool accepted = false;
+    int refusedItem = -1;
     std::vector<std::string> lines;
     if (!ParseReponse(response, lines)) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Last response from the server was unreadable",
@@ -217,15 +221,14 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
     } else if (type == REQUEST_HANDSHAKE) {
         HandshakeResponse(lines, response, requestId);
     } else if (type == REQUEST_SUBMIT || type == REQUEST_CACHE) {
-        accepted = SubmissionResponse(type, lines, submission, requestId);
+        accepted = SubmissionResponse(type, lines, submission, requestId, &refusedItem);
     }
 
     if (type == REQUEST_CACHE) {
-        if (accepted) {
-            int n = m_flushCount;
-            for (int i = 0; i < n; ++i)
-                m_cache.RemoveAt(0);
-        }
+        // The file is rewritten once for the whole batch.
+        if (accepted) m_cache.RemoveFirst(m_flushCount);
+        if (!accepted && refusedItem >= 0 && refusedItem < m_flushCount)
+            NoteRefusal(refusedItem, requestId);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
         m_handshakeInProgress = 0;
@@ -234,7 +237,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 }
 
 bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                                    const Submission& submission, int requestId) {
+                                    const Submission& submission, int requestId, int* refusedItem) {
     const char* module = "CPlaytally::ThreadCallback";
     bool accepted = false;
     std::string message;
@@ -257,6 +260,7 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
             for (size_t i = 0;
                  i < text.size() && text[i] >= '0' && text[i] <= '9' && index < 100000000; ++i)
                 index = index * 10 + (text[i] - '0');
+            *refusedItem = index;
             Submission item = m_cache.GetAt(index);
             g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
                         requestId, index, item.GetDisplayText().c_str(), status.c_str());
@@ -319,4 +323,29 @@ void CPlaytally::TellUser(const std::string& text) {
     Put(m_lastMessage, message);
     // Blocks this worker only.
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
+}
+
+// A cached play that the service refuses by name blocks every flush, and so
+// every play behind it. After a few refusals of the same play in a row it is
+// kept in a side file instead, and the others can go.
+void CPlaytally::NoteRefusal(int index, int requestId) {
+    Submission item = m_cache.GetAt(index);
+    if (!item.IsValid()) return;
+    std::string key(reinterpret_cast<const char*>(&item), sizeof(item));
+    int count;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (key != m_refusedItem) {
+            m_refusedItem = key;
+            m_refusals = 0;
+        }
+        count = ++m_refusals;
+    }
+    if (count < kRefusalsBeforeSetAside || !m_cache.SetAside(index)) return;
+    g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
+                "ReqID %d, Cached play '%s' refused %d times in a row - kept in %s instead",
+                requestId, item.GetDisplayText().c_str(), count, m_cache.GetSideFilePath().c_str());
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_refusedItem.clear();
+    m_refusals = 0;
 }

@@ -232,7 +232,8 @@ class CPlaytally {
     void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
                            int requestId);
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                            const Submission& submission, int requestId);
+                            const Submission& submission, int requestId, int* refusedItem);
+    void NoteRefusal(int index, int requestId);
     void TellUser(const std::string& message);
     void WorkerEnded();
 
@@ -245,4 +246,6 @@ class CPlaytally {
     mutable std::mutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
+    std::string m_refusedItem;  // the cached play refused last, and how often in a row
+    int m_refusals = 0;
 };

@@ -418,3 +418,28 @@ TEST_F(SessionTest, RecentListKeepsTheFiveNewest) {
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(recent[static_cast<size_t>(i)].Artist(), "R" + std::to_string(6 - i));
 }
+
+TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
+    OpenSession();
+    for (int i = 0; i < 3; ++i)
+        engine.m_cache.AddSubmission(Track("C" + std::to_string(i)));
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        FakeNetQueue(Answer("ERROR 1 bad record\n"));
+        engine.ClearCache();
+        Settle();
+        EXPECT_EQ(engine.m_cache.GetCount(), attempt < 3 ? 3 : 2) << attempt;
+    }
+    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "C0");
+    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "C2");
+    Submission kept = Track("C1");
+    EXPECT_EQ(ReadFileBytes(dir.file("kelmar.99.cache.refused")),
+              std::string(reinterpret_cast<const char*>(&kept), sizeof(kept)));
+    EXPECT_TRUE(Contains(Log(), "Cached play 'C1 - Title (Album)' refused 3 times in a row"));
+
+    // The others leave with the next flush, in one rewrite of the file.
+    FakeNetQueue(Answer("OK\n"));
+    engine.ClearCache();
+    Settle();
+    EXPECT_EQ(engine.m_cache.GetCount(), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("kelmar.99.cache")));
+}
