@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests (plain, with
 # AddressSanitizer + UndefinedBehaviorSanitizer, and with ThreadSanitizer), a
-# bounded libFuzzer run, then the Windows build's unit and adapter tests under
-# Wine. Exits non-zero on any failure. Run as root on Debian 12; the bootstrap
+# bounded libFuzzer run, then the Windows build's unit, adapter and end-to-end
+# tests under Wine, beside the native reference service. Exits non-zero on any failure. Run as root on Debian 12; the bootstrap
 # installs what is missing.
 set -euo pipefail
 
@@ -45,7 +45,11 @@ if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   wineserver -p >/dev/null 2>&1 </dev/null
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true
   "$root/scripts/check-dll.sh" "$build/win32/Gen_Kelmar.dll" || status=1
-  (cd "$build/win32" && ctest --output-on-failure) || status=1
+  # Each service-backed test has a service of its own on its own port, and
+  # registry keys of its own: they run side by side.
+  (cd "$build/win32" && ctest --output-on-failure -j"$jobs") || status=1
+  echo "== the timer's cost under Wine (a report, not a test)"
+  "$root/scripts/wine-run.sh" "$build/win32/timer_bench_win32.exe" || true
   wineserver -k >/dev/null 2>&1 || true
 else
   tail -n 60 "$build/win32.configure.log" "$build/win32.build.log"

@@ -123,3 +123,19 @@ TEST_F(EngineServiceTest, WrongPasswordIsRefusedAndTheUserTold) {
               "Your username/password are invalid. Please check them in the config dialog.");
     EXPECT_TRUE(service->Plays().empty());
 }
+
+TEST_F(EngineServiceTest, ASilentServiceEndsByTheTimeOutAndTheHandshakeIsTriedAgain) {
+    service->Script({{{"for", "handshake"}, {"silent", true}}});
+    engine.m_requestTimeoutMs = 1000;
+    ASSERT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 1);
+    Settle();
+    EXPECT_EQ(engine.m_handshakeInProgress, 0) << "a stuck handshake would block every later one";
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_TRUE(Contains(Log(), "HttpSendRequest - "));
+
+    engine.m_lastHandshakeAttempt = 0;
+    engine.playing = 0;
+    engine.TimerCallback();
+    Settle();
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
+}

@@ -110,3 +110,16 @@ TEST_F(EngineWin32Test, SavingWritesTheTwelveValuesAndKeepsHandSetOnes) {
     EXPECT_EQ(again.GetUsername(), "listener");
     EXPECT_EQ(again.m_maxCacheSubs, 25);
 }
+
+TEST_F(EngineWin32Test, SubmitAddressesAreTakenApartByTheSystem) {
+    engine.SetSubmitURL("  http://post.kelmar.example:8080/submit?x=1 \r\n");
+    EXPECT_EQ(engine.GetServer(), "post.kelmar.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/submit");
+    engine.SetSubmitURL("http://other.example/a%20b/");
+    EXPECT_EQ(engine.GetServer(), "other.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/a b/");
+    engine.SetSubmitURL("not a url");
+    engine.SetSubmitURL("http://" + std::string(1100, 'h') + "/p");
+    EXPECT_EQ(engine.GetServer(), "other.example");
+    EXPECT_EQ(engine.GetSubmitPath(), "/a b/");
+}
