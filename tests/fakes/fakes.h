@@ -114,3 +114,6 @@ void ResetFakeClock();
 // Shared by the native HTTP doubles.
 bool PortableCrackUrl(const std::string& url, std::string* host, std::string* path,
                       std::string* extra);
+
+// Every double back to its first state.
+void ResetAllFakes();

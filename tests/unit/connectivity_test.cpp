@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "diagnostics/debug.h"
 #include "engine/watch_connection.h"
-#include "tests/fakes/fakes.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/engine_fixture.h"
 
 namespace {
 
@@ -19,16 +17,9 @@ const std::string kModules[] = {"CPlaytally::InternetConnected",
 // The connectivity messages in the log, in order.
 Lines Connectivity(const std::string& log) {
     Lines out;
-    size_t start = 0, end;
-    while ((end = log.find("\r\n", start)) != std::string::npos) {
-        std::string line = log.substr(start, end - start);
-        start = end + 2;
-        size_t a = line.find('\t');
-        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
-        size_t c = b == std::string::npos ? b : line.find("\t\t", b + 1);
-        if (c == std::string::npos) continue;
+    for (const LogEntry& entry : LogEntries(log)) {
         for (const std::string& module : kModules) {
-            if (line.compare(b + 1, c - b - 1, module) == 0) out.push_back(line.substr(c + 2));
+            if (entry.module == module) out.push_back(entry.message);
         }
     }
     return out;
@@ -39,30 +30,15 @@ Lines Join(Lines a, const Lines& b) {
     return a;
 }
 
-class ConnectivityTest : public ::testing::Test {
+class ConnectivityTest : public EngineFixture {
   protected:
-    void SetUp() override {
-        FakeRegistryReset();
-        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
-        SetFakeNetwork(FakeNetwork());
-        engine.m_timerPeriodMs = 1000000;
-        engine.StartPlaytallying(dir.str(), nullptr);
-    }
-    void TearDown() override {
-        g_Debug.Close();
-        FakeRegistryReset();
-        SetFakeNetwork(FakeNetwork());
-    }
     // Runs the check and returns its answer; `lines` gets what it logged.
     bool Check(Lines* lines) {
-        size_t mark = ReadFileBytes(dir.file("Kelmar.log.txt")).size();
+        size_t mark = Log().size();
         bool connected = engine.InternetConnected();
-        *lines = Connectivity(ReadFileBytes(dir.file("Kelmar.log.txt")).substr(mark));
+        *lines = Connectivity(Log(mark));
         return connected;
     }
-
-    TempDir dir;
-    TestPlaytally engine;
 };
 
 }  // namespace

@@ -1,16 +1,12 @@
 // The engine's side of the exchanges with the service: the handshake and its
 // session, request dispatch and the answers to submissions and flushes, and
 // the per-track timing that hands tracks on.
-#include <gtest/gtest.h>
-
 #include <thread>
 
-#include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/md5.h"
 #include "engine/user_prompt.h"
-#include "tests/fakes/fakes.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/engine_fixture.h"
 
 namespace {
 
@@ -32,30 +28,13 @@ FakeNetAnswer Answer(const std::string& body, uint32_t status = 200) {
     return a;
 }
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public EngineFixture {
   protected:
     void SetUp() override {
-        FakeRegistryReset();
-        FakeNetReset();
-        FakePromptReset();
-        SetFakeNetwork(FakeNetwork());
-        SetFakeThreadStartFailure(false);
-        ResetFakeClock();
-        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
-        engine.m_timerPeriodMs = 3600 * 1000;  // ticks come from the test
-        engine.StartPlaytallying(dir.str(), nullptr);
+        EngineFixture::SetUp();
         engine.SetUsername("listener");
         engine.SetPassword(kDigest);
     }
-    void TearDown() override {
-        FakePromptHold(false);
-        engine.Shutdown();
-        g_Debug.Close();
-        ResetFakeClock();
-        SetFakeThreadStartFailure(false);
-        FakeRegistryReset();
-    }
-    std::string Log() const { return ReadFileBytes(dir.file("Kelmar.log.txt")); }
     // A session as a 4-line handshake leaves it.
     void OpenSession() {
         engine.ThreadCallback(REQUEST_HANDSHAKE,
@@ -66,9 +45,6 @@ class SessionTest : public ::testing::Test {
         ASSERT_EQ(engine.m_handshakeComplete, 1);
     }
     void Settle() { ASSERT_TRUE(engine.WaitForWorkers(10000)); }
-
-    TempDir dir;
-    TestPlaytally engine;
 };
 
 }  // namespace

@@ -35,3 +35,19 @@ void WriteFileBytes(const fs::path& path, const std::string& bytes) {
 bool Contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
+
+std::vector<LogEntry> LogEntries(const std::string& log) {
+    // elapsed \t date time \t module \t\t message \r\n
+    std::vector<LogEntry> entries;
+    size_t start = 0, end;
+    while ((end = log.find("\r\n", start)) != std::string::npos) {
+        std::string line = log.substr(start, end - start);
+        start = end + 2;
+        size_t a = line.find('\t');
+        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        size_t c = b == std::string::npos ? b : line.find("\t\t", b + 1);
+        if (c != std::string::npos)
+            entries.push_back({line.substr(b + 1, c - b - 1), line.substr(c + 2)});
+    }
+    return entries;
+}

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/playtally.h"
 
@@ -28,6 +29,14 @@ class TempDir {
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 bool Contains(const std::string& haystack, const std::string& needle);
+
+// One text line of the debug log: who wrote it and what.
+struct LogEntry {
+    std::string module;
+    std::string message;
+};
+// The text lines of a log, in order.
+std::vector<LogEntry> LogEntries(const std::string& log);
 
 class TestPlaytally : public CPlaytally {
   public:

@@ -1,36 +1,18 @@
 // When a played track is handed on, and the engine's threads at work at once.
-#include <gtest/gtest.h>
-
 #include <thread>
 
-#include "diagnostics/debug.h"
 #include "engine/clock.h"
-#include "tests/fakes/fakes.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/engine_fixture.h"
 
 namespace {
 
-class TimingTest : public ::testing::Test {
+class TimingTest : public EngineFixture {
   protected:
     void SetUp() override {
-        FakeRegistryReset();
-        FakeNetReset();
-        FakePromptReset();
-        SetFakeNetwork(FakeNetwork());
-        ResetFakeClock();
-        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
-        engine.m_timerPeriodMs = 3600 * 1000;
-        engine.StartPlaytallying(dir.str(), nullptr);
+        EngineFixture::SetUp();
         engine.currentFile = "C:\\Music\\Artist\\song.mp3";
         engine.SetSong("Artist", "Song", "Album");
     }
-    void TearDown() override {
-        engine.Shutdown();
-        g_Debug.Close();
-        ResetFakeClock();
-        FakeRegistryReset();
-    }
-    std::string Log() const { return ReadFileBytes(dir.file("Kelmar.log.txt")); }
     size_t Count(const std::string& needle) const {
         std::string log = Log();
         size_t n = 0;
@@ -38,9 +20,6 @@ class TimingTest : public ::testing::Test {
             ++n;
         return n;
     }
-
-    TempDir dir;
-    TestPlaytally engine;
 };
 
 }  // namespace

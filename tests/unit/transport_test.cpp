@@ -1,8 +1,4 @@
-#include <gtest/gtest.h>
-
-#include "diagnostics/debug.h"
-#include "tests/fakes/fakes.h"
-#include "tests/unit/test_support.h"
+#include "tests/unit/engine_fixture.h"
 
 namespace {
 
@@ -19,18 +15,11 @@ FakeNetAnswer Answer(uint32_t status, const std::string& body, FakeNetStep failA
     return answer;
 }
 
-// The messages one module wrote, in order, taken from the log's text lines.
+// The messages one module wrote, in order.
 Lines Messages(const std::string& log, const std::string& module) {
     Lines out;
-    size_t start = 0, end;
-    while ((end = log.find("\r\n", start)) != std::string::npos) {
-        std::string line = log.substr(start, end - start);
-        start = end + 2;
-        size_t a = line.find('\t');
-        size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
-        size_t c = b == std::string::npos ? b : line.find("\t\t", b + 1);
-        if (c != std::string::npos && line.compare(b + 1, c - b - 1, module) == 0)
-            out.push_back(line.substr(c + 2));
+    for (const LogEntry& entry : LogEntries(log)) {
+        if (entry.module == module) out.push_back(entry.message);
     }
     return out;
 }
@@ -43,29 +32,12 @@ void ExpectCommonParts(const FakeNetRequest& r, const std::string& server) {
     EXPECT_EQ(r.flags, 0x100u);
 }
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public EngineFixture {
   protected:
     void SetUp() override {
-        FakeRegistryReset();
-        FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
-        FakeNetReset();
-        SetFakeModuleVersion("1.2.1", "592");
+        EngineFixture::SetUp();
         SetFakeClockNow(kNoon);
-        engine.m_timerPeriodMs = 1000000;
-        engine.StartPlaytallying(dir.str(), nullptr);
     }
-    void TearDown() override {
-        g_Debug.Close();
-        FakeNetReset();
-        FakeRegistryReset();
-        ResetFakeClock();
-    }
-    std::string Log(size_t from = 0) const {
-        return ReadFileBytes(dir.file("Kelmar.log.txt")).substr(from);
-    }
-
-    TempDir dir;
-    TestPlaytally engine;
 };
 
 }  // namespace
