@@ -12,6 +12,7 @@ namespace {
 
 // Refusals of the same cached play in a row before it is moved aside.
 constexpr int kRefusalsBeforeSetAside = 3;
+constexpr int kDefaultMaxCacheSubs = 10;
 
 // Removes the first k characters (all of them when there are fewer).
 void Drop(std::string& text, size_t k) {
@@ -91,10 +92,12 @@ std::vector<Submission> CPlaytally::GetLastSubmissions() const {
 }
 
 void CPlaytally::ClearCache() {
-    if (m_cache.GetCount() < 1 || m_flushInProgress != 0 || !OkToSendData()) return;
+    if (m_cache.GetCount() < 1 || !OkToSendData() || m_flushInProgress != 0) return;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ClearCache", "Attempting to send cache file");
     int count = m_cache.GetCount();
-    int n = count < m_maxCacheSubs ? count : m_maxCacheSubs.load();
+    // A hand-set batch size below 1 would send empty flushes for ever.
+    int batch = m_maxCacheSubs > 0 ? m_maxCacheSubs.load() : kDefaultMaxCacheSubs;
+    int n = count < batch ? count : batch;
     if (n < 1) return;
     m_flushCount = n;
     std::vector<Submission> items;
@@ -165,15 +168,29 @@ unsigned CPlaytally::SendThread(void* argument) {
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
                     request->requestId, e.what());
-        if (request->type == REQUEST_HANDSHAKE) {
-            engine->m_handshakeInProgress = 0;
-            engine->m_lastHandshakeAttempt = LocalDateTimeNow();
-        }
-        if (request->type == REQUEST_CACHE) engine->m_flushInProgress = 0;
+        engine->RequestAbandoned(*request);
+    } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
+                    request->requestId, "unknown");
+        engine->RequestAbandoned(*request);
     }
     delete request;
     engine->WorkerEnded();
     return 0;
+}
+
+// A request whose handling broke off: what it held in flight is released and
+// its track kept for a later flush.
+void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
+    try {
+        if (request.type == REQUEST_SUBMIT) CacheSubmission(request.submission);
+    } catch (...) {
+    }
+    if (request.type == REQUEST_HANDSHAKE) {
+        m_handshakeInProgress = 0;
+        m_lastHandshakeAttempt = LocalDateTimeNow();
+    }
+    if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
 }
 
 void CPlaytally::WorkerEnded() {
@@ -227,8 +244,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
     if (type == REQUEST_CACHE) {
         // The file is rewritten once for the whole batch.
         if (accepted) m_cache.RemoveFirst(m_flushCount);
-        if (!accepted && refusedItem >= 0 && refusedItem < m_flushCount)
-            NoteRefusal(refusedItem, requestId);
+        NoteRefusal(accepted || refusedItem >= m_flushCount ? -1 : refusedItem, requestId);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
         m_handshakeInProgress = 0;
@@ -257,10 +273,12 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         text = TrimSpace(text);
         if (text.size() > 1) {
             int index = 0;
-            for (size_t i = 0;
-                 i < text.size() && text[i] >= '0' && text[i] <= '9' && index < 100000000; ++i)
-                index = index * 10 + (text[i] - '0');
-            *refusedItem = index;
+            size_t digits = 0;
+            for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+                if (index < 100000000) index = index * 10 + (text[digits] - '0');
+            }
+            // Only an answer that names an item refuses that item.
+            if (digits > 0) *refusedItem = index;
             Submission item = m_cache.GetAt(index);
             g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
                         requestId, index, item.GetDisplayText().c_str(), status.c_str());
@@ -318,8 +336,10 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
 void CPlaytally::TellUser(const std::string& text) {
     std::string message = TrimSpace(text);
     if (message != GetLastMessage()) m_messageShown = 0;
-    if (m_showErrors == 0 || message.empty() || m_messageShown != 0) return;
-    m_messageShown = 1;
+    if (m_showErrors == 0 || message.empty()) return;
+    // Two workers with the same refusal at once show it once.
+    int shown = 0;
+    if (!m_messageShown.compare_exchange_strong(shown, 1)) return;
     Put(m_lastMessage, message);
     // Blocks this worker only.
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
@@ -329,8 +349,14 @@ void CPlaytally::TellUser(const std::string& text) {
 // every play behind it. After a few refusals of the same play in a row it is
 // kept in a side file instead, and the others can go.
 void CPlaytally::NoteRefusal(int index, int requestId) {
-    Submission item = m_cache.GetAt(index);
-    if (!item.IsValid()) return;
+    Submission item = index >= 0 ? m_cache.GetAt(index) : Submission();
+    if (!item.IsValid()) {
+        // Any other outcome of a flush ends a run of refusals.
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_refusedItem.clear();
+        m_refusals = 0;
+        return;
+    }
     std::string key(reinterpret_cast<const char*>(&item), sizeof(item));
     int count;
     {

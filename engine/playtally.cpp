@@ -41,7 +41,10 @@ CPlaytally::CPlaytally()
       m_server(kDefaultHandshakeHost) {}
 
 CPlaytally::~CPlaytally() {
-    Shutdown();
+    // No wait for workers here: in the plug-in each worker holds the module, so
+    // the engine goes only after them, or at process exit, when they are gone
+    // without having said so.
+    StopTimer();
 }
 
 void CPlaytally::StopTimer() {

@@ -88,9 +88,9 @@ class CPlaytally {
     void Enable();
     void Disable();
     void StartDebugLog();
-    // Stops the timer thread and waits for it and for every request worker. The
-    // player-specific class calls it before its own part is destroyed, since the
-    // threads call its virtual operations; the destructor calls it again.
+    // Stops the timer thread and waits for it and for every request worker, as
+    // a player-specific class does before its own part is destroyed (the threads
+    // call its virtual operations). The destructor only stops the timer.
     void Shutdown();
 
     // A record for the track in m_song; empty while artist or title is missing.
@@ -224,6 +224,7 @@ class CPlaytally {
 
   private:
     void StopTimer();
+    void Tick();
     int ComputeGoal(int length);
     Submission BuildSubmission(const SongInfo& song);
     int Request(const char* module, const char* verb, const std::string& server,
@@ -233,7 +234,10 @@ class CPlaytally {
                            int requestId);
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
                             const Submission& submission, int requestId, int* refusedItem);
+    // The cached play at `index` was refused by name (-1: the flush ended
+    // otherwise).
     void NoteRefusal(int index, int requestId);
+    void RequestAbandoned(const ThreadRequest& request);
     void TellUser(const std::string& message);
     void WorkerEnded();
 

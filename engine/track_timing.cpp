@@ -25,12 +25,14 @@ void CPlaytally::OnTrackPlay() {
         m_song = SongInfo();
         return;
     }
+    bool stale;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (m_staleSong.artist[0] != '\0') {
-            g_Debug.Log(DEBUG_INFO, "CPlaytally::OnTrackPlay", "Couldn't determine song info");
-            return;
-        }
+        stale = m_staleSong.artist[0] != '\0';
+    }
+    if (stale) {
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::OnTrackPlay", "Couldn't determine song info");
+        return;
     }
     std::string artist = FixedFieldText(song.artist);
     std::string title = FixedFieldText(song.title);
@@ -83,9 +85,21 @@ unsigned CPlaytally::TimeUpdaterThread(void* argument) {
 int CPlaytally::TimerCallback() {
     int expected = 0;
     if (!m_inTimer.compare_exchange_strong(expected, 1)) return 1;
+    // Nothing may leave the timer thread: it would end the player.
+    try {
+        Tick();
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::TimerCallback", "Exception occurred - %s", e.what());
+    }
+    m_inTimer = 0;
+    return 1;
+}
 
+void CPlaytally::Tick() {
     if (m_handshakeComplete == 0 && m_pluginEnabled != 0) DoHandshake();
     ClearCache();
+    // Once stopping, the player is not asked again: it may be waiting for us.
+    if (m_stop != 0) return;
 
     if (IsPlaying()) {
         bool submit = false;
@@ -134,9 +148,6 @@ int CPlaytally::TimerCallback() {
                         "Playback stopped. Track monitoring aborted.");
         }
     }
-
-    m_inTimer = 0;
-    return 1;
 }
 
 int CPlaytally::OkToSendData() {

@@ -1,5 +1,6 @@
 // The HTTP exchanges with the service: one blocking request per call, each with
 // handles of its own, on a request worker's thread.
+#include <chrono>
 #include <cstring>
 
 #include "diagnostics/debug.h"
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr uint32_t kReadChunk = 8191;
+constexpr size_t kMaxResponse = 1024 * 1024;
 
 // Closes whatever handles a request opened, innermost first.
 struct Handles {
@@ -108,11 +110,20 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
         std::string body;
         char buffer[kReadChunk + 1];
         uint32_t read = 0;
+        // The service answers in a few lines. A longer answer, or one that
+        // trickles in past the time-out, would hold the worker and memory.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
         while (NetReadFile(h.request, buffer, kReadChunk, &read) && read > 0) {
             if (read > kReadChunk) read = kReadChunk;
             buffer[read] = '\0';
             // As text: a NUL inside a chunk ends that chunk.
             body.append(buffer, std::strlen(buffer));
+            if (body.size() >= kMaxResponse || std::chrono::steady_clock::now() > deadline) {
+                g_Debug.Log(DEBUG_ERROR, module,
+                            "ReqId %d, Response cut after %d bytes - too long or too slow",
+                            requestId, static_cast<int>(body.size()));
+                break;
+            }
         }
         response = body;
         m_lastSubmitTime = LocalDateTimeNow();
@@ -148,7 +159,15 @@ bool CPlaytally::ParseReponse(std::string response, std::vector<std::string>& li
 void CPlaytally::SetSubmitURL(std::string url) {
     url = TrimSpace(url);
     std::string host, path, extra;
-    if (!NetCrackUrl(url, &host, &path, &extra)) {
+    // Decoded escapes must not smuggle line breaks or other controls into the
+    // Host header and the request line of every later post.
+    auto unsafe = [](const std::string& part) {
+        for (unsigned char c : part) {
+            if (c < 0x20 || c == 0x7f) return true;
+        }
+        return false;
+    };
+    if (!NetCrackUrl(url, &host, &path, &extra) || host.empty() || unsafe(host) || unsafe(path)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetSubmitURL", "CrackURL failed for %s", url.c_str());
         return;
     }

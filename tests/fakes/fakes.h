@@ -115,5 +115,5 @@ void ResetFakeClock();
 bool PortableCrackUrl(const std::string& url, std::string* host, std::string* path,
                       std::string* extra);
 
-// Every double back to its first state.
+// Every double back to its first state (linked with the HTTP double).
 void ResetAllFakes();

@@ -14,7 +14,11 @@ void SetFakeThreadStartFailure(bool fail) {
 
 ThreadHandle BeginThread(ThreadBody body, void* argument) {
     if (g_fail) return nullptr;
-    return new std::thread([body, argument] { body(argument); });
+    try {
+        return new std::thread([body, argument] { body(argument); });
+    } catch (const std::exception&) {
+        return nullptr;  // as the system's start fails
+    }
 }
 
 void JoinThread(ThreadHandle thread) {

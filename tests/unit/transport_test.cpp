@@ -263,8 +263,11 @@ TEST_F(TransportTest, SetSubmitUrlKeepsServerAndPath) {
     EXPECT_EQ(engine.GetServer(), "h.example");
     EXPECT_EQ(engine.GetSubmitPath(), "/a b");
 
+    // Escapes that decode to line breaks would forge headers in later posts.
     for (const std::string& bad :
-         {std::string("not a url"), "http://" + std::string(1100, 'h') + ".example/x"}) {
+         {std::string("not a url"), "http://" + std::string(1100, 'h') + ".example/x",
+          std::string("http://evil.example%0d%0aX-Forged:%201/submit"),
+          std::string("http://post.kelmar.example/sub%0amit")}) {
         mark = Log().size();
         engine.SetSubmitURL(bad);
         EXPECT_EQ(engine.GetServer(), "h.example");
@@ -274,4 +277,15 @@ TEST_F(TransportTest, SetSubmitUrlKeepsServerAndPath) {
         // A long url is cut at the log's line limit.
         EXPECT_EQ(logged[0].rfind("ERROR - CrackURL failed for " + bad.substr(0, 64), 0), 0u);
     }
+}
+
+TEST_F(TransportTest, AnOverlongAnswerIsCut) {
+    FakeNetAnswer answer;
+    answer.body = std::string(3 * 1024 * 1024, 'x');
+    FakeNetQueue(answer);
+    std::string response;
+    EXPECT_EQ(engine.PostURL("post.kelmar.example", "/submit", "s=1", response, 4), 200);
+    EXPECT_GE(response.size(), 1024u * 1024u);
+    EXPECT_LT(response.size(), 1024u * 1024u + 8192u);
+    EXPECT_TRUE(Contains(Log(), "ReqId 4, Response cut after"));
 }
