@@ -1,5 +1,6 @@
 // Moving submissions to the service: sending or caching one track, flushing
 // the cache, one worker thread per request, and acting on the answers.
+#include <memory>
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
@@ -114,14 +115,22 @@ void CPlaytally::ClearCache() {
 }
 
 int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
-    ThreadRequest* request = new ThreadRequest;
-    request->engine = this;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        request->host = m_server;
-        request->path = m_submitPath;
+    std::unique_ptr<ThreadRequest> request;
+    try {
+        request.reset(new ThreadRequest);
+        request->engine = this;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            request->host = m_server;
+            request->path = m_submitPath;
+        }
+        request->body = std::move(body);
+    } catch (const std::exception& e) {
+        // The callers undo what they marked in flight; nothing may be thrown
+        // past them.
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SpawnThread", "Exception occurred - %s", e.what());
+        return 0;
     }
-    request->body = std::move(body);
     request->type = type;
     request->submission = submission;
     request->requestId = m_nextRequestId.fetch_add(1);
@@ -134,13 +143,13 @@ int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submi
         std::lock_guard<std::mutex> guard(m_workersLock);
         ++m_liveWorkers;
     }
-    ThreadHandle thread = BeginThread(&CPlaytally::SendThread, request);
+    ThreadHandle thread = BeginThread(&CPlaytally::SendThread, request.get());
     if (!thread) {
         LogRequestError("CPlaytally::SpawnThread", "beginthreadex", id);
-        delete request;
         WorkerEnded();
         return 0;
     }
+    request.release();  // the worker owns it now
     DetachThread(thread);
     return 1;
 }
