@@ -8,6 +8,7 @@
 #include "diagnostics/os_version.h"
 #include "engine/connectivity_api.h"
 #include "engine/settings_store.h"
+#include "engine/user_prompt.h"
 
 // A build setting (KELMAR_HANDSHAKE_HOST); always a host name, so that a proxy
 // setting can reach it.
@@ -287,4 +288,12 @@ bool CPlaytally::InternetConnected() {
         }
     }
     return connected;
+}
+
+void CPlaytally::Config() {
+    // The settings dialog is not part of this build: this is the way of a
+    // dialog that could not be created.
+    ShowOwnedPrompt(GetPlayerWindow(), "ERROR - Failed to construct the config dialog!",
+                    GetPluginName(), PROMPT_ICONWARNING);
+    g_Debug.Log(DEBUG_ERROR, "CPlaytally::Config", "Failed to construct config dialog");
 }

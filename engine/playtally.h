@@ -138,6 +138,9 @@ class CPlaytally {
     // Connectivity: true when a connection is usable.
     bool InternetConnected();
 
+    // Shows the configuration dialog, creating it when needed.
+    void Config();
+
     // Texts shared between threads: copied and replaced under the engine lock.
     std::string GetUsername() const { return Get(m_username); }
     void SetUsername(const std::string& v) { Put(m_username, v); }
@@ -222,8 +225,12 @@ class CPlaytally {
     std::string m_proxyUser;
     std::string m_proxyPass;
 
-  private:
+  protected:
+    // Stops and joins the timer thread; a player-specific class calls it first
+    // in its destructor, since the timer asks it about the player.
     void StopTimer();
+
+  private:
     void Tick();
     int ComputeGoal(int length);
     Submission BuildSubmission(const SongInfo& song);

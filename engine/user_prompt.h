@@ -9,12 +9,17 @@
 constexpr uint32_t PROMPT_OK = 0x00;
 constexpr uint32_t PROMPT_YESNO = 0x04;
 constexpr uint32_t PROMPT_ICONQUESTION = 0x20;
+constexpr uint32_t PROMPT_ICONWARNING = 0x30;
 
 constexpr int PROMPT_ANSWER_OK = 1;
 constexpr int PROMPT_ANSWER_YES = 6;
 constexpr int PROMPT_ANSWER_NO = 7;
 
-// A modal message box; blocks the calling thread until answered.
+// A modal message box without an owner; blocks the calling thread until
+// answered.
 int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style);
+// The same, owned by a window of the player.
+int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& caption,
+                    uint32_t style);
 // Opens a document or address with the shell, shown normally.
 void ShellOpen(const std::string& target);

@@ -6,7 +6,12 @@
 #include "engine/user_prompt.h"
 
 int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style) {
-    return MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
+    return ShowOwnedPrompt(nullptr, text, caption, style);
+}
+
+int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& caption,
+                    uint32_t style) {
+    return MessageBoxA(static_cast<HWND>(owner), text.c_str(), caption.c_str(), style);
 }
 
 void ShellOpen(const std::string& target) {

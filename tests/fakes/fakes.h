@@ -94,6 +94,7 @@ struct FakePromptRecord {
     std::string text;
     std::string caption;
     uint32_t style = 0;
+    void* owner = nullptr;
 };
 void FakePromptReset(int answer = 1);
 std::vector<FakePromptRecord> FakePrompts();
@@ -117,3 +118,11 @@ bool PortableCrackUrl(const std::string& url, std::string* host, std::string* pa
 
 // Every double back to its first state (linked with the HTTP double).
 void ResetAllFakes();
+
+// The player's windows: which classes exist, the program's path, and the main
+// window's answers to (message, wParam, lParam); the default answers 0.
+void FakePlayerReset();
+void FakePlayerSetWindows(const std::vector<std::string>& classes);
+void FakePlayerSetProgramPath(const std::string& path);
+void FakePlayerSetResponder(std::function<intptr_t(uint32_t, uintptr_t, intptr_t)> responder);
+int FakePlayerProgramPathCalls();

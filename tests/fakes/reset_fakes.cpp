@@ -10,4 +10,5 @@ void ResetAllFakes() {
     SetFakeModuleVersion("1.2.1", "592");
     ResetFakeClock();
     ResetFakeTickCount();
+    FakePlayerReset();
 }

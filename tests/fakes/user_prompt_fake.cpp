@@ -39,8 +39,13 @@ void FakePromptHold(bool hold) {
 }
 
 int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style) {
+    return ShowOwnedPrompt(nullptr, text, caption, style);
+}
+
+int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& caption,
+                    uint32_t style) {
     std::unique_lock<std::mutex> lock(g_lock);
-    g_prompts.push_back(FakePromptRecord{text, caption, style});
+    g_prompts.push_back(FakePromptRecord{text, caption, style, owner});
     g_released.wait(lock, [] { return !g_hold; });
     return g_answer;
 }

@@ -1,0 +1,142 @@
+// The plug-in's entry: the record the player asks for, init, config and quit,
+// and the hook on the player's playlist editor window that hears new tracks.
+#include <windows.h>
+
+#include <atomic>
+#include <exception>
+
+#include "diagnostics/debug.h"
+#include "diagnostics/module_version.h"
+#include "player/winamp_playtally.h"
+#include "player/winamp_plugin.h"
+
+namespace {
+
+// How long quit waits for requests still in flight. They hold the module, so
+// they may finish after it, but most are done in this time.
+constexpr int kQuitWaitMs = 3000;
+
+CWinampPlaytally g_engine;
+char g_description[512] = "";
+char g_noDescription[] = "";
+HANDLE g_semaphore = nullptr;
+HWND g_playlistWindow = nullptr;
+WNDPROC g_previousProcedure = nullptr;
+std::atomic<bool> g_hooked{false};
+
+int Init();
+void Config();
+void Quit();
+
+winampGeneralPurposePlugin g_plugin = {GPPHDR_VER, g_noDescription, Init,   Config,
+                                       Quit,       nullptr,         nullptr};
+
+LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    int passOn = 1;
+    if (g_hooked) {
+        try {
+            passOn = g_engine.WinampPEMessage(message, wParam, lParam);
+        } catch (const std::exception& e) {
+            g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Hook", "Exception occurred - %s", e.what());
+        }
+    }
+    return passOn ? CallWindowProcA(g_previousProcedure, window, message, wParam, lParam) : 0;
+}
+
+// The player's playlist editor, among this process's windows: another
+// process's window could not be hooked from here.
+HWND FindOwnPlaylistWindow() {
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, kPlaylistWindowClass, nullptr)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId()) return window;
+    }
+    return nullptr;
+}
+
+int Init() {
+    HINSTANCE instance = static_cast<HINSTANCE>(g_plugin.hDllInstance);
+    HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "KelmarSemaphore");
+    if (semaphore && WaitForSingleObject(semaphore, 0) == WAIT_TIMEOUT) {
+        CloseHandle(semaphore);
+        return -1;
+    }
+    g_semaphore = semaphore;
+
+    g_playlistWindow = FindOwnPlaylistWindow();
+    if (g_playlistWindow) {
+        g_previousProcedure =
+            reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
+        g_hooked = true;
+        SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
+                          reinterpret_cast<LONG_PTR>(&HookProcedure));
+    }
+
+    char path[512] = {};
+    DWORD n = GetModuleFileNameA(instance, path, sizeof(path));
+    std::string file(path, n < sizeof(path) ? n : sizeof(path) - 1);
+    size_t slash = file.rfind('\\');
+    std::string workingDir = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+
+    if (g_engine.StartPlaytallying(instance, g_plugin.hwndParent, workingDir) == 0) Config();
+
+    CModuleVersionInfo version;
+    version.SetModule(instance);
+    std::string description =
+        Format("%s v%s", g_engine.GetPluginName().c_str(), version.GetVersionText().c_str());
+    lstrcpynA(g_description, description.c_str(), sizeof(g_description));
+    g_plugin.description = g_description;
+    return 0;
+}
+
+void Config() {
+    g_engine.Config();
+}
+
+// Takes the hook off the playlist editor when it is still the window's
+// procedure. When something hooked the window after us, our procedure stays
+// in its chain: it then only passes messages on, and the module stays loaded.
+void Unhook() {
+    if (!g_playlistWindow) return;
+    g_hooked = false;
+    if (IsWindow(g_playlistWindow)) {
+        WNDPROC current =
+            reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
+        if (current == &HookProcedure) {
+            SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
+                              reinterpret_cast<LONG_PTR>(g_previousProcedure));
+        } else {
+            HMODULE self = nullptr;
+            GetModuleHandleExA(
+                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                reinterpret_cast<LPCSTR>(&HookProcedure), &self);
+            g_Debug.Log(DEBUG_WARNING, "Gen_Kelmar::Quit",
+                        "The playlist window was hooked after us - staying loaded");
+        }
+    }
+    g_playlistWindow = nullptr;
+}
+
+void Quit() {
+    g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Closing Down");
+    try {
+        if (g_semaphore) {
+            ReleaseSemaphore(g_semaphore, 1, nullptr);
+            CloseHandle(g_semaphore);
+            g_semaphore = nullptr;
+        }
+        g_engine.StopPlaytallying();
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "quit()", "%s", e.what());
+    }
+    Unhook();
+    g_engine.WaitForWorkers(kQuitWaitMs);
+    g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Shutdown Complete");
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) winampGeneralPurposePlugin* winampGetGeneralPurposePlugin() {
+    return &g_plugin;
+}

@@ -1,0 +1,117 @@
+#include "player/winamp_controller.h"
+
+#include <cstring>
+
+#include "diagnostics/debug.h"
+#include "player/winamp_plugin.h"
+
+std::string VersionText(uint32_t number) {
+    std::string digits = Format("%x", number);
+    std::string third = digits.size() > 2 ? digits.substr(2, 1) : std::string();
+    std::string rest = digits.size() > 3 ? digits.substr(3) : std::string();
+    return Format("%s.%s%s", digits.substr(0, 1).c_str(), third.c_str(), rest.c_str());
+}
+
+int CWinampController::Init() {
+    m_mainWindow = FindPlayerWindow(kMainWindowClass);
+    m_equaliserWindow = FindPlayerWindow(kEqualiserWindowClass);
+    m_playlistWindow = FindPlayerWindow(kPlaylistWindowClass);
+    m_browserWindow = FindPlayerWindow(kBrowserWindowClass);
+    GetWinampDir();
+    GetVersion();
+    return 1;
+}
+
+intptr_t CWinampController::Query(int query, uintptr_t argument) {
+    return SendPlayerMessage(m_mainWindow, WINAMP_WM_USER, argument, query);
+}
+
+std::string CWinampController::GetWinampDir() {
+    g_Debug.Log(DEBUG_DETAIL, "CWinampController::GetWinampDir", "Getting Winamp Dir.");
+    if (!m_winampDir.empty()) return m_winampDir;
+    std::string path = GetHostProgramPath();
+    size_t slash = path.rfind('\\');
+    if (slash == std::string::npos || slash == 0) {
+        g_Debug.Log(DEBUG_ERROR, "CWinampController::GetWinampDir", "Failed to Get Winamp Dir.");
+        return std::string();
+    }
+    m_winampDir = path.substr(0, slash + 1);
+    return m_winampDir;
+}
+
+std::string CWinampController::GetVersion() {
+    if (m_version.empty()) m_version = VersionText(static_cast<uint32_t>(Query(IPC_GETVERSION)));
+    return m_version;
+}
+
+int CWinampController::GetPlayStatus() {
+    switch (Query(IPC_ISPLAYING)) {
+        case 1:
+            return 100;
+        case 3:
+            return 101;
+        case 0:
+            return 102;
+        default:
+            return -1;
+    }
+}
+
+int CWinampController::IsPlaying() {
+    return GetPlayStatus() == 100 ? 1 : 0;
+}
+
+int CWinampController::IsPaused() {
+    return GetPlayStatus() == 101 ? 1 : 0;
+}
+
+int CWinampController::GetTrackLength() {
+    return static_cast<int>(Query(IPC_GETOUTPUTTIME, 1));
+}
+
+int CWinampController::GetListPos() {
+    return static_cast<int>(Query(IPC_GETLISTPOS));
+}
+
+// The player answers with the address of its own text, in this process.
+std::string CWinampController::TextAnswer(int query, int position) {
+    const char* text =
+        reinterpret_cast<const char*>(Query(query, static_cast<uintptr_t>(position)));
+    return text ? std::string(text) : std::string();
+}
+
+std::string CWinampController::GetPlaylistFile(int position) {
+    return TextAnswer(IPC_GETPLAYLISTFILE, position);
+}
+
+std::string CWinampController::GetPlaylistTitle(int position) {
+    return TextAnswer(IPC_GETPLAYLISTTITLE, position);
+}
+
+std::string CWinampController::GetCurrentFile() {
+    return GetPlaylistFile(GetListPos());
+}
+
+std::string CWinampController::GetCurrentTitle() {
+    return GetPlaylistTitle(GetListPos());
+}
+
+int CWinampController::IsInternetAvailable() {
+    return static_cast<int>(Query(IPC_INETAVAILABLE));
+}
+
+std::string CWinampController::GetCurrentSongMetadata(const std::string& field) {
+    char answer[1024] = {};
+    char path[260] = {};
+    std::string file = GetCurrentFile();
+    std::strncpy(path, file.c_str(), sizeof(path) - 1);
+    std::string name = field;
+    extendedFileInfoStruct info{path, name.c_str(), answer, sizeof(answer)};
+    intptr_t result = Query(IPC_GET_EXTENDED_FILE_INFO, reinterpret_cast<uintptr_t>(&info));
+    if (result != 1) {
+        g_Debug.Log(DEBUG_TRACE, "CWinampController::GetCurrentSongMetadata",
+                    "FAILED - metadata '%s', ret is %d", field.c_str(), static_cast<int>(result));
+    }
+    answer[sizeof(answer) - 1] = '\0';  // whatever the player wrote
+    return answer;
+}
