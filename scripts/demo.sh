@@ -1,6 +1,196 @@
 #!/usr/bin/env bash
 # The main job: the plug-in, loaded by the substitute player under Wine, reports
-# a short playlist to the local reference service.
-echo "demo: not there yet. The plug-in's engine, log and cache exist, but the player"
-echo "integration, the HTTP transport and the reference service it needs are still to come."
-exit 2
+# a short playlist to the local reference service. Then it shows the plays the
+# service stored, the plug-in's log lines that matter, and the cache.
+#
+#   scripts/demo.sh
+#
+# Installs what is missing (scripts/bootstrap.sh), builds the service natively
+# and the plug-in and the substitute player with MinGW (in build/native and
+# build/win32 when they are there, else build/demo-native and build/demo-win32;
+# KELMAR_DEMO_NATIVE and KELMAR_DEMO_WIN32 name other folders). The service and
+# the Wine prefix are throwaway copies; nothing is left running. Exits non-zero
+# when a play that should have arrived did not.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build
+jobs=${KELMAR_JOBS:-2}
+
+md5() { printf %s "$1" | md5sum | cut -c1-32; }
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+say() { echo "demo: $*"; }
+
+# ---- The second half runs beside the service (see the end) ----
+
+if [ "${1:-}" = "--beside-service" ]; then
+  work=$2 win32=$3
+  port=$KELMAR_SERVICE_PORT
+  plugins=$work/Plugins
+  dll=$(winpath "$plugins/Gen_Kelmar.dll")
+  export WINEPREFIX=$work/prefix
+
+  say "the service listens on 127.0.0.1:$port, with the account demo"
+  say "the player's settings: the demo account, and the proxy pointing at the service"
+  {
+    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
+    printf '"username"="demo"\n"password"="%s"\n' "$(md5 demo-password)"
+    printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$port"
+    # Errors go to the log, not to message boxes; the log is kept across runs.
+    printf '"showerrors"=dword:00000000\n"ignorehttp"=dword:00000000\n"logsize"=dword:00000400\n'
+    printf '"debugoverride"=dword:00000003\n'
+  } >"$work/settings.reg"
+  wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+
+  # play NAME: the substitute player on the script from stdin; its events are
+  # shown as they happen.
+  play() {
+    local name=$1
+    cat >"$work/$name.script"
+    : >"$work/$name.result"
+    wine "$win32/substitute_player.exe" "$(winpath "$work/$name.script")" \
+      "$(winpath "$work/$name.result")" >"$work/$name.out" 2>&1 </dev/null &
+    local pid=$!
+    # The player's texts are in the ANSI code page.
+    tail -n +1 -f --pid="$pid" "$work/$name.result" | while IFS= read -r line; do
+      echo "  player: $(printf '%s' "$line" | iconv -f CP1252 -t UTF-8)"
+    done
+    wait "$pid"
+  }
+
+  o=$(printf '\xf6')  # o with diaeresis in the ANSI code page (1252)
+  say "playing six tracks; the plug-in reports a track at its first tick (every 5 s)"
+  status=0
+  play session1 <<EOF || status=$?
+version 0x5012
+track C:\\Music\\Kelmar Trio - Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
+track C:\\Music\\Motorhead - Ace of Spades.mp3 | Mot${o}rhead - Ace of Spades | 169 | artist=Mot${o}rhead | title=Ace of Spades | album=Ace of Spades
+track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
+track http://radio.example/morning.mp3 | Radio Kelmar - Morning Show | 0 | artist=Radio Kelmar | title=Morning Show
+track C:\\Music\\Quiet Hours - Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
+load $dll
+wait-log Server handshake completed OK 30000
+note track 1: with metadata
+play 0
+wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
+note track 2: an artist outside ASCII
+play 1
+wait-log Submission of 'Mot${o}rhead - Ace of Spades (Ace of Spades)' accepted OK 30000
+note track 3: a video file, which is never reported
+play 2
+wait-log Unsupported file type so skipping submission 30000
+note track 4: an internet stream
+play 3
+wait-log Submission of 'Radio Kelmar - Morning Show (STREAM)' accepted OK 30000
+note track 5: paused for a tick, then resumed
+play 4
+pause
+wait-ticks 1 15000
+resume
+wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
+quit
+unload
+EOF
+  if [ "$status" -eq 0 ]; then
+    say "track 6 on an older player (2.81), which has no metadata: the display title is split"
+    play session2 <<EOF || status=$?
+version 0x2081
+track C:\\Music\\Nightjar - Paper Lanterns.mp3 | Nightjar - Paper Lanterns | 207 | artist=ignored by an old player
+load $dll
+wait-log Server handshake completed OK 30000
+note track 6: "Nightjar - Paper Lanterns", no metadata
+play 0
+wait-log Submission of 'Nightjar - Paper Lanterns' accepted OK 30000
+quit
+unload
+EOF
+  fi
+  [ "$status" -eq 0 ] || say "the player stopped early (status $status)"
+
+  echo
+  say "the plays the service stored (its /plays)"
+  curl -sf "http://127.0.0.1:$port/plays" >"$work/plays.json"
+  # Padded by characters, not bytes; a longer text just pushes the row.
+  jq -r 'def pad(n): tostring | if length < n then . + " " * (n - length) else . + " " end;
+         (["#", "Artist", "Title", "Album", "Length", "Played (UTC)"] | "  \(.[0] | pad(4))\(.[1] | pad(18))\(.[2] | pad(17))\(.[3] | pad(21))\(.[4] | pad(7))\(.[5])"),
+         (sort_by(.id) | .[] | "  \(.id | pad(4))\(.artist | pad(18))\(.title | pad(17))\(.album | pad(21))\(.length | pad(7))\(.time)")' \
+    "$work/plays.json"
+
+  echo
+  say "the plug-in's log, the lines that matter ($plugins/Kelmar.log.txt)"
+  grep -aE 'Winamp Version|handshake completed|New song detected|Submitting|accepted OK|Unsupported file type|Caching|Closing Down|Saving settings|Shutdown Complete' \
+    "$plugins/Kelmar.log.txt" | cut -f 2- | iconv -f CP1252 -t UTF-8 | sed 's/^/  /' || true
+
+  echo
+  if [ -e "$plugins/kelmar.99.cache" ]; then
+    say "the cache: $(($(stat -c %s "$plugins/kelmar.99.cache") / 803)) plays wait in $plugins/kelmar.99.cache"
+  else
+    say "the cache: empty (no kelmar.99.cache), every play was delivered"
+  fi
+
+  expected="The Kelmar Trio|Opening Night
+Motörhead|Ace of Spades
+Radio Kelmar|Morning Show
+Quiet Hours|Slow Tide
+Nightjar|Paper Lanterns"
+  got=$(jq -r 'sort_by(.id) | .[] | "\(.artist)|\(.title)"' "$work/plays.json")
+  if [ "$got" != "$expected" ]; then
+    say "FAILED: the service should hold these plays, in this order:"
+    printf '%s\n' "$expected" | sed 's/^/  /'
+    exit 1
+  fi
+  say "all five plays arrived; the video was skipped"
+  exit "$status"
+fi
+
+# ---- Install, build, and start the service ----
+
+start=$SECONDS
+say "checking the packages and the Wine prefix (scripts/bootstrap.sh)"
+"$root/scripts/bootstrap.sh" "$build"
+
+native=${KELMAR_DEMO_NATIVE:-}
+[ -n "$native" ] || { [ -f "$build/native/CMakeCache.txt" ] && native=$build/native || native=$build/demo-native; }
+win32=${KELMAR_DEMO_WIN32:-}
+[ -n "$win32" ] || { [ -f "$build/win32/CMakeCache.txt" ] && win32=$build/win32 || win32=$build/demo-win32; }
+
+say "building the reference service in $native"
+if [ ! -f "$native/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$native.configure.log" 2>&1 ||
+    { tail -n 40 "$native.configure.log"; exit 1; }
+fi
+cmake --build "$native" -j"$jobs" --target kelmar_service >"$native.demo-build.log" 2>&1 ||
+  { tail -n 40 "$native.demo-build.log"; exit 1; }
+
+say "building Gen_Kelmar.dll and substitute_player.exe in $win32"
+if [ ! -f "$win32/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMAR_SERVICE="$native/kelmar_service" \
+    >"$win32.configure.log" 2>&1 || { tail -n 40 "$win32.configure.log"; exit 1; }
+fi
+cmake --build "$win32" -j"$jobs" --target Gen_Kelmar substitute_player >"$win32.demo-build.log" 2>&1 ||
+  { tail -n 40 "$win32.demo-build.log"; exit 1; }
+say "built in $((SECONDS - start)) s"
+
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelmar-demo.XXXXXX")
+cleanup() {
+  [ -d "$work/prefix" ] && WINEPREFIX=$work/prefix wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+say "a fresh Wine prefix in $work/prefix, the plug-in in $work/Plugins"
+cp -a "${KELMAR_WINEPREFIX:-$build/wineprefix}" "$work/prefix"
+mkdir -p "$work/Plugins"
+cp "$win32/Gen_Kelmar.dll" "$work/Plugins/"
+# Wine's helpers keep the first call's output open: give them nothing.
+WINEPREFIX=$work/prefix wineserver -p >/dev/null 2>&1 </dev/null
+WINEPREFIX=$work/prefix wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+
+status=0
+"$root/scripts/with-service.sh" "$native/kelmar_service" --account demo:demo-password -- \
+  "$root/scripts/demo.sh" --beside-service "$work" "$win32" || status=$?
+say "done in $((SECONDS - start)) s"
+exit "$status"

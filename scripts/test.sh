@@ -51,6 +51,9 @@ if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   echo "== the timer's cost under Wine (a report, not a test)"
   "$root/scripts/wine-run.sh" "$build/win32/timer_bench_win32.exe" || true
   wineserver -k >/dev/null 2>&1 || true
+  # Each scenario copies the prefix, so its wineserver has ended first.
+  echo "== end to end: the plug-in in the substitute player, against the service"
+  "$root/scripts/e2e.sh" "$build/win32" "$build/native/kelmar_service" || status=1
 else
   tail -n 60 "$build/win32.configure.log" "$build/win32.build.log"
   status=1

@@ -1,0 +1,453 @@
+#!/usr/bin/env bash
+# End-to-end scenarios under Wine: the real Gen_Kelmar.dll, loaded by the
+# substitute player, against the native reference service.
+#
+#   scripts/e2e.sh WIN32_BUILD_DIR SERVICE_BINARY [SCENARIO...]
+#
+# Each scenario has a copy of the Wine prefix (KELMAR_WINEPREFIX, default
+# build/wineprefix) and so its own wineserver, a service on its own port, and a
+# plug-in folder of its own for the log and the cache; two run at a time. A
+# scenario drives the player with a script and then checks the player's record,
+# the plug-in's log, cache file and registry key, and what the service got.
+# Prints one line per scenario with its time, and shows a failed scenario's
+# files. Exits non-zero when any scenario failed. KELMAR_E2E_KEEP=1 keeps the
+# scenarios' folders.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+all_scenarios=(plays first_start second_instance offline badauth unload quit no_playlist)
+
+md5() { printf %s "$1" | md5sum | cut -c1-32; }
+# The Unix path as Wine's drive Z: sees it.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# ---- Inside one scenario (run beside its service by with-service.sh) ----
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# has FILE TEXT / lacks FILE TEXT / has_line FILE LINE / count FILE TEXT
+has() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$(basename "$1") lacks: $2"; }
+lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$(basename "$1") has: $2"; }
+has_line() { grep -qxF -- "$2" "$1" 2>/dev/null || fail "$(basename "$1") lacks the line: $2"; }
+count() { grep -cF -- "$2" "$1" 2>/dev/null || true; }
+expect_eq() {  # what, expected, actual
+  [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
+}
+# The line number of the first line with TEXT (0 when none).
+line_of() { grep -nF -- "$2" "$1" 2>/dev/null | head -n 1 | cut -d: -f1 || echo 0; }
+
+service() { curl -sf "http://127.0.0.1:$KELMAR_SERVICE_PORT$1" "${@:2}"; }
+plays() { service /plays; }
+requests() { service /_control/requests; }
+script_service() { service /_control/script -X POST --data-binary "$1" >/dev/null; }
+
+# The plug-in's settings key from NAME=VALUE pairs: the five texts as strings,
+# everything else as numbers. The standard account and proxy come first.
+text_settings=" username password proxyserver proxyuser proxypass "
+settings() {
+  {
+    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
+    local pair name value
+    for pair in "username=listener" "password=$(md5 secret)" useproxy=1 proxyserver=127.0.0.1 \
+                "proxyport=$KELMAR_SERVICE_PORT" showerrors=1 debugoverride=1 "$@"; do
+      name=${pair%%=*}
+      value=${pair#*=}
+      if [[ "$text_settings" == *" $name "* ]]; then
+        printf '"%s"="%s"\n' "$name" "$value"
+      else
+        printf '"%s"=dword:%08x\n' "$name" "$value"
+      fi
+    done
+  } >"$work/settings.reg"
+  wine reg delete 'HKCU\Software\Kelmar\Winamp Plugin' /f >/dev/null 2>&1 </dev/null || true
+  wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+}
+
+# The names of the values under the plug-in's key, one a line, sorted.
+setting_names() {
+  wine reg query 'HKCU\Software\Kelmar\Winamp Plugin' </dev/null 2>/dev/null |
+    tr -d '\r' | awk '$2 ~ /^REG_/ { print $1 }' | sort
+}
+# Every value the settings dialog edits, as quitting saves them.
+expect_saved_settings() {
+  expect_eq "saved settings" \
+    "ignorehttp logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors useproxy useproxyauth username" \
+    "$(setting_names | grep -vx debugoverride | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# player NAME: runs the substitute player on the script from stdin; its record
+# is $work/NAME.result. A status other than 0 counts as a failure.
+player() {
+  local name=$1
+  cat >"$work/$name.script"
+  local status=0
+  timeout 180 wine "$win32/substitute_player.exe" "$(winpath "$work/$name.script")" \
+    "$(winpath "$work/$name.result")" >"$work/$name.out" 2>&1 </dev/null || status=$?
+  [ "$status" -eq 0 ] || fail "player $name ended with status $status"
+  return 0
+}
+
+dll=
+log=
+cache=
+
+# a: no settings key yet. The settings dialog's path runs, and quitting saves
+# every setting the dialog edits.
+scenario_first_start() {
+  wine reg delete 'HKCU\Software\Kelmar\Winamp Plugin' /f >/dev/null 2>&1 </dev/null || true
+  player run <<EOF
+load $dll
+bench-hook 200000
+config
+quit
+unload
+EOF
+  local r=$work/run.result
+  has_line "$r" "init 0"
+  has_line "$r" "description Kelmar for Winamp v1.2.1 "
+  has_line "$r" "record version 0x10"
+  expect_eq "config dialog failures shown" 2 \
+    "$(count "$r" "box Kelmar for Winamp|ERROR - Failed to construct the config dialog!")"
+  has "$log" "Startup Complete."
+  has_line "$r" "unloaded"
+  expect_saved_settings
+}
+
+# b: plays reported and skipped, duplicates, pause and stop.
+scenario_plays() {
+  settings ignorehttp=1
+  player run <<EOF
+track C:\\Music\\Normal.mp3 | Normal Artist - Normal Title | 215 | artist=Normal Artist | title=Normal Title | album=Normal Album
+track C:\\Music\\Ace.mp3 | Mot$(printf '\xf6')rhead - Ace of Spades | 169 | Artist=Mot$(printf '\xf6')rhead | TITLE=Ace of Spades | album=Ace of Spades
+track C:\\Video\\Clip.avi | Video Artist - Video Clip | 60 | artist=Video Artist | title=Video Clip
+track http://radio.example/live.mp3 | Radio Artist - Radio Song | 0 | artist=Radio Artist | title=Radio Song
+track C:\\Music\\Paused.mp3 | Paused Artist - Paused Title | 200 | artist=Paused Artist | title=Paused Title
+track C:\\Music\\Stopped.mp3 | Stopped Artist - Stopped Title | 200 | artist=Stopped Artist | title=Stopped Title
+load $dll
+wait-log Server handshake completed OK 20000
+play 0
+notify
+wait-log Duplicate notification arrived 2000
+wait-log Submission of 'Normal Artist - Normal Title (Normal Album)' accepted OK 20000
+play 1
+wait-log Submission of 'Mot$(printf '\xf6')rhead - Ace of Spades (Ace of Spades)' accepted OK 20000
+play 2
+wait-log Unsupported file type so skipping submission (Video Artist - Video Clip) 20000
+play 3
+wait-log Unsupported file type so skipping submission (Radio Artist - Radio Song) 20000
+play 4
+pause
+wait-ticks 1 15000
+wait 500
+check-log Submitting 'Paused Artist
+resume
+wait-log Submission of 'Paused Artist - Paused Title' accepted OK 20000
+play 5
+wait-log Submission of 'Stopped Artist - Stopped Title' accepted OK 20000
+stop
+wait-log Playback stopped. Track monitoring aborted. 20000
+quit
+unload
+EOF
+  local r=$work/run.result
+  has_line "$r" "log-lacks Submitting 'Paused Artist"
+  expect_eq "duplicate notifications" 1 "$(count "$log" "Duplicate notification arrived")"
+  expect_eq "new songs detected" 6 "$(count "$log" "New song detected")"
+
+  # The first submission, byte for byte: the challenge's answer, the account,
+  # and each field percent-encoded as UTF-8.
+  local challenge
+  challenge=$(sed -n 's/.*New Challenge \([0-9a-f]*\), Response is.*/\1/p' "$log" | head -n 1)
+  local answer
+  answer=$(md5 "$(md5 secret)$challenge")
+  requests >"$work/requests.json"
+  local bodies
+  bodies=$(jq -r '.[] | select(.kind == "submit") | .body' "$work/requests.json")
+  expect_eq "submissions" 4 "$(printf '%s\n' "$bodies" | grep -c .)"
+  local date='[0-9]{4}%2d[0-9]{2}%2d[0-9]{2}%20[0-9]{2}%3a[0-9]{2}%3a[0-9]{2}'
+  printf '%s\n' "$bodies" | sed -n 1p | grep -qxE \
+    "s=$answer&u=listener&a\[0\]=Normal%20Artist&t\[0\]=Normal%20Title&b\[0\]=Normal%20Album&m\[0\]=&l\[0\]=215&i\[0\]=$date" ||
+    fail "first submission: $(printf '%s\n' "$bodies" | sed -n 1p)"
+  printf '%s\n' "$bodies" | sed -n 2p | grep -qE \
+    "&a\[0\]=Mot%c3%b6rhead&t\[0\]=Ace%20of%20Spades&b\[0\]=Ace%20of%20Spades&m\[0\]=&l\[0\]=169&i\[0\]=" ||
+    fail "second submission: $(printf '%s\n' "$bodies" | sed -n 2p)"
+
+  plays >"$work/plays.json"
+  expect_eq "plays stored" "Normal Artist|Normal Title|Normal Album|215
+Motörhead|Ace of Spades|Ace of Spades|169
+Paused Artist|Paused Title||200
+Stopped Artist|Stopped Title||200" \
+    "$(jq -r 'sort_by(.id) | .[] | [.artist, .title, .album, .length] | join("|")' "$work/plays.json")"
+}
+
+# c: a second player in the same session while the first runs: its init
+# refuses, it leaves the second player's window alone, and the first goes on.
+scenario_second_instance() {
+  settings
+  player first <<EOF &
+track C:\\Music\\First.mp3 | First Artist - First Title | 200 | artist=First Artist | title=First Title
+load $dll
+wait-log Server handshake completed OK 20000
+wait-file $(winpath "$work/second.done") 60000
+play 0
+wait-log Submission of 'First Artist - First Title' accepted OK 20000
+quit
+unload
+EOF
+  local first=$!
+  for _ in $(seq 1 300); do
+    grep -q '^seen after' "$work/first.result" 2>/dev/null && break
+    sleep 0.1
+  done
+  player second <<EOF
+load $dll
+unload
+EOF
+  touch "$work/second.done"
+  wait "$first" || true
+  has_line "$work/first.result" "init 0"
+  has_line "$work/first.result" "exit"
+  has_line "$work/second.result" "init -1"
+  has_line "$work/second.result" "pe-proc ours"
+  has_line "$work/first.result" "unloaded"
+  expect_eq "plays stored" "First Artist" "$(plays | jq -r '.[].artist')"
+}
+
+# d: offline the plays go to the cache file; online again, one flush delivers
+# each exactly once and the file goes.
+scenario_offline() {
+  settings proxyport=1
+  player offline <<EOF
+track C:\\Music\\One.mp3 | Offline One - Title One | 200 | artist=Offline One | title=Title One
+track C:\\Music\\Two.mp3 | Offline Two - Title Two | 200 | artist=Offline Two | title=Title Two
+load $dll
+play 0
+wait-log Not in a position to send data. Caching for later. 20000
+play 1
+wait-log Not in a position to send data. Caching for later. 20000
+quit
+unload
+EOF
+  [ -s "$cache" ] || fail "no cache file after the offline run"
+  has "$cache" "Offline One"
+  has "$cache" "Offline Two"
+  expect_eq "plays while offline" 0 "$(plays | jq length)"
+
+  # The plug-in reads its settings at start: the next run reaches the service.
+  settings
+  player online <<EOF
+load $dll
+wait-log Submission of cache file accepted OK 30000
+quit
+unload
+EOF
+  [ ! -e "$cache" ] || fail "the cache file is still there"
+  expect_eq "plays delivered" "Offline One
+Offline Two" "$(plays | jq -r '.[].artist' | sort)"
+  expect_eq "submissions" 1 "$(requests | jq '[.[] | select(.kind == "submit")] | length')"
+}
+
+# e: a refused account is shown once, however often the service refuses it.
+scenario_badauth() {
+  settings "password=$(md5 wrong)"
+  player run <<EOF
+track C:\\Music\\One.mp3 | Bad One - Title One | 200 | artist=Bad One | title=Title One
+track C:\\Music\\Two.mp3 | Bad Two - Title Two | 200 | artist=Bad Two | title=Title Two
+load $dll
+wait-log Server handshake completed OK 20000
+play 0
+wait-log Bad One - Title One', Response is BADAUTH 20000
+play 1
+wait-log Bad Two - Title Two', Response is BADAUTH 20000
+wait 1000
+quit
+unload
+EOF
+  expect_eq "refusals shown" 1 \
+    "$(count "$work/run.result" "box Kelmar for Winamp|Your username/password are invalid. Please check them in the config dialog.")"
+  expect_eq "boxes" 1 "$(count "$work/run.result" "box ")"
+  expect_eq "plays stored" 0 "$(plays | jq length)"
+}
+
+# f: quitting closes down in order and saves the settings; on a player older
+# than 5 the display title is split even when the file has metadata.
+scenario_quit() {
+  settings
+  player run <<EOF
+version 0x2081
+track C:\\Music\\Old.mp3 | Split Artist - Split Title | 180 | artist=Meta Artist | title=Meta Title | album=Meta Album
+load $dll
+wait-log Server handshake completed OK 20000
+play 0
+wait-log accepted OK 20000
+quit
+unload
+EOF
+  has "$log" "Winamp Version 2.81"
+  local closing saving complete
+  closing=$(line_of "$log" "Closing Down")
+  saving=$(line_of "$log" "Saving settings...")
+  complete=$(line_of "$log" "Shutdown Complete")
+  { [ "$closing" -gt 0 ] && [ "$saving" -gt "$closing" ] && [ "$complete" -gt "$saving" ]; } ||
+    fail "quit's log lines out of order (Closing Down $closing, Saving $saving, Complete $complete)"
+  expect_eq "pe hook after quit" "pe-proc ours" "$(grep '^pe-proc' "$work/run.result" | tail -n 1)"
+  expect_saved_settings
+  expect_eq "play stored" "Split Artist|Split Title|" \
+    "$(plays | jq -r '.[] | [.artist, .title, .album] | join("|")')"
+}
+
+# g: unloaded while a submission waits for its answer: the player lives on, and
+# the module goes once the request's worker has left it.
+scenario_unload() {
+  settings
+  script_service '[{"for": "submit", "delay_ms": 8000, "body": "OK\n"}]'
+  player run <<EOF
+track C:\\Music\\Slow.mp3 | Slow Artist - Slow Title | 200 | artist=Slow Artist | title=Slow Title
+load $dll
+wait-log Server handshake completed OK 20000
+play 0
+wait-log Posting Data 20000
+quit
+unload
+module-state
+wait-module-gone 20000
+wait 2000
+EOF
+  local r=$work/run.result
+  has_line "$r" "unloaded"
+  has_line "$r" "module-still-loaded"
+  has "$r" "module-gone after"
+  lacks "$r" "crash"
+  has_line "$r" "exit"
+}
+
+# A player without a playlist editor window, or one that destroys it while
+# the plug-in hooks it: nothing to hear, but nothing breaks either.
+scenario_no_playlist() {
+  settings
+  player before <<EOF
+destroy-pe
+load $dll
+quit
+unload
+EOF
+  player during <<EOF
+track C:\\Music\\One.mp3 | One Artist - One Title | 200 | artist=One Artist | title=One Title
+load $dll
+wait-log Server handshake completed OK 20000
+destroy-pe
+play 0
+quit
+unload
+EOF
+  local r
+  for r in "$work/before.result" "$work/during.result"; do
+    has_line "$r" "init 0"
+    has_line "$r" "unloaded"
+    has_line "$r" "exit"
+    lacks "$r" "crash"
+  done
+}
+
+run_one() {
+  local name=$1
+  work=$2
+  win32=$3
+  dll=$(winpath "$work/plugins/Gen_Kelmar.dll")
+  log=$work/plugins/Kelmar.log.txt
+  cache=$work/plugins/kelmar.99.cache
+  "scenario_$name"
+  [ "$failures" -eq 0 ]
+}
+
+if [ "${1:-}" = "--one" ]; then
+  shift
+  run_one "$@"
+  exit
+fi
+
+# ---- The runner ----
+
+[ $# -ge 2 ] || { echo "usage: e2e.sh WIN32_BUILD_DIR SERVICE_BINARY [SCENARIO...]" >&2; exit 2; }
+win32=$(cd "$1" && pwd)
+service_binary=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+shift 2
+scenarios=("$@")
+[ ${#scenarios[@]} -gt 0 ] || scenarios=("${all_scenarios[@]}")
+prefix=${KELMAR_WINEPREFIX:-$root/build/wineprefix}
+for f in "$win32/Gen_Kelmar.dll" "$win32/substitute_player.exe" "$service_binary"; do
+  [ -e "$f" ] || { echo "e2e: $f is missing" >&2; exit 2; }
+done
+
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C
+top=$(mktemp -d "${TMPDIR:-/tmp}/kelmar-e2e.XXXXXX")
+cleanup() {
+  local dir
+  for dir in "$top"/*/prefix; do
+    [ -d "$dir" ] && WINEPREFIX=$dir wineserver -k >/dev/null 2>&1 || true
+  done
+  if [ -n "${KELMAR_E2E_KEEP:-}" ]; then echo "e2e: kept $top"; else rm -rf "$top"; fi
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# One scenario, all of its output in its folder; the status in its folder too.
+run_scenario() {
+  local name=$1 work=$top/$1
+  mkdir -p "$work/plugins"
+  local start=$SECONDS status=0
+  {
+    cp -a "$prefix" "$work/prefix"
+    cp "$win32/Gen_Kelmar.dll" "$work/plugins/"
+    export WINEPREFIX=$work/prefix
+    # Wine's helpers keep the first call's output open: give them nothing.
+    wineserver -p >/dev/null 2>&1 </dev/null
+    wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+    "$root/scripts/with-service.sh" "$service_binary" --account listener:secret -- \
+      "$root/scripts/e2e.sh" --one "$name" "$work" "$win32" || status=$?
+    wineserver -k >/dev/null 2>&1 || true
+  } >"$work/output.txt" 2>&1
+  echo "$status" >"$work/status"
+  if [ "$status" -eq 0 ]; then
+    echo "e2e: $name passed in $((SECONDS - start))s"
+  else
+    echo "e2e: $name FAILED in $((SECONDS - start))s"
+  fi
+}
+
+echo "e2e: ${#scenarios[@]} scenarios, two at a time"
+begin=$SECONDS
+running=0
+for name in "${scenarios[@]}"; do
+  declare -F "scenario_$name" >/dev/null || { echo "e2e: no scenario '$name'" >&2; exit 2; }
+  if [ "$running" -ge 2 ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  run_scenario "$name" &
+  running=$((running + 1))
+done
+wait || true
+
+status=0
+for name in "${scenarios[@]}"; do
+  work=$top/$name
+  [ "$(cat "$work/status" 2>/dev/null)" = 0 ] && continue
+  status=1
+  echo "e2e: $name, what happened:"
+  sed 's/^/    /' "$work/output.txt"
+  for f in "$work"/*.result; do
+    [ -e "$f" ] && { echo "    -- $(basename "$f")"; sed 's/^/    | /' "$f"; }
+  done
+  if [ -e "$work/plugins/Kelmar.log.txt" ]; then
+    echo "    -- Kelmar.log.txt (the last 60 lines)"
+    tail -n 60 "$work/plugins/Kelmar.log.txt" | sed 's/^/    | /'
+  fi
+done
+bench=$(grep -h '^bench-hook' "$top/first_start/run.result" 2>/dev/null || true)
+[ -z "$bench" ] || echo "e2e: the playlist hook's cost: ${bench#bench-hook }"
+echo "e2e: all scenarios took $((SECONDS - begin))s"
+exit "$status"

@@ -1,0 +1,717 @@
+// The substitute player: stands in for the media player so that a general
+// purpose plug-in can be loaded and driven under Wine. It owns the player's
+// four windows, answers the plug-in's queries from a playlist, and follows a
+// script.
+//
+//   substitute_player.exe SCRIPT RESULT
+//
+// The script has one command a line; blank lines and lines starting with '#'
+// are skipped. Texts are bytes in the ANSI code page (1252) and go to the
+// plug-in as they are. Times are milliseconds.
+//
+//   version N                 what the version query answers (0x5012 unless set)
+//   track PATH | TITLE | SECONDS [| artist=A] [| title=T] [| album=B]
+//                             a playlist entry (the first is 0); metadata names
+//                             match without case, and an entry without a name
+//                             has no such field
+//   load DLL                  loads the plug-in, fills its record, calls init
+//   play INDEX                moves to the entry, plays and tells the playlist
+//                             editor (WM_USER, 666, 0x4000xxxx)
+//   notify                    tells the playlist editor again, changing nothing
+//   pause | resume | stop
+//   config | quit             the plug-in's entry points
+//   unload                    FreeLibrary
+//   destroy-pe                destroys the playlist editor window
+//   wait MS                   keeps answering for MS
+//   wait-log TEXT MS          until the plug-in's log (Kelmar.log.txt beside the
+//                             DLL) holds TEXT after the previous match (or
+//                             after what earlier runs wrote); fails after MS
+//   wait-ticks N MS           until the plug-in's timer has asked N more times
+//                             (a tick is a query from another thread at least a
+//                             second after the last one); fails the run after MS
+//   wait-file PATH MS         until PATH exists (pairs two players); fails after MS
+//   check-log TEXT            records whether the log holds TEXT now
+//   module-state              records whether the plug-in's module is mapped
+//   wait-module-gone MS       until it is not; records how long that took
+//   bench-hook N              times N ignored messages through the plug-in's
+//                             playlist editor hook, through a bare subclass and
+//                             to a window without one
+//   note TEXT                 copies TEXT into the result
+//   exit                      ends the run (so does the end of the script)
+//
+// Every wait keeps taking messages: the plug-in's timer thread asks the main
+// window synchronously from its own thread.
+//
+// The result file gets one line per event: "loaded", "init N", "description
+// TEXT", "pe-proc ours|other", "box CAPTION|TEXT", "dialog CAPTION", "quit N ms",
+// "unloaded", "module-gone ...", "bench-hook ...", "exit", and "error line N:
+// ..." or "crash ..." when the run fails. The exit status is 0 unless the script
+// failed (a bad line, a wait that timed out, a plug-in that did not load) or
+// the process crashed (3).
+//
+// Message boxes are closed by a watcher thread, whichever thread shows them:
+// the plug-in shows some on the player's thread (during init or config) and
+// some on its request workers. Every 20 ms it looks for visible "#32770"
+// windows of this process; one with the static text control 65535 is a message
+// box: it records caption and text and presses No when there is one, else OK.
+// Any other dialog is recorded and cancelled.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "player/winamp_plugin.h"
+
+namespace {
+
+constexpr int kPlaying = 1;
+constexpr int kPaused = 3;
+constexpr int kStopped = 0;
+constexpr int kStaticTextId = 0xFFFF;
+constexpr DWORD kTickGapMs = 1000;
+
+struct Track {
+    std::string path;
+    std::string title;
+    int length = 0;
+    std::vector<std::pair<std::string, std::string>> metadata;
+};
+
+struct Command {
+    int line = 0;
+    std::string verb;
+    std::string argument;  // the rest of the line
+};
+
+// The result file, written from the main and the watcher thread.
+std::mutex g_resultLock;
+FILE* g_result = nullptr;
+
+void Record(const std::string& event) {
+    std::lock_guard<std::mutex> guard(g_resultLock);
+    if (g_result) {
+        std::fprintf(g_result, "%s\n", event.c_str());
+        std::fflush(g_result);
+    }
+    std::printf("player: %s\n", event.c_str());
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+void CloseResult() {
+    std::lock_guard<std::mutex> guard(g_resultLock);
+    if (g_result) std::fclose(g_result);
+    g_result = nullptr;
+}
+
+// Ends at once: a plug-in in a bad state must not hold the process in its
+// unload code.
+[[noreturn]] void Fail(int line, const std::string& why) {
+    Record(Format("error line %d: ", line) + why);
+    CloseResult();
+    TerminateProcess(GetCurrentProcess(), 1);
+    ExitProcess(1);
+}
+
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
+    Record(Format("crash 0x%08lx at %p",
+                  static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
+                  info->ExceptionRecord->ExceptionAddress));
+    CloseResult();
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(begin, end - begin + 1);
+}
+
+// CR and LF would break the one-line-per-event result.
+std::string OneLine(std::string text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool ParseNumber(const std::string& text, long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    *value = std::strtol(text.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+// "TEXT MS": the last word is the time, everything before it the text.
+bool SplitTimeout(const std::string& argument, std::string* text, long* ms) {
+    size_t space = argument.find_last_of(' ');
+    if (space == std::string::npos) return false;
+    *text = Trim(argument.substr(0, space));
+    return !text->empty() && ParseNumber(argument.substr(space + 1), ms) && *ms >= 0;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+// Takes every message waiting for this thread, sent or posted.
+void DrainMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// Keeps taking messages until done() or the time is up; true when done.
+template <typename Done>
+bool PumpUntil(DWORD timeoutMs, Done done) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DrainMessages();
+        if (done()) return true;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return false;
+        DWORD slice = std::min<DWORD>(50, timeoutMs - elapsed);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
+    }
+}
+
+class CSubstitutePlayer {
+  public:
+    bool CreateWindows();
+    void Run(const std::vector<Command>& script);
+    LRESULT Answer(WPARAM wParam, LPARAM lParam);
+
+    HWND m_main = nullptr;
+    HWND m_playlist = nullptr;
+
+  private:
+    void Execute(const Command& command);
+    void Load(const Command& command);
+    void NewTrack();
+    int ElapsedMs() const;
+    const Track* Find(const char* path) const;
+    LRESULT ExtendedInfo(extendedFileInfoStruct* info) const;
+    winampGeneralPurposePlugin* Plugin(const Command& command);
+    void RecordProc();
+    void BenchHook(long count);
+
+    std::vector<Track> m_tracks;
+    int m_version = 0x5012;
+    int m_position = 0;
+    int m_status = kStopped;
+    DWORD m_playStart = 0;
+    int m_playedMs = 0;  // before the current stretch of playing
+    HMODULE m_dll = nullptr;
+    std::string m_dllName;
+    std::string m_logPath;
+    size_t m_logCursor = 0;
+    winampGeneralPurposePlugin* m_plugin = nullptr;
+    int m_ticks = 0;  // the plug-in timer's visits, counted in Answer
+    DWORD m_lastTick = 0;
+};
+
+CSubstitutePlayer g_player;
+
+LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WINAMP_WM_USER && window == g_player.m_main)
+        return g_player.Answer(wParam, lParam);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// The playlist editor, the equaliser and the browser only exist to be found
+// and hooked.
+LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+WNDPROC g_benchNext = nullptr;
+LRESULT CALLBACK PassThroughProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return CallWindowProcA(g_benchNext, window, message, wParam, lParam);
+}
+
+HWND CreateTopLevel(const char* className, WNDPROC procedure) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = className;
+    if (!RegisterClassA(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return nullptr;
+    return CreateWindowExA(0, className, className, WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr,
+                           nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+// Under Wine the first window of a process can fail while the desktop process
+// of an earlier one is just ending: try again for a while.
+bool CSubstitutePlayer::CreateWindows() {
+    HWND equaliser = nullptr, browser = nullptr;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        if (!m_main) m_main = CreateTopLevel(kMainWindowClass, MainProc);
+        if (!m_playlist) m_playlist = CreateTopLevel(kPlaylistWindowClass, PlainProc);
+        if (!equaliser) equaliser = CreateTopLevel(kEqualiserWindowClass, PlainProc);
+        if (!browser) browser = CreateTopLevel(kBrowserWindowClass, PlainProc);
+        if (m_main && m_playlist && equaliser && browser) return true;
+        Sleep(250);
+    }
+    return false;
+}
+
+int CSubstitutePlayer::ElapsedMs() const {
+    if (m_status != kPlaying) return m_playedMs;
+    return m_playedMs + static_cast<int>(GetTickCount() - m_playStart);
+}
+
+const Track* CSubstitutePlayer::Find(const char* path) const {
+    if (!path) return nullptr;
+    for (const Track& track : m_tracks) {
+        if (_stricmp(track.path.c_str(), path) == 0) return &track;
+    }
+    return nullptr;
+}
+
+LRESULT CSubstitutePlayer::ExtendedInfo(extendedFileInfoStruct* info) const {
+    if (!info || !info->metadata || !info->ret || info->retlen == 0) return 0;
+    const Track* track = Find(info->filename);
+    if (!track) return 0;
+    for (const auto& [name, value] : track->metadata) {
+        if (_stricmp(name.c_str(), info->metadata) != 0) continue;
+        size_t n = std::min<size_t>(value.size(), info->retlen - 1);
+        value.copy(info->ret, n);
+        info->ret[n] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+LRESULT CSubstitutePlayer::Answer(WPARAM wParam, LPARAM lParam) {
+    auto entry = [this](WPARAM index) -> const Track* {
+        return index < m_tracks.size() ? &m_tracks[index] : nullptr;
+    };
+    switch (lParam) {
+        case IPC_GETVERSION:
+            return m_version;
+        case IPC_ISPLAYING:
+            // The plug-in's timer is the only one asking from another thread.
+            if (InSendMessage() && GetTickCount() - m_lastTick >= kTickGapMs) {
+                m_lastTick = GetTickCount();
+                ++m_ticks;
+            }
+            return m_status;
+        case IPC_GETOUTPUTTIME: {
+            const Track* track = entry(static_cast<WPARAM>(m_position));
+            if (wParam == 1) return track ? track->length : -1;
+            if (wParam == 0) return m_status == kStopped ? 0 : ElapsedMs();
+            return -1;
+        }
+        case IPC_GETLISTPOS:
+            return m_position;
+        case IPC_GETPLAYLISTFILE: {
+            const Track* track = entry(wParam);
+            return track ? reinterpret_cast<LRESULT>(track->path.c_str()) : 0;
+        }
+        case IPC_GETPLAYLISTTITLE: {
+            const Track* track = entry(wParam);
+            return track ? reinterpret_cast<LRESULT>(track->title.c_str()) : 0;
+        }
+        case IPC_INETAVAILABLE:
+            return 1;
+        case IPC_GET_EXTENDED_FILE_INFO:
+            return ExtendedInfo(reinterpret_cast<extendedFileInfoStruct*>(wParam));
+        default:
+            return 0;
+    }
+}
+
+void CSubstitutePlayer::NewTrack() {
+    SendMessageA(
+        m_playlist, WINAMP_WM_USER, PE_NEW_TRACK_WPARAM,
+        static_cast<LPARAM>((PE_NEW_TRACK_LPARAM_HIGH << 16) | static_cast<uint32_t>(m_position)));
+}
+
+winampGeneralPurposePlugin* CSubstitutePlayer::Plugin(const Command& command) {
+    if (!m_plugin) Fail(command.line, "no plug-in loaded");
+    return m_plugin;
+}
+
+// Whether the playlist editor still runs our own procedure, or a hook.
+void CSubstitutePlayer::RecordProc() {
+    if (!IsWindow(m_playlist)) return;
+    WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(m_playlist, GWLP_WNDPROC));
+    Record(current == PlainProc ? "pe-proc ours" : "pe-proc other");
+}
+
+void CSubstitutePlayer::Load(const Command& command) {
+    if (m_dll) Fail(command.line, "a plug-in is loaded already");
+    m_dll = LoadLibraryA(command.argument.c_str());
+    if (!m_dll) Fail(command.line, Format("load-failed %lu", GetLastError()));
+    // Through the generic function type: the export's real type is ours to know.
+    auto get = reinterpret_cast<GetGeneralPurposePluginFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_dll, kGetGeneralPurposePluginName)));
+    if (!get) Fail(command.line, Format("no %s export", kGetGeneralPurposePluginName));
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(m_dll, path, sizeof(path));
+    std::string full = path;
+    size_t slash = full.find_last_of("\\/");
+    m_logPath = full.substr(0, slash + 1) + "Kelmar.log.txt";
+    m_dllName = full.substr(slash + 1);
+    Record("loaded");
+
+    m_plugin = get();
+    if (!m_plugin) Fail(command.line, "the plug-in gave no record");
+    Record(Format("record version 0x%x", m_plugin->version));
+    m_plugin->hwndParent = m_main;
+    m_plugin->hDllInstance = m_dll;
+    // Only what this run writes counts for wait-log: init either starts the
+    // log afresh (shorter than before) or appends to it.
+    size_t before = ReadWholeFile(m_logPath).size();
+    int result = m_plugin->init();
+    m_logCursor = ReadWholeFile(m_logPath).size() < before ? 0 : before;
+    Record(Format("init %d", result));
+    Record(std::string("description ") + (m_plugin->description ? m_plugin->description : ""));
+    RecordProc();
+}
+
+LONGLONG Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// Nanoseconds a message, over one round.
+double TimeMessages(HWND window, long count) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    LONGLONG start = Now();
+    for (long i = 0; i < count; ++i)
+        SendMessageA(window, WINAMP_WM_USER, 0, 0);
+    return static_cast<double>(Now() - start) * 1e9 / static_cast<double>(frequency.QuadPart) /
+           static_cast<double>(count);
+}
+
+// The three windows take turns, and each keeps its best round, so that noise
+// from other processes falls on all of them alike.
+void CSubstitutePlayer::BenchHook(long count) {
+    HWND plain = CreateTopLevel("Substitute Bench", PlainProc);
+    HWND bare = CreateTopLevel("Substitute Bench", PlainProc);
+    g_benchNext = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(bare, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PassThroughProc)));
+    HWND windows[] = {m_playlist, bare, plain};
+    double best[3] = {0, 0, 0};
+    for (int round = 0; round < 6; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            double ns = TimeMessages(windows[i], count / 5);
+            if (round == 0) continue;  // warming up
+            if (round == 1 || ns < best[i]) best[i] = ns;
+        }
+    }
+    DestroyWindow(bare);
+    DestroyWindow(plain);
+    Record(
+        Format("bench-hook %ld messages: plug-in hook %.0f ns, bare subclass %.0f ns, no "
+               "subclass %.0f ns a message",
+               count, best[0], best[1], best[2]));
+}
+
+void CSubstitutePlayer::Execute(const Command& c) {
+    const std::string& verb = c.verb;
+    long number = 0;
+    std::string text;
+    if (verb == "version") {
+        ParseNumber(c.argument, &number);
+        m_version = static_cast<int>(number);
+    } else if (verb == "track") {
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (;;) {
+            size_t bar = c.argument.find('|', start);
+            fields.push_back(Trim(c.argument.substr(start, bar - start)));
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+        Track track;
+        track.path = fields[0];
+        track.title = fields[1];
+        track.length = std::atoi(fields[2].c_str());
+        for (size_t i = 3; i < fields.size(); ++i) {
+            size_t equals = fields[i].find('=');
+            track.metadata.emplace_back(fields[i].substr(0, equals), fields[i].substr(equals + 1));
+        }
+        m_tracks.push_back(track);
+    } else if (verb == "load") {
+        Load(c);
+    } else if (verb == "play") {
+        ParseNumber(c.argument, &number);
+        if (number < 0 || static_cast<size_t>(number) >= m_tracks.size())
+            Fail(c.line, "no such playlist entry");
+        m_position = static_cast<int>(number);
+        m_status = kPlaying;
+        m_playStart = GetTickCount();
+        m_playedMs = 0;
+        Record(Format("play %d", m_position));
+        NewTrack();
+    } else if (verb == "notify") {
+        Record("notify");
+        NewTrack();
+    } else if (verb == "pause") {
+        if (m_status == kPlaying) m_playedMs = ElapsedMs();
+        m_status = kPaused;
+        Record("pause");
+    } else if (verb == "resume") {
+        if (m_status == kPaused) m_playStart = GetTickCount();
+        m_status = kPlaying;
+        Record("resume");
+    } else if (verb == "stop") {
+        m_status = kStopped;
+        m_playedMs = 0;
+        Record("stop");
+    } else if (verb == "config") {
+        Plugin(c)->config();
+        Record("config returned");
+    } else if (verb == "quit") {
+        DWORD start = GetTickCount();
+        Plugin(c)->quit();
+        Record(Format("quit %lu ms", GetTickCount() - start));
+        RecordProc();
+    } else if (verb == "unload") {
+        if (!m_dll) Fail(c.line, "no plug-in loaded");
+        FreeLibrary(m_dll);
+        m_dll = nullptr;
+        m_plugin = nullptr;
+        Record("unloaded");
+    } else if (verb == "destroy-pe") {
+        DestroyWindow(m_playlist);
+        Record("pe-destroyed");
+    } else if (verb == "wait") {
+        ParseNumber(c.argument, &number);
+        PumpUntil(static_cast<DWORD>(number), [] { return false; });
+    } else if (verb == "wait-log") {
+        SplitTimeout(c.argument, &text, &number);
+        DWORD start = GetTickCount();
+        bool seen = PumpUntil(static_cast<DWORD>(number), [&] {
+            std::string log = ReadWholeFile(m_logPath);
+            if (log.size() < m_logCursor) m_logCursor = 0;  // the log started afresh
+            size_t at = log.find(text, m_logCursor);
+            if (at == std::string::npos) return false;
+            m_logCursor = at + text.size();
+            return true;
+        });
+        if (!seen) Fail(c.line, "wait-log timed out: " + text);
+        Record(Format("seen after %lu ms: ", GetTickCount() - start) + text);
+    } else if (verb == "wait-ticks") {
+        long timeout = 0;
+        SplitTimeout(c.argument, &text, &timeout);
+        ParseNumber(text, &number);
+        int goal = m_ticks + static_cast<int>(number);
+        if (!PumpUntil(static_cast<DWORD>(timeout), [&] { return m_ticks >= goal; }))
+            Fail(c.line, "wait-ticks timed out");
+        Record(Format("ticks %ld", number));
+    } else if (verb == "wait-file") {
+        SplitTimeout(c.argument, &text, &number);
+        if (!PumpUntil(static_cast<DWORD>(number),
+                       [&] { return GetFileAttributesA(text.c_str()) != INVALID_FILE_ATTRIBUTES; }))
+            Fail(c.line, "wait-file timed out: " + text);
+    } else if (verb == "check-log") {
+        bool has = ReadWholeFile(m_logPath).find(c.argument) != std::string::npos;
+        Record((has ? "log-has " : "log-lacks ") + c.argument);
+    } else if (verb == "module-state") {
+        Record(GetModuleHandleA(m_dllName.c_str()) ? "module-still-loaded" : "module-gone");
+    } else if (verb == "wait-module-gone") {
+        ParseNumber(c.argument, &number);
+        DWORD start = GetTickCount();
+        if (PumpUntil(static_cast<DWORD>(number),
+                      [&] { return GetModuleHandleA(m_dllName.c_str()) == nullptr; })) {
+            Record(Format("module-gone after %lu ms", GetTickCount() - start));
+        } else {
+            Record("module-still-loaded");
+        }
+    } else if (verb == "bench-hook") {
+        Plugin(c);
+        ParseNumber(c.argument, &number);
+        BenchHook(number);
+    } else if (verb == "note") {
+        Record(c.argument);
+    }
+}
+
+void CSubstitutePlayer::Run(const std::vector<Command>& script) {
+    for (const Command& command : script) {
+        if (command.verb == "exit") break;
+        Execute(command);
+        DrainMessages();
+    }
+}
+
+// The whole script is checked before anything runs, so that a slip shows at
+// once and not after a minute of playing.
+bool Check(const Command& c, std::string* why) {
+    static const char* const kBare[] = {"notify", "pause",  "resume",     "stop", "config",
+                                        "quit",   "unload", "destroy-pe", "exit", "module-state"};
+    static const char* const kNumber[] = {"version", "play", "wait", "wait-module-gone",
+                                          "bench-hook"};
+    long number = 0;
+    std::string text;
+    for (const char* verb : kBare) {
+        if (c.verb == verb) return c.argument.empty() || (*why = "takes no argument", false);
+    }
+    for (const char* verb : kNumber) {
+        if (c.verb == verb)
+            return (ParseNumber(c.argument, &number) && number >= 0) ||
+                   (*why = "needs a number", false);
+    }
+    if (c.verb == "wait-log" || c.verb == "wait-file" || c.verb == "wait-ticks") {
+        if (!SplitTimeout(c.argument, &text, &number)) return *why = "needs TEXT MS", false;
+        return c.verb != "wait-ticks" || ParseNumber(text, &number) || (*why = "needs N MS", false);
+    }
+    if (c.verb == "load" || c.verb == "check-log" || c.verb == "note")
+        return !c.argument.empty() || (*why = "needs a text", false);
+    if (c.verb == "track") {
+        size_t bars = std::count(c.argument.begin(), c.argument.end(), '|');
+        if (bars < 2) return *why = "needs PATH | TITLE | SECONDS", false;
+        std::string rest = c.argument.substr(c.argument.find('|', c.argument.find('|') + 1) + 1);
+        for (size_t bar = rest.find('|'); bar != std::string::npos; bar = rest.find('|', bar + 1)) {
+            size_t next = rest.find('|', bar + 1);
+            if (rest.substr(bar + 1, next - bar - 1).find('=') == std::string::npos)
+                return *why = "metadata is NAME=VALUE", false;
+        }
+        return true;
+    }
+    *why = "unknown command '" + c.verb + "'";
+    return false;
+}
+
+std::vector<Command> ReadScript(const char* path) {
+    std::string bytes = ReadWholeFile(path);
+    if (bytes.empty()) Fail(0, std::string("cannot read the script ") + path);
+    std::vector<Command> script;
+    size_t start = 0;
+    for (int line = 1; start < bytes.size(); ++line) {
+        size_t end = bytes.find('\n', start);
+        std::string text = bytes.substr(start, end - start);
+        start = end == std::string::npos ? bytes.size() : end + 1;
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        text = Trim(text);
+        if (text.empty() || text[0] == '#') continue;
+        Command command;
+        command.line = line;
+        size_t space = text.find(' ');
+        command.verb = text.substr(0, space);
+        command.argument = space == std::string::npos ? "" : Trim(text.substr(space + 1));
+        std::string why;
+        if (!Check(command, &why)) Fail(line, why);
+        script.push_back(command);
+    }
+    return script;
+}
+
+// The watcher that closes message boxes (see the top of the file).
+std::atomic<bool> g_watching{true};
+
+std::string WindowText(HWND window) {
+    char text[4096] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 2000, &length);
+    return text;
+}
+
+BOOL CALLBACK CollectDialogs(HWND window, LPARAM found) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof(className));
+    if (process == GetCurrentProcessId() && std::string(className) == "#32770" &&
+        IsWindowVisible(window))
+        reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+    return TRUE;
+}
+
+void WatchForBoxes() {
+    std::set<HWND> handled;
+    while (g_watching) {
+        std::vector<HWND> dialogs;
+        EnumWindows(CollectDialogs, reinterpret_cast<LPARAM>(&dialogs));
+        // A closed box's handle may come back for a new one.
+        std::set<HWND> open(dialogs.begin(), dialogs.end());
+        for (auto it = handled.begin(); it != handled.end();)
+            it = open.count(*it) ? std::next(it) : handled.erase(it);
+        for (HWND dialog : dialogs) {
+            if (!handled.insert(dialog).second) continue;
+            std::string caption = WindowText(dialog);
+            HWND label = GetDlgItem(dialog, kStaticTextId);
+            int button = IDCANCEL;
+            if (label) {
+                Record("box " + OneLine(caption) + "|" + OneLine(WindowText(label)));
+                button = GetDlgItem(dialog, IDNO) ? IDNO : IDOK;
+            } else {
+                Record("dialog " + OneLine(caption));
+            }
+            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+        }
+        Sleep(20);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: substitute_player.exe SCRIPT RESULT\n");
+        return 2;
+    }
+    g_result = std::fopen(argv[2], "wb");
+    if (!g_result) {
+        std::fprintf(stderr, "substitute_player: cannot write %s\n", argv[2]);
+        return 2;
+    }
+    SetUnhandledExceptionFilter(OnCrash);
+    std::vector<Command> script = ReadScript(argv[1]);
+    if (!g_player.CreateWindows())
+        Fail(0, Format("cannot create the windows (%lu)", GetLastError()));
+    std::thread watcher(WatchForBoxes);
+    g_player.Run(script);
+    g_watching = false;
+    watcher.join();
+    Record("exit");
+    CloseResult();
+    // As the player ends: whatever is still loaded gets its detach call.
+    ExitProcess(0);
+}
