@@ -8,7 +8,7 @@
 
 using PlayerWindow = void*;
 
-// The top-level window of the class, or none.
+// The top-level window of the class in this process, or none.
 PlayerWindow FindPlayerWindow(const char* className);
 // A message sent and its answer; 0 to no window.
 intptr_t SendPlayerMessage(PlayerWindow window, uint32_t message, uintptr_t wParam,

@@ -7,6 +7,7 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "player/player_window.h"
 #include "player/winamp_playtally.h"
 #include "player/winamp_plugin.h"
 
@@ -43,18 +44,6 @@ LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
     return passOn ? CallWindowProcA(g_previousProcedure, window, message, wParam, lParam) : 0;
 }
 
-// The player's playlist editor, among this process's windows: another
-// process's window could not be hooked from here.
-HWND FindOwnPlaylistWindow() {
-    HWND window = nullptr;
-    while ((window = FindWindowExA(nullptr, window, kPlaylistWindowClass, nullptr)) != nullptr) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(window, &process);
-        if (process == GetCurrentProcessId()) return window;
-    }
-    return nullptr;
-}
-
 int Init() {
     HINSTANCE instance = static_cast<HINSTANCE>(g_plugin.hDllInstance);
     HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "KelmarSemaphore");
@@ -64,7 +53,7 @@ int Init() {
     }
     g_semaphore = semaphore;
 
-    g_playlistWindow = FindOwnPlaylistWindow();
+    g_playlistWindow = static_cast<HWND>(FindPlayerWindow(kPlaylistWindowClass));
     if (g_playlistWindow) {
         g_previousProcedure =
             reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
