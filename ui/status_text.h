@@ -1,0 +1,38 @@
+// The texts of the settings window's status labels, as pure functions of a
+// snapshot of the engine's state: the window only takes the snapshot (texts
+// under the engine lock) and sets the labels.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/submission.h"
+
+struct StatusSnapshot {
+    int cachedCount = 0;
+    int64_t cacheBytes = 0;
+    int secondsToSend = -1;
+    bool playing = false;
+    bool paused = false;
+    int secondsToSubmit = -1;
+    std::string lastResponse;
+    bool enabled = true;
+    bool handshakeComplete = false;
+    int interval = 0;
+};
+
+// "%d Bytes" up to 1023, then whole "%dKB", and whole "%dMB" above 1048575.
+std::string FormatSize(int32_t bytes);
+
+// The status block. `connected` is asked only when no response has come yet
+// and the plug-in is enabled: it may take as long as the connectivity probe.
+std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bool()>& connected);
+
+// Five numbered lines, newest first; an empty slot leaves its line empty.
+std::string BuildLastSubmitted(const std::vector<Submission>& recent);
+
+// "%s Version %s Build %s"; the version text carries its trailing space.
+std::string BuildVersionLine(const std::string& pluginName, const std::string& versionText,
+                             const std::string& build);
