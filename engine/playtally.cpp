@@ -112,12 +112,15 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
 int CPlaytally::StopPlaytallying() {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::StopPlaytallying", "Stopping...");
     StopTimer();
-    SaveSettings();
+    // An engine that never read its settings (no player window, or an empty
+    // folder) would overwrite the stored ones with its defaults.
+    if (m_settingsRead) SaveSettings();
     return 1;
 }
 
 int CPlaytally::LoadSettings() {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Loading settings from registry...");
+    m_settingsRead = true;
     CSettingsKey key;
     bool opened = key.Open(GetRegistryKey());
     int debugOverride = -1;

@@ -257,6 +257,7 @@ class CPlaytally {
     mutable std::mutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
-    std::string m_refusedItem;  // the cached play refused last, and how often in a row
+    bool m_settingsRead = false;  // LoadSettings ran (settings thread only)
+    std::string m_refusedItem;    // the cached play refused last, and how often in a row
     int m_refusals = 0;
 };

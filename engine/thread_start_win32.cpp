@@ -17,7 +17,12 @@ struct ThreadStart {
 unsigned __stdcall Trampoline(void* start) {
     ThreadStart copy = *static_cast<ThreadStart*>(start);
     delete static_cast<ThreadStart*>(start);
-    unsigned code = copy.body(copy.argument);
+    unsigned code = 0;
+    try {
+        code = copy.body(copy.argument);
+    } catch (...) {
+        // Our bodies catch their own; nothing may end the player.
+    }
     // The module may be unloaded only once this thread is out of its code:
     // release it and end in one step.
     if (copy.module) FreeLibraryAndExitThread(copy.module, code);

@@ -24,6 +24,10 @@ HANDLE g_semaphore = nullptr;
 HWND g_playlistWindow = nullptr;
 WNDPROC g_previousProcedure = nullptr;
 std::atomic<bool> g_hooked{false};
+// Calls of ours still on the player's stack (the hook, a message box of
+// config): while there are any, unloading would return into unmapped code.
+int g_depth = 0;
+int g_initResult = -1;
 
 int Init();
 void Config();
@@ -34,17 +38,22 @@ winampGeneralPurposePlugin g_plugin = {GPPHDR_VER, g_noDescription, Init,   Conf
 
 LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     int passOn = 1;
+    ++g_depth;
     if (g_hooked) {
         try {
             passOn = g_engine.WinampPEMessage(message, wParam, lParam);
         } catch (const std::exception& e) {
             g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Hook", "Exception occurred - %s", e.what());
+        } catch (...) {
         }
     }
-    return passOn ? CallWindowProcA(g_previousProcedure, window, message, wParam, lParam) : 0;
+    LRESULT result =
+        passOn ? CallWindowProcA(g_previousProcedure, window, message, wParam, lParam) : 0;
+    --g_depth;
+    return result;
 }
 
-int Init() {
+int StartPlugin() {
     HINSTANCE instance = static_cast<HINSTANCE>(g_plugin.hDllInstance);
     HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "KelmarSemaphore");
     if (semaphore && WaitForSingleObject(semaphore, 0) == WAIT_TIMEOUT) {
@@ -79,20 +88,39 @@ int Init() {
     return 0;
 }
 
+// Nothing may be thrown into the player.
+int Init() {
+    try {
+        g_initResult = StartPlugin();
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Init", "Exception occurred - %s", e.what());
+        g_initResult = 0;
+    } catch (...) {
+        g_initResult = 0;
+    }
+    return g_initResult;
+}
+
 void Config() {
-    g_engine.Config();
+    ++g_depth;
+    try {
+        g_engine.Config();
+    } catch (...) {
+    }
+    --g_depth;
 }
 
 // Takes the hook off the playlist editor when it is still the window's
-// procedure. When something hooked the window after us, our procedure stays
-// in its chain: it then only passes messages on, and the module stays loaded.
+// procedure. When something hooked the window after us, or quit comes from
+// inside our own hook, our code must outlive the unload: the module stays
+// loaded and the hook only passes messages on.
 void Unhook() {
     if (!g_playlistWindow) return;
     g_hooked = false;
     if (IsWindow(g_playlistWindow)) {
         WNDPROC current =
             reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
-        if (current == &HookProcedure) {
+        if (current == &HookProcedure && g_depth == 0) {
             SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
                               reinterpret_cast<LONG_PTR>(g_previousProcedure));
         } else {
@@ -101,13 +129,16 @@ void Unhook() {
                 GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                 reinterpret_cast<LPCSTR>(&HookProcedure), &self);
             g_Debug.Log(DEBUG_WARNING, "Gen_Kelmar::Quit",
-                        "The playlist window was hooked after us - staying loaded");
+                        "The playlist window's hook cannot be taken off - staying loaded");
         }
     }
     g_playlistWindow = nullptr;
 }
 
 void Quit() {
+    // A copy that found another one running started nothing, and must not
+    // overwrite that one's settings with its defaults.
+    if (g_initResult == -1) return;
     g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Closing Down");
     try {
         if (g_semaphore) {
@@ -118,10 +149,15 @@ void Quit() {
         g_engine.StopPlaytallying();
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "quit()", "%s", e.what());
+    } catch (...) {
     }
-    Unhook();
-    g_engine.WaitForWorkers(kQuitWaitMs);
+    try {
+        Unhook();
+        g_engine.WaitForWorkers(kQuitWaitMs);
+    } catch (...) {
+    }
     g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Shutdown Complete");
+    g_initResult = -1;
 }
 
 }  // namespace

@@ -5,6 +5,10 @@
 #include "diagnostics/debug.h"
 #include "player/winamp_plugin.h"
 
+namespace {
+constexpr size_t kMaxPlayerText = 4096;
+}  // namespace
+
 std::string VersionText(uint32_t number) {
     std::string digits = Format("%x", number);
     std::string third = digits.size() > 2 ? digits.substr(2, 1) : std::string();
@@ -75,9 +79,12 @@ int CWinampController::GetListPos() {
 
 // The player answers with the address of its own text, in this process.
 std::string CWinampController::TextAnswer(int query, int position) {
-    const char* text =
-        reinterpret_cast<const char*>(Query(query, static_cast<uintptr_t>(position)));
-    return text ? std::string(text) : std::string();
+    intptr_t answer = Query(query, static_cast<uintptr_t>(position));
+    // No text lives in the lowest 64 KB of an address space: a small or negative
+    // answer is a player that has no text there.
+    if (answer <= 0xffff && answer >= -0xffff) return std::string();
+    const char* text = reinterpret_cast<const char*>(answer);
+    return std::string(text, strnlen(text, kMaxPlayerText));
 }
 
 std::string CWinampController::GetPlaylistFile(int position) {

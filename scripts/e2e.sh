@@ -202,10 +202,16 @@ EOF
     grep -q '^seen after' "$work/first.result" 2>/dev/null && break
     sleep 0.1
   done
+  # The second copy quits as a player does; it must leave the first one's
+  # settings as they are.
   player second <<EOF
 load $dll
+quit
 unload
 EOF
+  expect_eq "user name after the second copy quit" "listener" \
+    "$(wine reg query 'HKCU\Software\Kelmar\Winamp Plugin' /v username </dev/null 2>/dev/null |
+      tr -d '\r' | awk '$1 == "username" { print $3 }')"
   touch "$work/second.done"
   wait "$first" || true
   has_line "$work/first.result" "init 0"

@@ -137,6 +137,9 @@ TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
     FakeRegistrySetText(Key(), "username", "listener");
     EXPECT_EQ(engine.StartPlaytallying("", nullptr), 0);
     EXPECT_EQ(engine.GetUsername(), "");
+    // Stopping must not overwrite the stored settings with defaults.
+    engine.StopPlaytallying();
+    EXPECT_EQ(FakeRegistryValueNames(Key()), std::vector<std::string>{"username"});
 }
 
 TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
