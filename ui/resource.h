@@ -1,0 +1,26 @@
+// Resource ids of the plug-in: the settings dialog and its controls.
+#pragma once
+
+#define IDD_CONFIG 102
+#ifndef IDC_STATIC
+#define IDC_STATIC -1
+#endif
+
+#define IDC_VIEW_LOG 4
+#define IDC_HELP 3
+#define IDC_USERNAME 1003
+#define IDC_PASSWORD 1004
+#define IDC_LOG_SIZE 1005
+#define IDC_PROXY_USER 1006
+#define IDC_PROXY_PASSWORD 1007
+#define IDC_PROXY_HOST 1008
+#define IDC_PROXY_PORT 1010
+#define IDC_LOGIN_NOTE 1017
+#define IDC_ENABLE_PLUGIN 1020
+#define IDC_SHOW_ERRORS 1022
+#define IDC_SKIP_STREAMS 1023
+#define IDC_CACHE_STATS 3000
+#define IDC_APP_VERSION 3001
+#define IDC_LAST_SUBMITTED 3002
+#define IDC_USE_PROXY 3005
+#define IDC_USE_PROXY_AUTH 3006
