@@ -13,7 +13,6 @@ namespace {
 
 // Refusals of the same cached play in a row before it is moved aside.
 constexpr int kRefusalsBeforeSetAside = 3;
-constexpr int kDefaultMaxCacheSubs = 10;
 
 // Removes the first k characters (all of them when there are fewer).
 void Drop(std::string& text, size_t k) {

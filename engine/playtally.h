@@ -44,6 +44,8 @@ constexpr int kTimerPeriodMs = 5000;
 // How long a request may wait to connect, to send or for the next bytes of an
 // answer before it counts as failed.
 constexpr int kRequestTimeoutMs = 30000;
+// Cached submissions sent in one flush unless "maxcachesubs" says otherwise.
+constexpr int kDefaultMaxCacheSubs = 10;
 
 class CPlaytally;
 
@@ -192,7 +194,7 @@ class CPlaytally {
     std::atomic<int> m_allowCache{1};
     std::atomic<int> m_xmlLog{0};
     std::atomic<int> m_forceConnection{0};
-    std::atomic<int> m_maxCacheSubs{10};
+    std::atomic<int> m_maxCacheSubs{kDefaultMaxCacheSubs};
     // Not settings: the timer's period and the requests' time-out, which tests
     // shorten.
     std::atomic<int> m_timerPeriodMs{kTimerPeriodMs};

@@ -1,7 +1,5 @@
 // When a played track is handed on: the new-track notice, the timer thread and
 // its tick, and whether the engine may send at all.
-#include <cstring>
-
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
