@@ -9,6 +9,7 @@
 #include "engine/connectivity_api.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
+#include "ui/config_window.h"
 
 // A build setting (KELMAR_HANDSHAKE_HOST); always a host name, so that a proxy
 // setting can reach it.
@@ -294,8 +295,8 @@ bool CPlaytally::InternetConnected() {
 }
 
 void CPlaytally::Config() {
-    // The settings dialog is not part of this build: this is the way of a
-    // dialog that could not be created.
+    if (ShowOpenConfigWindow()) return;
+    if (OpenConfigWindow(this, GetPlayerWindow())) return;
     ShowOwnedPrompt(GetPlayerWindow(), "ERROR - Failed to construct the config dialog!",
                     GetPluginName(), PROMPT_ICONWARNING);
     g_Debug.Log(DEBUG_ERROR, "CPlaytally::Config", "Failed to construct config dialog");

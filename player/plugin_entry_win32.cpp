@@ -10,6 +10,7 @@
 #include "player/player_window.h"
 #include "player/winamp_playtally.h"
 #include "player/winamp_plugin.h"
+#include "ui/harkwell.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 int StartPlugin() {
     HINSTANCE instance = static_cast<HINSTANCE>(g_plugin.hDllInstance);
+    CHarkwell::SetModule(instance);
     HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, "KelmarSemaphore");
     if (semaphore && WaitForSingleObject(semaphore, 0) == WAIT_TIMEOUT) {
         CloseHandle(semaphore);
@@ -152,6 +154,7 @@ void Quit() {
     } catch (...) {
     }
     try {
+        CHarkwell::ReleaseModule();
         Unhook();
         g_engine.WaitForWorkers(kQuitWaitMs);
     } catch (...) {

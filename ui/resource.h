@@ -7,6 +7,10 @@
 #endif
 
 #define IDC_VIEW_LOG 4
+// The system headers use this name for the help cursor, which we never load.
+#ifdef IDC_HELP
+#undef IDC_HELP
+#endif
 #define IDC_HELP 3
 #define IDC_USERNAME 1003
 #define IDC_PASSWORD 1004

@@ -3,7 +3,24 @@
 #include <cstdint>
 
 #include "diagnostics/format.h"
+#include "engine/playtally.h"
 #include "engine/text_encoding.h"
+
+StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
+    StatusSnapshot state;
+    auto stats = engine.m_cache.GetStats();
+    state.cachedCount = stats.first;
+    state.cacheBytes = stats.second;
+    state.secondsToSend = engine.GetSecondsToSend();
+    state.playing = engine.IsPlaying() != 0;
+    state.paused = engine.IsPaused() != 0;
+    state.secondsToSubmit = engine.GetSecondsToSubmit();
+    state.lastResponse = engine.GetServerStatus();
+    state.enabled = engine.m_pluginEnabled != 0;
+    state.handshakeComplete = engine.m_handshakeComplete != 0;
+    state.interval = engine.m_interval;
+    return state;
+}
 
 std::string FormatSize(int32_t bytes) {
     if (bytes <= 1023) return Format("%d Bytes", bytes);

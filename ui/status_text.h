@@ -10,6 +10,8 @@
 
 #include "engine/submission.h"
 
+class CPlaytally;
+
 struct StatusSnapshot {
     int cachedCount = 0;
     int64_t cacheBytes = 0;
@@ -22,6 +24,10 @@ struct StatusSnapshot {
     bool handshakeComplete = false;
     int interval = 0;
 };
+
+// What the status block shows, read from the engine: texts copied under its
+// lock, numbers and flags as single values.
+StatusSnapshot TakeStatusSnapshot(CPlaytally& engine);
 
 // "%d Bytes" up to 1023, then whole "%dKB", and whole "%dMB" above 1048575.
 std::string FormatSize(int32_t bytes);

@@ -102,6 +102,18 @@ std::vector<std::string> FakeShellOpens();
 // While held, every prompt waits (a worker stays inside it) until released.
 void FakePromptHold(bool hold);
 
+// The settings window: whether it can be created, and what was asked of it.
+struct FakeConfigWindowState {
+    bool canCreate = true;
+    bool open = false;
+    int creates = 0;
+    int shows = 0;  // an open window brought to view
+    void* engine = nullptr;
+    void* owner = nullptr;
+};
+void FakeConfigWindowReset(bool canCreate = true);
+FakeConfigWindowState FakeConfigWindow();
+
 // Threads: the next starts fail while set.
 void SetFakeThreadStartFailure(bool fail);
 

@@ -11,4 +11,5 @@ void ResetAllFakes() {
     ResetFakeClock();
     ResetFakeTickCount();
     FakePlayerReset();
+    FakeConfigWindowReset();
 }

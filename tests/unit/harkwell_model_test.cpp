@@ -2,7 +2,9 @@
 #include "ui/harkwell_model.h"
 
 #include "engine/md5.h"
+#include "engine/user_prompt.h"
 #include "tests/unit/engine_fixture.h"
+#include "ui/status_text.h"
 
 namespace {
 class DialogModelTest : public EngineFixture {};
@@ -80,4 +82,48 @@ TEST_F(DialogModelTest, TheEnableSwitchActsAtOnce) {
     ApplyEnableSwitch(engine, true);
     EXPECT_EQ(engine.m_pluginEnabled, 1);
     EXPECT_TRUE(Contains(Log(), "KPlaytally is now Enabled"));
+}
+
+TEST_F(DialogModelTest, ConfigShowsTheOneWindowOrSaysItCouldNot) {
+    engine.Config();
+    FakeConfigWindowState window = FakeConfigWindow();
+    EXPECT_EQ(window.creates, 1);
+    EXPECT_EQ(window.engine, &engine);
+    EXPECT_TRUE(FakePrompts().empty());
+
+    engine.Config();
+    window = FakeConfigWindow();
+    EXPECT_EQ(window.creates, 1) << "an open window is shown again, not made twice";
+    EXPECT_EQ(window.shows, 1);
+
+    FakeConfigWindowReset(false);
+    engine.Config();
+    ASSERT_EQ(FakePrompts().size(), 1u);
+    EXPECT_EQ(FakePrompts()[0].text, "ERROR - Failed to construct the config dialog!");
+    EXPECT_EQ(FakePrompts()[0].caption, "Kelmar for Winamp");
+    EXPECT_EQ(FakePrompts()[0].style, PROMPT_ICONWARNING);
+    EXPECT_TRUE(Contains(Log(), "Failed to construct config dialog"));
+}
+
+TEST_F(DialogModelTest, TheStatusSnapshotReadsTheEngine) {
+    Submission track;
+    track.Set("Artist", "Title", "Album", "215", "C:\\Music\\track.mp3", "");
+    track.StampTime(1101101971);
+    engine.m_handshakeComplete = 1;
+    engine.ThreadCallback(REQUEST_SUBMIT, "FAILED Plugin banned\n", track, 1, 200);
+    engine.playing = 1;
+    engine.m_interval = 60;
+
+    StatusSnapshot state = TakeStatusSnapshot(engine);
+    EXPECT_EQ(state.cachedCount, 1);
+    EXPECT_EQ(state.cacheBytes,
+              static_cast<int64_t>(ReadFileBytes(dir.file("kelmar.99.cache")).size()));
+    EXPECT_GT(state.cacheBytes, 0);
+    EXPECT_TRUE(state.playing);
+    EXPECT_FALSE(state.paused);
+    EXPECT_EQ(state.lastResponse, "FAILED Plugin banned");
+    EXPECT_TRUE(state.enabled);
+    EXPECT_EQ(state.interval, 60);
+    std::string block = BuildStatusBlock(state, [] { return true; });
+    EXPECT_NE(block.find("Last Response\tFAILED\nLast Message\tPlugin banned"), std::string::npos);
 }

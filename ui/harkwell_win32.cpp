@@ -1,0 +1,294 @@
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "diagnostics/debug.h"
+#include "diagnostics/module_version.h"
+#include "engine/playtally.h"
+#include "engine/user_prompt.h"
+#include "ui/config_window.h"
+#include "ui/harkwell.h"
+#include "ui/resource.h"
+#include "ui/status_text.h"
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMs = 5000;
+// What a text field holds at most when typed into.
+constexpr int kFieldLimit = 259;
+
+HINSTANCE g_module = nullptr;
+// Calls into the dialog's code still on the player's stack (a warning box,
+// the shell): while there are any, the module must outlive quit.
+int g_depth = 0;
+CHarkwell g_dialog;
+
+const int kTextFields[] = {IDC_USERNAME,   IDC_PASSWORD,   IDC_LOG_SIZE,      IDC_PROXY_HOST,
+                           IDC_PROXY_USER, IDC_PROXY_PORT, IDC_PROXY_PASSWORD};
+
+struct DialogDepth {
+    DialogDepth() { ++g_depth; }
+    ~DialogDepth() { --g_depth; }
+};
+
+}  // namespace
+
+void CHarkwell::SetModule(HINSTANCE module) {
+    g_module = module;
+}
+
+void CHarkwell::ReleaseModule() {
+    if (g_depth > 0) {
+        // Quit from inside the dialog's own call: its code must stay mapped.
+        HMODULE self = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCSTR>(&CHarkwell::DialogProc), &self);
+    }
+    g_dialog.Close();
+    g_module = nullptr;
+}
+
+bool ShowOpenConfigWindow() {
+    if (!g_dialog.Exists()) return false;
+    g_dialog.Show();
+    return true;
+}
+
+bool OpenConfigWindow(CPlaytally* engine, void* owner) {
+    return g_dialog.Create(engine, static_cast<HWND>(owner));
+}
+
+bool CHarkwell::Create(CPlaytally* engine, HWND owner) {
+    if (!g_module) return false;
+    m_engine = engine;
+    HWND window = CreateDialogParamA(g_module, MAKEINTRESOURCEA(IDD_CONFIG), owner,
+                                     &CHarkwell::DialogProc, reinterpret_cast<LPARAM>(this));
+    if (!window) return false;
+    Show();
+    return true;
+}
+
+void CHarkwell::Show() {
+    ShowWindow(m_window, SW_SHOWNORMAL);
+    SetForegroundWindow(m_window);
+}
+
+void CHarkwell::Close() {
+    if (Exists()) DestroyWindow(m_window);
+    m_window = nullptr;
+}
+
+INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    CHarkwell* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<CHarkwell*>(lParam);
+        SetWindowLongPtrA(window, DWLP_USER, lParam);
+        self->m_window = window;
+    } else {
+        self = reinterpret_cast<CHarkwell*>(GetWindowLongPtrA(window, DWLP_USER));
+    }
+    if (!self) return FALSE;
+    DialogDepth depth;
+    try {
+        return self->OnMessage(message, wParam, lParam);
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CHarkwell::DialogProc", "Exception occurred - %s", e.what());
+    } catch (...) {
+    }
+    return FALSE;
+}
+
+INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG:
+            ShowConfig();
+            return TRUE;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == 0) OnCommand(LOWORD(wParam));  // a click or Enter
+            return TRUE;
+        case WM_TIMER:
+            if (wParam == kRefreshTimer) RefreshStats();
+            return TRUE;
+        case WM_CLOSE:
+            Close();
+            return TRUE;
+        case WM_DESTROY:
+            KillTimer(m_window, kRefreshTimer);
+            return TRUE;
+        case WM_NCDESTROY:
+            m_window = nullptr;
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+// Over the owner when it is on screen, else over the work area; kept inside the
+// work area either way.
+static void Centre(HWND window) {
+    RECT area = {};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    RECT over = area;
+    HWND owner = GetWindow(window, GW_OWNER);
+    if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &over);
+    RECT own = {};
+    GetWindowRect(window, &own);
+    LONG width = own.right - own.left, height = own.bottom - own.top;
+    LONG x = over.left + (over.right - over.left - width) / 2;
+    LONG y = over.top + (over.bottom - over.top - height) / 2;
+    if (x + width > area.right) x = area.right - width;
+    if (y + height > area.bottom) y = area.bottom - height;
+    if (x < area.left) x = area.left;
+    if (y < area.top) y = area.top;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CHarkwell::ShowConfig() {
+    Centre(m_window);
+    for (int id : kTextFields)
+        SendDlgItemMessageA(m_window, id, EM_LIMITTEXT, kFieldLimit, 0);
+    if (!m_engine) return;
+    g_Debug.Log(DEBUG_TRACE, "CHarkwell::ShowConfig", "Showing Config...");
+    m_values = LoadDialogValues(*m_engine, &m_storedPassword, &m_note);
+    m_logPath = g_Debug.IsEnabled() ? g_Debug.GetPath() : std::string();
+    CModuleVersionInfo version;
+    version.SetModule(g_module);
+    m_versionLine = BuildVersionLine(m_engine->GetPluginName(), version.GetVersionText(),
+                                     version.GetPrivateBuild());
+    m_helpPath = m_engine->GetWorkingDir() + "kelmar.html";
+    FillControls();
+    SetText(IDC_APP_VERSION, m_versionLine);
+    if (ReadDialogNumber(m_values.logSize) == 0)
+        EnableWindow(GetDlgItem(m_window, IDC_VIEW_LOG), FALSE);
+    EnableProxyEdits(IDC_USE_PROXY);
+    EnableProxyEdits(IDC_USE_PROXY_AUTH);
+    RefreshStats();
+    SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
+}
+
+void CHarkwell::OnCommand(int id) {
+    if (!m_engine && id != IDCANCEL) return;
+    switch (id) {
+        case IDOK:
+            OnSave();
+            break;
+        case IDCANCEL:
+            Close();
+            break;
+        case IDC_HELP:
+            if (m_helpPath.empty()) {
+                Warn("No help file is currently available.");
+            } else {
+                ShellOpen(m_helpPath);
+            }
+            break;
+        case IDC_VIEW_LOG:
+            if (m_logPath.empty()) {
+                Warn("Logging is currently disabled so no log file can be shown.");
+            } else {
+                ShellOpen(m_logPath);
+            }
+            break;
+        case IDC_ENABLE_PLUGIN:
+            ReadControls();
+            ApplyEnableSwitch(*m_engine, m_values.enabled);
+            break;
+        case IDC_USE_PROXY:
+        case IDC_USE_PROXY_AUTH:
+            ReadControls();
+            EnableProxyEdits(id);
+            break;
+        default:
+            break;
+    }
+}
+
+void CHarkwell::OnSave() {
+    ReadControls();
+    std::string refusal = SaveRefusal(m_values);
+    if (!refusal.empty()) {
+        Warn(refusal.c_str());
+        return;
+    }
+    SaveDialogValues(*m_engine, m_values, m_storedPassword);
+    Close();
+}
+
+void CHarkwell::RefreshStats() {
+    if (!m_engine) return;
+    UpdateStatus();
+    m_lastSubmitted = BuildLastSubmitted(m_engine->GetLastSubmissions());
+    SetText(IDC_LAST_SUBMITTED, m_lastSubmitted);
+}
+
+void CHarkwell::UpdateStatus() {
+    CPlaytally* engine = m_engine;
+    m_status = BuildStatusBlock(TakeStatusSnapshot(*engine),
+                                [engine] { return engine->InternetConnected(); });
+    SetText(IDC_CACHE_STATS, m_status);
+}
+
+void CHarkwell::ReadControls() {
+    m_values.username = Text(IDC_USERNAME);
+    m_values.password = Text(IDC_PASSWORD);
+    m_values.logSize = Text(IDC_LOG_SIZE);
+    m_values.proxyHost = Text(IDC_PROXY_HOST);
+    m_values.proxyPort = Text(IDC_PROXY_PORT);
+    m_values.proxyUser = Text(IDC_PROXY_USER);
+    m_values.proxyPass = Text(IDC_PROXY_PASSWORD);
+    m_values.enabled = Checked(IDC_ENABLE_PLUGIN);
+    m_values.showErrors = Checked(IDC_SHOW_ERRORS);
+    m_values.skipStreams = Checked(IDC_SKIP_STREAMS);
+    m_values.useProxy = Checked(IDC_USE_PROXY);
+    m_values.useProxyAuth = Checked(IDC_USE_PROXY_AUTH);
+}
+
+void CHarkwell::FillControls() {
+    SetText(IDC_USERNAME, m_values.username);
+    SetText(IDC_PASSWORD, m_values.password);
+    SetText(IDC_LOG_SIZE, m_values.logSize);
+    SetText(IDC_PROXY_HOST, m_values.proxyHost);
+    SetText(IDC_PROXY_PORT, m_values.proxyPort);
+    SetText(IDC_PROXY_USER, m_values.proxyUser);
+    SetText(IDC_PROXY_PASSWORD, m_values.proxyPass);
+    SetText(IDC_LOGIN_NOTE, m_note);
+    const std::pair<int, bool> boxes[] = {{IDC_ENABLE_PLUGIN, m_values.enabled},
+                                          {IDC_SHOW_ERRORS, m_values.showErrors},
+                                          {IDC_SKIP_STREAMS, m_values.skipStreams},
+                                          {IDC_USE_PROXY, m_values.useProxy},
+                                          {IDC_USE_PROXY_AUTH, m_values.useProxyAuth}};
+    for (const auto& [id, ticked] : boxes)
+        CheckDlgButton(m_window, id, ticked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void CHarkwell::EnableProxyEdits(int box) {
+    bool server = box == IDC_USE_PROXY;
+    BOOL on = server ? m_values.useProxy : m_values.useProxyAuth;
+    EnableWindow(GetDlgItem(m_window, server ? IDC_PROXY_HOST : IDC_PROXY_USER), on);
+    EnableWindow(GetDlgItem(m_window, server ? IDC_PROXY_PORT : IDC_PROXY_PASSWORD), on);
+}
+
+// Owned by the dialog, with the system's own caption.
+void CHarkwell::Warn(const char* text) {
+    MessageBoxA(m_window, text, nullptr, MB_ICONWARNING);
+}
+
+// The whole text: a value longer than can be typed (set by hand in the
+// registry) is saved back as it was, not cut.
+std::string CHarkwell::Text(int id) const {
+    HWND control = GetDlgItem(m_window, id);
+    int length = control ? GetWindowTextLengthA(control) : 0;
+    if (length <= 0) return std::string();
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    int n = GetWindowTextA(control, text.data(), length + 1);
+    return std::string(text.data(), n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+void CHarkwell::SetText(int id, const std::string& text) {
+    SetDlgItemTextA(m_window, id, text.c_str());
+}
+
+bool CHarkwell::Checked(int id) const {
+    return IsDlgButtonChecked(m_window, id) == BST_CHECKED;
+}
