@@ -15,7 +15,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-all_scenarios=(plays first_start second_instance offline badauth unload quit no_playlist)
+all_scenarios=(plays dialog first_start second_instance offline badauth unload quit no_playlist)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -94,14 +94,43 @@ dll=
 log=
 cache=
 
-# a: no settings key yet. The settings dialog's path runs, and quitting saves
-# every setting the dialog edits.
+# a: no settings key yet. The settings dialog opens by itself; the account and
+# proxy typed into it are saved, the password as its digest, and the first
+# play goes through a handshake with them.
 scenario_first_start() {
   wine reg delete 'HKCU\Software\Kelmar\Winamp Plugin' /f >/dev/null 2>&1 </dev/null || true
+  service /_control/account -X POST --data-binary '{"user": "reader", "password": "n3wS3cret"}' >/dev/null
   player run <<EOF
+track C:\\Music\\First.mp3 | First Artist - First Title | 200 | artist=First Artist | title=First Title
 load $dll
 bench-hook 200000
-config
+wait-window Kelmar Config 5000
+read 1003
+read 1004
+read 1017
+read 1020
+read 3005
+read 1008
+read 4
+read 3001
+read 3000
+read 3002
+set 1003 reader
+set 1004 n3wS3cret
+click 3005
+read 1008
+set 1008 127.0.0.1
+set 1010 $KELMAR_SERVICE_PORT
+click 1
+wait-closed 2000
+reg username
+reg password
+reg useproxy
+reg proxyserver
+reg proxyport
+play 0
+wait-log Server handshake completed OK 20000
+wait-log Submission of 'First Artist - First Title' accepted OK 20000
 quit
 unload
 EOF
@@ -109,11 +138,123 @@ EOF
   has_line "$r" "init 0"
   has_line "$r" "description Kelmar for Winamp v1.2.1 "
   has_line "$r" "record version 0x10"
-  expect_eq "config dialog failures shown" 2 \
-    "$(count "$r" "box Kelmar for Winamp|ERROR - Failed to construct the config dialog!")"
+  has_line "$r" "window Kelmar Config #1"
+  has_line "$r" "control 1003 enabled=1 checked=0 "
+  has_line "$r" "control 1004 enabled=1 checked=0 "
+  has_line "$r" "control 1017 enabled=1 checked=0 Please provide your details."
+  has_line "$r" "control 1020 enabled=1 checked=1 Enable Plugin"
+  has_line "$r" "control 3005 enabled=1 checked=0 Use Proxy Server"
+  has_line "$r" "control 1008 enabled=0 checked=0 "
+  has_line "$r" "control 1008 enabled=1 checked=0 "
+  has_line "$r" "control 4 enabled=1 checked=0 View Log File"
+  has_line "$r" "control 3001 enabled=0 checked=0 Kelmar for Winamp Version 1.2.1  Build 592"
+  has "$r" $'control 3000 enabled=1 checked=0 Cached Files\t0 (0 Bytes)\\r\\nPlayback State\tStopped\\r\\nSubmit Interval\t0\\r\\nLast Response\t'
+  has_line "$r" 'control 3002 enabled=1 checked=0 1. \r\n2. \r\n3. \r\n4. \r\n5. \r\n'
+  has_line "$r" "window closed"
+  has_line "$r" "reg username=reader"
+  has_line "$r" "reg password=$(md5 n3wS3cret)"
+  has_line "$r" "reg useproxy=#1"
+  has_line "$r" "reg proxyserver=127.0.0.1"
+  has_line "$r" "reg proxyport=#$KELMAR_SERVICE_PORT"
+  lacks "$r" "box "
+  wine reg query 'HKCU\Software\Kelmar\Winamp Plugin' </dev/null >"$work/registry.txt" 2>/dev/null
+  lacks "$work/registry.txt" "n3wS3cret"
+  lacks "$log" "n3wS3cret"
   has "$log" "Startup Complete."
   has_line "$r" "unloaded"
   expect_saved_settings
+  expect_eq "play stored for the new account" "reader|First Artist" \
+    "$(plays | jq -r '.[] | [.user, .artist] | join("|")')"
+}
+
+# The settings dialog on a running plug-in: what it shows, keyboard
+# navigation through the player's loop, one window however often it is asked
+# for, live status labels, the proxy checks, and the switch that acts at once.
+scenario_dialog() {
+  settings
+  player run <<EOF
+track C:\\Music\\One.mp3 | Dialog One - Title One | 200 | artist=Dialog One | title=Title One | album=Album One
+load $dll
+wait-log Server handshake completed OK 20000
+config
+wait-window Kelmar Config 5000
+read 1003
+read 1004
+read 1017
+read 1020
+read 1022
+read 1023
+read 1005
+read 3005
+read 1008
+read 1010
+read 3006
+read 1006
+read 1007
+focus
+key 9
+focus
+config
+wait-window Kelmar Config 5000
+windows Kelmar Config
+play 0
+wait-log Submission of 'Dialog One - Title One (Album One)' accepted OK 20000
+wait-text 3002 1. Dialog One - Title One (Album One) 6000
+wait-text 3000 Playing (Submission Sent) 6000
+wait-text 3000 Last Response\tOK 6000
+set 1010 0
+click 1
+click 3006
+read 1006
+set 1010 $KELMAR_SERVICE_PORT
+click 1
+check-log Saving settings...
+click 1020
+wait-log KPlaytally is now Disabled 2000
+click 2
+wait-closed 2000
+config
+wait-window Kelmar Config 5000
+read 1020
+read 3006
+key 27
+wait-closed 2000
+quit
+unload
+EOF
+  local r=$work/run.result
+  has_line "$r" "window Kelmar Config #1"
+  has_line "$r" "control 1003 enabled=1 checked=0 listener"
+  has_line "$r" "control 1004 enabled=1 checked=0 "
+  has_line "$r" "control 1017 enabled=1 checked=0 Your password is stored"
+  has_line "$r" "control 1020 enabled=1 checked=1 Enable Plugin"
+  has_line "$r" "control 1022 enabled=1 checked=1 Show Error Messages "
+  has_line "$r" "control 1023 enabled=1 checked=0 Skip Streams"
+  has_line "$r" "control 1005 enabled=1 checked=0 -1"
+  has_line "$r" "control 3005 enabled=1 checked=1 Use Proxy Server"
+  has_line "$r" "control 1008 enabled=1 checked=0 127.0.0.1"
+  has_line "$r" "control 1010 enabled=1 checked=0 $KELMAR_SERVICE_PORT"
+  has_line "$r" "control 3006 enabled=1 checked=0 Use Proxy Authentication"
+  has_line "$r" "control 1006 enabled=0 checked=0 "
+  has_line "$r" "control 1007 enabled=0 checked=0 "
+  expect_eq "focus, then after Tab" "focus 1003
+focus 1004" "$(grep '^focus' "$r")"
+  expect_eq "windows found" "window Kelmar Config #1
+window Kelmar Config #1
+window Kelmar Config #2" "$(grep '^window Kelmar' "$r")"
+  has_line "$r" "windows Kelmar Config 1"
+  has_line "$r" "control 1006 enabled=1 checked=0 "
+  expect_eq "warnings" "box Error|You must enter a valid Server and a Port if you are using a Proxy.
+box Error|You must enter a Username and a Password if you are using Proxy Authentication." \
+    "$(grep '^box ' "$r")"
+  has_line "$r" "log-lacks Saving settings..."
+  expect_eq "after Cancel" "control 1020 enabled=1 checked=0 Enable Plugin
+control 3006 enabled=1 checked=0 Use Proxy Authentication" \
+    "$(grep -E '^control (1020|3006)' "$r" | tail -n 2)"
+  expect_eq "saved when quitting" "0x0" \
+    "$(wine reg query 'HKCU\Software\Kelmar\Winamp Plugin' /v pluginenabled </dev/null 2>/dev/null |
+      tr -d '\r' | awk '$1 == "pluginenabled" { print $3 }')"
+  has_line "$r" "unloaded"
 }
 
 # b: plays reported and skipped, duplicates, pause and stop.

@@ -37,6 +37,26 @@
 //                             playlist editor hook, through a bare subclass and
 //                             to a window without one
 //   note TEXT                 copies TEXT into the result
+//
+// The plug-in's own windows (its settings dialog) are driven by these; the
+// window is the one the last wait-window found:
+//
+//   wait-window CAPTION MS    until a visible window of this process has the
+//                             caption; records "window CAPTION #N", N counting
+//                             distinct windows in order of first sight
+//   windows CAPTION           records how many such windows there are
+//   wait-closed MS            until the window is gone
+//   read ID                   records "control ID enabled=E checked=C TEXT"
+//   set ID [TEXT]             replaces the control's text
+//   click ID                  ticks or clears a check box, then tells the
+//                             window as a click does (a box the click opens is
+//                             closed by the watcher)
+//   key VK                    a key pressed and released in the control that
+//                             has the focus, through this player's message loop
+//   focus                     records "focus ID" of the control with the focus
+//   wait-text ID TEXT MS      until the control's text holds TEXT ("\t" is a tab)
+//   reg NAME                  records the plug-in's registry value:
+//                             "reg NAME=TEXT", "reg NAME=#NUMBER" or "reg NAME -"
 //   exit                      ends the run (so does the end of the script)
 //
 // Every wait keeps taking messages: the plug-in's timer thread asks the main
@@ -54,7 +74,12 @@
 // some on its request workers. Every 20 ms it looks for visible "#32770"
 // windows of this process; one with the static text control 65535 is a message
 // box: it records caption and text and presses No when there is one, else OK.
-// Any other dialog is recorded and cancelled.
+// Any other dialog is recorded; the plug-in's own (made from its module) are
+// left to the script, the rest cancelled.
+//
+// Like a player that hosts modeless dialogs, the message loop passes each
+// message to IsDialogMessage of the dialog it is for, so that Tab, Enter and
+// Escape work in them.
 #include <windows.h>
 
 #include <algorithm>
@@ -62,6 +87,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
@@ -191,10 +217,22 @@ std::string ReadWholeFile(const std::string& path) {
     return bytes;
 }
 
-// Takes every message waiting for this thread, sent or posted.
+// The plug-in's module, for the watcher.
+std::atomic<HMODULE> g_pluginModule{nullptr};
+
+bool IsDialog(HWND window) {
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof(className));
+    return std::string(className) == "#32770";
+}
+
+// Takes every message waiting for this thread, sent or posted. Keyboard input
+// for a dialog goes through its navigation first.
 void DrainMessages() {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+        if (root && IsDialog(root) && IsDialogMessageA(root, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
@@ -233,6 +271,9 @@ class CSubstitutePlayer {
     winampGeneralPurposePlugin* Plugin(const Command& command);
     void RecordProc();
     void BenchHook(long count);
+    bool DriveWindow(const Command& command);
+    HWND Control(const Command& command, long id);
+    std::string ReadRegistry(const std::string& name) const;
 
     std::vector<Track> m_tracks;
     int m_version = 0x5012;
@@ -247,6 +288,8 @@ class CSubstitutePlayer {
     winampGeneralPurposePlugin* m_plugin = nullptr;
     int m_ticks = 0;  // the plug-in timer's visits, counted in Answer
     DWORD m_lastTick = 0;
+    HWND m_window = nullptr;      // the window wait-window found
+    std::vector<HWND> m_windows;  // every one it found, in order
 };
 
 CSubstitutePlayer g_player;
@@ -382,6 +425,7 @@ void CSubstitutePlayer::Load(const Command& command) {
     if (m_dll) Fail(command.line, "a plug-in is loaded already");
     m_dll = LoadLibraryA(command.argument.c_str());
     if (!m_dll) Fail(command.line, Format("load-failed %lu", GetLastError()));
+    g_pluginModule = m_dll;
     // Through the generic function type: the export's real type is ours to know.
     auto get = reinterpret_cast<GetGeneralPurposePluginFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(m_dll, kGetGeneralPurposePluginName)));
@@ -568,7 +612,154 @@ void CSubstitutePlayer::Execute(const Command& c) {
         BenchHook(number);
     } else if (verb == "note") {
         Record(c.argument);
+    } else if (!DriveWindow(c)) {
+        Fail(c.line, "unknown command");
     }
+}
+
+struct WindowSearch {
+    std::string caption;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectCaptioned(HWND window, LPARAM search) {
+    auto* s = reinterpret_cast<WindowSearch*>(search);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char text[256] = {};
+    GetWindowTextA(window, text, sizeof(text));
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) && s->caption == text)
+        s->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> WindowsCaptioned(const std::string& caption) {
+    WindowSearch search{caption, {}};
+    EnumWindows(CollectCaptioned, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::string ControlText(HWND control) {
+    int length = GetWindowTextLengthA(control);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+    int n = GetWindowTextA(control, &text[0], static_cast<int>(text.size()));
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+// "\t" in a script line stands for a tab.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 't') {
+            out += '\t';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+HWND CSubstitutePlayer::Control(const Command& c, long id) {
+    if (!m_window || !IsWindow(m_window)) Fail(c.line, "no window (wait-window first)");
+    HWND control = GetDlgItem(m_window, static_cast<int>(id));
+    if (!control) Fail(c.line, Format("no control %ld", id));
+    return control;
+}
+
+std::string CSubstitutePlayer::ReadRegistry(const std::string& name) const {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Kelmar\\Winamp Plugin", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return name + " -";
+    char data[1024] = {};
+    DWORD type = 0, size = sizeof(data) - 1;
+    LONG status =
+        RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return name + " -";
+    if (type == REG_DWORD) {
+        DWORD value = 0;
+        std::memcpy(&value, data, sizeof(value));
+        return Format("%s=#%ld", name.c_str(), static_cast<long>(value));
+    }
+    return name + "=" + std::string(data);
+}
+
+// The commands on the plug-in's windows (see the top of the file).
+bool CSubstitutePlayer::DriveWindow(const Command& c) {
+    const std::string& verb = c.verb;
+    long number = 0;
+    std::string text;
+    std::string rest;  // after the first word
+    size_t space = c.argument.find(' ');
+    ParseNumber(c.argument.substr(0, space), &number);
+    if (space != std::string::npos) rest = c.argument.substr(space + 1);
+    if (verb == "wait-window") {
+        SplitTimeout(c.argument, &text, &number);
+        HWND found = nullptr;
+        if (!PumpUntil(static_cast<DWORD>(number), [&] {
+                std::vector<HWND> all = WindowsCaptioned(text);
+                found = all.empty() ? nullptr : all.front();
+                return found != nullptr;
+            }))
+            Fail(c.line, "wait-window timed out: " + text);
+        m_window = found;
+        auto known = std::find(m_windows.begin(), m_windows.end(), found);
+        if (known == m_windows.end()) known = m_windows.insert(m_windows.end(), found);
+        Record(
+            Format("window %s #%d", text.c_str(), static_cast<int>(known - m_windows.begin()) + 1));
+    } else if (verb == "windows") {
+        Record(Format("windows %s %d", c.argument.c_str(),
+                      static_cast<int>(WindowsCaptioned(c.argument).size())));
+    } else if (verb == "wait-closed") {
+        if (!PumpUntil(static_cast<DWORD>(number), [&] { return !IsWindow(m_window); }))
+            Fail(c.line, "wait-closed timed out");
+        Record("window closed");
+    } else if (verb == "read") {
+        HWND control = Control(c, number);
+        Record(Format("control %ld enabled=%d checked=%d ", number,
+                      IsWindowEnabled(control) ? 1 : 0,
+                      static_cast<int>(SendMessageA(control, BM_GETCHECK, 0, 0))) +
+               OneLine(ControlText(control)));
+    } else if (verb == "set") {
+        SetWindowTextA(Control(c, number), rest.c_str());
+    } else if (verb == "click") {
+        HWND control = Control(c, number);
+        LONG style = GetWindowLongA(control, GWL_STYLE) & BS_TYPEMASK;
+        if (style == BS_AUTOCHECKBOX) {
+            bool ticked = SendMessageA(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+            SendMessageA(control, BM_SETCHECK, ticked ? BST_UNCHECKED : BST_CHECKED, 0);
+        }
+        Record(Format("click %ld", number));
+        SendMessageA(m_window, WM_COMMAND, MAKEWPARAM(number, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(control));
+    } else if (verb == "key") {
+        HWND focus = GetFocus();
+        if (!focus) Fail(c.line, "nothing has the focus");
+        PostMessageA(focus, WM_KEYDOWN, static_cast<WPARAM>(number), 1);
+        PostMessageA(focus, WM_KEYUP, static_cast<WPARAM>(number), 0xC0000001);
+        DrainMessages();
+    } else if (verb == "focus") {
+        HWND focus = GetFocus();
+        Record(Format("focus %d", focus ? GetDlgCtrlID(focus) : 0));
+    } else if (verb == "wait-text") {
+        long timeout = 0;
+        SplitTimeout(rest, &text, &timeout);
+        text = Unescape(text);
+        HWND control = Control(c, number);
+        DWORD start = GetTickCount();
+        if (!PumpUntil(static_cast<DWORD>(timeout),
+                       [&] { return ControlText(control).find(text) != std::string::npos; }))
+            Fail(c.line, "wait-text timed out: " + OneLine(ControlText(control)));
+        Record(Format("text after %lu ms: ", GetTickCount() - start) + OneLine(text));
+    } else if (verb == "reg") {
+        Record("reg " + ReadRegistry(c.argument));
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void CSubstitutePlayer::Run(const std::vector<Command>& script) {
@@ -582,8 +773,9 @@ void CSubstitutePlayer::Run(const std::vector<Command>& script) {
 // The whole script is checked before anything runs, so that a slip shows at
 // once and not after a minute of playing.
 bool Check(const Command& c, std::string* why) {
-    static const char* const kBare[] = {"notify", "pause",  "resume",     "stop", "config",
-                                        "quit",   "unload", "destroy-pe", "exit", "module-state"};
+    static const char* const kBare[] = {"notify", "pause",        "resume", "stop",
+                                        "config", "quit",         "unload", "destroy-pe",
+                                        "exit",   "module-state", "focus"};
     static const char* const kNumber[] = {"version", "play", "wait", "wait-module-gone",
                                           "bench-hook"};
     long number = 0;
@@ -600,8 +792,22 @@ bool Check(const Command& c, std::string* why) {
         if (!SplitTimeout(c.argument, &text, &number)) return *why = "needs TEXT MS", false;
         return c.verb != "wait-ticks" || ParseNumber(text, &number) || (*why = "needs N MS", false);
     }
-    if (c.verb == "load" || c.verb == "check-log" || c.verb == "note")
+    if (c.verb == "load" || c.verb == "check-log" || c.verb == "note" || c.verb == "windows" ||
+        c.verb == "reg")
         return !c.argument.empty() || (*why = "needs a text", false);
+    if (c.verb == "wait-window")
+        return SplitTimeout(c.argument, &text, &number) || (*why = "needs CAPTION MS", false);
+    if (c.verb == "read" || c.verb == "click" || c.verb == "key" || c.verb == "wait-closed" ||
+        c.verb == "set" || c.verb == "wait-text") {
+        size_t space = c.argument.find(' ');
+        if (!ParseNumber(c.argument.substr(0, space), &number))
+            return *why = "needs a number", false;
+        if (c.verb == "wait-text")
+            return (space != std::string::npos &&
+                    SplitTimeout(c.argument.substr(space + 1), &text, &number)) ||
+                   (*why = "needs ID TEXT MS", false);
+        return c.verb == "set" || space == std::string::npos || (*why = "takes one number", false);
+    }
     if (c.verb == "track") {
         size_t bars = std::count(c.argument.begin(), c.argument.end(), '|');
         if (bars < 2) return *why = "needs PATH | TITLE | SECONDS", false;
@@ -682,6 +888,9 @@ void WatchForBoxes() {
                 button = GetDlgItem(dialog, IDNO) ? IDNO : IDOK;
             } else {
                 Record("dialog " + OneLine(caption));
+                HINSTANCE maker =
+                    reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+                if (maker && maker == g_pluginModule.load()) continue;
             }
             PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
