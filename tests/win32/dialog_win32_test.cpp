@@ -1,0 +1,249 @@
+// The settings dialog in the DLL: its compiled template, control by control,
+// and the dialog made from it on a real engine.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diagnostics/debug.h"
+#include "engine/md5.h"
+#include "tests/unit/test_support.h"
+#include "ui/config_window.h"
+#include "ui/harkwell.h"
+#include "ui/resource.h"
+
+namespace {
+
+// Reads a DLGTEMPLATEEX the way the dialog manager does.
+class TemplateReader {
+  public:
+    explicit TemplateReader(const BYTE* data) : m_at(data) {}
+    template <typename T>
+    T Take() {
+        T value;
+        std::memcpy(&value, m_at, sizeof(T));
+        m_at += sizeof(T);
+        return value;
+    }
+    // A name or an ordinal: "#N" for an ordinal.
+    std::string NameOrOrdinal() {
+        WORD first = Take<WORD>();
+        if (first == 0) return "";
+        if (first == 0xFFFF) return "#" + std::to_string(Take<WORD>());
+        std::string text(1, static_cast<char>(first));
+        for (WORD c = Take<WORD>(); c != 0; c = Take<WORD>())
+            text += static_cast<char>(c);
+        return text;
+    }
+    void AlignToDword() {
+        while (reinterpret_cast<uintptr_t>(m_at) % 4)
+            ++m_at;
+    }
+    void Skip(size_t n) { m_at += n; }
+
+  private:
+    const BYTE* m_at;
+};
+
+struct Item {
+    int id;
+    const char* kind;  // class, by ordinal
+    short x, y, cx, cy;
+    const char* caption;
+    DWORD style;  // the bits that make the kind, the tab stop and the state
+};
+
+constexpr DWORD kEdit = WS_TABSTOP | ES_AUTOHSCROLL;
+constexpr DWORD kBox = BS_AUTOCHECKBOX | WS_TABSTOP;
+constexpr DWORD kButton = BS_PUSHBUTTON | WS_TABSTOP;
+const char kButtonClass[] = "#128", kEditClass[] = "#129", kStaticClass[] = "#130";
+
+// Template order, which is the tab order. Every edit scrolls sideways, so that
+// texts longer than the box can be typed; "Skip Streams" sits in the free row
+// of the Preferences group.
+const Item kItems[] = {
+    {1003, kEditClass, 11, 26, 91, 14, "", kEdit},
+    {1004, kEditClass, 11, 52, 91, 14, "", kEdit | ES_PASSWORD},
+    {1020, kButtonClass, 121, 17, 91, 9, "Enable Plugin", kBox | BS_FLAT},
+    {1022, kButtonClass, 121, 29, 91, 9, "Show Error Messages ", kBox | BS_FLAT},
+    {1023, kButtonClass, 121, 41, 91, 9, "Skip Streams", kBox | BS_FLAT},
+    {1005, kEditClass, 167, 54, 30, 14, "", kEdit},
+    {1008, kEditClass, 9, 232, 168, 14, "", kEdit},
+    {1006, kEditClass, 9, 280, 98, 14, "", kEdit},
+    {1010, kEditClass, 183, 233, 29, 14, "", kEdit},
+    {1007, kEditClass, 113, 280, 99, 14, "", kEdit | ES_PASSWORD},
+    {4, kButtonClass, 5, 301, 50, 16, "View Log File", kButton},
+    {3, kButtonClass, 60, 301, 50, 16, "Help", kButton},
+    {2, kButtonClass, 115, 301, 50, 16, "&Cancel", kButton},
+    {1, kButtonClass, 170, 301, 50, 16, "&Save", BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {-1, kButtonClass, 5, 6, 108, 78, "Kelmar Login", BS_GROUPBOX},
+    {-1, kStaticClass, 11, 16, 91, 10, "Username", SS_LEFT},
+    {-1, kStaticClass, 11, 43, 91, 9, "Password", SS_LEFT},
+    {1017, kStaticClass, 11, 69, 91, 10, "This is some sample text", SS_CENTER},
+    {-1, kButtonClass, 116, 6, 104, 78, "Preferences", BS_GROUPBOX},
+    {-1, kStaticClass, 121, 54, 39, 16, "Max size of log file", SS_RIGHT},
+    {-1, kStaticClass, 199, 61, 15, 8, "  kb", SS_LEFT},
+    {3001, kStaticClass, 5, 322, 214, 10, "App Version", SS_CENTER | WS_DISABLED},
+    {-1, kStaticClass, 9, 270, 91, 10, "Username", SS_LEFT},
+    {-1, kStaticClass, 115, 270, 91, 9, "Password", SS_LEFT},
+    {-1, kStaticClass, 9, 222, 69, 10, "Host", SS_LEFT},
+    {-1, kButtonClass, 5, 258, 214, 42, "", BS_GROUPBOX},
+    {-1, kStaticClass, 183, 222, 25, 10, "Port", SS_LEFT},
+    {-1, kButtonClass, 5, 208, 214, 45, "", BS_GROUPBOX},
+    {3005, kButtonClass, 9, 208, 71, 10, "Use Proxy Server", kBox},
+    {3006, kButtonClass, 9, 258, 95, 10, "Use Proxy Authentication", kBox},
+    {3000, kStaticClass, 11, 95, 202, 41, "Cache Stats", SS_LEFT},
+    {-1, kButtonClass, 5, 84, 214, 57, "Submission Stats", BS_GROUPBOX},
+    {3002, kStaticClass, 11, 154, 202, 41, "Last Submitted", SS_LEFTNOWORDWRAP},
+    {-1, kButtonClass, 6, 143, 214, 55, "Last Submitted Tracks", BS_GROUPBOX},
+};
+
+constexpr DWORD kCheckedBits = WS_TABSTOP | WS_DISABLED | ES_PASSWORD | ES_AUTOHSCROLL | BS_FLAT;
+
+// A class given by name, as the dialog manager treats it: the predefined
+// ones are the same as their ordinals.
+std::string ClassOrdinal(const std::string& name) {
+    if (lstrcmpiA(name.c_str(), "Button") == 0) return kButtonClass;
+    if (lstrcmpiA(name.c_str(), "Edit") == 0) return kEditClass;
+    if (lstrcmpiA(name.c_str(), "Static") == 0) return kStaticClass;
+    return name;
+}
+
+DWORD KindBits(const std::string& kind, DWORD style) {
+    if (kind == kButtonClass) return style & (BS_TYPEMASK | WS_TABSTOP | WS_DISABLED | BS_FLAT);
+    if (kind == kStaticClass) return style & (SS_TYPEMASK | WS_TABSTOP | WS_DISABLED);
+    return style & kCheckedBits;
+}
+
+}  // namespace
+
+TEST(DialogTemplate, MatchesTheLayoutControlByControl) {
+    HMODULE dll = LoadLibraryExA("Gen_Kelmar.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(dll, nullptr) << GetLastError();
+    HRSRC found = FindResourceA(dll, MAKEINTRESOURCEA(IDD_CONFIG), MAKEINTRESOURCEA(5));
+    ASSERT_NE(found, nullptr) << "no dialog 102";
+    TemplateReader read(static_cast<const BYTE*>(LockResource(LoadResource(dll, found))));
+
+    EXPECT_EQ(read.Take<WORD>(), 1);  // the extended form
+    EXPECT_EQ(read.Take<WORD>(), 0xFFFF);
+    read.Take<DWORD>();  // help id
+    EXPECT_EQ(read.Take<DWORD>(), static_cast<DWORD>(WS_EX_APPWINDOW));
+    DWORD style = read.Take<DWORD>();
+    EXPECT_EQ(style & (DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CHILD),
+              static_cast<DWORD>(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU));
+    WORD count = read.Take<WORD>();
+    ASSERT_EQ(count, sizeof(kItems) / sizeof(kItems[0]));
+    EXPECT_EQ(read.Take<short>(), 0);
+    EXPECT_EQ(read.Take<short>(), 0);
+    EXPECT_EQ(read.Take<short>(), 225);
+    EXPECT_EQ(read.Take<short>(), 333);
+    EXPECT_EQ(read.NameOrOrdinal(), "");  // no menu
+    EXPECT_EQ(read.NameOrOrdinal(), "");  // the dialog class
+    EXPECT_EQ(read.NameOrOrdinal(), "Kelmar Config");
+    ASSERT_TRUE(style & DS_SETFONT);
+    EXPECT_EQ(read.Take<WORD>(), 8);
+    read.Skip(sizeof(WORD) + 2);  // weight, italic, character set
+    EXPECT_EQ(read.NameOrOrdinal(), "MS Shell Dlg");
+
+    for (const Item& want : kItems) {
+        read.AlignToDword();
+        SCOPED_TRACE(std::string("control ") + std::to_string(want.id) + " " + want.caption);
+        read.Take<DWORD>();  // help id
+        EXPECT_EQ(read.Take<DWORD>(), 0u);
+        DWORD itemStyle = read.Take<DWORD>();
+        EXPECT_EQ(read.Take<short>(), want.x);
+        EXPECT_EQ(read.Take<short>(), want.y);
+        EXPECT_EQ(read.Take<short>(), want.cx);
+        EXPECT_EQ(read.Take<short>(), want.cy);
+        EXPECT_EQ(static_cast<short>(read.Take<DWORD>() & 0xFFFF), want.id);
+        std::string kind = ClassOrdinal(read.NameOrOrdinal());
+        EXPECT_EQ(kind, want.kind);
+        EXPECT_EQ(read.NameOrOrdinal(), want.caption);
+        EXPECT_EQ(KindBits(kind, itemStyle), want.style);
+        EXPECT_TRUE(itemStyle & WS_CHILD);
+        read.Skip(read.Take<WORD>());  // creation data
+    }
+    FreeLibrary(dll);
+}
+
+namespace {
+
+class DialogWin32Test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kelmar\\Test Plugin");
+        m_dll = LoadLibraryA("Gen_Kelmar.dll");
+        ASSERT_NE(m_dll, nullptr);
+        CHarkwell::SetModule(m_dll);
+        engine.m_timerPeriodMs = 3600 * 1000;
+        engine.StartPlaytallying(dir.str(), m_dll);
+    }
+    void TearDown() override {
+        CHarkwell::ReleaseModule();
+        engine.Shutdown();
+        g_Debug.Close();
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kelmar\\Test Plugin");
+        if (m_dll) FreeLibrary(m_dll);
+    }
+    HWND Open() {
+        engine.Config();
+        HWND window = FindWindowA("#32770", "Kelmar Config");
+        EXPECT_NE(window, nullptr);
+        return window;
+    }
+    static std::string Text(HWND window, int id) {
+        char text[2048] = {};
+        GetDlgItemTextA(window, id, text, sizeof(text));
+        return text;
+    }
+
+    HMODULE m_dll = nullptr;
+    TempDir dir;
+    TestPlaytally engine;
+};
+
+}  // namespace
+
+TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
+    engine.m_logSize = 0;
+    std::string longName(300, 'n');
+    engine.SetUsername(longName);
+    engine.SetPassword(Md5Hex("secret"));
+    HWND window = Open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDC_VIEW_LOG))) << "log size 0";
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDC_PROXY_HOST)));
+    EXPECT_EQ(Text(window, IDC_LOGIN_NOTE), "Your password is stored");
+    EXPECT_EQ(Text(window, IDC_PASSWORD), "");
+    EXPECT_EQ(Text(window, IDC_LOG_SIZE), "0");
+
+    // A typed text stops at 259 characters; a longer one set by hand is kept.
+    HWND proxyHost = GetDlgItem(window, IDC_PROXY_HOST);
+    EXPECT_EQ(SendMessageA(proxyHost, EM_GETLIMITTEXT, 0, 0), 259);
+    SetDlgItemTextA(window, IDC_LOG_SIZE, "  12kb");
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
+    EXPECT_FALSE(IsWindow(window)) << "saved and closed";
+    EXPECT_EQ(engine.GetUsername(), longName);
+    EXPECT_EQ(engine.GetPassword(), Md5Hex("secret"));
+    EXPECT_EQ(engine.m_logSize, 12);
+
+    // Escape through the dialog manager is Cancel: nothing is copied.
+    window = Open();
+    SetDlgItemTextA(window, IDC_USERNAME, "someone");
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(engine.GetUsername(), longName);
+}
+
+TEST_F(DialogWin32Test, QuitClosesAnOpenWindow) {
+    HWND window = Open();
+    ASSERT_NE(window, nullptr);
+    engine.Config();
+    EXPECT_EQ(FindWindowA("#32770", "Kelmar Config"), window) << "the same window";
+    CHarkwell::ReleaseModule();
+    EXPECT_FALSE(IsWindow(window));
+    // Without the module there is no template: config reports the failure.
+    EXPECT_FALSE(OpenConfigWindow(&engine, nullptr));
+}
