@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The settings window's picture for the README: the plug-in, loaded by the
+# substitute player under Wine's X11 driver on a virtual display, after two
+# plays reached the local reference service.
+#
+#   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png]
+#
+# The output defaults to docs/config-dialog.png. Needs Xvfb and ImageMagick
+# (packages xvfb and imagemagick), which it installs when they are missing.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+md5() { printf %s "$1" | md5sum | cut -c1-32; }
+
+if [ "${1:-}" = "--beside-service" ]; then
+  work=$2 win32=$3 out=$4
+  port=$KELMAR_SERVICE_PORT
+  {
+    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
+    printf '"username"="listener"\n"password"="%s"\n' "$(md5 secret)"
+    printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$port"
+    printf '"showerrors"=dword:00000000\n"logsize"=dword:00000400\n"debugoverride"=dword:00000003\n'
+  } >"$work/settings.reg"
+  wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+  cat >"$work/shot.script" <<EOF
+track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
+track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
+load $(winpath "$work/Plugins/Gen_Kelmar.dll")
+wait-log Server handshake completed OK 30000
+play 0
+wait-log accepted OK 30000
+play 1
+wait-log accepted OK 30000
+config
+wait-window Kelmar Config 5000
+wait-text 3002 2. The Kelmar Trio 10000
+note ready
+wait-file $(winpath "$work/shot.done") 60000
+quit
+unload
+EOF
+  : >"$work/shot.result"
+  wine "$win32/substitute_player.exe" "$(winpath "$work/shot.script")" \
+    "$(winpath "$work/shot.result")" >"$work/shot.out" 2>&1 </dev/null &
+  player=$!
+  for _ in $(seq 1 1200); do
+    grep -qx ready "$work/shot.result" && break
+    kill -0 "$player" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -qx ready "$work/shot.result"; then
+    echo "screenshot: the dialog did not come up" >&2
+    cat "$work/shot.result" >&2
+    exit 1
+  fi
+  # Only the dialog is on the black root window: cut it out.
+  # Give the window a moment to paint after the last label changed.
+  sleep 1
+  import -window root -trim +repage "$out"
+  touch "$work/shot.done"
+  wait "$player"
+  echo "screenshot: $out ($(identify -format '%wx%h' "$out"))"
+  exit 0
+fi
+
+[ $# -ge 2 ] || { echo "usage: screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png]" >&2; exit 2; }
+win32=$(cd "$1" && pwd)
+service=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+out=${3:-$root/docs/config-dialog.png}
+mkdir -p "$(dirname "$out")"
+out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
+
+if ! command -v Xvfb >/dev/null || ! command -v import >/dev/null; then
+  sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get install -y --no-install-recommends xvfb imagemagick >/dev/null
+fi
+
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelmar-shot.XXXXXX")
+xvfb=
+cleanup() {
+  [ -d "$work/prefix" ] && WINEPREFIX=$work/prefix wineserver -k >/dev/null 2>&1 || true
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# A free display number.
+display=90
+while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+export DISPLAY=:$display
+
+# The tests' prefix draws nowhere (the null driver): this copy draws on X,
+# with windows the window manager does not decorate.
+cp -a "${KELMAR_WINEPREFIX:-$root/build/wineprefix}" "$work/prefix"
+export WINEPREFIX=$work/prefix
+wineserver -p >/dev/null 2>&1 </dev/null
+wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
+# Wine's desktop may have started on the old driver: start afresh.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1 </dev/null
+mkdir -p "$work/Plugins"
+cp "$win32/Gen_Kelmar.dll" "$work/Plugins/"
+
+"$root/scripts/with-service.sh" "$service" --account listener:secret -- \
+  "$root/scripts/screenshot.sh" --beside-service "$work" "$win32" "$out"
