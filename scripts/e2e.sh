@@ -223,6 +223,7 @@ quit
 unload
 EOF
   local r=$work/run.result
+  has "$log" "Showing Config..."
   has_line "$r" "window Kelmar Config #1"
   has_line "$r" "control 1003 enabled=1 checked=0 listener"
   has_line "$r" "control 1004 enabled=1 checked=0 "

@@ -149,7 +149,7 @@ void CHarkwell::ShowConfig() {
     for (int id : kTextFields)
         SendDlgItemMessageA(m_window, id, EM_LIMITTEXT, kFieldLimit, 0);
     if (!m_engine) return;
-    g_Debug.Log(DEBUG_TRACE, "CHarkwell::ShowConfig", "Showing Config...");
+    g_Debug.Log(DEBUG_DETAIL, "CHarkwell::ShowConfig", "Showing Config...");
     m_values = LoadDialogValues(*m_engine, &m_storedPassword, &m_note);
     m_logPath = g_Debug.IsEnabled() ? g_Debug.GetPath() : std::string();
     CModuleVersionInfo version;
