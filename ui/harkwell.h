@@ -34,10 +34,10 @@ class CHarkwell {
     void ReadControls();
     void FillControls();
     void EnableProxyEdits(int box);
+    void OpenOrWarn(const std::string& path, const char* missing);
     void Warn(const char* text);
     std::string Text(int id) const;
     void SetText(int id, const std::string& text);
-    bool Checked(int id) const;
 
     HWND m_window = nullptr;
     CPlaytally* m_engine = nullptr;

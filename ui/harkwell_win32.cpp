@@ -1,5 +1,4 @@
 #include <exception>
-#include <utility>
 #include <vector>
 
 #include "diagnostics/debug.h"
@@ -24,8 +23,24 @@ HINSTANCE g_module = nullptr;
 int g_depth = 0;
 CHarkwell g_dialog;
 
-const int kTextFields[] = {IDC_USERNAME,   IDC_PASSWORD,   IDC_LOG_SIZE,      IDC_PROXY_HOST,
-                           IDC_PROXY_USER, IDC_PROXY_PORT, IDC_PROXY_PASSWORD};
+// Which control shows which value: opening fills them, reading takes them back.
+const struct {
+    int id;
+    std::string DialogValues::*value;
+} kTextFields[] = {
+    {IDC_USERNAME, &DialogValues::username},        {IDC_PASSWORD, &DialogValues::password},
+    {IDC_LOG_SIZE, &DialogValues::logSize},         {IDC_PROXY_HOST, &DialogValues::proxyHost},
+    {IDC_PROXY_PORT, &DialogValues::proxyPort},     {IDC_PROXY_USER, &DialogValues::proxyUser},
+    {IDC_PROXY_PASSWORD, &DialogValues::proxyPass},
+};
+const struct {
+    int id;
+    bool DialogValues::*value;
+} kCheckBoxes[] = {
+    {IDC_ENABLE_PLUGIN, &DialogValues::enabled},       {IDC_SHOW_ERRORS, &DialogValues::showErrors},
+    {IDC_SKIP_STREAMS, &DialogValues::skipStreams},    {IDC_USE_PROXY, &DialogValues::useProxy},
+    {IDC_USE_PROXY_AUTH, &DialogValues::useProxyAuth},
+};
 
 struct DialogDepth {
     DialogDepth() { ++g_depth; }
@@ -146,8 +161,8 @@ static void Centre(HWND window) {
 
 void CHarkwell::ShowConfig() {
     Centre(m_window);
-    for (int id : kTextFields)
-        SendDlgItemMessageA(m_window, id, EM_LIMITTEXT, kFieldLimit, 0);
+    for (const auto& field : kTextFields)
+        SendDlgItemMessageA(m_window, field.id, EM_LIMITTEXT, kFieldLimit, 0);
     if (!m_engine) return;
     g_Debug.Log(DEBUG_DETAIL, "CHarkwell::ShowConfig", "Showing Config...");
     m_values = LoadDialogValues(*m_engine, &m_storedPassword, &m_note);
@@ -177,18 +192,10 @@ void CHarkwell::OnCommand(int id) {
             Close();
             break;
         case IDC_HELP:
-            if (m_helpPath.empty()) {
-                Warn("No help file is currently available.");
-            } else {
-                ShellOpen(m_helpPath);
-            }
+            OpenOrWarn(m_helpPath, "No help file is currently available.");
             break;
         case IDC_VIEW_LOG:
-            if (m_logPath.empty()) {
-                Warn("Logging is currently disabled so no log file can be shown.");
-            } else {
-                ShellOpen(m_logPath);
-            }
+            OpenOrWarn(m_logPath, "Logging is currently disabled so no log file can be shown.");
             break;
         case IDC_ENABLE_PLUGIN:
             ReadControls();
@@ -230,36 +237,18 @@ void CHarkwell::UpdateStatus() {
 }
 
 void CHarkwell::ReadControls() {
-    m_values.username = Text(IDC_USERNAME);
-    m_values.password = Text(IDC_PASSWORD);
-    m_values.logSize = Text(IDC_LOG_SIZE);
-    m_values.proxyHost = Text(IDC_PROXY_HOST);
-    m_values.proxyPort = Text(IDC_PROXY_PORT);
-    m_values.proxyUser = Text(IDC_PROXY_USER);
-    m_values.proxyPass = Text(IDC_PROXY_PASSWORD);
-    m_values.enabled = Checked(IDC_ENABLE_PLUGIN);
-    m_values.showErrors = Checked(IDC_SHOW_ERRORS);
-    m_values.skipStreams = Checked(IDC_SKIP_STREAMS);
-    m_values.useProxy = Checked(IDC_USE_PROXY);
-    m_values.useProxyAuth = Checked(IDC_USE_PROXY_AUTH);
+    for (const auto& field : kTextFields)
+        m_values.*field.value = Text(field.id);
+    for (const auto& box : kCheckBoxes)
+        m_values.*box.value = IsDlgButtonChecked(m_window, box.id) == BST_CHECKED;
 }
 
 void CHarkwell::FillControls() {
-    SetText(IDC_USERNAME, m_values.username);
-    SetText(IDC_PASSWORD, m_values.password);
-    SetText(IDC_LOG_SIZE, m_values.logSize);
-    SetText(IDC_PROXY_HOST, m_values.proxyHost);
-    SetText(IDC_PROXY_PORT, m_values.proxyPort);
-    SetText(IDC_PROXY_USER, m_values.proxyUser);
-    SetText(IDC_PROXY_PASSWORD, m_values.proxyPass);
+    for (const auto& field : kTextFields)
+        SetText(field.id, m_values.*field.value);
+    for (const auto& box : kCheckBoxes)
+        CheckDlgButton(m_window, box.id, m_values.*box.value ? BST_CHECKED : BST_UNCHECKED);
     SetText(IDC_LOGIN_NOTE, m_note);
-    const std::pair<int, bool> boxes[] = {{IDC_ENABLE_PLUGIN, m_values.enabled},
-                                          {IDC_SHOW_ERRORS, m_values.showErrors},
-                                          {IDC_SKIP_STREAMS, m_values.skipStreams},
-                                          {IDC_USE_PROXY, m_values.useProxy},
-                                          {IDC_USE_PROXY_AUTH, m_values.useProxyAuth}};
-    for (const auto& [id, ticked] : boxes)
-        CheckDlgButton(m_window, id, ticked ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void CHarkwell::EnableProxyEdits(int box) {
@@ -267,6 +256,15 @@ void CHarkwell::EnableProxyEdits(int box) {
     BOOL on = server ? m_values.useProxy : m_values.useProxyAuth;
     EnableWindow(GetDlgItem(m_window, server ? IDC_PROXY_HOST : IDC_PROXY_USER), on);
     EnableWindow(GetDlgItem(m_window, server ? IDC_PROXY_PORT : IDC_PROXY_PASSWORD), on);
+}
+
+// The shell opens the file; a file it cannot open shows nothing.
+void CHarkwell::OpenOrWarn(const std::string& path, const char* missing) {
+    if (path.empty()) {
+        Warn(missing);
+    } else {
+        ShellOpen(path);
+    }
 }
 
 // Owned by the dialog, with the system's own caption.
@@ -287,8 +285,4 @@ std::string CHarkwell::Text(int id) const {
 
 void CHarkwell::SetText(int id, const std::string& text) {
     SetDlgItemTextA(m_window, id, text.c_str());
-}
-
-bool CHarkwell::Checked(int id) const {
-    return IsDlgButtonChecked(m_window, id) == BST_CHECKED;
 }
