@@ -101,6 +101,14 @@ wait-log Server handshake completed OK 30000
 note track 6: "Nightjar - Paper Lanterns", no metadata
 play 0
 wait-log Submission of 'Nightjar - Paper Lanterns' accepted OK 30000
+note the settings window, as the player's preferences open it
+config
+wait-window Kelmar Config 5000
+wait-text 3002 1. Nightjar - Paper Lanterns 10000
+read 3000
+read 3002
+key 27
+wait-closed 5000
 quit
 unload
 EOF
@@ -120,6 +128,12 @@ EOF
   say "the plug-in's log, the lines that matter ($plugins/Kelmar.log.txt)"
   grep -aE 'Winamp Version|handshake completed|New song detected|Submitting|accepted OK|Unsupported file type|Caching|Closing Down|Saving settings|Shutdown Complete' \
     "$plugins/Kelmar.log.txt" | cut -f 2- | iconv -f CP1252 -t UTF-8 | sed 's/^/  /' || true
+
+  echo
+  say "what the settings window showed at the end"
+  grep -aE '^control (3000|3002) ' "$work/session2.result" 2>/dev/null |
+    sed -E 's/^control [0-9]+ enabled=[01] checked=[01] //; s/\\r\\n|\\n/\n/g' |
+    expand -t 18 | sed '/^$/d; s/^/  /' || true
 
   echo
   if [ -e "$plugins/kelmar.99.cache" ]; then
