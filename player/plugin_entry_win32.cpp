@@ -63,6 +63,7 @@ int StartPlugin() {
         return -1;
     }
     g_semaphore = semaphore;
+    g_initResult = 0;  // this copy runs: config may open the settings from here on
 
     g_playlistWindow = static_cast<HWND>(FindPlayerWindow(kPlaylistWindowClass));
     if (g_playlistWindow) {
@@ -104,12 +105,22 @@ int Init() {
 }
 
 void Config() {
+    // A copy that found another one running has no engine to set up: its
+    // settings window could only write defaults over the other's.
+    if (g_initResult == -1) return;
     ++g_depth;
     try {
         g_engine.Config();
     } catch (...) {
     }
     --g_depth;
+}
+
+// Keeps this module loaded until the process ends.
+void PinModule() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&PinModule), &self);
 }
 
 // Takes the hook off the playlist editor when it is still the window's
@@ -126,10 +137,7 @@ void Unhook() {
             SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
                               reinterpret_cast<LONG_PTR>(g_previousProcedure));
         } else {
-            HMODULE self = nullptr;
-            GetModuleHandleExA(
-                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                reinterpret_cast<LPCSTR>(&HookProcedure), &self);
+            PinModule();
             g_Debug.Log(DEBUG_WARNING, "Gen_Kelmar::Quit",
                         "The playlist window's hook cannot be taken off - staying loaded");
         }
@@ -154,6 +162,8 @@ void Quit() {
     } catch (...) {
     }
     try {
+        // Quit from inside config (its message box): that code must stay mapped.
+        if (g_depth > 0) PinModule();
         CHarkwell::ReleaseModule();
         Unhook();
         g_engine.WaitForWorkers(kQuitWaitMs);

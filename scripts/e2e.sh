@@ -199,9 +199,9 @@ wait-window Kelmar Config 5000
 windows Kelmar Config
 play 0
 wait-log Submission of 'Dialog One - Title One (Album One)' accepted OK 20000
-wait-text 3002 1. Dialog One - Title One (Album One) 6000
-wait-text 3000 Playing (Submission Sent) 6000
-wait-text 3000 Last Response\tOK 6000
+wait-text 3002 1. Dialog One - Title One (Album One) 15000
+wait-text 3000 Playing (Submission Sent) 15000
+wait-text 3000 Last Response\tOK 15000
 set 1010 0
 click 1
 click 3006
@@ -326,7 +326,8 @@ Stopped Artist|Stopped Title||200" \
 }
 
 # c: a second player in the same session while the first runs: its init
-# refuses, it leaves the second player's window alone, and the first goes on.
+# refuses, it leaves the second player's window alone, its config opens
+# nothing, and the first goes on.
 scenario_second_instance() {
   settings
   player first <<EOF &
@@ -348,6 +349,7 @@ EOF
   # settings as they are.
   player second <<EOF
 load $dll
+config
 quit
 unload
 EOF
@@ -359,6 +361,8 @@ EOF
   has_line "$work/first.result" "init 0"
   has_line "$work/first.result" "exit"
   has_line "$work/second.result" "init -1"
+  has_line "$work/second.result" "config returned"
+  lacks "$work/second.result" "dialog "
   has_line "$work/second.result" "pe-proc ours"
   has_line "$work/first.result" "unloaded"
   expect_eq "plays stored" "First Artist" "$(plays | jq -r '.[].artist')"

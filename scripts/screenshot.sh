@@ -55,8 +55,14 @@ EOF
     exit 1
   fi
   # Only the dialog is on the black root window: cut it out.
-  # Give the window a moment to paint after the last label changed.
-  sleep 1
+  # Painted when two looks a moment apart agree.
+  import -window root "$work/a.png"
+  for _ in $(seq 1 20); do
+    sleep 0.3
+    import -window root "$work/b.png"
+    [ "$(compare -metric AE "$work/a.png" "$work/b.png" null: 2>&1)" = 0 ] && break
+    mv "$work/b.png" "$work/a.png"
+  done
   import -window root -trim +repage "$out"
   touch "$work/shot.done"
   wait "$player"

@@ -74,6 +74,44 @@ TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
     EXPECT_EQ(note, "Please provide your details.");
 }
 
+TEST_F(DialogModelTest, SaveCopiesEveryValueAndOpeningReadsThemBack) {
+    DialogValues v;
+    v.username = "listener";
+    v.logSize = " 64";
+    v.proxyPort = "3128";
+    v.proxyHost = "proxy.lan";
+    v.proxyUser = "proxy user";
+    v.proxyPass = "proxy pass";
+    v.enabled = true;
+    v.showErrors = false;
+    v.skipStreams = true;
+    v.useProxy = true;
+    v.useProxyAuth = true;
+    SaveDialogValues(engine, v, "");
+    EXPECT_EQ(engine.GetUsername(), "listener");
+    EXPECT_EQ(engine.GetPassword(), "");
+    EXPECT_EQ(engine.m_logSize, 64);
+    EXPECT_EQ(engine.m_proxyPort, 3128);
+    EXPECT_EQ(engine.GetProxyServer(), "proxy.lan");
+    EXPECT_EQ(engine.GetProxyUser(), "proxy user");
+    EXPECT_EQ(engine.GetProxyPass(), "proxy pass");
+    EXPECT_EQ(engine.m_showErrors, 0);
+    EXPECT_EQ(engine.m_ignoreHttp, 1);
+    EXPECT_EQ(engine.m_useProxy, 1);
+    EXPECT_EQ(engine.m_useProxyAuth, 1);
+
+    std::string stored, note;
+    DialogValues back = LoadDialogValues(engine, &stored, &note);
+    v.logSize = "64";
+    for (auto text : {&DialogValues::username, &DialogValues::password, &DialogValues::logSize,
+                      &DialogValues::proxyPort, &DialogValues::proxyHost, &DialogValues::proxyUser,
+                      &DialogValues::proxyPass})
+        EXPECT_EQ(back.*text, v.*text);
+    for (auto flag : {&DialogValues::enabled, &DialogValues::showErrors, &DialogValues::skipStreams,
+                      &DialogValues::useProxy, &DialogValues::useProxyAuth})
+        EXPECT_EQ(back.*flag, v.*flag);
+}
+
 TEST_F(DialogModelTest, TheEnableSwitchActsAtOnce) {
     ApplyEnableSwitch(engine, false);
     EXPECT_EQ(engine.m_pluginEnabled, 0);

@@ -229,12 +229,33 @@ TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
     EXPECT_EQ(engine.GetPassword(), Md5Hex("secret"));
     EXPECT_EQ(engine.m_logSize, 12);
 
-    // Escape through the dialog manager is Cancel: nothing is copied.
-    window = Open();
-    SetDlgItemTextA(window, IDC_USERNAME, "someone");
-    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
-    EXPECT_FALSE(IsWindow(window));
-    EXPECT_EQ(engine.GetUsername(), longName);
+    // Cancel and the close box copy nothing.
+    for (UINT close : {UINT(WM_COMMAND), UINT(WM_CLOSE)}) {
+        window = Open();
+        SetDlgItemTextA(window, IDC_USERNAME, "someone");
+        SendMessageA(window, close, close == WM_COMMAND ? MAKEWPARAM(IDCANCEL, 0) : 0, 0);
+        EXPECT_FALSE(IsWindow(window)) << close;
+        EXPECT_EQ(engine.GetUsername(), longName) << close;
+    }
+}
+
+TEST_F(DialogWin32Test, OpeningIsLoggedAtLevelThree) {
+    auto opened = [this] {
+        std::string log = ReadFileBytes(dir.file("Kelmar.log.txt"));
+        size_t n = 0;
+        for (size_t at = log.find("Showing Config..."); at != std::string::npos;
+             at = log.find("Showing Config...", at + 1))
+            ++n;
+        return n;
+    };
+    g_Debug.SetLevel(4);
+    Open();
+    CHarkwell::ReleaseModule();  // closes it
+    EXPECT_EQ(opened(), 0u);
+    CHarkwell::SetModule(m_dll);
+    g_Debug.SetLevel(3);
+    Open();
+    EXPECT_EQ(opened(), 1u);
 }
 
 TEST_F(DialogWin32Test, QuitClosesAnOpenWindow) {
