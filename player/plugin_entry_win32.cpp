@@ -162,8 +162,9 @@ void Quit() {
     } catch (...) {
     }
     try {
-        // Quit from inside config (its message box): that code must stay mapped.
-        if (g_depth > 0) PinModule();
+        // Quit from inside config or the settings window (a message box of
+        // theirs): that code must stay mapped.
+        if (g_depth > 0 || CHarkwell::InUse()) PinModule();
         CHarkwell::ReleaseModule();
         Unhook();
         g_engine.WaitForWorkers(kQuitWaitMs);

@@ -17,6 +17,9 @@ class CHarkwell {
     // given at init), and its release at quit, which closes an open window.
     static void SetModule(HINSTANCE module);
     static void ReleaseModule();
+    // Whether the dialog's code is on the stack now (inside a warning box, say):
+    // then the module must outlive quit.
+    static bool InUse();
 
     bool Create(CPlaytally* engine, HWND owner);
     bool Exists() const { return m_window != nullptr && IsWindow(m_window); }

@@ -19,7 +19,7 @@ constexpr int kFieldLimit = 259;
 
 HINSTANCE g_module = nullptr;
 // Calls into the dialog's code still on the player's stack (a warning box,
-// the shell): while there are any, the module must outlive quit.
+// the shell).
 int g_depth = 0;
 CHarkwell g_dialog;
 
@@ -53,13 +53,11 @@ void CHarkwell::SetModule(HINSTANCE module) {
     g_module = module;
 }
 
+bool CHarkwell::InUse() {
+    return g_depth > 0;
+}
+
 void CHarkwell::ReleaseModule() {
-    if (g_depth > 0) {
-        // Quit from inside the dialog's own call: its code must stay mapped.
-        HMODULE self = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           reinterpret_cast<LPCSTR>(&CHarkwell::DialogProc), &self);
-    }
     g_dialog.Close();
     g_module = nullptr;
 }
