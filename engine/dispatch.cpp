@@ -114,6 +114,13 @@ void CPlaytally::ClearCache() {
 }
 
 int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
+    // Switched off while the request was prepared (the connectivity check
+    // can take seconds): nothing goes out.
+    if (m_pluginEnabled == 0) {
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SpawnThread",
+                    "Plugin is disabled - no request started");
+        return 0;
+    }
     std::unique_ptr<ThreadRequest> request;
     try {
         request.reset(new ThreadRequest);
@@ -227,6 +234,16 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
     g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission is '%s', Response is %s, Status Code %d",
                 requestId, submission.GetDisplayText().c_str(), response.c_str(), statusCode);
 
+    // The account changed, or the plug-in was switched off, while the
+    // handshake was in flight: its answer opens no session.
+    if (type == REQUEST_HANDSHAKE && m_handshakeEpoch != m_sessionEpoch) {
+        g_Debug.Log(DEBUG_INFO, module,
+                    "ReqID %d, Handshake answer for an earlier account or session ignored",
+                    requestId);
+        m_handshakeInProgress = 0;
+        m_lastHandshakeAttempt = LocalDateTimeNow();
+        return;
+    }
     if (type != REQUEST_HANDSHAKE && statusCode != 200) {
         m_handshakeComplete = 0;
         if (type == REQUEST_SUBMIT) CacheSubmission(submission);
@@ -343,12 +360,15 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
 
 void CPlaytally::TellUser(const std::string& text) {
     std::string message = TrimSpace(text);
-    if (message != GetLastMessage()) m_messageShown = 0;
-    if (m_showErrors == 0 || message.empty()) return;
-    // Two workers with the same refusal at once show it once.
-    int shown = 0;
-    if (!m_messageShown.compare_exchange_strong(shown, 1)) return;
-    Put(m_lastMessage, message);
+    {
+        // Two workers with the same refusal at once show it once: the
+        // decision and the message it is about change together.
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (message != m_lastMessage) m_messageShown = 0;
+        if (m_showErrors == 0 || message.empty() || m_messageShown != 0) return;
+        m_messageShown = 1;
+        m_lastMessage = message;
+    }
     // Blocks this worker only.
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
 }

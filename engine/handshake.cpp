@@ -14,6 +14,19 @@ namespace {
 constexpr int kHandshakeSpacing = 60;
 constexpr char kProtocolVersion[] = "1.1";
 
+// The shell opens whatever it is given: a share, a program. The address comes
+// in a plain-HTTP answer, so only a web page is opened.
+bool IsWebAddress(const std::string& url) {
+    std::string scheme;
+    for (size_t i = 0; i < url.size() && i < 8; ++i)
+        scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
+    if (scheme.compare(0, 7, "http://") != 0 && scheme.compare(0, 8, "https://") != 0) return false;
+    for (unsigned char c : url) {
+        if (c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
 std::string FormatDateTime(int64_t dateTime) {
     LocalTime t = FromDateTime(dateTime);
     return Format("%02d/%02d/%d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute,
@@ -52,6 +65,7 @@ void CPlaytally::DoHandshake() {
                             "&v=" + m_versionInfo.GetFileVersion() + "&c=" + GetClientId() +
                             "&u=" + username;
         m_handshakeInProgress = 1;
+        m_handshakeEpoch = m_sessionEpoch.load();
         if (!SpawnThread(query, REQUEST_HANDSHAKE, Submission())) m_handshakeInProgress = 0;
     } catch (const std::exception& e) {
         m_handshakeInProgress = 0;
@@ -76,16 +90,23 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
                     requestId);
     } else if (status.find("UPDATE") != std::string::npos) {
         std::string url = TrimSpace(status.size() > 6 ? status.substr(6) : std::string());
-        Put(m_updateUrl, url);
-        // Blocks this worker only; the handshake stays in flight until answered.
-        int answer = ShowPrompt(
-            "There is a new version of the Kelmar plugin available. Would you like to visit the "
-            "web site to download it?",
-            GetPluginName(), PROMPT_YESNO | PROMPT_ICONQUESTION);
-        if (answer == PROMPT_ANSWER_YES) ShellOpen(url);
-        g_Debug.Log(DEBUG_NOTICE, module,
-                    "ReqID %d, Handshake Response - new Version of plugin available at %s",
-                    requestId, url.c_str());
+        if (!IsWebAddress(url)) {
+            g_Debug.Log(DEBUG_ERROR, module,
+                        "ReqID %d, Update offered at an address that is not a web page - %s",
+                        requestId, url.c_str());
+        } else {
+            Put(m_updateUrl, url);
+            // Blocks this worker only; the handshake stays in flight until
+            // answered.
+            int answer = ShowPrompt(
+                "There is a new version of the Kelmar plugin available. Would you like to visit "
+                "the web site to download it?",
+                GetPluginName(), PROMPT_YESNO | PROMPT_ICONQUESTION);
+            if (answer == PROMPT_ANSWER_YES) ShellOpen(url);
+            g_Debug.Log(DEBUG_NOTICE, module,
+                        "ReqID %d, Handshake Response - new Version of plugin available at %s",
+                        requestId, url.c_str());
+        }
     } else {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Unknown version status reponse in handshake",
                     requestId);

@@ -60,6 +60,31 @@ void CPlaytally::StopTimer() {
         JoinThread(m_timer);
         m_timer = nullptr;
     }
+    // A handshake asked for but never run is no longer waited for.
+    bool wanted;
+    {
+        std::lock_guard<std::mutex> guard(m_timerLock);
+        wanted = m_handshakeWanted;
+        m_handshakeWanted = false;
+    }
+    if (wanted) WorkerEnded();
+}
+
+void CPlaytally::RequestHandshake() {
+    {
+        std::lock_guard<std::mutex> guard(m_timerLock);
+        if (m_stop != 0 || !m_timer || m_handshakeWanted) return;
+        m_handshakeWanted = true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_workersLock);
+        ++m_liveWorkers;
+    }
+    m_timerWake.notify_all();
+}
+
+void CPlaytally::LoadCacheOnce() {
+    if (!m_cacheLoaded.exchange(true)) m_cache.Load(m_workingDir, "");
 }
 
 void CPlaytally::Shutdown() {
@@ -94,8 +119,7 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
     }
 
     if (m_pluginEnabled != 0) {
-        m_cache.Load(m_workingDir, "");
-        DoHandshake();
+        LoadCacheOnce();
     } else {
         g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
     }
@@ -105,6 +129,8 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         LogRequestError("CPlaytally::StartPlaytallying", "beginthreadex", -27);
         result = 0;
     }
+    // The first handshake goes at once, from the timer thread.
+    if (m_pluginEnabled != 0) RequestHandshake();
 
     g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Startup Complete.");
     return result;
@@ -129,9 +155,14 @@ int CPlaytally::LoadSettings() {
     int result = 0;
 
     if (opened) {
+        m_unreadTexts.clear();
         auto text = [&](const char* name, std::string& field) {
             std::string value;
-            if (key.ReadText(name, &value)) Put(field, value);
+            if (key.ReadText(name, &value)) {
+                Put(field, value);
+            } else if (key.HasValue(name)) {
+                m_unreadTexts.push_back(name);
+            }
         };
         auto number = [&](const char* name, std::atomic<int>& field) {
             int32_t value = 0;
@@ -173,6 +204,10 @@ int CPlaytally::LoadSettings() {
 
     StartDebugLog();
     if (debugOverride >= 1 && debugOverride <= 8) g_Debug.SetLevel(debugOverride);
+    for (const std::string& name : m_unreadTexts) {
+        g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadSettings",
+                    "Setting %s is too long or not a text - left as it is", name.c_str());
+    }
     return result;
 }
 
@@ -180,30 +215,41 @@ void CPlaytally::SaveSettings() {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SaveSettings", "Saving settings...");
     CSettingsKey key;
     if (!key.Open(GetRegistryKey()) && !key.Create(GetRegistryKey())) return;
+    // A text that could not be read stays as it is until a value is set.
+    auto text = [&](const char* name, const std::string& value) {
+        bool unread = false;
+        for (const std::string& n : m_unreadTexts)
+            unread = unread || n == name;
+        if (!(unread && value.empty())) key.WriteText(name, value);
+    };
     // Only what the dialog edits is written; the hand-set values stay untouched.
-    key.WriteText("username", GetUsername());
-    key.WriteText("password", GetPassword());
+    text("username", GetUsername());
+    text("password", GetPassword());
     key.WriteNumber("pluginenabled", m_pluginEnabled);
     key.WriteNumber("logsize", m_logSize);
     key.WriteNumber("showerrors", m_showErrors);
     key.WriteNumber("ignorehttp", m_ignoreHttp);
     key.WriteNumber("useproxy", m_useProxy);
-    key.WriteText("proxyserver", GetProxyServer());
+    text("proxyserver", GetProxyServer());
     key.WriteNumber("proxyport", m_proxyPort);
     key.WriteNumber("useproxyauth", m_useProxyAuth);
-    key.WriteText("proxyuser", GetProxyUser());
-    key.WriteText("proxypass", GetProxyPass());
+    text("proxyuser", GetProxyUser());
+    text("proxypass", GetProxyPass());
 }
 
 void CPlaytally::Enable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Enable", "KPlaytally is now Enabled");
     m_pluginEnabled = 1;
-    DoHandshake();
+    // A run that started switched off has not read its cache yet: without it,
+    // the plays cached from now on would have no file.
+    LoadCacheOnce();
+    RequestHandshake();
 }
 
 void CPlaytally::Disable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Disable", "KPlaytally is now Disabled");
     m_pluginEnabled = 0;
+    ++m_sessionEpoch;
     m_interval = 0;
     Put(m_updateUrl, "");
     m_handshakeComplete = 0;
@@ -212,6 +258,11 @@ void CPlaytally::Disable() {
     Put(m_submitPath, "");
     Put(m_server, kDefaultHandshakeHost);
     m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
+}
+
+void CPlaytally::EndSession() {
+    ++m_sessionEpoch;
+    m_handshakeComplete = 0;
 }
 
 void CPlaytally::StartDebugLog() {
@@ -256,8 +307,10 @@ Submission CPlaytally::BuildSubmission(const SongInfo& song) {
 }
 
 bool CPlaytally::InternetConnected() {
+    ++m_probes;
     if (m_forceConnection != 0) {
         g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected", "Force Connection Enabled");
+        m_lastConnected = 1;
         return true;
     }
     std::lock_guard<std::mutex> guard(m_watchLock);
@@ -291,10 +344,18 @@ bool CPlaytally::InternetConnected() {
                         "No Internet Connection Available");
         }
     }
+    m_lastConnected = connected ? 1 : 0;
     return connected;
 }
 
 void CPlaytally::Config() {
+    // Without settings read (no player window, no folder) the window would show
+    // defaults, and saving them would overwrite the stored account.
+    if (!m_settingsRead) {
+        g_Debug.Log(DEBUG_WARNING, "CPlaytally::Config",
+                    "Settings were never read - the settings window stays closed");
+        return;
+    }
     if (ShowOpenConfigWindow()) return;
     if (OpenConfigWindow(this, GetPlayerWindow())) return;
     ShowOwnedPrompt(GetPlayerWindow(), "ERROR - Failed to construct the config dialog!",

@@ -89,6 +89,9 @@ class CPlaytally {
     void SaveSettings();
     void Enable();
     void Disable();
+    // A new account: a handshake still in flight for the old one completes
+    // nothing, and the next send shakes hands anew.
+    void EndSession();
     void StartDebugLog();
     // Stops the timer thread and waits for it and for every request worker, as
     // a player-specific class does before its own part is destroyed (the threads
@@ -126,6 +129,7 @@ class CPlaytally {
     // A copy of the recent list, newest first.
     std::vector<Submission> GetLastSubmissions() const;
     // Request workers still running, and a wait for them to end (-1: no limit).
+    // A handshake asked of the timer and not yet run counts as one.
     int GetLiveWorkers() const;
     bool WaitForWorkers(int milliseconds);
 
@@ -137,8 +141,11 @@ class CPlaytally {
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
     void SetSubmitURL(std::string url);
 
-    // Connectivity: true when a connection is usable.
+    // Connectivity: true when a connection is usable. The check may take
+    // seconds (a host lookup): only the timer and the workers make it.
     bool InternetConnected();
+    // The result of the latest check: 1 connected, 0 not, -1 none made yet.
+    int LastConnected() const { return m_lastConnected; }
 
     // Shows the configuration dialog, creating it when needed.
     void Config();
@@ -195,6 +202,10 @@ class CPlaytally {
     std::atomic<int> m_xmlLog{0};
     std::atomic<int> m_forceConnection{0};
     std::atomic<int> m_maxCacheSubs{kDefaultMaxCacheSubs};
+    // Bumped when the account changes or the plug-in is switched off; a
+    // handshake answers only for the value it was started under.
+    std::atomic<int> m_sessionEpoch{0};
+    std::atomic<int> m_handshakeEpoch{0};
     // Not settings: the timer's period and the requests' time-out, which tests
     // shorten.
     std::atomic<int> m_timerPeriodMs{kTimerPeriodMs};
@@ -234,6 +245,11 @@ class CPlaytally {
 
   private:
     void Tick();
+    // Has the timer thread run a handshake as soon as it can, so that the
+    // player's thread never waits for the connectivity check or the request.
+    // Counted as background work until it has run (see WaitForWorkers).
+    void RequestHandshake();
+    void LoadCacheOnce();
     int ComputeGoal(int length);
     Submission BuildSubmission(const SongInfo& song);
     int Request(const char* module, const char* verb, const std::string& server,
@@ -256,10 +272,17 @@ class CPlaytally {
     ThreadHandle m_timer = nullptr;
     std::mutex m_timerLock;
     std::condition_variable m_timerWake;
+    bool m_handshakeWanted = false;  // under m_timerLock
+    std::atomic<int> m_lastConnected{-1};
+    std::atomic<int> m_probes{0};
+    std::atomic<bool> m_cacheLoaded{false};
     mutable std::mutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
     bool m_settingsRead = false;  // LoadSettings ran (settings thread only)
-    std::string m_refusedItem;    // the cached play refused last, and how often in a row
+    // Texts present in the store that could not be read (too long for the
+    // buffer, or of another type): saving leaves them as they are.
+    std::vector<std::string> m_unreadTexts;
+    std::string m_refusedItem;  // the cached play refused last, and how often in a row
     int m_refusals = 0;
 };

@@ -33,6 +33,8 @@ class CSettingsKey {
 
     // A string value of at most 199 characters.
     bool ReadText(const char* name, std::string* value) const;
+    // Whether the value exists at all, readable or not.
+    bool HasValue(const char* name) const;
     // A value of exactly four bytes, whatever its declared type.
     bool ReadNumber(const char* name, int32_t* value) const;
     bool WriteText(const char* name, const std::string& value);

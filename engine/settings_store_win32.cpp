@@ -50,6 +50,11 @@ bool CSettingsKey::ReadText(const char* name, std::string* value) const {
            TextFromValue(type, buffer, size, value);
 }
 
+bool CSettingsKey::HasValue(const char* name) const {
+    return m_key && RegQueryValueExA(AsKey(m_key), name, nullptr, nullptr, nullptr, nullptr) ==
+                        ERROR_SUCCESS;
+}
+
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     char buffer[4];
     DWORD type = 0;

@@ -1,5 +1,8 @@
 // When a played track is handed on: the new-track notice, the timer thread and
 // its tick, and whether the engine may send at all.
+#include <chrono>
+#include <exception>
+
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
@@ -67,15 +70,33 @@ int CPlaytally::ComputeGoal(int length) {
 unsigned CPlaytally::TimeUpdaterThread(void* argument) {
     CPlaytally* engine = static_cast<CPlaytally*>(argument);
     g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimeUpdaterThread", "Creating Event");
+    auto period = [engine] { return std::chrono::milliseconds(engine->m_timerPeriodMs.load()); };
+    auto next = std::chrono::steady_clock::now() + period();
     while (engine->m_stop == 0) {
+        bool handshake = false;
         {
-            // Woken early only by the stop.
+            // Woken early by the stop, or for a handshake asked of it; a
+            // handshake keeps the ticks where they were.
             std::unique_lock<std::mutex> lock(engine->m_timerLock);
-            engine->m_timerWake.wait_for(lock,
-                                         std::chrono::milliseconds(engine->m_timerPeriodMs.load()),
-                                         [engine] { return engine->m_stop != 0; });
+            engine->m_timerWake.wait_until(
+                lock, next, [engine] { return engine->m_stop != 0 || engine->m_handshakeWanted; });
+            if (engine->m_stop != 0) break;
+            handshake = engine->m_handshakeWanted;
+            engine->m_handshakeWanted = false;
         }
-        if (engine->m_stop == 0) engine->TimerCallback();
+        if (handshake) {
+            try {
+                if (engine->m_pluginEnabled != 0 && engine->m_handshakeComplete == 0)
+                    engine->DoHandshake();
+            } catch (const std::exception& e) {
+                g_Debug.Log(DEBUG_ERROR, "CPlaytally::TimerCallback", "Exception occurred - %s",
+                            e.what());
+            }
+            engine->WorkerEnded();
+            continue;
+        }
+        engine->TimerCallback();
+        next = std::chrono::steady_clock::now() + period();
     }
     return 0;
 }
@@ -94,8 +115,14 @@ int CPlaytally::TimerCallback() {
 }
 
 void CPlaytally::Tick() {
+    int probes = m_probes;
     if (m_handshakeComplete == 0 && m_pluginEnabled != 0) DoHandshake();
     ClearCache();
+    // While nothing has answered yet, the status shows whether there is a
+    // connection: checked here, at most a tick old, and never on the
+    // player's thread.
+    if (m_probes == probes && m_pluginEnabled != 0 && GetServerStatus().empty())
+        InternetConnected();
     // Once stopping, the player is not asked again: it may be waiting for us.
     if (m_stop != 0) return;
 

@@ -53,11 +53,12 @@ std::string SaveRefusal(const DialogValues& v) {
 void SaveDialogValues(CPlaytally& engine, const DialogValues& v,
                       const std::string& storedPassword) {
     bool typed = !v.password.empty();
+    bool newAccount = typed || v.username != engine.GetUsername();
     engine.SetUsername(v.username);
     engine.SetPassword(typed ? Md5Hex(v.password) : storedPassword);
     // Only once the new account is in place: a handshake started in between
     // would use the old one.
-    if (typed) engine.m_handshakeComplete = 0;  // the next send shakes hands anew
+    if (newAccount) engine.EndSession();
     engine.m_logSize = ReadDialogNumber(v.logSize);
     engine.m_showErrors = v.showErrors ? 1 : 0;
     engine.m_ignoreHttp = v.skipStreams ? 1 : 0;

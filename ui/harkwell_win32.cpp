@@ -4,6 +4,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
 #include "engine/playtally.h"
+#include "engine/settings_store.h"
 #include "engine/user_prompt.h"
 #include "ui/config_window.h"
 #include "ui/harkwell.h"
@@ -14,8 +15,9 @@ namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 5000;
-// What a text field holds at most when typed into.
-constexpr int kFieldLimit = 259;
+// What a text field holds at most when typed into: as much as the next start
+// reads back.
+constexpr int kFieldLimit = static_cast<int>(kSettingsTextBuffer) - 1;
 
 HINSTANCE g_module = nullptr;
 // Calls into the dialog's code still on the player's stack (a warning box,
@@ -229,8 +231,10 @@ void CHarkwell::RefreshStats() {
 
 void CHarkwell::UpdateStatus() {
     CPlaytally* engine = m_engine;
+    // The timer's latest connectivity check: making one here could hold up
+    // the player for as long as a host lookup takes.
     m_status = BuildStatusBlock(TakeStatusSnapshot(*engine),
-                                [engine] { return engine->InternetConnected(); });
+                                [engine] { return engine->LastConnected() != 0; });
     SetText(IDC_CACHE_STATS, m_status);
 }
 

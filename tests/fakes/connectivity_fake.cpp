@@ -53,6 +53,12 @@ uint32_t RasGetConnectStatusCall(uint32_t handle, RasConnStatusRecord* status) {
 }
 
 bool InternetGetConnectedStateCall(uint32_t* flags) {
+    std::function<void()> onCheck;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        onCheck = g_network.onCheck;
+    }
+    if (onCheck) onCheck();
     std::lock_guard<std::mutex> guard(g_lock);
     *flags = g_network.flags;
     return g_network.connected;

@@ -85,6 +85,7 @@ struct FakeNetwork {
     int hostNameResult = 0;
     bool lookupOk = true;
     std::vector<std::array<uint8_t, 4>> addresses;
+    std::function<void()> onCheck;  // runs inside each connected-state check
 };
 void SetFakeNetwork(const FakeNetwork& network);
 int FakeNetworkEnumCalls();

@@ -99,6 +99,12 @@ bool CSettingsKey::ReadText(const char* name, std::string* value) const {
     return TextFromValue(type, bytes.data(), bytes.size(), value);
 }
 
+bool CSettingsKey::HasValue(const char* name) const {
+    if (!m_key) return false;
+    std::lock_guard<std::mutex> guard(g_lock);
+    return Find(KeyName(m_key), name) != nullptr;
+}
+
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     uint32_t type = 0;
     std::string bytes;

@@ -16,6 +16,7 @@ class EngineFixture : public ::testing::Test {
         FakeRegistrySetNumber(engine.registryKey, "debugoverride", 1);
         engine.m_timerPeriodMs = 3600 * 1000;
         engine.StartPlaytallying(dir.str(), nullptr);
+        engine.WaitForWorkers(-1);  // the start's handshake pass is over
     }
     void TearDown() override {
         FakePromptHold(false);

@@ -1,6 +1,9 @@
 // The settings dialog's rules, without its window.
 #include "ui/harkwell_model.h"
 
+#include <atomic>
+#include <thread>
+
 #include "engine/md5.h"
 #include "engine/user_prompt.h"
 #include "tests/unit/engine_fixture.h"
@@ -43,6 +46,7 @@ TEST(DialogSave, ProxyChecksInTheirOrder) {
 }
 
 TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
+    engine.SetUsername("listener");
     engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
     engine.m_ignoreHttp = 1;
     std::string stored, note;
@@ -164,4 +168,105 @@ TEST_F(DialogModelTest, TheStatusSnapshotReadsTheEngine) {
     EXPECT_EQ(state.interval, 60);
     std::string block = BuildStatusBlock(state, [] { return true; });
     EXPECT_NE(block.find("Last Response\tFAILED\nLast Message\tPlugin banned"), std::string::npos);
+}
+
+TEST_F(DialogModelTest, ANewAccountSavedDuringAHandshakeWaitsForItsOwn) {
+    engine.SetUsername("old");
+    engine.SetPassword(Md5Hex("old"));
+    std::atomic<bool> release{false};
+    FakeNetSetResponder([&](const FakeNetRequest&) {
+        while (!release)
+            std::this_thread::yield();
+        FakeNetAnswer a;
+        a.body = "UPTODATE\nc1\nhttp://post.kelmar.example/submit\nINTERVAL 0\n";
+        return a;
+    });
+    engine.DoHandshake();
+    std::string stored, note;
+    DialogValues v = LoadDialogValues(engine, &stored, &note);
+    v.username = "new";
+    SaveDialogValues(engine, v, stored);  // the same password, another user
+    release = true;
+    ASSERT_TRUE(engine.WaitForWorkers(10000));
+    EXPECT_EQ(engine.m_handshakeComplete, 0) << "the old account's answer";
+    EXPECT_EQ(engine.GetChallengeResponse(), "");
+    EXPECT_TRUE(Contains(Log(), "Handshake answer for an earlier account or session ignored"));
+
+    engine.m_lastHandshakeAttempt = 0;
+    engine.DoHandshake();
+    ASSERT_TRUE(engine.WaitForWorkers(10000));
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_EQ(FakeNetRequests().back().object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=new");
+}
+
+// Answers on many workers at once, while the timer ticks, the settings are
+// saved and the status is read: every refused play is kept, and the refusal
+// is shown once.
+TEST_F(DialogModelTest, ManyAnswersAtOnceWhileTheEngineIsInUse) {
+    engine.SetUsername("listener");
+    engine.SetPassword(Md5Hex("secret"));
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "UPTODATE\nc\nhttp://h.example/s\nINTERVAL 0\n",
+                          Submission(), 0, 200);
+    FakeNetSetResponder([](const FakeNetRequest&) {
+        FakeNetAnswer a;
+        a.body = "BADAUTH\n";
+        return a;
+    });
+    engine.SetSong("Playing", "Title", "Album");
+    engine.currentFile = "C:\\Music\\p.mp3";
+    engine.playing = 1;
+    engine.m_forceCache = 1;  // the ticks' plays go to the cache, not to workers
+    constexpr int kWorkers = 8, kRounds = 10, kAnswers = 4;
+    // Rounds of refusals that all arrive at once; an acceptance between rounds
+    // makes the next refusal news again.
+    auto answers = [&] {
+        for (int round = 0; round < kRounds; ++round) {
+            std::atomic<int> ready{0};
+            std::vector<std::thread> workers;
+            for (int w = 0; w < kWorkers; ++w) {
+                workers.emplace_back([&, w, round] {
+                    ++ready;
+                    while (ready < kWorkers)
+                        std::this_thread::yield();
+                    for (int i = 0; i < kAnswers; ++i) {
+                        Submission s;
+                        s.Set("W" + std::to_string(w), "T" + std::to_string(round * kAnswers + i),
+                              "", "200", "C:\\a.mp3", "");
+                        s.StampTime(1101101971);
+                        engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH\n", s, w, 200);
+                    }
+                });
+            }
+            for (auto& t : workers)
+                t.join();
+            engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Submission(), 0, 200);
+        }
+    };
+    std::thread refusals(answers);
+    std::thread ticks([&] {
+        for (int i = 0; i < 50; ++i) {
+            engine.OnTrackPlay();
+            engine.TimerCallback();
+        }
+    });
+    std::thread saves([&] {
+        std::string stored, note;
+        for (int i = 0; i < 50; ++i)
+            SaveDialogValues(engine, LoadDialogValues(engine, &stored, &note), stored);
+    });
+    std::thread status([&] {
+        for (int i = 0; i < 200; ++i)
+            BuildStatusBlock(TakeStatusSnapshot(engine), [] { return true; });
+    });
+    refusals.join();
+    ticks.join();
+    saves.join();
+    status.join();
+    ASSERT_TRUE(engine.WaitForWorkers(30000));
+
+    int kept = 0;
+    for (int i = 0; i < engine.m_cache.GetCount(); ++i)
+        kept += engine.m_cache.GetAt(i).Artist()[0] == 'W';
+    EXPECT_EQ(kept, kWorkers * kRounds * kAnswers);
+    EXPECT_EQ(FakePrompts().size(), static_cast<size_t>(kRounds));
 }

@@ -1,5 +1,6 @@
 // The player side of the engine: the controller's reading of the player's
 // answers, the song details with the version rule, and the new-track filter.
+#include <functional>
 #include <map>
 
 #include "player/winamp_playtally.h"
@@ -212,4 +213,55 @@ TEST_F(PlayerTest, NoPlayerWindowStartsNothing) {
     EXPECT_EQ(other.StartPlaytallying(nullptr, nullptr, dir.str()), 0);
     EXPECT_EQ(other.StartPlaytallying(nullptr, reinterpret_cast<WindowHandle>(77), dir.str()), 0);
     EXPECT_EQ(other.GetPlayerWindow(), nullptr);
+}
+
+// Each line is written at its level: at a threshold of that level it is there,
+// one above it is not; level 9 lines carry "ERROR - ".
+TEST_F(PlayerTest, ThePlayerSidesLinesAndTheirLevels) {
+    auto occurrences = [this](const std::string& text) {
+        std::string log = Log();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    int threshold = 1;
+    struct Row {
+        int level;
+        const char* text;
+        std::function<void()> act;
+    } rows[] = {
+        {1, "Duplicate notification arrived",
+         [&] {
+             SetFakeTickCount(5000);
+             winamp.m_lastNotify = 4900;
+             winamp.WinampPEMessage(WINAMP_WM_USER, PE_NEW_TRACK_WPARAM, 0x40000003);
+         }},
+        {1, "FAILED - metadata 'Mood', ret is 0",
+         [&] { winamp.m_controller.GetCurrentSongMetadata("Mood"); }},
+        {1, "CWinampPlaytally::StartPlaytallying\t\tWinamp thinks the Internet is ",
+         [&] {
+             // A start opens the log again, kept, at the stored level.
+             CWinampPlaytally started;
+             started.m_timerPeriodMs = 3600 * 1000;
+             FakeRegistrySetNumber(started.GetRegistryKey(), "logsize", 1024);
+             FakeRegistrySetNumber(started.GetRegistryKey(), "debugoverride", threshold);
+             started.StartPlaytallying(nullptr, FindPlayerWindow(kMainWindowClass), dir.str());
+             started.StopPlaytallying();
+         }},
+        {9, "ERROR - Failed to Get Winamp Dir.",
+         [] {
+             FakePlayerSetProgramPath("winamp.exe");
+             CWinampController().GetWinampDir();
+         }},
+    };
+    for (const Row& row : rows) {
+        for (threshold = row.level; threshold <= row.level + 1 && threshold <= 9; ++threshold) {
+            g_Debug.SetLevel(threshold);
+            size_t before = occurrences(row.text);
+            row.act();
+            EXPECT_EQ(occurrences(row.text) > before, threshold == row.level)
+                << row.text << " at threshold " << threshold;
+        }
+    }
 }

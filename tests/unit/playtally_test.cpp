@@ -131,6 +131,18 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
     EXPECT_EQ(engine.m_maxCacheSubs, 5) << "four bytes are a number whatever the type";
     EXPECT_EQ(engine.m_logSize, -1);
     EXPECT_EQ(engine.GetProxyPass(), "ab");
+
+    // What could not be read is saved back as it was, not as an empty text.
+    engine.StopPlaytallying();
+    uint32_t type = 0;
+    std::string bytes;
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "password", &type, &bytes));
+    EXPECT_EQ(bytes, std::string(200, 'p') + '\0');
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "proxyuser", &type, &bytes));
+    EXPECT_EQ(bytes, std::string(200, 'x'));
+    ASSERT_TRUE(FakeRegistryGetRaw(Key(), "proxyserver", &type, &bytes));
+    EXPECT_EQ(type, SETTINGS_REG_DWORD);
+    EXPECT_TRUE(Contains(LogText(), "Setting password is too long or not a text - left as it is"));
 }
 
 TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
@@ -140,6 +152,10 @@ TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
     // Stopping must not overwrite the stored settings with defaults.
     engine.StopPlaytallying();
     EXPECT_EQ(FakeRegistryValueNames(Key()), std::vector<std::string>{"username"});
+    // Nor may a settings window, whose Save would write them.
+    FakeConfigWindowReset();
+    engine.Config();
+    EXPECT_EQ(FakeConfigWindow().creates, 0);
 }
 
 TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
@@ -173,7 +189,14 @@ TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
 }
 
 TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
+    // Started switched off: once on, its plays have a cache file.
+    FakeRegistrySetNumber(Key(), "pluginenabled", 0);
     engine.StartPlaytallying(dir.str(), nullptr);
+    engine.Enable();
+    Submission play;
+    play.Set("A", "T", "", "200", "C:\\a.mp3", "");
+    engine.CacheSubmission(play);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("kelmar.99.cache")));
     engine.m_interval = 60;
     engine.m_handshakeComplete = 1;
     engine.Disable();
@@ -202,7 +225,8 @@ TEST(SupportedFiles, VideosAndOptionallyStreamsAreSkipped) {
     TestPlaytally engine;
     EXPECT_EQ(engine.IsSupportedFile("C:\\music\\song.mp3"), 1);
     EXPECT_EQ(engine.IsSupportedFile("C:\\video\\clip.AvI"), 0);
-    EXPECT_EQ(engine.IsSupportedFile("movie.mpeg"), 0);
+    for (const char* video : {"a.nsv", "a.avi", "a.m2v", "a.asf", "a.wmv", "a.mpg", "movie.mpeg"})
+        EXPECT_EQ(engine.IsSupportedFile(video), 0) << video;
     EXPECT_EQ(engine.IsSupportedFile("a.b"), 0);
     EXPECT_EQ(engine.IsSupportedFile("C:\\noext"), 0);
     EXPECT_EQ(engine.IsSupportedFile(".mp3x"), 0);

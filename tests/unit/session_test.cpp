@@ -1,6 +1,7 @@
 // The engine's side of the exchanges with the service: the handshake and its
 // session, request dispatch and the answers to submissions and flushes, and
 // the per-track timing that hands tracks on.
+#include <functional>
 #include <thread>
 
 #include "engine/clock.h"
@@ -99,6 +100,14 @@ TEST_F(SessionTest, HandshakeAnswersThatOpenNoSession) {
     EXPECT_TRUE(Contains(
         Log(), "ReqID 4, Unexpected handshake response - 1 responses received - BADUSER\n"));
 
+    // Only 3 or 4 lines open a session.
+    for (const char* answer : {"UPTODATE\nhttp://h.example/p\n",
+                               "UPTODATE\nc\nhttp://h.example/p\nINTERVAL 3\nmore\n"}) {
+        engine.ThreadCallback(REQUEST_HANDSHAKE, answer, Submission(), 4, 200);
+        EXPECT_EQ(engine.m_handshakeComplete, 0) << answer;
+    }
+    EXPECT_TRUE(Contains(Log(), "ReqID 4, Unexpected handshake response - 5 responses received"));
+
     engine.ThreadCallback(REQUEST_HANDSHAKE, "", Submission(), 5, 500);
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_EQ(engine.GetServerStatus(), "UNREADABLE");
@@ -120,6 +129,7 @@ TEST_F(SessionTest, IntervalLineOfAHandshake) {
     } rows[] = {
         {"INTERVAL 60", 60, "ReqID 1, New Interval is 60"},
         {"INTERVAL", 60, "ReqID 1, New Interval is 60"},
+        {"NEXT INTERVAL 30", 60, "ReqID 1, Missing Interval from handshake"},
         {"interval 30", 60, "ReqID 1, Missing Interval from handshake"},
         {"INTERVAL 6O", 60, "Failed to set interval because data was bobbins - 6O"},
         {"INTERVAL -5", 60, "Failed to set interval because data was bobbins - -5"},
@@ -164,9 +174,25 @@ TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
         "Handshake Response - new Version of plugin available at http://kelmar.example/get"));
 
     FakePromptReset(PROMPT_ANSWER_NO);
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "UPDATE\nhttp://h.example/p\nINTERVAL 1", Submission(),
+    engine.ThreadCallback(REQUEST_HANDSHAKE,
+                          "UPDATE HTTPS://k.example/\nhttp://h.example/p\nINTERVAL 1", Submission(),
                           2, 200);
     EXPECT_EQ(FakePrompts().size(), 1u) << "asked every time";
+    EXPECT_TRUE(FakeShellOpens().empty());
+
+    // Anything but a web page is never offered: the shell would run it.
+    FakePromptReset(PROMPT_ANSWER_YES);
+    for (const char* url : {"\\\\host\\share\\setup.exe", "file:///C:/setup.exe", "C:\\x.exe",
+                            "http://k.example/\x01x", "httpx://k.example/", ""}) {
+        engine.ThreadCallback(REQUEST_HANDSHAKE,
+                              std::string("UPDATE ") + url + "\nhttp://h.example/p\nINTERVAL 1",
+                              Submission(), 3, 200);
+        EXPECT_TRUE(FakePrompts().empty()) << url;
+        EXPECT_TRUE(Contains(Log(), std::string("ERROR - ReqID 3, Update offered at an address "
+                                                "that is not a web page - ") +
+                                        url))
+            << url;
+    }
     EXPECT_TRUE(FakeShellOpens().empty());
 }
 
@@ -221,6 +247,8 @@ TEST_F(SessionTest, EveryAnswerToASubmission) {
         {"REAUTH", 200, true, 0, "", "Normal submission failed. Caching for later."},
         {"REAUTH session gone\n", 200, true, 0, "session gone", "ReqID 3, REAUTH session gone"},
         {"BADAUTH\n", 200, true, 1, kBadAuth, "Normal submission failed. Caching for later."},
+        // The refusal of the account replaces what came before it.
+        {"FAILED BADAUTH\n", 200, true, 1, kBadAuth, "ReqID 3,  BADAUTH"},
         // Only a first line of "OK" accepts; these letters inside a refusal do not.
         {"FAILED BROKEN\n", 200, true, 1, "BROKEN", "ReqID 3,  BROKEN"},
         {"SOMETHING ELSE\n", 200, true, 1, "", "Normal submission failed. Caching for later."},
@@ -277,6 +305,9 @@ TEST_F(SessionTest, SecondLineOfAnAnswerSetsTheInterval) {
     EXPECT_TRUE(Contains(Log(), "ReqID 1, New Interval is 1"));
     engine.ThreadCallback(REQUEST_SUBMIT, "OK\nNEXT 5\n", Track("A"), 2, 200);
     EXPECT_TRUE(Contains(Log(), "ReqID 2, Interval is corrupted"));
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nNEXT INTERVAL 5\n", Track("A"), 4, 200);
+    EXPECT_TRUE(Contains(Log(), "ReqID 4, Interval is corrupted"));
+    EXPECT_EQ(engine.m_interval, 1);
     engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 3, 200);
     EXPECT_FALSE(Contains(Log(), "ReqID 3, New Interval"));
     EXPECT_FALSE(Contains(Log(), "ReqID 3, Interval is"));
@@ -312,10 +343,18 @@ TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
     EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "C11");
     EXPECT_TRUE(Contains(Log(), "Submission of cache file accepted OK"));
 
+    // An answer that cannot be read ends the session and keeps the cache.
+    FakeNetQueue(Answer("\n\n"));
+    engine.ClearCache();
+    Settle();
+    EXPECT_EQ(engine.m_cache.GetCount(), 2);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    engine.m_handshakeComplete = 1;
+
     // One flush at a time; a failed one ends the session and keeps the cache.
     engine.m_flushInProgress = 1;
     engine.ClearCache();
-    EXPECT_EQ(FakeNetRequests().size(), 2u);
+    EXPECT_EQ(FakeNetRequests().size(), 3u);
     engine.m_flushInProgress = 0;
     FakeNetQueue(Answer("OK\n", 503));
     engine.ClearCache();
@@ -428,4 +467,79 @@ TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
     flush("OK\n");
     EXPECT_EQ(engine.m_cache.GetCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("kelmar.99.cache")));
+}
+
+TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
+    OpenSession();
+    const int64_t now = MakeDateTime(2026, 12, 7, 10, 0, 0);
+    SetFakeClockNow(now);
+    struct Row {
+        const char* what;
+        std::function<void()> breakIt;
+    } rows[] = {
+        {"all hold", [] {}},
+        {"no session", [&] { engine.m_handshakeComplete = 0; }},
+        {"switched off", [&] { engine.m_pluginEnabled = 0; }},
+        {"no user name", [&] { engine.SetUsername(""); }},
+        {"no password", [&] { engine.SetPassword(""); }},
+        {"forced to cache", [&] { engine.m_forceCache = 1; }},
+        {"interval not over", [&] { engine.m_lastSubmitTime = now - 59; }},
+        {"not connected",
+         [] {
+             FakeNetwork offline;
+             offline.connected = false;
+             SetFakeNetwork(offline);
+         }},
+    };
+    for (const Row& row : rows) {
+        engine.m_handshakeComplete = 1;
+        engine.m_pluginEnabled = 1;
+        engine.SetUsername("listener");
+        engine.SetPassword(kDigest);
+        engine.m_forceCache = 0;
+        engine.m_interval = 60;
+        engine.m_lastSubmitTime = now - 60;
+        SetFakeNetwork(FakeNetwork());
+        row.breakIt();
+        EXPECT_EQ(engine.OkToSendData(), std::string(row.what) == "all hold" ? 1 : 0) << row.what;
+    }
+}
+
+TEST_F(SessionTest, ATickShakesHandsThenFlushesThenCounts) {
+    engine.m_cache.AddSubmission(Track("Cached"));
+    engine.SetSong("Playing", "Title", "Album");
+    engine.currentFile = "C:\\Music\\p.mp3";
+    engine.OnTrackPlay();
+    engine.playing = 1;
+    engine.m_pluginEnabled = 0;
+    size_t mark = Log().size();
+    engine.TimerCallback();
+    EXPECT_FALSE(Contains(Log(mark), "Starting to shake...")) << "switched off";
+    EXPECT_TRUE(FakeNetRequests().empty());
+
+    engine.m_pluginEnabled = 1;
+    engine.OnTrackPlay();
+    mark = Log().size();
+    engine.TimerCallback();
+    Settle();
+    std::string tick = Log(mark);
+    size_t shake = tick.find("Starting to shake...");
+    size_t flush = tick.find("CPlaytally::OkToSendData");
+    size_t count = tick.find("Submitting 'Playing - Title");
+    ASSERT_NE(shake, std::string::npos);
+    ASSERT_NE(flush, std::string::npos);
+    ASSERT_NE(count, std::string::npos);
+    EXPECT_LT(shake, flush);
+    EXPECT_LT(flush, count);
+}
+
+TEST_F(SessionTest, SwitchedOffDuringTheConnectivityCheckNothingGoesOut) {
+    FakeNetwork network;
+    network.onCheck = [this] { engine.Disable(); };
+    SetFakeNetwork(network);
+    engine.DoHandshake();
+    Settle();
+    EXPECT_TRUE(FakeNetRequests().empty());
+    EXPECT_EQ(engine.GetServerStatus(), "");
+    EXPECT_EQ(engine.m_handshakeInProgress, 0);
 }

@@ -219,9 +219,9 @@ TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
     EXPECT_EQ(Text(window, IDC_PASSWORD), "");
     EXPECT_EQ(Text(window, IDC_LOG_SIZE), "0");
 
-    // A typed text stops at 259 characters; a longer one set by hand is kept.
+    // A typed text stops at 199 characters; a longer one set by hand is kept.
     HWND proxyHost = GetDlgItem(window, IDC_PROXY_HOST);
-    EXPECT_EQ(SendMessageA(proxyHost, EM_GETLIMITTEXT, 0, 0), 259);
+    EXPECT_EQ(SendMessageA(proxyHost, EM_GETLIMITTEXT, 0, 0), 199);
     SetDlgItemTextA(window, IDC_LOG_SIZE, "  12kb");
     SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
     EXPECT_FALSE(IsWindow(window)) << "saved and closed";
