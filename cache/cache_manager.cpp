@@ -198,13 +198,14 @@ void CCacheManager::KeepOriginal() {
     uint64_t size = 0;
     bool sized = FileSizeOf(m_path, &size);
     // A damaged file stays in place until the next save, so each start finds it
-    // again: one copy of it is enough.
+    // again: one copy of it is enough. Copies take the first free name, so the
+    // search ends there (a gap someone made costs one more copy, nothing else).
     std::string freeName;
     for (int i = 0; i < 100; ++i) {
         std::string copy = m_path + (i == 0 ? std::string(".bad") : Format(".bad%d", i));
         if (!FileExistsAt(copy)) {
-            if (freeName.empty()) freeName = copy;
-            continue;
+            freeName = copy;
+            break;
         }
         uint64_t copySize = 0;
         if (sized && FileSizeOf(copy, &copySize) && copySize == size &&

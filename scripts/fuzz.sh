@@ -5,7 +5,9 @@
 # the build folder. Prints the executions per target; exits non-zero when a
 # target fails to build or finds a crash (the input is left in the build folder).
 #   scripts/fuzz.sh [seconds-per-target, default 30]
-# KELMAR_FUZZ_BUILD overrides the build folder (default build/fuzz).
+# KELMAR_FUZZ_BUILD overrides the build folder (default build/fuzz);
+# KELMAR_FUZZ_RUNS=N ends each target after N executions instead (the seconds,
+# when not 0, still cap it).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,11 +37,12 @@ for target in "${targets[@]}"; do
   if [ -d "$seeds" ]; then cp -rn "$seeds/." "$corpus/"; fi
   log="$build/$target.log"
   rc=0
-  "$build/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || rc=$?
+  start=$SECONDS
+  "$build/$target" -max_total_time="$seconds" -runs="${KELMAR_FUZZ_RUNS:--1}" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || rc=$?
   runs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$log" | tail -n 1)
   if [ "$rc" -eq 0 ]; then
-    echo "$target: ${runs:-?} executions in ${seconds} s, corpus $(ls "$corpus" | wc -l) inputs"
+    echo "$target: ${runs:-?} executions in $((SECONDS - start)) s, corpus $(ls "$corpus" | wc -l) inputs"
   else
     echo "$target: FAILED (exit $rc) after ${runs:-?} executions; log $log, inputs in $artifacts"
     grep -E "ERROR|SUMMARY|cache_load_fuzz:|runtime error" "$log" | head -n 20 || true
