@@ -25,6 +25,10 @@ HANDLE g_semaphore = nullptr;
 HWND g_playlistWindow = nullptr;
 WNDPROC g_previousProcedure = nullptr;
 std::atomic<bool> g_hooked{false};
+// The window our hook stayed on at a quit that could not take it off. Its
+// procedure may be another's subclass that chains to ours: a later init in
+// this process takes the hook up again rather than chaining a second copy.
+HWND g_hookLeftOn = nullptr;
 // Calls of ours still on the player's stack (the hook, a message box of
 // config): while there are any, unloading would return into unmapped code.
 int g_depth = 0;
@@ -66,13 +70,16 @@ int StartPlugin() {
     g_initResult = 0;  // this copy runs: config may open the settings from here on
 
     g_playlistWindow = static_cast<HWND>(FindPlayerWindow(kPlaylistWindowClass));
-    if (g_playlistWindow) {
+    if (g_playlistWindow && g_playlistWindow == g_hookLeftOn) {
+        g_hooked = true;
+    } else if (g_playlistWindow) {
         g_previousProcedure =
             reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
         g_hooked = true;
         SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
                           reinterpret_cast<LONG_PTR>(&HookProcedure));
     }
+    g_hookLeftOn = nullptr;
 
     char path[512] = {};
     DWORD n = GetModuleFileNameA(instance, path, sizeof(path));
@@ -80,6 +87,9 @@ int StartPlugin() {
     size_t slash = file.rfind('\\');
     std::string workingDir = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 
+    // The module may have outlived an earlier quit of this process (pinned, or
+    // held by a worker): that quit's stop must not end the new timer at once.
+    g_engine.m_stop = 0;
     if (g_engine.StartPlaytallying(instance, g_plugin.hwndParent, workingDir) == 0) Config();
 
     CModuleVersionInfo version;
@@ -138,6 +148,7 @@ void Unhook() {
                               reinterpret_cast<LONG_PTR>(g_previousProcedure));
         } else {
             PinModule();
+            g_hookLeftOn = g_playlistWindow;
             g_Debug.Log(DEBUG_WARNING, "Gen_Kelmar::Quit",
                         "The playlist window's hook cannot be taken off - staying loaded");
         }
