@@ -133,6 +133,28 @@ void PinModule() {
                        reinterpret_cast<LPCSTR>(&PinModule), &self);
 }
 
+// The threads runtime linked into this module keeps a record (a duplicate of
+// the thread's handle and an event) for each outside thread that waits or
+// runs a one-time set-up in our code, and frees it when the thread ends. The
+// player's thread outlives the module: at quit its record goes as if it ended,
+// through the module's thread-detach callbacks (it is made anew if needed).
+void ReleaseThreadRecord() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&ReleaseThreadRecord), &self))
+        return;
+    auto base = reinterpret_cast<const BYTE*>(self);
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& tls = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    if (tls.VirtualAddress == 0) return;
+    auto directory = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + tls.VirtualAddress);
+    auto callback = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(directory->AddressOfCallBacks);
+    for (; callback && *callback; ++callback)
+        (*callback)(self, DLL_THREAD_DETACH, nullptr);
+}
+
 // Takes the hook off the playlist editor when it is still the window's
 // procedure. When something hooked the window after us, or quit comes from
 // inside our own hook, our code must outlive the unload: the module stays
@@ -183,6 +205,7 @@ void Quit() {
     }
     g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Shutdown Complete");
     g_initResult = -1;
+    ReleaseThreadRecord();
 }
 
 }  // namespace
