@@ -16,12 +16,18 @@
 //                             has no such field
 //   load DLL                  loads the plug-in, fills its record, calls init
 //   play INDEX                moves to the entry, plays and tells the playlist
-//                             editor (WM_USER, 666, 0x4000xxxx)
+//                             editor (WM_USER, 666, 0x4000xxxx); records whether
+//                             the answer was the editor's own ("pe-answer ok")
 //   notify                    tells the playlist editor again, changing nothing
 //   pause | resume | stop
 //   config | quit             the plug-in's entry points
 //   unload                    FreeLibrary
 //   destroy-pe                destroys the playlist editor window
+//   subclass-pe               subclasses the playlist editor with a procedure
+//                             of the player's own that passes everything on,
+//                             as another plug-in would after this one
+//   quit-in-pe                the playlist editor's own procedure calls quit
+//                             while handling a message
 //   wait MS                   keeps answering for MS
 //   wait-log TEXT MS          until the plug-in's log (Kelmar.log.txt beside the
 //                             DLL) holds TEXT after the previous match (or
@@ -36,6 +42,14 @@
 //   bench-hook N              times N ignored messages through the plug-in's
 //                             playlist editor hook, through a bare subclass and
 //                             to a window without one
+//   time-tracks N MS          plays the entries in turn N times, MS apart, and
+//                             times each new-track message into the hook
+//   time-calls N              times N ordinary messages through the hook and,
+//                             when wait-window found a window, N of its
+//                             ordinary messages and N refreshes (WM_TIMER 1)
+//   resources MS              records the process's threads, handles and events
+//                             among them, once threads and other handles are
+//                             back to those recorded last or MS is up
 //   note TEXT                 copies TEXT into the result
 //
 // The plug-in's own windows (its settings dialog) are driven by these; the
@@ -62,9 +76,12 @@
 // Every wait keeps taking messages: the plug-in's timer thread asks the main
 // window synchronously from its own thread.
 //
-// The result file gets one line per event: "loaded", "init N", "description
-// TEXT", "pe-proc ours|other", "box CAPTION|TEXT", "dialog CAPTION", "quit N ms",
-// "unloaded", "module-gone ...", "bench-hook ...", "exit", and "error line N:
+// The result file gets one line per event: "loaded", "init N", "init took N
+// us", "description TEXT", "pe-proc ours|subclass|other" (the editor's own
+// procedure, the player's subclass, another's), "pe-answer ...", "box
+// CAPTION|TEXT", "dialog CAPTION", "quit N ms", "unloaded", "module-gone ...",
+// "bench-hook ...", "hook-answers ...", "time KIND n=N p50=.. us p99=.. us
+// max=.. us", "resources threads=N handles=N events=N", "exit", and "error line N:
 // ..." or "crash ..." when the run fails. The exit status is 0 unless the script
 // failed (a bad line, a wait that timed out, a plug-in that did not load) or
 // the process crashed (3).
@@ -80,7 +97,11 @@
 // Like a player that hosts modeless dialogs, the message loop passes each
 // message to IsDialogMessage of the dialog it is for, so that Tab, Enter and
 // Escape work in them.
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -104,6 +125,8 @@ constexpr int kPaused = 3;
 constexpr int kStopped = 0;
 constexpr int kStaticTextId = 0xFFFF;
 constexpr DWORD kTickGapMs = 1000;
+// Asks the playlist editor's own procedure to call the plug-in's quit.
+constexpr UINT kQuitFromPlaylist = WM_APP + 1;
 
 struct Track {
     std::string path;
@@ -264,7 +287,12 @@ class CSubstitutePlayer {
   private:
     void Execute(const Command& command);
     void Load(const Command& command);
-    void NewTrack();
+    void Play(int index);
+    // The new-track message; how long the plug-in took, in microseconds.
+    double NewTrack();
+    void TimeTracks(long count, long gapMs);
+    void TimeCalls(long count);
+    void Resources(long timeoutMs);
     int ElapsedMs() const;
     const Track* Find(const char* path) const;
     LRESULT ExtendedInfo(extendedFileInfoStruct* info) const;
@@ -290,6 +318,11 @@ class CSubstitutePlayer {
     DWORD m_lastTick = 0;
     HWND m_window = nullptr;      // the window wait-window found
     std::vector<HWND> m_windows;  // every one it found, in order
+    long m_lastThreads = -1;      // what resources recorded last
+    long m_lastOthers = -1;       // handles other than events
+
+  public:
+    void QuitPlugin(const Command& command);
 };
 
 CSubstitutePlayer g_player;
@@ -300,10 +333,28 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// What the player's own windows answer a WM_USER message: made from its
+// arguments, so that a hook that changes or swallows an answer shows.
+LRESULT OwnAnswer(WPARAM wParam, LPARAM lParam) {
+    return static_cast<LRESULT>(0x5EED0000u ^ static_cast<uint32_t>(wParam) ^
+                                static_cast<uint32_t>(lParam));
+}
+
 // The playlist editor, the equaliser and the browser only exist to be found
 // and hooked.
 LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WINAMP_WM_USER) return OwnAnswer(wParam, lParam);
+    if (message == kQuitFromPlaylist) {
+        g_player.QuitPlugin(Command{});
+        return 0;
+    }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Another's subclass of the playlist editor, installed after the plug-in's.
+WNDPROC g_subclassNext = nullptr;
+LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return CallWindowProcA(g_subclassNext, window, message, wParam, lParam);
 }
 
 WNDPROC g_benchNext = nullptr;
@@ -403,10 +454,44 @@ LRESULT CSubstitutePlayer::Answer(WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void CSubstitutePlayer::NewTrack() {
-    SendMessageA(
-        m_playlist, WINAMP_WM_USER, PE_NEW_TRACK_WPARAM,
-        static_cast<LPARAM>((PE_NEW_TRACK_LPARAM_HIGH << 16) | static_cast<uint32_t>(m_position)));
+LONGLONG Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double Microseconds(LONGLONG ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+double CSubstitutePlayer::NewTrack() {
+    LPARAM lParam =
+        static_cast<LPARAM>((PE_NEW_TRACK_LPARAM_HIGH << 16) | static_cast<uint32_t>(m_position));
+    LONGLONG start = Now();
+    LRESULT answer = SendMessageA(m_playlist, WINAMP_WM_USER, PE_NEW_TRACK_WPARAM, lParam);
+    double us = Microseconds(Now() - start);
+    LRESULT own = OwnAnswer(PE_NEW_TRACK_WPARAM, lParam);
+    Record(answer == own ? std::string("pe-answer ok")
+                         : Format("pe-answer 0x%lx, own 0x%lx", static_cast<unsigned long>(answer),
+                                  static_cast<unsigned long>(own)));
+    return us;
+}
+
+void CSubstitutePlayer::Play(int index) {
+    m_position = index;
+    m_status = kPlaying;
+    m_playStart = GetTickCount();
+    m_playedMs = 0;
+    Record(Format("play %d", m_position));
+}
+
+void CSubstitutePlayer::QuitPlugin(const Command& command) {
+    DWORD start = GetTickCount();
+    Plugin(command)->quit();
+    Record(Format("quit %lu ms", GetTickCount() - start));
+    RecordProc();
 }
 
 winampGeneralPurposePlugin* CSubstitutePlayer::Plugin(const Command& command) {
@@ -418,7 +503,9 @@ winampGeneralPurposePlugin* CSubstitutePlayer::Plugin(const Command& command) {
 void CSubstitutePlayer::RecordProc() {
     if (!IsWindow(m_playlist)) return;
     WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(m_playlist, GWLP_WNDPROC));
-    Record(current == PlainProc ? "pe-proc ours" : "pe-proc other");
+    Record(current == PlainProc      ? "pe-proc ours"
+           : current == SubclassProc ? "pe-proc subclass"
+                                     : "pe-proc other");
 }
 
 void CSubstitutePlayer::Load(const Command& command) {
@@ -446,28 +533,147 @@ void CSubstitutePlayer::Load(const Command& command) {
     // Only what this run writes counts for wait-log: init either starts the
     // log afresh (shorter than before) or appends to it.
     size_t before = ReadWholeFile(m_logPath).size();
+    LONGLONG start = Now();
     int result = m_plugin->init();
+    double us = Microseconds(Now() - start);
     m_logCursor = ReadWholeFile(m_logPath).size() < before ? 0 : before;
     Record(Format("init %d", result));
+    Record(Format("init took %.0f us", us));
     Record(std::string("description ") + (m_plugin->description ? m_plugin->description : ""));
     RecordProc();
 }
 
-LONGLONG Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
+// Nanoseconds a message, over one round; counts answers that are not the
+// window's own.
+double TimeMessages(HWND window, long count, long* wrong) {
+    LONGLONG start = Now();
+    for (long i = 0; i < count; ++i) {
+        if (SendMessageA(window, WINAMP_WM_USER, 0, 0) != OwnAnswer(0, 0)) ++*wrong;
+    }
+    return Microseconds(Now() - start) * 1e3 / static_cast<double>(count);
 }
 
-// Nanoseconds a message, over one round.
-double TimeMessages(HWND window, long count) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
+// "time KIND n=N p50=.. us p99=.. us max=.. us" of one kind of call.
+void RecordTimes(const char* kind, std::vector<double> us) {
+    if (us.empty()) return;
+    std::sort(us.begin(), us.end());
+    size_t n = us.size();
+    Record(Format("time %s n=%u p50=%.1f us p99=%.1f us max=%.1f us", kind,
+                  static_cast<unsigned>(n), us[n / 2], us[(n * 99 + 99) / 100 - 1], us[n - 1]));
+}
+
+void CSubstitutePlayer::TimeTracks(long count, long gapMs) {
+    std::vector<double> us;
+    for (long i = 0; i < count && !m_tracks.empty(); ++i) {
+        Play(static_cast<int>(i % static_cast<long>(m_tracks.size())));
+        us.push_back(NewTrack());
+        PumpUntil(static_cast<DWORD>(gapMs), [] { return false; });
+    }
+    RecordTimes("track", us);
+}
+
+// A message sent to the window, timed; messages of other threads wait.
+double TimedSend(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     LONGLONG start = Now();
-    for (long i = 0; i < count; ++i)
-        SendMessageA(window, WINAMP_WM_USER, 0, 0);
-    return static_cast<double>(Now() - start) * 1e9 / static_cast<double>(frequency.QuadPart) /
-           static_cast<double>(count);
+    SendMessageA(window, message, wParam, lParam);
+    return Microseconds(Now() - start);
+}
+
+void CSubstitutePlayer::TimeCalls(long count) {
+    std::vector<double> hook, dialog, refresh;
+    for (long i = 0; i < count; ++i) {
+        hook.push_back(TimedSend(m_playlist, WINAMP_WM_USER, static_cast<WPARAM>(i), 0));
+        if (i % 64 == 0) DrainMessages();
+    }
+    if (m_window && IsWindow(m_window)) {
+        // What a dialog gets from the pointer and its controls, round in turn.
+        HWND edit = GetDlgItem(m_window, 1003);
+        const struct {
+            UINT message;
+            WPARAM wParam;
+            LPARAM lParam;
+        } kOrdinary[] = {
+            {WM_NCHITTEST, 0, MAKELPARAM(10, 10)},
+            {WM_SETCURSOR, reinterpret_cast<WPARAM>(m_window), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)},
+            {WM_MOUSEMOVE, 0, MAKELPARAM(10, 10)},
+            {WM_COMMAND, MAKEWPARAM(1003, EN_CHANGE), reinterpret_cast<LPARAM>(edit)},
+        };
+        for (long i = 0; i < count; ++i) {
+            const auto& m = kOrdinary[i % 4];
+            dialog.push_back(TimedSend(m_window, m.message, m.wParam, m.lParam));
+            refresh.push_back(TimedSend(m_window, WM_TIMER, 1, 0));
+            DrainMessages();
+        }
+    }
+    RecordTimes("hook", hook);
+    RecordTimes("dialog", dialog);
+    RecordTimes("refresh", refresh);
+}
+
+long ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    long count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// This process's handles, from the system's list (Wine's GetProcessHandleCount
+// answers 0); -1 when it cannot be read. Events are counted apart.
+long HandleCount(long* events) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    using QuerySystem = LONG(WINAPI*)(SYSTEM_INFORMATION_CLASS, void*, ULONG, ULONG*);
+    using QueryObject = LONG(WINAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
+    auto querySystem = reinterpret_cast<QuerySystem>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+    auto queryObject = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryObject")));
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<char> buffer(1 << 16);
+    *events = 0;
+    for (int attempt = 0; querySystem && queryObject && attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        LONG status = querySystem(SystemHandleInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0) break;
+        const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+        long count = 0;
+        for (ULONG i = 0; i < list->Count; ++i) {
+            if (list->Handle[i].OwnerPid != GetCurrentProcessId()) continue;
+            ++count;
+            alignas(8) char type[512];
+            HANDLE handle = reinterpret_cast<HANDLE>(uintptr_t{list->Handle[i].HandleValue});
+            if (queryObject(handle, ObjectTypeInformation, type, sizeof(type), nullptr) == 0 &&
+                std::wstring(reinterpret_cast<UNICODE_STRING*>(type)->Buffer,
+                             reinterpret_cast<UNICODE_STRING*>(type)->Length / 2) == L"Event")
+                ++*events;
+        }
+        return count;
+    }
+    return -1;
+}
+
+// Workers of the plug-in may still be ending: wait for the counts to settle
+// back rather than for a fixed time.
+void CSubstitutePlayer::Resources(long timeoutMs) {
+    long threads = 0, handles = 0, events = 0;
+    PumpUntil(static_cast<DWORD>(timeoutMs), [&] {
+        threads = ThreadCount();
+        handles = HandleCount(&events);
+        return threads <= m_lastThreads && handles - events <= m_lastOthers;
+    });
+    m_lastThreads = threads;
+    m_lastOthers = handles - events;
+    Record(Format("resources threads=%ld handles=%ld events=%ld", threads, handles, events));
 }
 
 // The three windows take turns, and each keeps its best round, so that noise
@@ -479,9 +685,10 @@ void CSubstitutePlayer::BenchHook(long count) {
         SetWindowLongPtrA(bare, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PassThroughProc)));
     HWND windows[] = {m_playlist, bare, plain};
     double best[3] = {0, 0, 0};
+    long wrong = 0;
     for (int round = 0; round < 6; ++round) {
         for (int i = 0; i < 3; ++i) {
-            double ns = TimeMessages(windows[i], count / 5);
+            double ns = TimeMessages(windows[i], count / 5, &wrong);
             if (round == 0) continue;  // warming up
             if (round == 1 || ns < best[i]) best[i] = ns;
         }
@@ -492,6 +699,7 @@ void CSubstitutePlayer::BenchHook(long count) {
         Format("bench-hook %ld messages: plug-in hook %.0f ns, bare subclass %.0f ns, no "
                "subclass %.0f ns a message",
                count, best[0], best[1], best[2]));
+    Record(wrong == 0 ? std::string("hook-answers ok") : Format("hook-answers wrong %ld", wrong));
 }
 
 void CSubstitutePlayer::Execute(const Command& c) {
@@ -525,11 +733,7 @@ void CSubstitutePlayer::Execute(const Command& c) {
         ParseNumber(c.argument, &number);
         if (number < 0 || static_cast<size_t>(number) >= m_tracks.size())
             Fail(c.line, "no such playlist entry");
-        m_position = static_cast<int>(number);
-        m_status = kPlaying;
-        m_playStart = GetTickCount();
-        m_playedMs = 0;
-        Record(Format("play %d", m_position));
+        Play(static_cast<int>(number));
         NewTrack();
     } else if (verb == "notify") {
         Record("notify");
@@ -550,9 +754,13 @@ void CSubstitutePlayer::Execute(const Command& c) {
         Plugin(c)->config();
         Record("config returned");
     } else if (verb == "quit") {
-        DWORD start = GetTickCount();
-        Plugin(c)->quit();
-        Record(Format("quit %lu ms", GetTickCount() - start));
+        QuitPlugin(c);
+    } else if (verb == "quit-in-pe") {
+        Plugin(c);
+        SendMessageA(m_playlist, kQuitFromPlaylist, 0, 0);
+    } else if (verb == "subclass-pe") {
+        g_subclassNext = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(m_playlist, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SubclassProc)));
         RecordProc();
     } else if (verb == "unload") {
         if (!m_dll) Fail(c.line, "no plug-in loaded");
@@ -610,6 +818,18 @@ void CSubstitutePlayer::Execute(const Command& c) {
         Plugin(c);
         ParseNumber(c.argument, &number);
         BenchHook(number);
+    } else if (verb == "time-tracks") {
+        long gap = 0;
+        SplitTimeout(c.argument, &text, &gap);
+        ParseNumber(text, &number);
+        TimeTracks(number, gap);
+    } else if (verb == "time-calls") {
+        Plugin(c);
+        ParseNumber(c.argument, &number);
+        TimeCalls(number);
+    } else if (verb == "resources") {
+        ParseNumber(c.argument, &number);
+        Resources(number);
     } else if (verb == "note") {
         Record(c.argument);
     } else if (!DriveWindow(c)) {
@@ -773,11 +993,11 @@ void CSubstitutePlayer::Run(const std::vector<Command>& script) {
 // The whole script is checked before anything runs, so that a slip shows at
 // once and not after a minute of playing.
 bool Check(const Command& c, std::string* why) {
-    static const char* const kBare[] = {"notify", "pause",        "resume", "stop",
-                                        "config", "quit",         "unload", "destroy-pe",
-                                        "exit",   "module-state", "focus"};
-    static const char* const kNumber[] = {"version", "play", "wait", "wait-module-gone",
-                                          "bench-hook"};
+    static const char* const kBare[] = {
+        "notify",     "pause", "resume",      "stop",       "config",       "quit", "unload",
+        "destroy-pe", "exit",  "subclass-pe", "quit-in-pe", "module-state", "focus"};
+    static const char* const kNumber[] = {
+        "version", "play", "wait", "wait-module-gone", "bench-hook", "time-calls", "resources"};
     long number = 0;
     std::string text;
     for (const char* verb : kBare) {
@@ -788,9 +1008,11 @@ bool Check(const Command& c, std::string* why) {
             return (ParseNumber(c.argument, &number) && number >= 0) ||
                    (*why = "needs a number", false);
     }
-    if (c.verb == "wait-log" || c.verb == "wait-file" || c.verb == "wait-ticks") {
+    if (c.verb == "wait-log" || c.verb == "wait-file" || c.verb == "wait-ticks" ||
+        c.verb == "time-tracks") {
         if (!SplitTimeout(c.argument, &text, &number)) return *why = "needs TEXT MS", false;
-        return c.verb != "wait-ticks" || ParseNumber(text, &number) || (*why = "needs N MS", false);
+        return (c.verb != "wait-ticks" && c.verb != "time-tracks") || ParseNumber(text, &number) ||
+               (*why = "needs N MS", false);
     }
     if (c.verb == "load" || c.verb == "check-log" || c.verb == "note" || c.verb == "windows" ||
         c.verb == "reg")
