@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cache/cache_manager.h"
-#include "engine/md5.h"
-#include "engine/submission.h"
+#include "record/md5.h"
+#include "record/submission.h"
 
 namespace {
 

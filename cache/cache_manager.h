@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/submission.h"
+#include "diagnostics/lock.h"
+#include "record/submission.h"
 
 // An allocator whose containers grow without writing the new elements: the cache
 // reads its file straight over them, and zeroing the records first doubled the
@@ -83,7 +84,7 @@ class CCacheManager {
     std::vector<Submission, UninitializedAllocator<Submission>> m_list;
     std::string m_directory;
     std::string m_path;
-    mutable std::recursive_mutex m_lock;
+    mutable CRecursiveMutex m_lock;
 };
 
 constexpr char kCacheFileName[] = "kelmar.99.cache";

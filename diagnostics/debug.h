@@ -12,6 +12,7 @@
 
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
+#include "diagnostics/lock.h"
 #include "diagnostics/log_file.h"
 
 enum DebugLevel {
@@ -55,7 +56,7 @@ class CDebug {
     bool OpenFile(bool truncate);
 
     CLogFile m_file;
-    mutable std::recursive_mutex m_lock;
+    mutable CRecursiveMutex m_lock;
     std::string m_path;
     uint32_t m_startTick = 0;
     std::atomic<int> m_threshold{9};

@@ -6,8 +6,8 @@
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
-#include "engine/text_encoding.h"
 #include "engine/user_prompt.h"
+#include "record/text_encoding.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/os_version.h"
+#include "engine/config_window.h"
 #include "engine/connectivity_api.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
-#include "ui/config_window.h"
 
 // A build setting (KELMAR_HANDSHAKE_HOST); always a host name, so that a proxy
 // setting can reach it.
@@ -60,21 +60,21 @@ void CPlaytally::StopTimer() {
         JoinThread(m_timer);
         m_timer = nullptr;
     }
-    // A handshake asked for but never run is no longer waited for.
+    // A session start asked for but never run is no longer waited for.
     bool wanted;
     {
         std::lock_guard<std::mutex> guard(m_timerLock);
-        wanted = m_handshakeWanted;
-        m_handshakeWanted = false;
+        wanted = m_sessionStartWanted;
+        m_sessionStartWanted = false;
     }
     if (wanted) WorkerEnded();
 }
 
-void CPlaytally::RequestHandshake() {
+void CPlaytally::RequestSessionStart() {
     {
         std::lock_guard<std::mutex> guard(m_timerLock);
-        if (m_stop != 0 || !m_timer || m_handshakeWanted) return;
-        m_handshakeWanted = true;
+        if (m_stop != 0 || !m_timer || m_sessionStartWanted) return;
+        m_sessionStartWanted = true;
     }
     {
         std::lock_guard<std::mutex> guard(m_workersLock);
@@ -118,19 +118,23 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         if (LoadSettings()) result = 1;
     }
 
-    if (m_pluginEnabled != 0) {
-        LoadCacheOnce();
-    } else {
+    if (m_pluginEnabled == 0)
         g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
-    }
 
+    {
+        // An engine may start again after a stop (the module outlived a quit).
+        std::lock_guard<std::mutex> guard(m_timerLock);
+        m_stop = 0;
+    }
     m_timer = BeginThread(&CPlaytally::TimeUpdaterThread, this);
     if (!m_timer) {
         LogRequestError("CPlaytally::StartPlaytallying", "beginthreadex", -27);
         result = 0;
+        if (m_pluginEnabled != 0) LoadCacheOnce();
     }
-    // The first handshake goes at once, from the timer thread.
-    if (m_pluginEnabled != 0) RequestHandshake();
+    // The cache is read and the first handshake started at once, from the
+    // timer thread: a large cache would hold up the player's start.
+    if (m_pluginEnabled != 0) RequestSessionStart();
 
     g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Startup Complete.");
     return result;
@@ -241,9 +245,8 @@ void CPlaytally::Enable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Enable", "KPlaytally is now Enabled");
     m_pluginEnabled = 1;
     // A run that started switched off has not read its cache yet: without it,
-    // the plays cached from now on would have no file.
-    LoadCacheOnce();
-    RequestHandshake();
+    // the plays cached from now on would have no file. The timer reads it.
+    RequestSessionStart();
 }
 
 void CPlaytally::Disable() {

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "cache/cache_manager.h"
+#include "diagnostics/lock.h"
 #include "diagnostics/module_version.h"
-#include "engine/submission.h"
 #include "engine/thread_start.h"
 #include "engine/watch_connection.h"
+#include "record/submission.h"
 
 using InstanceHandle = void*;
 using WindowHandle = void*;
@@ -129,7 +130,7 @@ class CPlaytally {
     // A copy of the recent list, newest first.
     std::vector<Submission> GetLastSubmissions() const;
     // Request workers still running, and a wait for them to end (-1: no limit).
-    // A handshake asked of the timer and not yet run counts as one.
+    // A session start asked of the timer and not yet run counts as one.
     int GetLiveWorkers() const;
     bool WaitForWorkers(int milliseconds);
 
@@ -221,7 +222,7 @@ class CPlaytally {
         field = value;
     }
 
-    mutable std::mutex m_lock;  // the engine lock: held only to copy or replace
+    mutable CMutex m_lock;  // the engine lock: held only to copy or replace
     CModuleVersionInfo m_versionInfo;
     std::string m_workingDir;
     InstanceHandle m_instance = nullptr;
@@ -245,10 +246,11 @@ class CPlaytally {
 
   private:
     void Tick();
-    // Has the timer thread run a handshake as soon as it can, so that the
-    // player's thread never waits for the connectivity check or the request.
-    // Counted as background work until it has run (see WaitForWorkers).
-    void RequestHandshake();
+    // Has the timer thread read the cache (once) and start a handshake as soon
+    // as it can, so that the player's thread never waits for a large cache,
+    // the connectivity check or the request. Counted as background work until
+    // it has run (see WaitForWorkers).
+    void RequestSessionStart();
     void LoadCacheOnce();
     int ComputeGoal(int length);
     Submission BuildSubmission(const SongInfo& song);
@@ -267,16 +269,16 @@ class CPlaytally {
     void WorkerEnded();
 
     CWatchConnection m_watch;
-    std::mutex m_watchLock;      // calls into the watcher never overlap
-    std::mutex m_handshakeLock;  // serialises DoHandshake's callers
+    CMutex m_watchLock;      // calls into the watcher never overlap
+    CMutex m_handshakeLock;  // serialises DoHandshake's callers
     ThreadHandle m_timer = nullptr;
-    std::mutex m_timerLock;
+    CMutex m_timerLock;
     std::condition_variable m_timerWake;
-    bool m_handshakeWanted = false;  // under m_timerLock
+    bool m_sessionStartWanted = false;  // under m_timerLock
     std::atomic<int> m_lastConnected{-1};
     std::atomic<int> m_probes{0};
     std::atomic<bool> m_cacheLoaded{false};
-    mutable std::mutex m_workersLock;
+    mutable CMutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
     bool m_settingsRead = false;  // LoadSettings ran (settings thread only)

@@ -73,21 +73,24 @@ unsigned CPlaytally::TimeUpdaterThread(void* argument) {
     auto period = [engine] { return std::chrono::milliseconds(engine->m_timerPeriodMs.load()); };
     auto next = std::chrono::steady_clock::now() + period();
     while (engine->m_stop == 0) {
-        bool handshake = false;
+        bool sessionStart = false;
         {
-            // Woken early by the stop, or for a handshake asked of it; a
-            // handshake keeps the ticks where they were.
+            // Woken early by the stop, or for a session start asked of it,
+            // which keeps the ticks where they were.
             std::unique_lock<std::mutex> lock(engine->m_timerLock);
-            engine->m_timerWake.wait_until(
-                lock, next, [engine] { return engine->m_stop != 0 || engine->m_handshakeWanted; });
+            engine->m_timerWake.wait_until(lock, next, [engine] {
+                return engine->m_stop != 0 || engine->m_sessionStartWanted;
+            });
             if (engine->m_stop != 0) break;
-            handshake = engine->m_handshakeWanted;
-            engine->m_handshakeWanted = false;
+            sessionStart = engine->m_sessionStartWanted;
+            engine->m_sessionStartWanted = false;
         }
-        if (handshake) {
+        if (sessionStart) {
             try {
-                if (engine->m_pluginEnabled != 0 && engine->m_handshakeComplete == 0)
-                    engine->DoHandshake();
+                if (engine->m_pluginEnabled != 0) {
+                    engine->LoadCacheOnce();
+                    if (engine->m_handshakeComplete == 0) engine->DoHandshake();
+                }
             } catch (const std::exception& e) {
                 g_Debug.Log(DEBUG_ERROR, "CPlaytally::TimerCallback", "Exception occurred - %s",
                             e.what());

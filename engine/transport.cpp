@@ -7,7 +7,7 @@
 #include "engine/clock.h"
 #include "engine/http_api.h"
 #include "engine/playtally.h"
-#include "engine/text_encoding.h"
+#include "record/text_encoding.h"
 
 namespace {
 

@@ -87,9 +87,6 @@ int StartPlugin() {
     size_t slash = file.rfind('\\');
     std::string workingDir = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 
-    // The module may have outlived an earlier quit of this process (pinned, or
-    // held by a worker): that quit's stop must not end the new timer at once.
-    g_engine.m_stop = 0;
     if (g_engine.StartPlaytallying(instance, g_plugin.hwndParent, workingDir) == 0) Config();
 
     CModuleVersionInfo version;

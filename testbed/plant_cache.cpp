@@ -11,7 +11,7 @@
 #include <ctime>
 #include <vector>
 
-#include "engine/submission.h"
+#include "record/submission.h"
 
 int main(int argc, char** argv) {
     long count = argc == 3 ? std::strtol(argv[2], nullptr, 10) : -1;

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/md5.h"
+#include "record/md5.h"
 #include "testbed/connection_stream.h"
 #include "testbed/form_body.h"
 #include "testbed/play_store.h"

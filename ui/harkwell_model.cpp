@@ -3,8 +3,8 @@
 #include <cctype>
 #include <climits>
 
-#include "engine/md5.h"
 #include "engine/playtally.h"
+#include "record/md5.h"
 
 int ReadDialogNumber(const std::string& text) {
     size_t i = 0;

@@ -3,10 +3,10 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "engine/config_window.h"
 #include "engine/playtally.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
-#include "ui/config_window.h"
 #include "ui/harkwell.h"
 #include "ui/resource.h"
 #include "ui/status_text.h"
@@ -178,6 +178,8 @@ void CHarkwell::ShowConfig() {
         EnableWindow(GetDlgItem(m_window, IDC_VIEW_LOG), FALSE);
     EnableProxyEdits(IDC_USE_PROXY);
     EnableProxyEdits(IDC_USE_PROXY_AUTH);
+    m_status.clear();  // a new window: its labels are empty
+    m_lastSubmitted.clear();
     RefreshStats();
     SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
 }
@@ -225,17 +227,21 @@ void CHarkwell::OnSave() {
 void CHarkwell::RefreshStats() {
     if (!m_engine) return;
     UpdateStatus();
-    m_lastSubmitted = BuildLastSubmitted(m_engine->GetLastSubmissions());
-    SetText(IDC_LAST_SUBMITTED, m_lastSubmitted);
+    // Set only when it changed: laying out a multi-line text again costs the
+    // player's thread milliseconds.
+    std::string lastSubmitted = BuildLastSubmitted(m_engine->GetLastSubmissions());
+    if (lastSubmitted != m_lastSubmitted) SetText(IDC_LAST_SUBMITTED, lastSubmitted);
+    m_lastSubmitted = lastSubmitted;
 }
 
 void CHarkwell::UpdateStatus() {
     CPlaytally* engine = m_engine;
     // The timer's latest connectivity check: making one here could hold up
     // the player for as long as a host lookup takes.
-    m_status = BuildStatusBlock(TakeStatusSnapshot(*engine),
-                                [engine] { return engine->LastConnected() != 0; });
-    SetText(IDC_CACHE_STATS, m_status);
+    std::string status = BuildStatusBlock(TakeStatusSnapshot(*engine),
+                                          [engine] { return engine->LastConnected() != 0; });
+    if (status != m_status) SetText(IDC_CACHE_STATS, status);
+    m_status = status;
 }
 
 void CHarkwell::ReadControls() {

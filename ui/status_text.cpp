@@ -4,7 +4,7 @@
 
 #include "diagnostics/format.h"
 #include "engine/playtally.h"
-#include "engine/text_encoding.h"
+#include "record/text_encoding.h"
 
 StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
     StatusSnapshot state;

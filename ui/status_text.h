@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/submission.h"
+#include "record/submission.h"
 
 class CPlaytally;
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "diagnostics/debug.h"
-#include "engine/md5.h"
+#include "record/md5.h"
 #include "tests/fakes/fakes.h"
 #include "tests/service/service_process.h"
 #include "tests/unit/test_support.h"

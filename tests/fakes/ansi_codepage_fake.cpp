@@ -1,5 +1,5 @@
 // Windows-1252, the code page of western Windows systems (and of Wine here).
-#include "engine/ansi_codepage.h"
+#include "record/ansi_codepage.h"
 
 namespace {
 // 0x80..0x9F; the five bytes Windows leaves undefined map to themselves.

@@ -1,7 +1,7 @@
 #include <mutex>
 
+#include "engine/config_window.h"
 #include "tests/fakes/fakes.h"
-#include "ui/config_window.h"
 
 namespace {
 std::mutex g_lock;

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <future>
 
-#include "engine/md5.h"
+#include "record/md5.h"
 #include "tests/service/service_process.h"
 
 using nlohmann::json;

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/md5.h"
 #include "engine/user_prompt.h"
+#include "record/md5.h"
 #include "tests/unit/engine_fixture.h"
 #include "ui/status_text.h"
 

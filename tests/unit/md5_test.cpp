@@ -1,8 +1,8 @@
-#include "engine/md5.h"
+#include "record/md5.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/submission.h"
+#include "record/submission.h"
 
 TEST(Md5, RfcTestSuite) {
     struct Case {

@@ -193,6 +193,7 @@ TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
     FakeRegistrySetNumber(Key(), "pluginenabled", 0);
     engine.StartPlaytallying(dir.str(), nullptr);
     engine.Enable();
+    engine.WaitForWorkers(-1);
     Submission play;
     play.Set("A", "T", "", "200", "C:\\a.mp3", "");
     engine.CacheSubmission(play);

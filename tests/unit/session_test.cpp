@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "engine/clock.h"
-#include "engine/md5.h"
 #include "engine/user_prompt.h"
+#include "record/md5.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {

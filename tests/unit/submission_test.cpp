@@ -1,8 +1,8 @@
-#include "engine/submission.h"
+#include "record/submission.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/text_encoding.h"
+#include "record/text_encoding.h"
 #include "tests/unit/test_support.h"
 
 namespace {

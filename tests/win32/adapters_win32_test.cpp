@@ -7,10 +7,10 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
 #include "diagnostics/tick_count.h"
-#include "engine/ansi_codepage.h"
 #include "engine/settings_store.h"
-#include "engine/submission.h"
-#include "engine/text_encoding.h"
+#include "record/ansi_codepage.h"
+#include "record/submission.h"
+#include "record/text_encoding.h"
 #include "tests/unit/test_support.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "diagnostics/debug.h"
-#include "engine/md5.h"
+#include "engine/config_window.h"
+#include "record/md5.h"
 #include "tests/unit/test_support.h"
-#include "ui/config_window.h"
 #include "ui/harkwell.h"
 #include "ui/resource.h"
 

@@ -12,7 +12,7 @@
 #include <set>
 
 #include "diagnostics/debug.h"
-#include "engine/md5.h"
+#include "record/md5.h"
 #include "tests/unit/test_support.h"
 #include "tests/win32/service_control.h"
 

@@ -1,9 +1,9 @@
-#include "engine/submission.h"
+#include "record/submission.h"
 
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
-#include "engine/md5.h"
-#include "engine/text_encoding.h"
+#include "record/md5.h"
+#include "record/text_encoding.h"
 
 namespace {
 

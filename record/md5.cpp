@@ -1,4 +1,4 @@
-#include "engine/md5.h"
+#include "record/md5.h"
 
 #include <cstring>
 

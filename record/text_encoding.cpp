@@ -1,8 +1,8 @@
-#include "engine/text_encoding.h"
+#include "record/text_encoding.h"
 
 #include <cstdint>
 
-#include "engine/ansi_codepage.h"
+#include "record/ansi_codepage.h"
 
 std::string Utf16ToUtf8(const std::u16string& text) {
     std::string out;
