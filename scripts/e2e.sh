@@ -16,7 +16,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
-               reload drain load_loop)
+               reload drain load_loop installer)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -740,6 +740,83 @@ EOF
       "ratio $(awk -v a="$full" -v b="$empty" 'BEGIN { printf "%.2f", a / b }')"
     grep '^time ' "$work/messages.result"
   } >"$work/figure"
+}
+
+# The installer as a user runs it, silently: it finds the player from its
+# registry entry and installs into its Plugins folder; the player loads the
+# installed plug-in and a play arrives; installing again over it keeps the
+# user's data; with the player running it refuses; uninstalling removes its
+# files and entry and keeps the cache with an unsent play.
+scenario_installer() {
+  local setup=${KELMAR_DIST:-$root/dist}/Gen_Kelmar-1.2.1-setup.exe
+  [ -e "$setup" ] || { fail "no installer: run scripts/package.sh first"; return 0; }
+  local home="$WINEPREFIX/drive_c/Program Files/Winamp"
+  local plugins=$home/Plugins wplugins='C:\Program Files\Winamp\Plugins'
+  local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Gen_Kelmar'
+  mkdir -p "$plugins"
+  cp "$win32/substitute_player.exe" "$home/winamp.exe"
+  wine reg add 'HKCU\Software\Winamp' /ve /d 'C:\Program Files\Winamp' /f >/dev/null 2>&1 </dev/null
+  setup() { local rc=0; wine "$setup" /S </dev/null >/dev/null 2>&1 || rc=$?; echo "$rc"; }
+
+  expect_eq "install" 0 "$(setup)"
+  local f
+  for f in Gen_Kelmar.dll kelmar.html Gen_Kelmar-uninstall.exe; do
+    [ -e "$plugins/$f" ] || fail "$f not installed"
+  done
+  wine reg query "$entry" </dev/null 2>/dev/null | tr -d '\r' >"$work/entry.txt"
+  has "$work/entry.txt" "DisplayVersion    REG_SZ    1.2.1"
+  has "$work/entry.txt" "Publisher    REG_SZ    Kelmar"
+
+  settings
+  player installed <<EOF2
+track C:\\Music\\One.mp3 | Installed One - Title One | 200 | artist=Installed One | title=Title One
+load $wplugins\\Gen_Kelmar.dll
+play 0
+wait-log Submission of 'Installed One - Title One' accepted OK 20000
+quit
+unload
+EOF2
+  has "$work/installed.result" "description Kelmar for Winamp v1.2.1 "
+  settings proxyport=1
+  player offline <<EOF2
+track C:\\Music\\Two.mp3 | Installed Two - Title Two | 200 | artist=Installed Two | title=Title Two
+load $wplugins\\Gen_Kelmar.dll
+play 0
+wait-log Not in a position to send data. Caching for later. 20000
+quit
+unload
+EOF2
+  local cached=$plugins/kelmar.99.cache
+  has "$cached" "Installed Two"
+
+  expect_eq "install over it" 0 "$(setup)"
+  has "$cached" "Installed Two"
+
+  # While the player runs, its window tells the installer to stay away.
+  printf 'note started\nwait-file %s 30000\n' "$(winpath "$work/done")" >"$work/running.script"
+  timeout 60 wine "$win32/substitute_player.exe" "$(winpath "$work/running.script")" \
+    "$(winpath "$work/running.result")" >/dev/null 2>&1 </dev/null &
+  local running=$! i
+  for i in $(seq 1 300); do
+    grep -q started "$work/running.result" 2>/dev/null && break
+    sleep 0.1
+  done
+  expect_eq "install while the player runs" 2 "$(setup)"
+  touch "$work/done"
+  wait "$running" || fail "the running player ended badly"
+
+  # The uninstaller waits only when told its folder, as the last argument.
+  printf '@"%s\\Gen_Kelmar-uninstall.exe" /S _?=%s\r\n@exit %%ERRORLEVEL%%\r\n' \
+    "$wplugins" "$wplugins" >"$work/uninstall.bat"
+  local rc=0
+  wine cmd /c "$(winpath "$work/uninstall.bat")" </dev/null >/dev/null 2>&1 || rc=$?
+  expect_eq "uninstall" 0 "$rc"
+  for f in Gen_Kelmar.dll kelmar.html; do
+    [ ! -e "$plugins/$f" ] || fail "$f left after uninstalling"
+  done
+  ! wine reg query "$entry" </dev/null >/dev/null 2>&1 || fail "the uninstall entry is left"
+  has "$cached" "Installed Two"
+  expect_eq "plays stored" "Installed One" "$(plays | jq -r '.[].artist')"
 }
 
 run_one() {

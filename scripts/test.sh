@@ -51,6 +51,14 @@ if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   echo "== the timer's cost under Wine (a report, not a test)"
   "$root/scripts/wine-run.sh" "$build/win32/timer_bench_win32.exe" || true
   wineserver -k >/dev/null 2>&1 || true
+  # What a user installs; the installer scenario runs the installer it built.
+  echo "== the package: release DLL, installer, zip"
+  if "$root/scripts/package.sh" "$build" >"$build/package.log" 2>&1; then
+    grep -E 'stripped|^installer:' "$build/package.log"
+  else
+    tail -n 40 "$build/package.log"
+    status=1
+  fi
   # Each scenario copies the prefix, so its wineserver has ended first.
   echo "== end to end: the plug-in in the substitute player, against the service"
   "$root/scripts/e2e.sh" "$build/win32" "$build/native/kelmar_service" || status=1
