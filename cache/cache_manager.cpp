@@ -247,15 +247,31 @@ void CCacheManager::KeepOriginal() {
 }
 
 bool CCacheManager::Save() {
-    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Save", "Saving submissions...");
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    bool saved = WriteList();
+    if (saved && m_unsaved) {
+        g_Debug.Log(DEBUG_INFO, "CCacheManager::Save", "Cache file %s saved again", m_path.c_str());
+    }
+    m_unsaved = !saved;
+    return saved;
+}
+
+int CCacheManager::FailureLevel() {
+    // A disk that stays full would fill the log with the same line.
+    if (m_failureLogged) return DEBUG_DETAIL;
+    m_failureLogged = true;
+    return DEBUG_ERROR;
+}
+
+bool CCacheManager::WriteList() {
+    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Save", "Saving submissions...");
 
     // Write beside the file and swap it in, so a crash mid-save leaves the old
     // file whole rather than a truncated one.
     std::string temp = m_path + ".tmp";
     std::FILE* file = m_path.empty() ? nullptr : OpenStream(temp, "wb");
     if (!file) {
-        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Save", "Failed to open cache file %s",
+        g_Debug.Log(FailureLevel(), "CCacheManager::Save", "Failed to open cache file %s",
                     m_path.c_str());
         return false;
     }
@@ -264,13 +280,13 @@ bool CCacheManager::Save() {
     ok = FlushToDisk(file) && ok;
     ok = std::fclose(file) == 0 && ok;
     if (!ok) {
-        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Save", "Failed to write cache file %s",
+        g_Debug.Log(FailureLevel(), "CCacheManager::Save", "Failed to write cache file %s",
                     m_path.c_str());
         RemoveFilePath(temp);
         return false;
     }
     if (!ReplaceFileAtomically(temp, m_path)) {
-        g_Debug.Log(DEBUG_ERROR, "CCacheManager::Save", "Failed to replace cache file %s",
+        g_Debug.Log(FailureLevel(), "CCacheManager::Save", "Failed to replace cache file %s",
                     m_path.c_str());
         RemoveFilePath(temp);
         return false;

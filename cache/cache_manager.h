@@ -2,6 +2,7 @@
 // in a file of 803-byte records ("kelmar.99.cache" in the plug-in's folder).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -68,12 +69,17 @@ class CCacheManager {
     std::string GetSideFilePath() const;
     // The number of records and the size of the file in bytes (0 without one).
     std::pair<int, int64_t> GetStats() const;
+    // False while the last save failed: the list holds plays the file lacks.
+    bool IsSaved() const { return !m_unsaved; }
 
     std::string GetFilePath() const;
 
   private:
     // Mirrors a shortened list in the file.
     void SaveAfterRemoval();
+    bool WriteList();
+    // The level of a failed save's line: an error the first time in a run.
+    int FailureLevel();
     bool LoadFile(const std::string& directory, const std::string& fileName);
     // Keeps the file as the first free .bad, .bad1 ... unless an identical copy
     // is already there.
@@ -85,6 +91,8 @@ class CCacheManager {
     std::string m_directory;
     std::string m_path;
     mutable CRecursiveMutex m_lock;
+    std::atomic<bool> m_unsaved{false};
+    bool m_failureLogged = false;
 };
 
 constexpr char kCacheFileName[] = "kelmar.99.cache";

@@ -8,6 +8,7 @@
 #include "diagnostics/os_version.h"
 #include "engine/config_window.h"
 #include "engine/connectivity_api.h"
+#include "engine/data_folder.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
 
@@ -84,7 +85,7 @@ void CPlaytally::RequestSessionStart() {
 }
 
 void CPlaytally::LoadCacheOnce() {
-    if (!m_cacheLoaded.exchange(true)) m_cache.Load(m_workingDir, "");
+    if (!m_cacheLoaded.exchange(true)) m_cache.Load(m_dataDir, "");
 }
 
 void CPlaytally::Shutdown() {
@@ -115,7 +116,14 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         m_instance = instance;
         m_versionInfo.SetModule(m_instance);
         if (m_workingDir.back() != '\\') m_workingDir += '\\';
+        DataFolder data = ChooseDataFolder(m_workingDir);
+        m_dataDir = data.path;
         if (LoadSettings()) result = 1;
+        if (!data.own) {
+            g_Debug.Log(DEBUG_WARNING, "CPlaytally::StartPlaytallying",
+                        "Cannot write in %s - the log and the cache are kept in %s",
+                        m_workingDir.c_str(), m_dataDir.c_str());
+        }
     }
 
     if (m_pluginEnabled == 0)
@@ -272,7 +280,7 @@ void CPlaytally::StartDebugLog() {
     int logSize = m_logSize;
     // A positive limit keeps the log across runs until it outgrows the limit; 0
     // still creates the file but writes no lines; no limit starts afresh.
-    g_Debug.Open(m_workingDir + "Kelmar.log.txt", logSize < 0, logSize != 0, m_xmlLog != 0);
+    g_Debug.Open(m_dataDir + "Kelmar.log.txt", logSize < 0, logSize != 0, m_xmlLog != 0);
     g_Debug.SetMaxSize(logSize);
     g_Debug.SetLevel(DEBUG_INFO);
 
@@ -282,6 +290,7 @@ void CPlaytally::StartDebugLog() {
                 m_versionInfo.GetPrivateBuild().c_str());
     g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", GetPlayerVersion().c_str());
     g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", os.GetOSDescription().c_str());
+    g_Debug.Log(DEBUG_NOTICE, "Application Information", "Log and cache in %s", m_dataDir.c_str());
 }
 
 Submission CPlaytally::BuildSubmission() {

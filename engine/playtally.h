@@ -169,6 +169,8 @@ class CPlaytally {
     std::string GetServerStatus() const { return Get(m_serverStatus); }
     std::string GetLastMessage() const { return Get(m_lastMessage); }
     std::string GetWorkingDir() const { return m_workingDir; }
+    // Where the log and the cache live (see ChooseDataFolder).
+    std::string GetDataDir() const { return m_dataDir; }
 
     // Flags, numbers and date-times: single values read without the lock.
     // Date-times are local wall-clock seconds (see ToDateTime).
@@ -225,6 +227,7 @@ class CPlaytally {
     mutable CMutex m_lock;  // the engine lock: held only to copy or replace
     CModuleVersionInfo m_versionInfo;
     std::string m_workingDir;
+    std::string m_dataDir;  // set at start, before any other thread runs
     InstanceHandle m_instance = nullptr;
     std::string m_updateUrl;
     std::string m_submitPath;

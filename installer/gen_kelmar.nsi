@@ -139,6 +139,18 @@ Section "Kelmar for Winamp"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+!macro TellOfUnsentPlays folder
+  ${If} ${FileExists} "${folder}\kelmar.99.cache"
+    ${GetSize} "${folder}" "/M=kelmar.99.cache /S=0B /G=0" $0 $1 $2
+    ${If} $0 > 0
+      MessageBox MB_OK|MB_ICONINFORMATION \
+        "The cache still holds plays that were not sent to Kelmar. It is kept in$\r$\n\
+${folder}\kelmar.99.cache$\r$\nand sent when the plug-in is installed again." /SD IDOK
+      DetailPrint "Unsent plays are kept in ${folder}\kelmar.99.cache"
+    ${EndIf}
+  ${EndIf}
+!macroend
+
 Function un.onInit
   Call un.WaitForPlayerToClose
 FunctionEnd
@@ -151,13 +163,7 @@ Section "Uninstall"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; The user's settings, log and cache stay: a later install picks them up.
   DetailPrint "Your settings, the log and the cache are kept."
-  ${If} ${FileExists} "$INSTDIR\kelmar.99.cache"
-    ${GetSize} "$INSTDIR" "/M=kelmar.99.cache /S=0B /G=0" $0 $1 $2
-    ${If} $0 > 0
-      MessageBox MB_OK|MB_ICONINFORMATION \
-        "The cache still holds plays that were not sent to Kelmar. It is kept in$\r$\n\
-$INSTDIR\kelmar.99.cache$\r$\nand sent when the plug-in is installed again." /SD IDOK
-      DetailPrint "Unsent plays are kept in $INSTDIR\kelmar.99.cache"
-    ${EndIf}
-  ${EndIf}
+  ; Beside the plug-in, or in the user's own folder when that could not be written.
+  !insertmacro TellOfUnsentPlays "$INSTDIR"
+  !insertmacro TellOfUnsentPlays "$APPDATA\Kelmar"
 SectionEnd

@@ -16,7 +16,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
-               reload drain load_loop installer)
+               reload drain load_loop installer protected)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -817,6 +817,41 @@ EOF2
   ! wine reg query "$entry" </dev/null >/dev/null 2>&1 || fail "the uninstall entry is left"
   has "$cached" "Installed Two"
   expect_eq "plays stored" "Installed One" "$(plays | jq -r '.[].artist')"
+}
+
+# A player whose plug-in folder the user cannot write (Program Files under
+# UAC): the log and the cache go to the user's own folder, and the plays cached
+# offline survive a restart and arrive once each.
+scenario_protected() {
+  local user="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Kelmar"
+  chattr +i "$work/plugins"
+  trap 'chattr -i "$work/plugins"' EXIT
+  settings proxyport=1
+  player offline <<EOF2
+track C:\\Music\\One.mp3 | Kept One - Title One | 200 | artist=Kept One | title=Title One
+track C:\\Music\\Two.mp3 | Kept Two - Title Two | 200 | artist=Kept Two | title=Title Two
+load $dll
+play 0
+wait-log Not in a position to send data. Caching for later. 20000
+play 1
+wait-log Not in a position to send data. Caching for later. 20000
+quit
+unload
+EOF2
+  settings
+  player online <<EOF2
+load $dll
+wait-log Submission of cache file accepted OK 30000
+quit
+unload
+EOF2
+  chattr -i "$work/plugins"
+  expect_eq "plays delivered" "Kept One
+Kept Two" "$(plays | jq -r '.[].artist' | sort)"
+  has "$user/Kelmar.log.txt" "Cannot write in"
+  has "$user/Kelmar.log.txt" "Log and cache in C:\\users\\"
+  [ ! -e "$user/kelmar.99.cache" ] || fail "the cache file is still there"
+  expect_eq "files beside the DLL" "Gen_Kelmar.dll" "$(ls "$work/plugins")"
 }
 
 run_one() {

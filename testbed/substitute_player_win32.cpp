@@ -30,8 +30,9 @@
 //                             while handling a message
 //   wait MS                   keeps answering for MS
 //   wait-log TEXT MS          until the plug-in's log (Kelmar.log.txt beside the
-//                             DLL) holds TEXT after the previous match (or
-//                             after what earlier runs wrote); fails after MS
+//                             DLL, else in %APPDATA%\Kelmar) holds TEXT after
+//                             the previous match (or after what earlier runs
+//                             wrote); fails after MS
 //   wait-ticks N MS           until the plug-in's timer has asked N more times
 //                             (a tick is a query from another thread at least a
 //                             second after the last one); fails the run after MS
@@ -521,7 +522,12 @@ void CSubstitutePlayer::Load(const Command& command) {
     GetModuleFileNameA(m_dll, path, sizeof(path));
     std::string full = path;
     size_t slash = full.find_last_of("\\/");
-    m_logPath = full.substr(0, slash + 1) + "Kelmar.log.txt";
+    // The log is beside the DLL, or in the user's own folder when the DLL's
+    // folder cannot be written.
+    std::string beside = full.substr(0, slash + 1) + "Kelmar.log.txt";
+    char appData[MAX_PATH] = {};
+    GetEnvironmentVariableA("APPDATA", appData, sizeof(appData));
+    std::string user = std::string(appData) + "\\Kelmar\\Kelmar.log.txt";
     m_dllName = full.substr(slash + 1);
     Record("loaded");
 
@@ -532,10 +538,14 @@ void CSubstitutePlayer::Load(const Command& command) {
     m_plugin->hDllInstance = m_dll;
     // Only what this run writes counts for wait-log: init either starts the
     // log afresh (shorter than before) or appends to it.
-    size_t before = ReadWholeFile(m_logPath).size();
+    size_t besideBefore = ReadWholeFile(beside).size();
+    size_t userBefore = ReadWholeFile(user).size();
     LONGLONG start = Now();
     int result = m_plugin->init();
     double us = Microseconds(Now() - start);
+    bool isBeside = GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
+    m_logPath = isBeside ? beside : user;
+    size_t before = isBeside ? besideBefore : userBefore;
     m_logCursor = ReadWholeFile(m_logPath).size() < before ? 0 : before;
     Record(Format("init %d", result));
     Record(Format("init took %.0f us", us));

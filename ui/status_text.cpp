@@ -11,6 +11,7 @@ StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
     auto stats = engine.m_cache.GetStats();
     state.cachedCount = stats.first;
     state.cacheBytes = stats.second;
+    state.cacheSaved = engine.m_cache.IsSaved();
     state.secondsToSend = engine.GetSecondsToSend();
     state.playing = engine.IsPlaying() != 0;
     state.paused = engine.IsPaused() != 0;
@@ -32,6 +33,8 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
     int32_t size =
         state.cacheBytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(state.cacheBytes);
     std::string text = Format("Cached Files\t%d (%s)", state.cachedCount, FormatSize(size).c_str());
+    // Plays at risk: they live only in memory until a save succeeds.
+    if (!state.cacheSaved) text += " not saved";
     if (state.cachedCount > 0 && state.secondsToSend > 0) {
         text += Format(" Sending in %ds\r\n", state.secondsToSend);
     } else {

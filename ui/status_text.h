@@ -15,6 +15,7 @@ class CPlaytally;
 struct StatusSnapshot {
     int cachedCount = 0;
     int64_t cacheBytes = 0;
+    bool cacheSaved = true;  // false: the last save of the cache file failed
     int secondsToSend = -1;
     bool playing = false;
     bool paused = false;

@@ -115,6 +115,9 @@ struct FakeConfigWindowState {
 void FakeConfigWindowReset(bool canCreate = true);
 FakeConfigWindowState FakeConfigWindow();
 
+// The user's own data folder (with its backslash); empty: there is none.
+void SetFakeUserDataFolder(const std::string& folder);
+
 // Threads: the next starts fail while set.
 void SetFakeThreadStartFailure(bool fail);
 

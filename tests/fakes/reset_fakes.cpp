@@ -12,4 +12,5 @@ void ResetAllFakes() {
     ResetFakeTickCount();
     FakePlayerReset();
     FakeConfigWindowReset();
+    SetFakeUserDataFolder("");
 }

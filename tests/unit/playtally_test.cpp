@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/debug.h"
+#include "engine/data_folder.h"
 #include "engine/settings_store.h"
 #include "tests/fakes/fakes.h"
 #include "tests/unit/test_support.h"
@@ -209,6 +210,30 @@ TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
     EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2003, 1, 1, 0, 0, 0));
     engine.Enable();
     EXPECT_EQ(engine.m_pluginEnabled, 1);
+}
+
+// The log and the cache stay in the plug-in's folder while it can be written;
+// else they go to the user's own folder; with neither, nothing moves.
+TEST_F(EngineTest, TheDataFolderIsTheOwnOneWhileItCanBeWritten) {
+    TempDir user;
+    const std::string own = dir.str() + "\\", missing = dir.str() + "\\missing\\";
+    const std::string fallback = user.str() + "\\";
+    const struct {
+        std::string own, userFolder, chosen;
+    } rows[] = {
+        {own, fallback, own},
+        {missing, fallback, fallback},
+        {missing, "", missing},
+        {missing, missing, missing},
+    };
+    for (const auto& row : rows) {
+        SetFakeUserDataFolder(row.userFolder);
+        DataFolder choice = ChooseDataFolder(row.own);
+        EXPECT_EQ(choice.path, row.chosen) << row.own << " " << row.userFolder;
+        EXPECT_EQ(choice.own, row.chosen == row.own);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "the probe is removed";
+    SetFakeUserDataFolder("");
 }
 
 TEST_F(EngineTest, LogSizeDecidesHowTheLogStarts) {

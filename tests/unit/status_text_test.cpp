@@ -32,6 +32,7 @@ TEST(StatusText, CacheAndPlaybackLines) {
         bool playing, paused;
         int toSubmit;
         const char* start;
+        bool saved = true;
     } rows[] = {
         {0, 30, false, false, -1, "Cached Files\t0 (0 Bytes)\r\nPlayback State\tStopped\r\n"},
         {3, 30, false, true, -1,
@@ -40,6 +41,8 @@ TEST(StatusText, CacheAndPlaybackLines) {
          "Cached Files\t3 (2KB)\r\nPlayback State\tPlaying (Submitting in 5s)\r\n"},
         {1, 0, true, false, -1,
          "Cached Files\t1 (2KB)\r\nPlayback State\tPlaying (Submission Sent)\r\n"},
+        {3, 30, false, false, -1,
+         "Cached Files\t3 (2KB) not saved Sending in 30s\r\nPlayback State\tStopped\r\n", false},
     };
     for (const auto& r : rows) {
         state.cachedCount = r.cached;
@@ -48,6 +51,7 @@ TEST(StatusText, CacheAndPlaybackLines) {
         state.playing = r.playing;
         state.paused = r.paused;
         state.secondsToSubmit = r.toSubmit;
+        state.cacheSaved = r.saved;
         EXPECT_EQ(Block(state).rfind(r.start, 0), 0u) << Block(state);
     }
 }
