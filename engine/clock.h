@@ -6,3 +6,11 @@
 #include <cstdint>
 
 int64_t LocalDateTimeNow();
+
+// Whether a wait of `length` seconds that ends at `due` is over. A due time
+// further ahead than the whole wait means the clock was set back (daylight
+// saving ended, a trip west, a corrected clock): it counts as over rather
+// than stopping the engine for the size of the jump.
+inline bool IsDue(int64_t now, int64_t due, int64_t length) {
+    return now >= due || due - now > length;
+}

@@ -47,7 +47,9 @@ void CPlaytally::DoHandshake() {
         g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Handshake already in progress.");
         return;
     }
-    if (now <= timeout) {
+    // A clock set back leaves the last attempt in the future: that is no
+    // reason to wait (see IsDue).
+    if (now <= timeout && timeout - now <= kHandshakeSpacing) {
         g_Debug.Log(DEBUG_TRACE, "CPlaytally::DoHandshake",
                     "Too soon to try another Handshake (Timeout %s/Now %s)",
                     FormatDateTime(timeout).c_str(), FormatDateTime(now).c_str());

@@ -187,7 +187,7 @@ int CPlaytally::OkToSendData() {
                 YesNo(connected), YesNo(m_handshakeComplete != 0), YesNo(m_forceCache != 0),
                 m_interval.load());
     return m_pluginEnabled != 0 && m_handshakeComplete != 0 && connected && m_forceCache == 0 &&
-           now >= due && !GetPassword().empty() && !GetUsername().empty();
+           IsDue(now, due, m_interval) && !GetPassword().empty() && !GetUsername().empty();
 }
 
 int CPlaytally::GetSecondsToSubmit() {
@@ -196,6 +196,7 @@ int CPlaytally::GetSecondsToSubmit() {
 }
 
 int CPlaytally::GetSecondsToSend() {
-    int64_t left = m_lastSubmitTime + m_interval - LocalDateTimeNow();
-    return left > 0 ? static_cast<int>(left) : -1;
+    int64_t now = LocalDateTimeNow();
+    int64_t due = m_lastSubmitTime + m_interval;
+    return IsDue(now, due, m_interval) ? -1 : static_cast<int>(due - now);
 }

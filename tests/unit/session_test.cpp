@@ -228,6 +228,13 @@ TEST_F(SessionTest, HandshakeSpacingAndPreconditions) {
     Settle();
     EXPECT_EQ(FakeNetRequests().size(), 1u);
     EXPECT_EQ(engine.m_lastHandshakeAttempt, now + 61);
+
+    // The clock set back an hour: the spacing does not wait for the hour.
+    engine.m_handshakeComplete = 0;
+    SetFakeClockNow(now + 61 - 3600);
+    engine.DoHandshake();
+    Settle();
+    EXPECT_EQ(FakeNetRequests().size(), 2u);
 }
 
 TEST_F(SessionTest, EveryAnswerToASubmission) {
@@ -484,6 +491,8 @@ TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
         {"no password", [&] { engine.SetPassword(""); }},
         {"forced to cache", [&] { engine.m_forceCache = 1; }},
         {"interval not over", [&] { engine.m_lastSubmitTime = now - 59; }},
+        // The clock set back an hour: the interval does not wait for the hour.
+        {"clock set back", [&] { engine.m_lastSubmitTime = now + 3600; }},
         {"not connected",
          [] {
              FakeNetwork offline;
@@ -501,7 +510,11 @@ TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
         engine.m_lastSubmitTime = now - 60;
         SetFakeNetwork(FakeNetwork());
         row.breakIt();
-        EXPECT_EQ(engine.OkToSendData(), std::string(row.what) == "all hold" ? 1 : 0) << row.what;
+        bool allowed =
+            std::string(row.what) == "all hold" || std::string(row.what) == "clock set back";
+        EXPECT_EQ(engine.OkToSendData(), allowed ? 1 : 0) << row.what;
+        EXPECT_EQ(engine.GetSecondsToSend() == -1, std::string(row.what) != "interval not over")
+            << row.what;
     }
 }
 
