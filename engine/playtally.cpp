@@ -274,6 +274,8 @@ void CPlaytally::Disable() {
 void CPlaytally::EndSession() {
     ++m_sessionEpoch;
     m_handshakeComplete = 0;
+    // The new account is greeted at once rather than at the next tick.
+    if (m_pluginEnabled != 0) RequestSessionStart();
 }
 
 void CPlaytally::StartDebugLog() {

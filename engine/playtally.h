@@ -91,7 +91,7 @@ class CPlaytally {
     void Enable();
     void Disable();
     // A new account: a handshake still in flight for the old one completes
-    // nothing, and the next send shakes hands anew.
+    // nothing, and one for the new account starts at once (from the timer).
     void EndSession();
     void StartDebugLog();
     // Stops the timer thread and waits for it and for every request worker, as

@@ -129,8 +129,8 @@ reg password
 reg useproxy
 reg proxyserver
 reg proxyport
-play 0
 wait-log Server handshake completed OK 20000
+play 0
 wait-log Submission of 'First Artist - First Title' accepted OK 20000
 quit
 unload

@@ -62,8 +62,6 @@ if cmake -S "$root" -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
   # Each scenario copies the prefix, so its wineserver has ended first.
   echo "== end to end: the plug-in in the substitute player, against the service"
   "$root/scripts/e2e.sh" "$build/win32" "$build/native/kelmar_service" || status=1
-  echo "== what the plug-in costs the player, under Wine (a report, not a test)"
-  "$root/scripts/e2e.sh" "$build/win32" "$build/native/kelmar_service" bench || true
 else
   tail -n 60 "$build/win32.configure.log" "$build/win32.build.log"
   status=1
