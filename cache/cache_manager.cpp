@@ -19,6 +19,20 @@ constexpr size_t kMaxLoadRecords = (size_t{kMaxLoadMiB} << 20) / kRecordSize;
 // Records per read. Each block is grown into the list and read straight into it
 // while those bytes are still in the processor's cache.
 constexpr size_t kReadBlockRecords = 256;
+// A file held open by an antivirus, backup or sync tool refuses to be replaced
+// or deleted for a moment: tried again this often, this far apart, before the
+// save counts as failed (and the engine's next tick tries once more).
+constexpr int kFileTries = 10;
+constexpr unsigned kFileRetryMs = 50;
+
+template <class Step>
+bool Retried(Step step) {
+    for (int i = 1;; ++i) {
+        if (step()) return true;
+        if (i == kFileTries) return false;
+        PauseBeforeRetry(kFileRetryMs);
+    }
+}
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -67,8 +81,13 @@ bool SameFileBytes(const std::string& a, const std::string& b) {
 }  // namespace
 
 std::string CCacheManager::GetFilePath() const {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_pathLock);
     return m_path;
+}
+
+void CCacheManager::SetPath(std::string path) {
+    std::lock_guard<std::mutex> guard(m_pathLock);
+    m_path = std::move(path);
 }
 
 bool CCacheManager::Load(std::string directory, std::string fileName) {
@@ -97,8 +116,8 @@ bool CCacheManager::LoadFile(const std::string& directory, const std::string& fi
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         if (!directory.empty()) m_directory = directory;
         if (m_directory.empty() || m_directory.back() != '\\') m_directory += '\\';
-        m_path = m_directory + (fileName.empty() ? std::string(kCacheFileName) : fileName);
-        path = m_path;
+        path = m_directory + (fileName.empty() ? std::string(kCacheFileName) : fileName);
+        SetPath(path);
     }
 
     if (!FileExistsAt(path)) {
@@ -158,6 +177,7 @@ bool CCacheManager::LoadFile(const std::string& directory, const std::string& fi
             ++kept;
         }
         m_list.resize(kept);
+        m_count = static_cast<int>(m_list.size());
         readRecords += whole;
     }
     bool oversized = full && readRecords == kMaxLoadRecords && std::fgetc(file.get()) != EOF;
@@ -233,7 +253,7 @@ void CCacheManager::KeepOriginal() {
             g_Debug.Log(DEBUG_ERROR, "CCacheManager::Load",
                         "Failed to move %s to %s; the cache is not saved this session",
                         m_path.c_str(), freeName.c_str());
-            m_path.clear();
+            SetPath("");
         }
         return;
     }
@@ -248,7 +268,7 @@ void CCacheManager::KeepOriginal() {
 
 bool CCacheManager::Save() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    bool saved = WriteList();
+    bool saved = m_list.empty() ? RemoveFile() : WriteList();
     if (saved && m_unsaved) {
         g_Debug.Log(DEBUG_INFO, "CCacheManager::Save", "Cache file %s saved again", m_path.c_str());
     }
@@ -285,7 +305,7 @@ bool CCacheManager::WriteList() {
         RemoveFilePath(temp);
         return false;
     }
-    if (!ReplaceFileAtomically(temp, m_path)) {
+    if (!Retried([&] { return ReplaceFileAtomically(temp, m_path); })) {
         g_Debug.Log(FailureLevel(), "CCacheManager::Save", "Failed to replace cache file %s",
                     m_path.c_str());
         RemoveFilePath(temp);
@@ -296,20 +316,31 @@ bool CCacheManager::WriteList() {
     return true;
 }
 
+bool CCacheManager::RemoveFile() {
+    // Without its file an emptied cache is one that was never written; when the
+    // file cannot go, an empty one in its place means the same, so the plays it
+    // held are not sent again at the next start.
+    if (m_path.empty()) return true;
+    if (!FileExistsAt(m_path) || Retried([&] { return RemoveFilePath(m_path); })) return true;
+    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Save", "Failed to delete cache file %s - emptying it",
+                m_path.c_str());
+    return WriteList();
+}
+
 bool CCacheManager::AddSubmission(Submission submission) {
     g_Debug.Log(DEBUG_DETAIL, "CCacheManager::AddSubmission", "Adding submission %s",
                 submission.GetDisplayText().c_str());
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         m_list.push_back(submission);
+        m_count = static_cast<int>(m_list.size());
     }
     Save();
     return true;
 }
 
 int CCacheManager::GetCount() const {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return static_cast<int>(m_list.size());
+    return m_count;
 }
 
 Submission CCacheManager::GetAt(int index) const {
@@ -340,12 +371,21 @@ void CCacheManager::RemoveFirst(int count) {
     SaveAfterRemoval();
 }
 
-void CCacheManager::SaveAfterRemoval() {
-    if (!m_list.empty()) {
-        Save();
-    } else if (!m_path.empty()) {
-        RemoveFilePath(m_path);
+bool CCacheManager::RemoveLast(const Submission& submission) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (size_t i = m_list.size(); i-- > 0;) {
+        if (std::memcmp(&m_list[i], &submission, kRecordSize) == 0) {
+            m_list.erase(m_list.begin() + static_cast<std::ptrdiff_t>(i));
+            SaveAfterRemoval();
+            return true;
+        }
     }
+    return false;
+}
+
+void CCacheManager::SaveAfterRemoval() {
+    m_count = static_cast<int>(m_list.size());
+    Save();
 }
 
 std::string CCacheManager::GetSideFilePath() const {

@@ -49,11 +49,15 @@ class CCacheManager {
     // a cache (the valid ones are still loaded and the original file is kept
     // beside it). Never throws.
     bool Load(std::string directory, std::string fileName);
-    // Writes the whole list to the file, replacing it in one step.
+    // Writes the whole list to the file, replacing it in one step; an empty list
+    // deletes the file. A file another program holds is tried again for a short
+    // while; after that the save has failed and IsSaved is false until the next
+    // one succeeds.
     bool Save();
     // Appends the record and saves. Always true: a failed save keeps the record
     // in memory for the next one.
     bool AddSubmission(Submission submission);
+    // Read without waiting for a save in progress.
     int GetCount() const;
     // A copy of the record at the index, or an empty record outside the list.
     Submission GetAt(int index) const;
@@ -62,6 +66,8 @@ class CCacheManager {
     // Removes the first `count` records (all there are, if fewer) with a single
     // rewrite of the file, as an accepted flush does.
     void RemoveFirst(int count);
+    // Removes the newest record identical to this one; false when there is none.
+    bool RemoveLast(const Submission& submission);
     // Moves the record to the end of the side file (the cache file's name with
     // ".refused" after it) and out of the list. Nothing changes when the side
     // file cannot be written.
@@ -78,6 +84,9 @@ class CCacheManager {
     // Mirrors a shortened list in the file.
     void SaveAfterRemoval();
     bool WriteList();
+    // Deletes the file of an emptied list, or empties it when it cannot go.
+    bool RemoveFile();
+    void SetPath(std::string path);
     // The level of a failed save's line: an error the first time in a run.
     int FailureLevel();
     bool LoadFile(const std::string& directory, const std::string& fileName);
@@ -89,8 +98,13 @@ class CCacheManager {
     // file over them before keeping any.
     std::vector<Submission, UninitializedAllocator<Submission>> m_list;
     std::string m_directory;
+    // Changed under both locks; read under either.
     std::string m_path;
     mutable CRecursiveMutex m_lock;
+    // Only for the path: the settings window reads it while a save may be
+    // waiting on a file held by another program.
+    mutable CMutex m_pathLock;
+    std::atomic<int> m_count{0};
     std::atomic<bool> m_unsaved{false};
     bool m_failureLogged = false;
 };

@@ -15,3 +15,5 @@ bool FileSizeOf(const std::string& path, uint64_t* size);
 // Puts `from` in place of `to` in one step, replacing it if it exists.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
 bool RemoveFilePath(const std::string& path);
+// Waits before a file operation is tried again.
+void PauseBeforeRetry(unsigned milliseconds);

@@ -31,3 +31,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
 bool RemoveFilePath(const std::string& path) {
     return DeleteFileA(path.c_str()) != 0;
 }
+
+void PauseBeforeRetry(unsigned milliseconds) {
+    Sleep(milliseconds);
+}

@@ -145,13 +145,15 @@ int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submi
                 "ReqID %d, Spawning new thread. Submission is %s", id,
                 submission.GetDisplayText().c_str());
 
-    {
+    WorkerStarted();
+    if (type == REQUEST_SUBMIT) {
         std::lock_guard<std::mutex> guard(m_workersLock);
-        ++m_liveWorkers;
+        m_unsent.emplace(id, submission);
     }
     ThreadHandle thread = BeginThread(&CPlaytally::SendThread, request.get());
     if (!thread) {
         LogRequestError("CPlaytally::SpawnThread", "beginthreadex", id);
+        ClaimUnsent(id);
         WorkerEnded();
         return 0;
     }
@@ -178,8 +180,15 @@ unsigned CPlaytally::SendThread(void* argument) {
             status = engine->PostURL(request->host, request->path, request->body, response,
                                      request->requestId);
         }
-        engine->ThreadCallback(request->type, response, request->submission, request->requestId,
-                               status);
+        if (request->type == REQUEST_SUBMIT) {
+            request->claimed = engine->ClaimUnsent(request->requestId);
+        }
+        if (request->type == REQUEST_SUBMIT && !request->claimed) {
+            engine->AnsweredAfterQuit(*request, response, status);
+        } else {
+            engine->ThreadCallback(request->type, response, request->submission, request->requestId,
+                                   status);
+        }
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
                     request->requestId, e.what());
@@ -198,7 +207,9 @@ unsigned CPlaytally::SendThread(void* argument) {
 // its track kept for a later flush.
 void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
     try {
-        if (request.type == REQUEST_SUBMIT) CacheSubmission(request.submission);
+        // Unless quit has cached it already.
+        if (request.type == REQUEST_SUBMIT && (request.claimed || ClaimUnsent(request.requestId)))
+            CacheSubmission(request.submission);
     } catch (...) {
     }
     if (request.type == REQUEST_HANDSHAKE) {
@@ -206,6 +217,44 @@ void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
         m_lastHandshakeAttempt = LocalDateTimeNow();
     }
     if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
+}
+
+void CPlaytally::WorkerStarted() {
+    std::lock_guard<std::mutex> guard(m_workersLock);
+    ++m_liveWorkers;
+}
+
+bool CPlaytally::ClaimUnsent(int requestId) {
+    std::lock_guard<std::mutex> guard(m_workersLock);
+    return m_unsent.erase(requestId) != 0;
+}
+
+void CPlaytally::KeepUnsentPlays() {
+    std::map<int, Submission> unsent;
+    {
+        std::lock_guard<std::mutex> guard(m_workersLock);
+        unsent.swap(m_unsent);
+    }
+    for (const auto& entry : unsent) {
+        g_Debug.Log(DEBUG_WARNING, "CPlaytally::KeepUnsentPlays",
+                    "ReqID %d, No answer yet at quit - caching '%s'", entry.first,
+                    entry.second.GetDisplayText().c_str());
+        if (m_allowCache != 0) m_cache.AddSubmission(entry.second);
+    }
+}
+
+void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::string& response,
+                                   int status) {
+    std::vector<std::string> lines;
+    bool accepted = status == 200 && ParseReponse(response, lines) && TrimSpace(lines[0]) == "OK";
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
+                "ReqID %d, Answered after quit cached '%s' - %s", request.requestId,
+                request.submission.GetDisplayText().c_str(), response.c_str());
+    if (accepted && m_cache.RemoveLast(request.submission)) {
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
+                    "ReqID %d, Accepted after all - taken out of the cache again",
+                    request.requestId);
+    }
 }
 
 void CPlaytally::WorkerEnded() {

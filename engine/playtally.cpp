@@ -77,10 +77,7 @@ void CPlaytally::RequestSessionStart() {
         if (m_stop != 0 || !m_timer || m_sessionStartWanted) return;
         m_sessionStartWanted = true;
     }
-    {
-        std::lock_guard<std::mutex> guard(m_workersLock);
-        ++m_liveWorkers;
-    }
+    WorkerStarted();
     m_timerWake.notify_all();
 }
 

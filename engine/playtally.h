@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ struct ThreadRequest {
     RequestType type = REQUEST_SUBMIT;
     Submission submission;
     int requestId = 0;
+    bool claimed = false;  // its play is this worker's to cache (see ClaimUnsent)
 };
 
 class CPlaytally {
@@ -133,6 +135,10 @@ class CPlaytally {
     // A session start asked of the timer and not yet run counts as one.
     int GetLiveWorkers() const;
     bool WaitForWorkers(int milliseconds);
+    // At quit, after the wait: the plays whose requests have not ended go to
+    // the cache, so that the end of the process loses none of them. One that
+    // is accepted later after all is taken out of the cache again.
+    void KeepUnsentPlays();
 
     // HTTP transport. The status code, 0 when none was received.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,
@@ -269,7 +275,12 @@ class CPlaytally {
     void NoteRefusal(int index, int requestId);
     void RequestAbandoned(const ThreadRequest& request);
     void TellUser(const std::string& message);
+    void WorkerStarted();
     void WorkerEnded();
+    // The play of a request that has ended: false when quit cached it already.
+    bool ClaimUnsent(int requestId);
+    // The answer to a play that quit cached while its request ran.
+    void AnsweredAfterQuit(const ThreadRequest& request, const std::string& response, int status);
 
     CWatchConnection m_watch;
     CMutex m_watchLock;      // calls into the watcher never overlap
@@ -284,7 +295,8 @@ class CPlaytally {
     mutable CMutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
-    bool m_settingsRead = false;  // LoadSettings ran (settings thread only)
+    std::map<int, Submission> m_unsent;  // plays in flight by request, under m_workersLock
+    bool m_settingsRead = false;         // LoadSettings ran (settings thread only)
     // Texts present in the store that could not be read (too long for the
     // buffer, or of another type): saving leaves them as they are.
     std::vector<std::string> m_unreadTexts;

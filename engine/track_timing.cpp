@@ -119,6 +119,9 @@ int CPlaytally::TimerCallback() {
 
 void CPlaytally::Tick() {
     int probes = m_probes;
+    // A save that failed (a full disk, a file another program holds open) is
+    // tried again every tick until it goes through.
+    if (!m_cache.IsSaved()) m_cache.Save();
     if (m_handshakeComplete == 0 && m_pluginEnabled != 0) DoHandshake();
     ClearCache();
     // While nothing has answered yet, the status shows whether there is a

@@ -119,6 +119,8 @@ bool RemoveFilePath(const std::string& path) {
     return Files().erase(path) != 0;
 }
 
+void PauseBeforeRetry(unsigned) {}
+
 // The log is formatted as usual; only its size is kept.
 namespace {
 uint64_t g_logSize = 0;

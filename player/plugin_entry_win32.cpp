@@ -197,7 +197,9 @@ void Quit() {
         if (g_depth > 0 || CHarkwell::InUse()) PinModule();
         CHarkwell::ReleaseModule();
         Unhook();
-        g_engine.WaitForWorkers(kQuitWaitMs);
+        // The process may end right after: a play still in flight is cached,
+        // at the risk of being sent twice rather than not at all.
+        if (!g_engine.WaitForWorkers(kQuitWaitMs)) g_engine.KeepUnsentPlays();
     } catch (...) {
     }
     g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Shutdown Complete");

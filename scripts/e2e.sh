@@ -16,7 +16,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
-               reload drain load_loop installer protected)
+               reload drain load_loop installer protected held_cache unsent)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -476,6 +476,10 @@ EOF
   has "$r" "module-gone after"
   lacks "$r" "crash"
   has_line "$r" "exit"
+  # Quit cached the play still in flight; accepted after all, it left again.
+  has "$log" "No answer yet at quit - caching 'Slow Artist - Slow Title'"
+  has "$log" "Accepted after all - taken out of the cache again"
+  [ ! -e "$cache" ] || fail "the cache file is still there"
 }
 
 # A player without a playlist editor window, or one that destroys it while
@@ -651,6 +655,77 @@ EOF
   echo "drained 1000 plays in $(awk '/^seen after/ { s += $3 } END { print s }' "$work/run.result") ms," \
     "$(sed -n 's/.*Saved \([0-9]*\) entries.*/\1/p' "$log" | awk '{ s += $1 * 803 } END { print s + 0 }')" \
     "bytes written to the cache file" >"$work/figure"
+}
+
+# A cache file that another program holds open (an antivirus, a backup) cannot
+# be replaced or deleted. Two flushes are accepted meanwhile: the plug-in keeps
+# saving until the file is let go, and after a restart the service has each
+# play exactly once.
+scenario_held_cache() {
+  settings maxcachesubs=2
+  wine "$win32/plant_cache.exe" "$(winpath "$cache")" 3 </dev/null
+  player holder <<EOF &
+watch-log $(winpath "$log")
+hold-file $(winpath "$cache")
+wait-log Failed to delete cache file 60000
+release-file
+EOF
+  local holder=$!
+  for _ in $(seq 1 300); do
+    grep -qx held "$work/holder.result" 2>/dev/null && break
+    sleep 0.1
+  done
+  player run <<EOF
+load $dll
+wait-log Submission of cache file accepted OK 20000
+wait-log Failed to replace cache file 20000
+wait-log Submission of cache file accepted OK 20000
+wait-log saved again 30000
+quit
+unload
+EOF
+  wait "$holder" || true
+  has_line "$work/holder.result" "released"
+  # Deleted, or emptied when it could not be deleted.
+  [ ! -s "$cache" ] || fail "the cache file still holds plays"
+  player again <<EOF
+track C:\\Music\\New.mp3 | New Artist - New Title | 200 | artist=New Artist | title=New Title
+load $dll
+play 0
+wait-log Submission of 'New Artist - New Title' accepted OK 20000
+quit
+unload
+EOF
+  expect_eq "plays stored once each" \
+    "New Artist
+Planted Artist 00001
+Planted Artist 00002
+Planted Artist 00003" "$(plays | jq -r '.[].artist' | sort)"
+}
+
+# Quit while a play's request gets no answer: the play is in the cache when
+# the process ends, and the next start delivers it.
+scenario_unsent() {
+  settings
+  script_service '[{"for": "submit", "silent": true}]'
+  player run <<EOF
+track C:\\Music\\Lost.mp3 | Unsent Artist - Unsent Title | 200 | artist=Unsent Artist | title=Unsent Title
+load $dll
+wait-log Server handshake completed OK 20000
+play 0
+wait-log Posting Data 20000
+quit
+EOF
+  has "$log" "No answer yet at quit - caching 'Unsent Artist - Unsent Title'"
+  has "$cache" "Unsent Artist"
+  player again <<EOF
+load $dll
+wait-log Submission of cache file accepted OK 30000
+quit
+unload
+EOF
+  [ ! -e "$cache" ] || fail "the cache file is still there"
+  expect_eq "plays stored" "Unsent Artist" "$(plays | jq -r '.[].artist')"
 }
 
 # Started and quit fifty times in one process, a handshake in flight at every

@@ -38,6 +38,13 @@
 //                             second after the last one); fails the run after MS
 //   wait-file PATH MS         until PATH exists (pairs two players); fails after MS
 //   check-log TEXT            records whether the log holds TEXT now
+//   watch-log PATH            the log wait-log reads in a run that loads no
+//                             plug-in (from its current end)
+//   hold-file PATH            opens the file as an antivirus or backup tool does,
+//                             sharing reading and writing but not deletion, so
+//                             that it cannot be replaced or deleted; records
+//                             "held"
+//   release-file              closes it again
 //   module-state              records whether the plug-in's module is mapped
 //   wait-module-gone MS       until it is not; records how long that took
 //   bench-hook N              times N ignored messages through the plug-in's
@@ -314,6 +321,7 @@ class CSubstitutePlayer {
     std::string m_dllName;
     std::string m_logPath;
     size_t m_logCursor = 0;
+    HANDLE m_held = INVALID_HANDLE_VALUE;  // the file hold-file opened
     winampGeneralPurposePlugin* m_plugin = nullptr;
     int m_ticks = 0;  // the plug-in timer's visits, counted in Answer
     DWORD m_lastTick = 0;
@@ -842,6 +850,18 @@ void CSubstitutePlayer::Execute(const Command& c) {
         Resources(number);
     } else if (verb == "note") {
         Record(c.argument);
+    } else if (verb == "watch-log") {
+        m_logPath = c.argument;
+        m_logCursor = ReadWholeFile(m_logPath).size();
+    } else if (verb == "hold-file") {
+        m_held = CreateFileA(c.argument.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (m_held == INVALID_HANDLE_VALUE) Fail(c.line, "cannot open " + c.argument);
+        Record("held");
+    } else if (verb == "release-file") {
+        if (m_held != INVALID_HANDLE_VALUE) CloseHandle(m_held);
+        m_held = INVALID_HANDLE_VALUE;
+        Record("released");
     } else if (!DriveWindow(c)) {
         Fail(c.line, "unknown command");
     }
@@ -1003,9 +1023,10 @@ void CSubstitutePlayer::Run(const std::vector<Command>& script) {
 // The whole script is checked before anything runs, so that a slip shows at
 // once and not after a minute of playing.
 bool Check(const Command& c, std::string* why) {
-    static const char* const kBare[] = {
-        "notify",     "pause", "resume",      "stop",       "config",       "quit", "unload",
-        "destroy-pe", "exit",  "subclass-pe", "quit-in-pe", "module-state", "focus"};
+    static const char* const kBare[] = {"notify", "pause",       "resume",     "stop",
+                                        "config", "quit",        "unload",     "destroy-pe",
+                                        "exit",   "subclass-pe", "quit-in-pe", "module-state",
+                                        "focus",  "release-file"};
     static const char* const kNumber[] = {
         "version", "play", "wait", "wait-module-gone", "bench-hook", "time-calls", "resources"};
     long number = 0;
@@ -1025,7 +1046,7 @@ bool Check(const Command& c, std::string* why) {
                (*why = "needs N MS", false);
     }
     if (c.verb == "load" || c.verb == "check-log" || c.verb == "note" || c.verb == "windows" ||
-        c.verb == "reg")
+        c.verb == "reg" || c.verb == "watch-log" || c.verb == "hold-file")
         return !c.argument.empty() || (*why = "needs a text", false);
     if (c.verb == "wait-window")
         return SplitTimeout(c.argument, &text, &number) || (*why = "needs CAPTION MS", false);
