@@ -293,6 +293,16 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
         m_lastHandshakeAttempt = LocalDateTimeNow();
         return;
     }
+    // A proxy that wants other credentials answers with a page of its own:
+    // say so rather than call the answer unreadable.
+    if (type == REQUEST_HANDSHAKE && statusCode == 407) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, The proxy asks for authentication (407)",
+                    requestId);
+        Put(m_serverStatus, kProxyAuthRequired);
+        m_handshakeInProgress = 0;
+        m_lastHandshakeAttempt = LocalDateTimeNow();
+        return;
+    }
     if (type != REQUEST_HANDSHAKE && statusCode != 200) {
         m_handshakeComplete = 0;
         if (type == REQUEST_SUBMIT) CacheSubmission(submission);

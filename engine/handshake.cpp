@@ -82,6 +82,9 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         g_Debug.Log(DEBUG_ERROR, module,
                     "ReqID %d, Unexpected handshake response - %d responses received - %s",
                     requestId, static_cast<int>(lines.size()), response.c_str());
+        // A one-line answer is a refusal (BADUSER, BANNED, FAILED reason): shown
+        // until the next handshake rather than a wait that never ends.
+        if (lines.size() == 1) Put(m_serverStatus, TrimSpace(lines[0]));
         return;
     }
     size_t next = 0;

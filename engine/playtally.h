@@ -46,6 +46,8 @@ constexpr int kTimerPeriodMs = 5000;
 // How long a request may wait to connect, to send or for the next bytes of an
 // answer before it counts as failed.
 constexpr int kRequestTimeoutMs = 30000;
+// The last response shown after a proxy refused the handshake with 407.
+constexpr char kProxyAuthRequired[] = "Proxy authentication required";
 // Cached submissions sent in one flush unless "maxcachesubs" says otherwise.
 constexpr int kDefaultMaxCacheSubs = 10;
 

@@ -63,7 +63,8 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         }
     } else {
         size_t space = state.lastResponse.find(' ');
-        if (space == std::string::npos || space == 0) {
+        if (space == std::string::npos || space == 0 ||
+            state.lastResponse == kProxyAuthRequired) {
             response = state.lastResponse;
         } else {
             response = state.lastResponse.substr(0, space);

@@ -101,6 +101,7 @@ TEST_F(SessionTest, HandshakeAnswersThatOpenNoSession) {
     EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2026, 12, 7, 10, 0, 0));
     EXPECT_TRUE(Contains(
         Log(), "ReqID 4, Unexpected handshake response - 1 responses received - BADUSER\n"));
+    EXPECT_EQ(engine.GetServerStatus(), "BADUSER") << "a refusal, not a wait";
 
     // Only 3 or 4 lines open a session.
     for (const char* answer : {"UPTODATE\nhttp://h.example/p\n",
@@ -114,6 +115,8 @@ TEST_F(SessionTest, HandshakeAnswersThatOpenNoSession) {
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_EQ(engine.GetServerStatus(), "UNREADABLE");
     EXPECT_TRUE(Contains(Log(), "ReqID 5, Last response from the server was unreadable"));
+    engine.ThreadCallback(REQUEST_HANDSHAKE, "<html>Proxy login</html>", Submission(), 5, 407);
+    EXPECT_EQ(engine.GetServerStatus(), "Proxy authentication required");
 
     // An unknown status is logged, and the rest of the lines still count.
     engine.ThreadCallback(REQUEST_HANDSHAKE, "FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n",

@@ -73,6 +73,8 @@ TEST(StatusText, ResponseAndMessage) {
         {"FAILED  Plugin banned \r", true, true, true,
          "Last Response\tFAILED\nLast Message\tPlugin banned", 0},
         {" leading", true, true, true, "Last Response\t leading\nLast Message\t", 0},
+        {"Proxy authentication required", true, true, false,
+         "Last Response\tProxy authentication required\nLast Message\t", 0},
     };
     for (const auto& r : rows) {
         state.lastResponse = r.last;
