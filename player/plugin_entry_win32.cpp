@@ -29,6 +29,9 @@ std::atomic<bool> g_hooked{false};
 // procedure may be another's subclass that chains to ours: a later init in
 // this process takes the hook up again rather than chaining a second copy.
 HWND g_hookLeftOn = nullptr;
+// A Unicode playlist window stays one: through the ANSI calls Windows would
+// convert every text message on its way to the player through the code page.
+bool g_unicode = false;
 // Calls of ours still on the player's stack (the hook, a message box of
 // config): while there are any, unloading would return into unmapped code.
 int g_depth = 0;
@@ -52,10 +55,27 @@ LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
         } catch (...) {
         }
     }
-    LRESULT result =
-        passOn ? CallWindowProcA(g_previousProcedure, window, message, wParam, lParam) : 0;
+    LRESULT result = 0;
+    if (passOn) {
+        result = g_unicode ? CallWindowProcW(g_previousProcedure, window, message, wParam, lParam)
+                           : CallWindowProcA(g_previousProcedure, window, message, wParam, lParam);
+    }
     --g_depth;
     return result;
+}
+
+WNDPROC WindowProcedure(HWND window) {
+    return reinterpret_cast<WNDPROC>(g_unicode ? GetWindowLongPtrW(window, GWLP_WNDPROC)
+                                               : GetWindowLongPtrA(window, GWLP_WNDPROC));
+}
+
+void SetWindowProcedure(HWND window, WNDPROC procedure) {
+    auto value = reinterpret_cast<LONG_PTR>(procedure);
+    if (g_unicode) {
+        SetWindowLongPtrW(window, GWLP_WNDPROC, value);
+    } else {
+        SetWindowLongPtrA(window, GWLP_WNDPROC, value);
+    }
 }
 
 int StartPlugin() {
@@ -73,11 +93,10 @@ int StartPlugin() {
     if (g_playlistWindow && g_playlistWindow == g_hookLeftOn) {
         g_hooked = true;
     } else if (g_playlistWindow) {
-        g_previousProcedure =
-            reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
+        g_unicode = IsWindowUnicode(g_playlistWindow) != FALSE;
+        g_previousProcedure = WindowProcedure(g_playlistWindow);
         g_hooked = true;
-        SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
-                          reinterpret_cast<LONG_PTR>(&HookProcedure));
+        SetWindowProcedure(g_playlistWindow, &HookProcedure);
     }
     g_hookLeftOn = nullptr;
 
@@ -160,11 +179,8 @@ void Unhook() {
     if (!g_playlistWindow) return;
     g_hooked = false;
     if (IsWindow(g_playlistWindow)) {
-        WNDPROC current =
-            reinterpret_cast<WNDPROC>(GetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC));
-        if (current == &HookProcedure && g_depth == 0) {
-            SetWindowLongPtrA(g_playlistWindow, GWLP_WNDPROC,
-                              reinterpret_cast<LONG_PTR>(g_previousProcedure));
+        if (WindowProcedure(g_playlistWindow) == &HookProcedure && g_depth == 0) {
+            SetWindowProcedure(g_playlistWindow, g_previousProcedure);
         } else {
             PinModule();
             g_hookLeftOn = g_playlistWindow;

@@ -16,7 +16,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
-               reload drain load_loop installer protected held_cache unsent)
+               reload drain load_loop installer protected held_cache unsent
+               unicode_pe)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -726,6 +727,30 @@ unload
 EOF
   [ ! -e "$cache" ] || fail "the cache file is still there"
   expect_eq "plays stored" "Unsent Artist" "$(plays | jq -r '.[].artist')"
+}
+
+# A Unicode player's playlist window stays Unicode through the hook: a text
+# outside the code page comes back as it was set, hooked and after quit.
+scenario_unicode_pe() {
+  settings
+  player run <<EOF
+track C:\\Music\\One.mp3 | Wide Artist - Wide Title | 200 | artist=Wide Artist | title=Wide Title
+unicode-pe
+load $dll
+wait-log Server handshake completed OK 20000
+pe-text 日本 Ж é
+play 0
+wait-log Submission of 'Wide Artist - Wide Title' accepted OK 20000
+pe-text Ελληνικά 中文
+quit
+pe-text 日本 Ж é
+unload
+EOF
+  local r=$work/run.result
+  expect_eq "texts kept" 3 "$(count "$r" "pe-text kept")"
+  lacks "$r" "pe-text changed"
+  expect_eq "pe hook after quit" "pe-proc ours" "$(grep '^pe-proc' "$r" | tail -n 1)"
+  expect_eq "plays stored" "Wide Artist" "$(plays | jq -r '.[].artist')"
 }
 
 # Started and quit fifty times in one process, a handshake in flight at every

@@ -23,6 +23,11 @@
 //   config | quit             the plug-in's entry points
 //   unload                    FreeLibrary
 //   destroy-pe                destroys the playlist editor window
+//   unicode-pe                makes the playlist editor a Unicode window (as a
+//                             Unicode player's is)
+//   pe-text TEXT              sets the editor's caption to TEXT (UTF-8) through
+//                             the wide calls and reads it back: records
+//                             "pe-text kept" or "pe-text changed to ..."
 //   subclass-pe               subclasses the playlist editor with a procedure
 //                             of the player's own that passes everything on,
 //                             as another plug-in would after this one
@@ -117,6 +122,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <set>
 #include <string>
@@ -357,7 +363,8 @@ LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         g_player.QuitPlugin(Command{});
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return IsWindowUnicode(window) ? DefWindowProcW(window, message, wParam, lParam)
+                                   : DefWindowProcA(window, message, wParam, lParam);
 }
 
 // Another's subclass of the playlist editor, installed after the plug-in's.
@@ -511,7 +518,9 @@ winampGeneralPurposePlugin* CSubstitutePlayer::Plugin(const Command& command) {
 // Whether the playlist editor still runs our own procedure, or a hook.
 void CSubstitutePlayer::RecordProc() {
     if (!IsWindow(m_playlist)) return;
-    WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(m_playlist, GWLP_WNDPROC));
+    WNDPROC current = reinterpret_cast<WNDPROC>(IsWindowUnicode(m_playlist)
+                                                    ? GetWindowLongPtrW(m_playlist, GWLP_WNDPROC)
+                                                    : GetWindowLongPtrA(m_playlist, GWLP_WNDPROC));
     Record(current == PlainProc      ? "pe-proc ours"
            : current == SubclassProc ? "pe-proc subclass"
                                      : "pe-proc other");
@@ -786,6 +795,30 @@ void CSubstitutePlayer::Execute(const Command& c) {
         m_dll = nullptr;
         m_plugin = nullptr;
         Record("unloaded");
+    } else if (verb == "unicode-pe") {
+        // The same class name, registered again as a Unicode class.
+        DestroyWindow(m_playlist);
+        UnregisterClassA(kPlaylistWindowClass, GetModuleHandleA(nullptr));
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = PlainProc;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = L"Winamp PE";
+        RegisterClassW(&windowClass);
+        m_playlist =
+            CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200,
+                            nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (!m_playlist || !IsWindowUnicode(m_playlist)) Fail(c.line, "no Unicode playlist window");
+        Record("pe-unicode");
+    } else if (verb == "pe-text") {
+        wchar_t text[256] = {};
+        MultiByteToWideChar(CP_UTF8, 0, c.argument.c_str(), -1, text, 255);
+        SetWindowTextW(m_playlist, text);
+        wchar_t back[256] = {};
+        GetWindowTextW(m_playlist, back, 255);
+        char shown[1024] = {};
+        WideCharToMultiByte(CP_UTF8, 0, back, -1, shown, sizeof(shown) - 1, nullptr, nullptr);
+        Record(std::wcscmp(text, back) == 0 ? std::string("pe-text kept")
+                                            : std::string("pe-text changed to ") + shown);
     } else if (verb == "destroy-pe") {
         DestroyWindow(m_playlist);
         Record("pe-destroyed");
@@ -1023,10 +1056,10 @@ void CSubstitutePlayer::Run(const std::vector<Command>& script) {
 // The whole script is checked before anything runs, so that a slip shows at
 // once and not after a minute of playing.
 bool Check(const Command& c, std::string* why) {
-    static const char* const kBare[] = {"notify", "pause",       "resume",     "stop",
-                                        "config", "quit",        "unload",     "destroy-pe",
-                                        "exit",   "subclass-pe", "quit-in-pe", "module-state",
-                                        "focus",  "release-file"};
+    static const char* const kBare[] = {"notify", "pause",        "resume",     "stop",
+                                        "config", "quit",         "unload",     "destroy-pe",
+                                        "exit",   "subclass-pe",  "quit-in-pe", "module-state",
+                                        "focus",  "release-file", "unicode-pe"};
     static const char* const kNumber[] = {
         "version", "play", "wait", "wait-module-gone", "bench-hook", "time-calls", "resources"};
     long number = 0;
@@ -1046,7 +1079,7 @@ bool Check(const Command& c, std::string* why) {
                (*why = "needs N MS", false);
     }
     if (c.verb == "load" || c.verb == "check-log" || c.verb == "note" || c.verb == "windows" ||
-        c.verb == "reg" || c.verb == "watch-log" || c.verb == "hold-file")
+        c.verb == "reg" || c.verb == "watch-log" || c.verb == "hold-file" || c.verb == "pe-text")
         return !c.argument.empty() || (*why = "needs a text", false);
     if (c.verb == "wait-window")
         return SplitTimeout(c.argument, &text, &number) || (*why = "needs CAPTION MS", false);

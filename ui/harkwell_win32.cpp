@@ -140,12 +140,20 @@ INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 // Over the owner when it is on screen, else over the work area; kept inside the
-// work area either way.
+// work area of the monitor the owner is on (of a minimised owner: where it
+// was) either way.
 static void Centre(HWND window) {
-    RECT area = {};
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-    RECT over = area;
     HWND owner = GetWindow(window, GW_OWNER);
+    RECT area = {};
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (GetMonitorInfoA(MonitorFromWindow(owner ? owner : window, MONITOR_DEFAULTTOPRIMARY),
+                        &monitor)) {
+        area = monitor.rcWork;
+    } else {
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    }
+    RECT over = area;
     if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &over);
     RECT own = {};
     GetWindowRect(window, &own);
