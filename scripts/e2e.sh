@@ -17,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
                reload drain load_loop installer protected held_cache unsent
-               unicode_pe)
+               unicode_pe dialog_keys)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -727,6 +727,29 @@ unload
 EOF
   [ ! -e "$cache" ] || fail "the cache file is still there"
   expect_eq "plays stored" "Unsent Artist" "$(plays | jq -r '.[].artist')"
+}
+
+# A host whose message loop never calls IsDialogMessage: Tab and Escape still
+# work in the settings window.
+scenario_dialog_keys() {
+  settings
+  player run <<EOF
+plain-loop
+load $dll
+config
+wait-window Kelmar Config 5000
+focus
+key 9
+focus
+key 27
+wait-closed 2000
+quit
+unload
+EOF
+  local r=$work/run.result
+  expect_eq "focus, then after Tab" "focus 1003
+focus 1004" "$(grep '^focus' "$r")"
+  has_line "$r" "unloaded"
 }
 
 # A Unicode player's playlist window stays Unicode through the hook: a text

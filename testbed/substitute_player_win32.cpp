@@ -28,6 +28,7 @@
 //   pe-text TEXT              sets the editor's caption to TEXT (UTF-8) through
 //                             the wide calls and reads it back: records
 //                             "pe-text kept" or "pe-text changed to ..."
+//   plain-loop                the message loop stops calling IsDialogMessage
 //   subclass-pe               subclasses the playlist editor with a procedure
 //                             of the player's own that passes everything on,
 //                             as another plug-in would after this one
@@ -109,7 +110,8 @@
 //
 // Like a player that hosts modeless dialogs, the message loop passes each
 // message to IsDialogMessage of the dialog it is for, so that Tab, Enter and
-// Escape work in them.
+// Escape work in them; after "plain-loop" it no longer does, as in a host that
+// leaves that to the dialogs.
 // clang-format off
 #include <windows.h>
 #include <tlhelp32.h>
@@ -257,6 +259,9 @@ std::string ReadWholeFile(const std::string& path) {
 // The plug-in's module, for the watcher.
 std::atomic<HMODULE> g_pluginModule{nullptr};
 
+// Off after plain-loop: a host whose loop leaves dialogs to themselves.
+bool g_dialogKeys = true;
+
 bool IsDialog(HWND window) {
     char className[16] = {};
     GetClassNameA(window, className, sizeof(className));
@@ -269,7 +274,7 @@ void DrainMessages() {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
-        if (root && IsDialog(root) && IsDialogMessageA(root, &message)) continue;
+        if (g_dialogKeys && root && IsDialog(root) && IsDialogMessageA(root, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
@@ -795,6 +800,8 @@ void CSubstitutePlayer::Execute(const Command& c) {
         m_dll = nullptr;
         m_plugin = nullptr;
         Record("unloaded");
+    } else if (verb == "plain-loop") {
+        g_dialogKeys = false;
     } else if (verb == "unicode-pe") {
         // The same class name, registered again as a Unicode class.
         DestroyWindow(m_playlist);
@@ -1059,7 +1066,7 @@ bool Check(const Command& c, std::string* why) {
     static const char* const kBare[] = {"notify", "pause",        "resume",     "stop",
                                         "config", "quit",         "unload",     "destroy-pe",
                                         "exit",   "subclass-pe",  "quit-in-pe", "module-state",
-                                        "focus",  "release-file", "unicode-pe"};
+                                        "focus",  "release-file", "unicode-pe", "plain-loop"};
     static const char* const kNumber[] = {
         "version", "play", "wait", "wait-module-gone", "bench-hook", "time-calls", "resources"};
     long number = 0;

@@ -23,6 +23,7 @@ class CHarkwell {
 
     bool Create(CPlaytally* engine, HWND owner);
     bool Exists() const { return m_window != nullptr && IsWindow(m_window); }
+    HWND Window() const { return m_window; }
     void Show();
     void Close();
 

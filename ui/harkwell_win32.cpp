@@ -44,6 +44,36 @@ const struct {
     {IDC_USE_PROXY_AUTH, &DialogValues::useProxyAuth},
 };
 
+// Tab, Enter and Escape move through the window only when the message loop
+// hands its keys to IsDialogMessage, and no player promises that. While the
+// window exists, a hook on the messages this thread takes does it instead; a
+// key it handled reaches the player's loop as a message that does nothing.
+HHOOK g_keyHook = nullptr;
+
+LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam) {
+    MSG* message = reinterpret_cast<MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && message->message >= WM_KEYFIRST &&
+        message->message <= WM_KEYLAST) {
+        HWND window = g_dialog.Window();
+        if (window && (message->hwnd == window || IsChild(window, message->hwnd)) &&
+            IsDialogMessageA(window, message)) {
+            message->message = WM_NULL;
+            message->wParam = 0;
+            message->lParam = 0;
+        }
+    }
+    return CallNextHookEx(g_keyHook, code, wParam, lParam);
+}
+
+void HookKeys(bool on) {
+    if (on && !g_keyHook) {
+        g_keyHook = SetWindowsHookExA(WH_GETMESSAGE, &KeyHook, nullptr, GetCurrentThreadId());
+    } else if (!on && g_keyHook) {
+        UnhookWindowsHookEx(g_keyHook);
+        g_keyHook = nullptr;
+    }
+}
+
 struct DialogDepth {
     DialogDepth() { ++g_depth; }
     ~DialogDepth() { --g_depth; }
@@ -61,6 +91,7 @@ bool CHarkwell::InUse() {
 
 void CHarkwell::ReleaseModule() {
     g_dialog.Close();
+    HookKeys(false);
     g_module = nullptr;
 }
 
@@ -117,6 +148,7 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
 INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
+            HookKeys(true);
             ShowConfig();
             return TRUE;
         case WM_COMMAND:
@@ -129,6 +161,7 @@ INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
             Close();
             return TRUE;
         case WM_DESTROY:
+            HookKeys(false);
             KillTimer(m_window, kRefreshTimer);
             return TRUE;
         case WM_NCDESTROY:
