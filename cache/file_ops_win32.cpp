@@ -2,9 +2,11 @@
 #include <windows.h>
 
 #include "cache/file_ops.h"
+#include "diagnostics/wide_path_win32.h"
 
 std::FILE* OpenStream(const std::string& path, const char* mode) {
-    return std::fopen(path.c_str(), mode);
+    std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(WidePath(path).c_str(), wideMode.c_str());
 }
 
 bool FlushToDisk(std::FILE* stream) {
@@ -12,24 +14,24 @@ bool FlushToDisk(std::FILE* stream) {
 }
 
 bool FileExistsAt(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool FileSizeOf(const std::string& path, uint64_t* size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
     *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
 }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(),
+    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RemoveFilePath(const std::string& path) {
-    return DeleteFileA(path.c_str()) != 0;
+    return DeleteFileW(WidePath(path).c_str()) != 0;
 }
 
 void PauseBeforeRetry(unsigned milliseconds) {

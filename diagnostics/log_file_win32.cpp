@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/wide_path_win32.h"
 
 namespace {
 HANDLE AsHandle(intptr_t h) {
@@ -10,7 +11,8 @@ HANDLE AsHandle(intptr_t h) {
 
 bool CLogFile::Open(const std::string& path, bool truncate) {
     Close();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     m_handle = reinterpret_cast<intptr_t>(h);

@@ -1,43 +1,49 @@
 #include <windows.h>
 
+#include <cstring>
 #include <vector>
 
 #include "diagnostics/format.h"
 #include "diagnostics/module_version.h"
+#include "diagnostics/wide_path_win32.h"
 
 namespace {
 
 std::string QueryString(std::vector<char>& data, uint16_t language, uint16_t codePage,
                         const char* entry) {
-    std::string query = Format("\\StringFileInfo\\%04x%04x\\%s", language, codePage, entry);
-    char* value = nullptr;
+    std::string name = Format("\\StringFileInfo\\%04x%04x\\%s", language, codePage, entry);
+    std::wstring query(name.begin(), name.end());
+    wchar_t* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
+    if (!VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
         value == nullptr || length == 0) {
         return std::string();
     }
     // The length counts the terminator; never read past what the resource holds.
-    std::string text(value, length);
-    size_t nul = text.find('\0');
-    if (nul != std::string::npos) text.resize(nul);
-    return text;
+    std::wstring text(value, length);
+    size_t nul = text.find(L'\0');
+    if (nul != std::wstring::npos) text.resize(nul);
+    return Utf8Path(text);
 }
 
 }  // namespace
 
 void CModuleVersionInfo::SetModule(void* module) {
     if (module) m_module = module;
+    HMODULE handle = static_cast<HMODULE>(m_module);
+    m_path = ModuleFileName(handle);
 
-    char path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameA(static_cast<HMODULE>(m_module), path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return;
-    m_path = path;
-
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0) return;
-    std::vector<char> data(size);
-    if (!GetFileVersionInfoA(path, 0, size, data.data())) return;
+    // From the module's own resource, by its handle: its path may not be
+    // expressible in the code page, and the file need not be read again.
+    HRSRC found = FindResourceW(handle, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
+    HGLOBAL loaded = found ? LoadResource(handle, found) : nullptr;
+    const void* resource = loaded ? LockResource(loaded) : nullptr;
+    DWORD size = found ? SizeofResource(handle, found) : 0;
+    if (!resource || size == 0) return;
+    // A copy with room to spare, as the version functions expect of a block
+    // they may write conversions into.
+    std::vector<char> data(size * 2);
+    std::memcpy(data.data(), resource, size);
 
     struct Translation {
         WORD language;
@@ -45,7 +51,7 @@ void CModuleVersionInfo::SetModule(void* module) {
     };
     Translation* translation = nullptr;
     UINT length = 0;
-    if (VerQueryValueA(data.data(), "\\VarFileInfo\\Translation",
+    if (VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
                        reinterpret_cast<void**>(&translation), &length) &&
         translation && length >= sizeof(Translation)) {
         m_language = translation->language;

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 // clang-format on
 
+#include "diagnostics/wide_path_win32.h"
 #include "engine/user_prompt.h"
 
 int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style) {
@@ -15,5 +16,6 @@ int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& cap
 }
 
 void ShellOpen(const std::string& target) {
-    ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // A file of ours (the help page, the log) by its UTF-8 path, or a web page.
+    ShellExecuteW(nullptr, L"open", WidePath(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "diagnostics/wide_path_win32.h"
 #include "player/player_window.h"
 
 // The plug-in runs inside the player: another process's window of the same
@@ -26,7 +27,5 @@ bool IsPlayerWindow(PlayerWindow window) {
 }
 
 std::string GetHostProgramPath() {
-    char path[512] = {};
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return std::string(path, n < sizeof(path) ? n : sizeof(path) - 1);
+    return ModuleFileName(nullptr);
 }

@@ -7,6 +7,7 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "diagnostics/wide_path_win32.h"
 #include "player/player_window.h"
 #include "player/winamp_playtally.h"
 #include "player/winamp_plugin.h"
@@ -100,9 +101,7 @@ int StartPlugin() {
     }
     g_hookLeftOn = nullptr;
 
-    char path[512] = {};
-    DWORD n = GetModuleFileNameA(instance, path, sizeof(path));
-    std::string file(path, n < sizeof(path) ? n : sizeof(path) - 1);
+    std::string file = ModuleFileName(instance);
     size_t slash = file.rfind('\\');
     std::string workingDir = slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 

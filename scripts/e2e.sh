@@ -17,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_scenarios=(killed plays dialog first_start second_instance offline badauth unload quit no_playlist
                reload drain load_loop installer protected held_cache unsent
-               unicode_pe dialog_keys)
+               unicode_pe dialog_keys unicode_folder)
 
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
@@ -750,6 +750,42 @@ EOF
   expect_eq "focus, then after Tab" "focus 1003
 focus 1004" "$(grep '^focus' "$r")"
   has_line "$r" "unloaded"
+}
+
+# The plug-in in a folder whose name is outside the code page: its log, its
+# cache and its version all work there.
+scenario_unicode_folder() {
+  # Wine names Unix files in the locale's character set: UTF-8 here, while the
+  # ANSI code page stays 1252.
+  export LC_ALL=C.UTF-8
+  local folder=$work/Музыка
+  mkdir -p "$folder"
+  cp "$win32/Gen_Kelmar.dll" "$folder/"
+  dll=$(winpath "$folder/Gen_Kelmar.dll")
+  log=$folder/Kelmar.log.txt
+  cache=$folder/kelmar.99.cache
+  settings proxyport=1
+  player offline <<EOF
+track C:\\Music\\One.mp3 | Folder Artist - Folder Title | 200 | artist=Folder Artist | title=Folder Title
+load $dll
+play 0
+wait-log Not in a position to send data. Caching for later. 20000
+quit
+unload
+EOF
+  has_line "$work/offline.result" "description Kelmar for Winamp v1.2.1 "
+  has "$log" "Log and cache in $(winpath "$folder")\\"
+  has "$cache" "Folder Artist"
+  settings
+  player online <<EOF
+load $dll
+wait-log Submission of cache file accepted OK 30000
+quit
+unload
+EOF
+  [ ! -e "$cache" ] || fail "the cache file is still there"
+  expect_eq "plays stored" "Folder Artist" "$(plays | jq -r '.[].artist')"
+  has <(requests | jq -r '.[] | select(.kind == "handshake") | .target') "&v=1.2.1&"
 }
 
 # A Unicode player's playlist window stays Unicode through the hook: a text

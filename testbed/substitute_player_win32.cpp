@@ -7,7 +7,7 @@
 //
 // The script has one command a line; blank lines and lines starting with '#'
 // are skipped. Texts are bytes in the ANSI code page (1252) and go to the
-// plug-in as they are. Times are milliseconds.
+// plug-in as they are; paths are UTF-8. Times are milliseconds.
 //
 //   version N                 what the version query answers (0x5012 unless set)
 //   track PATH | TITLE | SECONDS [| artist=A] [| title=T] [| album=B]
@@ -242,9 +242,26 @@ bool SplitTimeout(const std::string& argument, std::string* text, long* ms) {
     return !text->empty() && ParseNumber(argument.substr(space + 1), ms) && *ms >= 0;
 }
 
+// A UTF-8 path as the wide functions take it.
+std::wstring Wide(const std::string& path) {
+    wchar_t wide[1024] = {};
+    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide, 1023);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    char bytes[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
+    return bytes;
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::string ReadWholeFile(const std::string& path) {
     std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return bytes;
@@ -533,23 +550,23 @@ void CSubstitutePlayer::RecordProc() {
 
 void CSubstitutePlayer::Load(const Command& command) {
     if (m_dll) Fail(command.line, "a plug-in is loaded already");
-    m_dll = LoadLibraryA(command.argument.c_str());
+    m_dll = LoadLibraryW(Wide(command.argument).c_str());
     if (!m_dll) Fail(command.line, Format("load-failed %lu", GetLastError()));
     g_pluginModule = m_dll;
     // Through the generic function type: the export's real type is ours to know.
     auto get = reinterpret_cast<GetGeneralPurposePluginFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(m_dll, kGetGeneralPurposePluginName)));
     if (!get) Fail(command.line, Format("no %s export", kGetGeneralPurposePluginName));
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(m_dll, path, sizeof(path));
-    std::string full = path;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(m_dll, path, MAX_PATH);
+    std::string full = Utf8(path);
     size_t slash = full.find_last_of("\\/");
     // The log is beside the DLL, or in the user's own folder when the DLL's
     // folder cannot be written.
     std::string beside = full.substr(0, slash + 1) + "Kelmar.log.txt";
-    char appData[MAX_PATH] = {};
-    GetEnvironmentVariableA("APPDATA", appData, sizeof(appData));
-    std::string user = std::string(appData) + "\\Kelmar\\Kelmar.log.txt";
+    wchar_t appData[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH);
+    std::string user = Utf8(appData) + "\\Kelmar\\Kelmar.log.txt";
     m_dllName = full.substr(slash + 1);
     Record("loaded");
 
@@ -565,7 +582,7 @@ void CSubstitutePlayer::Load(const Command& command) {
     LONGLONG start = Now();
     int result = m_plugin->init();
     double us = Microseconds(Now() - start);
-    bool isBeside = GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool isBeside = Exists(beside);
     m_logPath = isBeside ? beside : user;
     size_t before = isBeside ? besideBefore : userBefore;
     m_logCursor = ReadWholeFile(m_logPath).size() < before ? 0 : before;
@@ -855,8 +872,7 @@ void CSubstitutePlayer::Execute(const Command& c) {
         Record(Format("ticks %ld", number));
     } else if (verb == "wait-file") {
         SplitTimeout(c.argument, &text, &number);
-        if (!PumpUntil(static_cast<DWORD>(number),
-                       [&] { return GetFileAttributesA(text.c_str()) != INVALID_FILE_ATTRIBUTES; }))
+        if (!PumpUntil(static_cast<DWORD>(number), [&] { return Exists(text); }))
             Fail(c.line, "wait-file timed out: " + text);
     } else if (verb == "check-log") {
         bool has = ReadWholeFile(m_logPath).find(c.argument) != std::string::npos;
@@ -894,8 +910,9 @@ void CSubstitutePlayer::Execute(const Command& c) {
         m_logPath = c.argument;
         m_logCursor = ReadWholeFile(m_logPath).size();
     } else if (verb == "hold-file") {
-        m_held = CreateFileA(c.argument.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_held =
+            CreateFileW(Wide(c.argument).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_held == INVALID_HANDLE_VALUE) Fail(c.line, "cannot open " + c.argument);
         Record("held");
     } else if (verb == "release-file") {
