@@ -371,6 +371,19 @@ EOF
   expect_eq "plays stored" "First Artist" "$(plays | jq -r '.[].artist')"
 }
 
+# The next start, with the standard settings: one flush delivers the cache and
+# the file goes.
+flush_at_next_start() {
+  settings
+  player online <<EOF
+load $dll
+wait-log Submission of cache file accepted OK 30000
+quit
+unload
+EOF
+  [ ! -e "$cache" ] || fail "the cache file is still there"
+}
+
 # d: offline the plays go to the cache file; online again, one flush delivers
 # each exactly once and the file goes.
 scenario_offline() {
@@ -392,14 +405,7 @@ EOF
   expect_eq "plays while offline" 0 "$(plays | jq length)"
 
   # The plug-in reads its settings at start: the next run reaches the service.
-  settings
-  player online <<EOF
-load $dll
-wait-log Submission of cache file accepted OK 30000
-quit
-unload
-EOF
-  [ ! -e "$cache" ] || fail "the cache file is still there"
+  flush_at_next_start
   expect_eq "plays delivered" "Offline One
 Offline Two" "$(plays | jq -r '.[].artist' | sort)"
   expect_eq "submissions" 1 "$(requests | jq '[.[] | select(.kind == "submit")] | length')"
@@ -456,21 +462,29 @@ EOF
 
 # g: unloaded while a submission waits for its answer: the player lives on, and
 # the module goes once the request's worker has left it.
-scenario_unload() {
+# quit_while_posting ANSWER ARTIST [LINES]: a play goes out, and the player
+# quits while the service holds its answer as ANSWER (a scripted answer) says;
+# LINES follow in the player's script.
+quit_while_posting() {
   settings
-  script_service '[{"for": "submit", "delay_ms": 8000, "body": "OK\n"}]'
+  script_service "[$1]"
   player run <<EOF
-track C:\\Music\\Slow.mp3 | Slow Artist - Slow Title | 200 | artist=Slow Artist | title=Slow Title
+track C:\\Music\\Slow.mp3 | $2 - Slow Title | 200 | artist=$2 | title=Slow Title
 load $dll
 wait-log Server handshake completed OK 20000
 play 0
 wait-log Posting Data 20000
 quit
-unload
+${3:-}
+EOF
+}
+
+scenario_unload() {
+  quit_while_posting '{"for": "submit", "delay_ms": 8000, "body": "OK\n"}' "Slow Artist" \
+    "unload
 module-state
 wait-module-gone 20000
-wait 2000
-EOF
+wait 2000"
   local r=$work/run.result
   has_line "$r" "unloaded"
   has_line "$r" "module-still-loaded"
@@ -707,25 +721,10 @@ Planted Artist 00003" "$(plays | jq -r '.[].artist' | sort)"
 # Quit while a play's request gets no answer: the play is in the cache when
 # the process ends, and the next start delivers it.
 scenario_unsent() {
-  settings
-  script_service '[{"for": "submit", "silent": true}]'
-  player run <<EOF
-track C:\\Music\\Lost.mp3 | Unsent Artist - Unsent Title | 200 | artist=Unsent Artist | title=Unsent Title
-load $dll
-wait-log Server handshake completed OK 20000
-play 0
-wait-log Posting Data 20000
-quit
-EOF
-  has "$log" "No answer yet at quit - caching 'Unsent Artist - Unsent Title'"
+  quit_while_posting '{"for": "submit", "silent": true}' "Unsent Artist"
+  has "$log" "No answer yet at quit - caching 'Unsent Artist - Slow Title'"
   has "$cache" "Unsent Artist"
-  player again <<EOF
-load $dll
-wait-log Submission of cache file accepted OK 30000
-quit
-unload
-EOF
-  [ ! -e "$cache" ] || fail "the cache file is still there"
+  flush_at_next_start
   expect_eq "plays stored" "Unsent Artist" "$(plays | jq -r '.[].artist')"
 }
 
@@ -776,14 +775,7 @@ EOF
   has_line "$work/offline.result" "description Kelmar for Winamp v1.2.1 "
   has "$log" "Log and cache in $(winpath "$folder")\\"
   has "$cache" "Folder Artist"
-  settings
-  player online <<EOF
-load $dll
-wait-log Submission of cache file accepted OK 30000
-quit
-unload
-EOF
-  [ ! -e "$cache" ] || fail "the cache file is still there"
+  flush_at_next_start
   expect_eq "plays stored" "Folder Artist" "$(plays | jq -r '.[].artist')"
   has <(requests | jq -r '.[] | select(.kind == "handshake") | .target') "&v=1.2.1&"
 }
