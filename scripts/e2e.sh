@@ -590,8 +590,10 @@ kill_chain() {
     rm -f "$dir/Kelmar.log.txt"
     printf '%s\n' "track C:\\Music\\Kill.mp3 | Kill | 200 | artist=Kill Artist $c-$k | title=Kill Title $c-$k" \
       "load $(winpath "$dir/Gen_Kelmar.dll")" "play 0" "wait 30000" >"$dir/$k.script"
-    # The last start is not killed: it shows what the last kill left.
-    [ "$k" -lt 11 ] || printf '%s\n' "load $(winpath "$dir/Gen_Kelmar.dll")" quit unload >"$dir/$k.script"
+    # The last start is not killed: it shows what the last kill left (the cache
+    # is read on the timer thread just after init).
+    [ "$k" -lt 11 ] || printf '%s\n' "load $(winpath "$dir/Gen_Kelmar.dll")" "wait-log Loaded 30000" \
+      quit unload >"$dir/$k.script"
     wine "$win32/substitute_player.exe" "$(winpath "$dir/$k.script")" "$(winpath "$dir/$k.result")" \
       >/dev/null 2>&1 </dev/null &
     pid=$!
