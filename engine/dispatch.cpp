@@ -230,17 +230,16 @@ bool CPlaytally::ClaimUnsent(int requestId) {
 }
 
 void CPlaytally::KeepUnsentPlays() {
-    std::map<int, Submission> unsent;
-    {
-        std::lock_guard<std::mutex> guard(m_workersLock);
-        unsent.swap(m_unsent);
-    }
-    for (const auto& entry : unsent) {
+    // Under the lock a worker claims its play with: an answer that comes now
+    // finds its play cached already, and can take it out again.
+    std::lock_guard<std::mutex> guard(m_workersLock);
+    for (const auto& entry : m_unsent) {
         g_Debug.Log(DEBUG_WARNING, "CPlaytally::KeepUnsentPlays",
                     "ReqID %d, No answer yet at quit - caching '%s'", entry.first,
                     entry.second.GetDisplayText().c_str());
         if (m_allowCache != 0) m_cache.AddSubmission(entry.second);
     }
+    m_unsent.clear();
 }
 
 void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::string& response,
