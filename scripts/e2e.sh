@@ -6,7 +6,8 @@
 #
 # Each scenario has a copy of the Wine prefix (KELMAR_WINEPREFIX, default
 # build/wineprefix) and so its own wineserver, a service on its own port, and a
-# plug-in folder of its own for the log and the cache; two run at a time. A
+# plug-in folder of its own for the log and the cache; four run at a time
+# (KELMAR_E2E_JOBS), as most of a scenario is waiting for the plug-in. A
 # scenario drives the player with a script and then checks the player's record,
 # the plug-in's log, cache file and registry key, and what the service got.
 # Prints one line per scenario with its time, and shows a failed scenario's
@@ -22,6 +23,23 @@ all_scenarios=(killed plays dialog first_start second_instance offline badauth u
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 # The Unix path as Wine's drive Z: sees it.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# copy_prefix FROM TO: a Wine prefix of a scenario's own. The system folder
+# (nearly all of its size) is only ever read: its files are linked, not copied.
+copy_prefix() {
+  local item sub
+  mkdir -p "$2/drive_c"
+  for item in "$1"/* "$1"/.[!.]*; do
+    [ -e "$item" ] || [ -L "$item" ] || continue
+    if [ "${item##*/}" != drive_c ]; then
+      cp -a "$item" "$2/"
+      continue
+    fi
+    for sub in "$item"/*; do
+      if [ "${sub##*/}" = windows ]; then cp -al "$sub" "$2/drive_c/"; else cp -a "$sub" "$2/drive_c/"; fi
+    done
+  done
+}
 
 # ---- Inside one scenario (run beside its service by with-service.sh) ----
 
@@ -623,7 +641,7 @@ kill_chain() {
 # a prefix of its own (the plug-in runs once a session), over a planted cache
 # large enough that some kills fall inside a save.
 scenario_killed() {
-  cp -a "$WINEPREFIX" "$work/prefix2"
+  copy_prefix "$WINEPREFIX" "$work/prefix2"
   settings proxyport=1
   local c second
   for c in 1 2; do
@@ -1055,7 +1073,7 @@ run_scenario() {
   mkdir -p "$work/plugins"
   local start=$SECONDS status=0
   {
-    cp -a "$prefix" "$work/prefix"
+    copy_prefix "$prefix" "$work/prefix"
     cp "$win32/Gen_Kelmar.dll" "$work/plugins/"
     export WINEPREFIX=$work/prefix
     # Wine's helpers keep the first call's output open: give them nothing.
@@ -1064,6 +1082,7 @@ run_scenario() {
     "$root/scripts/with-service.sh" "$service_binary" --account listener:secret -- \
       "$root/scripts/e2e.sh" --one "$name" "$work" "$win32" || status=$?
     wineserver -k >/dev/null 2>&1 || true
+    [ -n "${KELMAR_E2E_KEEP:-}" ] || rm -rf "$work"/prefix*
   } >"$work/output.txt" 2>&1
   echo "$status" >"$work/status"
   if [ "$status" -eq 0 ]; then
@@ -1073,12 +1092,13 @@ run_scenario() {
   fi
 }
 
-echo "e2e: ${#scenarios[@]} scenarios, two at a time"
+jobs=${KELMAR_E2E_JOBS:-4}
+echo "e2e: ${#scenarios[@]} scenarios, $jobs at a time"
 begin=$SECONDS
 running=0
 for name in "${scenarios[@]}"; do
   declare -F "scenario_$name" >/dev/null || { echo "e2e: no scenario '$name'" >&2; exit 2; }
-  if [ "$running" -ge 2 ]; then
+  if [ "$running" -ge "$jobs" ]; then
     wait -n || true
     running=$((running - 1))
   fi
