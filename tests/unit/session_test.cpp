@@ -1,9 +1,7 @@
 // The engine's side of the exchanges with the service: the handshake and its
 // session, request dispatch and the answers to submissions and flushes, and
 // the per-track timing that hands tracks on.
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "engine/clock.h"
@@ -435,39 +433,6 @@ TEST_F(SessionTest, AWorkerThatCannotStartLosesNothing) {
     engine.DoHandshake();
     EXPECT_EQ(engine.m_handshakeInProgress, 0);
     EXPECT_EQ(engine.GetLiveWorkers(), 0);
-}
-
-// Quit waits a little for requests, then caches the plays still in flight; an
-// answer coming after that neither caches the play again nor leaves an
-// accepted one in the cache.
-TEST_F(SessionTest, PlaysStillInFlightAtQuitAreCachedOnce) {
-    OpenSession();
-    std::mutex lock;
-    std::condition_variable released;
-    bool answer = false;
-    int answers = 0;
-    FakeNetSetResponder([&](const FakeNetRequest&) {
-        std::unique_lock<std::mutex> hold(lock);
-        released.wait(hold, [&] { return answer; });
-        return Answer(answers++ == 0 ? "OK\n" : "FAILED Try later\n");
-    });
-    for (int cachedAfter : {0, 1}) {
-        answer = false;
-        engine.SubmitSong(Track(cachedAfter ? "Refused" : "Accepted", false));
-        EXPECT_FALSE(engine.WaitForWorkers(20));
-        engine.KeepUnsentPlays();
-        EXPECT_EQ(engine.m_cache.GetCount(), 1);
-        EXPECT_TRUE(Contains(Log(), "No answer yet at quit - caching"));
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            answer = true;
-        }
-        released.notify_all();
-        Settle();
-        EXPECT_EQ(engine.m_cache.GetCount(), cachedAfter);
-        engine.m_cache.RemoveFirst(1);
-        engine.m_lastSubmitTime = 0;
-    }
 }
 
 TEST_F(SessionTest, RecentListKeepsTheFiveNewest) {
