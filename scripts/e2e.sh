@@ -693,9 +693,10 @@ EOF
 }
 
 # A cache file that another program holds open (an antivirus, a backup) cannot
-# be replaced or deleted. Two flushes are accepted meanwhile: the plug-in keeps
-# saving until the file is let go, and after a restart the service has each
-# play exactly once.
+# be replaced or deleted. Two flushes are accepted meanwhile, the second
+# emptying the cache; the file is let go only after that save has failed too,
+# so a later tick saves it. After a restart the service has each play exactly
+# once.
 scenario_held_cache() {
   settings maxcachesubs=2
   wine "$win32/plant_cache.exe" "$(winpath "$cache")" 3 </dev/null
@@ -703,6 +704,7 @@ scenario_held_cache() {
 watch-log $(winpath "$log")
 hold-file $(winpath "$cache")
 wait-log Failed to delete cache file 60000
+wait-log Failed to replace cache file 20000
 release-file
 EOF
   local holder=$!
