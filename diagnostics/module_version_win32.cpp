@@ -35,6 +35,7 @@ void CModuleVersionInfo::SetModule(void* module) {
 
     // From the module's own resource, by its handle: its path may not be
     // expressible in the code page, and the file need not be read again.
+    // 16: RT_VERSION, as a wide name.
     HRSRC found = FindResourceW(handle, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16));
     HGLOBAL loaded = found ? LoadResource(handle, found) : nullptr;
     const void* resource = loaded ? LockResource(loaded) : nullptr;

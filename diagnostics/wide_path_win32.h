@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "record/text_encoding.h"
+
 inline std::wstring WidePath(const std::string& path) {
     if (path.empty()) return std::wstring();
     int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
@@ -19,14 +21,7 @@ inline std::wstring WidePath(const std::string& path) {
 }
 
 inline std::string Utf8Path(const std::wstring& path) {
-    if (path.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0,
-                                nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string text(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &text[0], n,
-                        nullptr, nullptr);
-    return text;
+    return Utf16ToUtf8(std::u16string(path.begin(), path.end()));
 }
 
 // The module's full file name (nullptr: the program's), however long; empty

@@ -213,10 +213,14 @@ void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
     } catch (...) {
     }
     if (request.type == REQUEST_HANDSHAKE) {
-        m_handshakeInProgress = 0;
-        m_lastHandshakeAttempt = LocalDateTimeNow();
+        HandshakeEnded();
     }
     if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
+}
+
+void CPlaytally::HandshakeEnded() {
+    m_handshakeInProgress = 0;
+    m_lastHandshakeAttempt = LocalDateTimeNow();
 }
 
 void CPlaytally::WorkerStarted() {
@@ -288,8 +292,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
         g_Debug.Log(DEBUG_INFO, module,
                     "ReqID %d, Handshake answer for an earlier account or session ignored",
                     requestId);
-        m_handshakeInProgress = 0;
-        m_lastHandshakeAttempt = LocalDateTimeNow();
+        HandshakeEnded();
         return;
     }
     // A proxy that wants other credentials answers with a page of its own:
@@ -298,8 +301,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, The proxy asks for authentication (407)",
                     requestId);
         Put(m_serverStatus, kProxyAuthRequired);
-        m_handshakeInProgress = 0;
-        m_lastHandshakeAttempt = LocalDateTimeNow();
+        HandshakeEnded();
         return;
     }
     if (type != REQUEST_HANDSHAKE && statusCode != 200) {
@@ -330,8 +332,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
         NoteRefusal(accepted || refusedItem >= m_flushCount ? -1 : refusedItem, requestId);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
-        m_handshakeInProgress = 0;
-        m_lastHandshakeAttempt = LocalDateTimeNow();
+        HandshakeEnded();
     }
 }
 

@@ -277,6 +277,9 @@ class CPlaytally {
     void NoteRefusal(int index, int requestId);
     void RequestAbandoned(const ThreadRequest& request);
     void TellUser(const std::string& message);
+    // The handshake in flight is over, whatever its answer: the next one
+    // follows under the usual spacing.
+    void HandshakeEnded();
     void WorkerStarted();
     void WorkerEnded();
     // The play of a request that has ended: false when quit cached it already.

@@ -124,7 +124,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <mutex>
 #include <set>
 #include <string>
@@ -132,6 +131,7 @@
 #include <utility>
 #include <vector>
 
+#include "diagnostics/wide_path_win32.h"
 #include "player/winamp_plugin.h"
 
 namespace {
@@ -242,26 +242,13 @@ bool SplitTimeout(const std::string& argument, std::string* text, long* ms) {
     return !text->empty() && ParseNumber(argument.substr(space + 1), ms) && *ms >= 0;
 }
 
-// A UTF-8 path as the wide functions take it.
-std::wstring Wide(const std::string& path) {
-    wchar_t wide[1024] = {};
-    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide, 1023);
-    return wide;
-}
-
-std::string Utf8(const wchar_t* text) {
-    char bytes[4096] = {};
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
-    return bytes;
-}
-
 bool Exists(const std::string& path) {
-    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string ReadWholeFile(const std::string& path) {
     std::string bytes;
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return bytes;
@@ -550,23 +537,21 @@ void CSubstitutePlayer::RecordProc() {
 
 void CSubstitutePlayer::Load(const Command& command) {
     if (m_dll) Fail(command.line, "a plug-in is loaded already");
-    m_dll = LoadLibraryW(Wide(command.argument).c_str());
+    m_dll = LoadLibraryW(WidePath(command.argument).c_str());
     if (!m_dll) Fail(command.line, Format("load-failed %lu", GetLastError()));
     g_pluginModule = m_dll;
     // Through the generic function type: the export's real type is ours to know.
     auto get = reinterpret_cast<GetGeneralPurposePluginFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(m_dll, kGetGeneralPurposePluginName)));
     if (!get) Fail(command.line, Format("no %s export", kGetGeneralPurposePluginName));
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(m_dll, path, MAX_PATH);
-    std::string full = Utf8(path);
+    std::string full = ModuleFileName(m_dll);
     size_t slash = full.find_last_of("\\/");
     // The log is beside the DLL, or in the user's own folder when the DLL's
     // folder cannot be written.
     std::string beside = full.substr(0, slash + 1) + "Kelmar.log.txt";
     wchar_t appData[MAX_PATH] = {};
     GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH);
-    std::string user = Utf8(appData) + "\\Kelmar\\Kelmar.log.txt";
+    std::string user = Utf8Path(appData) + "\\Kelmar\\Kelmar.log.txt";
     m_dllName = full.substr(slash + 1);
     Record("loaded");
 
@@ -834,15 +819,11 @@ void CSubstitutePlayer::Execute(const Command& c) {
         if (!m_playlist || !IsWindowUnicode(m_playlist)) Fail(c.line, "no Unicode playlist window");
         Record("pe-unicode");
     } else if (verb == "pe-text") {
-        wchar_t text[256] = {};
-        MultiByteToWideChar(CP_UTF8, 0, c.argument.c_str(), -1, text, 255);
-        SetWindowTextW(m_playlist, text);
+        std::wstring text = WidePath(c.argument);
+        SetWindowTextW(m_playlist, text.c_str());
         wchar_t back[256] = {};
         GetWindowTextW(m_playlist, back, 255);
-        char shown[1024] = {};
-        WideCharToMultiByte(CP_UTF8, 0, back, -1, shown, sizeof(shown) - 1, nullptr, nullptr);
-        Record(std::wcscmp(text, back) == 0 ? std::string("pe-text kept")
-                                            : std::string("pe-text changed to ") + shown);
+        Record(back == text ? std::string("pe-text kept") : "pe-text changed to " + Utf8Path(back));
     } else if (verb == "destroy-pe") {
         DestroyWindow(m_playlist);
         Record("pe-destroyed");
@@ -910,9 +891,9 @@ void CSubstitutePlayer::Execute(const Command& c) {
         m_logPath = c.argument;
         m_logCursor = ReadWholeFile(m_logPath).size();
     } else if (verb == "hold-file") {
-        m_held =
-            CreateFileW(Wide(c.argument).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_held = CreateFileW(WidePath(c.argument).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_held == INVALID_HANDLE_VALUE) Fail(c.line, "cannot open " + c.argument);
         Record("held");
     } else if (verb == "release-file") {

@@ -1,4 +1,5 @@
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/debug.h"
@@ -268,21 +269,25 @@ void CHarkwell::OnSave() {
 void CHarkwell::RefreshStats() {
     if (!m_engine) return;
     UpdateStatus();
-    // Set only when it changed: laying out a multi-line text again costs the
-    // player's thread milliseconds.
-    std::string lastSubmitted = BuildLastSubmitted(m_engine->GetLastSubmissions());
-    if (lastSubmitted != m_lastSubmitted) SetText(IDC_LAST_SUBMITTED, lastSubmitted);
-    m_lastSubmitted = lastSubmitted;
+    SetChangedText(IDC_LAST_SUBMITTED, BuildLastSubmitted(m_engine->GetLastSubmissions()),
+                   &m_lastSubmitted);
+}
+
+void CHarkwell::SetChangedText(int id, std::string text, std::string* shown) {
+    // Laying out a multi-line text again costs the player's thread milliseconds.
+    if (text == *shown) return;
+    SetText(id, text);
+    *shown = std::move(text);
 }
 
 void CHarkwell::UpdateStatus() {
     CPlaytally* engine = m_engine;
     // The timer's latest connectivity check: making one here could hold up
     // the player for as long as a host lookup takes.
-    std::string status = BuildStatusBlock(TakeStatusSnapshot(*engine),
-                                          [engine] { return engine->LastConnected() != 0; });
-    if (status != m_status) SetText(IDC_CACHE_STATS, status);
-    m_status = status;
+    SetChangedText(IDC_CACHE_STATS,
+                   BuildStatusBlock(TakeStatusSnapshot(*engine),
+                                    [engine] { return engine->LastConnected() != 0; }),
+                   &m_status);
 }
 
 void CHarkwell::ReadControls() {
