@@ -402,13 +402,13 @@ EOF
   [ ! -e "$cache" ] || fail "the cache file is still there"
 }
 
-# d: offline the plays go to the cache file; online again, one flush delivers
-# each exactly once and the file goes.
-scenario_offline() {
+# cache_two_offline NAME: the service out of reach, "NAME One" and "NAME Two"
+# are played and cached.
+cache_two_offline() {
   settings proxyport=1
   player offline <<EOF
-track C:\\Music\\One.mp3 | Offline One - Title One | 200 | artist=Offline One | title=Title One
-track C:\\Music\\Two.mp3 | Offline Two - Title Two | 200 | artist=Offline Two | title=Title Two
+track C:\\Music\\One.mp3 | $1 One - Title One | 200 | artist=$1 One | title=Title One
+track C:\\Music\\Two.mp3 | $1 Two - Title Two | 200 | artist=$1 Two | title=Title Two
 load $dll
 play 0
 wait-log Not in a position to send data. Caching for later. 20000
@@ -417,6 +417,12 @@ wait-log Not in a position to send data. Caching for later. 20000
 quit
 unload
 EOF
+}
+
+# d: offline the plays go to the cache file; online again, one flush delivers
+# each exactly once and the file goes.
+scenario_offline() {
+  cache_two_offline Offline
   [ -s "$cache" ] || fail "no cache file after the offline run"
   has "$cache" "Offline One"
   has "$cache" "Offline Two"
@@ -999,31 +1005,14 @@ scenario_protected() {
   local user="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Kelmar"
   chattr +i "$work/plugins"
   trap 'chattr -i "$work/plugins"' EXIT
-  settings proxyport=1
-  player offline <<EOF2
-track C:\\Music\\One.mp3 | Kept One - Title One | 200 | artist=Kept One | title=Title One
-track C:\\Music\\Two.mp3 | Kept Two - Title Two | 200 | artist=Kept Two | title=Title Two
-load $dll
-play 0
-wait-log Not in a position to send data. Caching for later. 20000
-play 1
-wait-log Not in a position to send data. Caching for later. 20000
-quit
-unload
-EOF2
-  settings
-  player online <<EOF2
-load $dll
-wait-log Submission of cache file accepted OK 30000
-quit
-unload
-EOF2
+  cache=$user/kelmar.99.cache
+  cache_two_offline Kept
+  flush_at_next_start
   chattr -i "$work/plugins"
   expect_eq "plays delivered" "Kept One
 Kept Two" "$(plays | jq -r '.[].artist' | sort)"
   has "$user/Kelmar.log.txt" "Cannot write in"
   has "$user/Kelmar.log.txt" "Log and cache in C:\\users\\"
-  [ ! -e "$user/kelmar.99.cache" ] || fail "the cache file is still there"
   expect_eq "files beside the DLL" "Gen_Kelmar.dll" "$(ls "$work/plugins")"
 }
 
