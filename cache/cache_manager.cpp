@@ -328,11 +328,18 @@ bool CCacheManager::RemoveFile() {
 }
 
 bool CCacheManager::AddSubmission(Submission submission) {
-    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::AddSubmission", "Adding submission %s",
-                submission.GetDisplayText().c_str());
+    return AddSubmissions({submission});
+}
+
+bool CCacheManager::AddSubmissions(const std::vector<Submission>& submissions) {
+    if (submissions.empty()) return true;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        m_list.push_back(submission);
+        for (const Submission& submission : submissions) {
+            g_Debug.Log(DEBUG_DETAIL, "CCacheManager::AddSubmission", "Adding submission %s",
+                        submission.GetDisplayText().c_str());
+            m_list.push_back(submission);
+        }
         m_count = static_cast<int>(m_list.size());
     }
     Save();

@@ -57,6 +57,8 @@ class CCacheManager {
     // Appends the record and saves. Always true: a failed save keeps the record
     // in memory for the next one.
     bool AddSubmission(Submission submission);
+    // Appends the records in order with a single save, as quit does.
+    bool AddSubmissions(const std::vector<Submission>& submissions);
     // Read without waiting for a save in progress.
     int GetCount() const;
     // A copy of the record at the index, or an empty record outside the list.
@@ -100,6 +102,8 @@ class CCacheManager {
     std::string m_directory;
     // Changed under both locks; read under either.
     std::string m_path;
+    // Taken in the order written at CPlaytally's engine lock: m_lock, then
+    // m_pathLock, then the log's.
     mutable CRecursiveMutex m_lock;
     // Only for the path: the settings window reads it while a save may be
     // waiting on a file held by another program.

@@ -29,7 +29,7 @@ void CPlaytally::SubmitSong(Submission submission) {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong", "Submitting '%s'",
                 submission.GetDisplayText().c_str());
     submission.StampTime();
-    if (m_pluginEnabled == 0) return;
+    if (GetSettings().pluginEnabled == 0) return;
     if (!submission.IsValid()) {
         SongInfo song;
         {
@@ -47,15 +47,15 @@ void CPlaytally::SubmitSong(Submission submission) {
         return;
     }
     try {
-        std::string response = GetChallengeResponse();
-        std::string username = GetUsername();
-        if (response.empty() || username.empty()) {
+        Session session = GetSession();
+        if (session.challengeResponse.empty() || session.username.empty()) {
             g_Debug.Log(DEBUG_ERROR, "CPlaytally::SubmitSong",
                         "Invalid or missing Uname/Password. Caching Song for later.");
             CacheSubmission(submission);
             return;
         }
-        std::string body = BuildSubmissionBody(response, username, {submission});
+        std::string body =
+            BuildSubmissionBody(session.challengeResponse, session.username, {submission});
         if (SpawnThread(body, REQUEST_SUBMIT, submission)) {
             AddLastSubmission(submission);
         } else {
@@ -69,7 +69,7 @@ void CPlaytally::SubmitSong(Submission submission) {
 }
 
 void CPlaytally::CacheSubmission(Submission submission) {
-    if (m_allowCache == 0) return;
+    if (GetSettings().allowCache == 0) return;
     m_cache.AddSubmission(submission);
     AddLastSubmission(submission);
 }
@@ -96,7 +96,8 @@ void CPlaytally::ClearCache() {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ClearCache", "Attempting to send cache file");
     int count = m_cache.GetCount();
     // A hand-set batch size below 1 would send empty flushes for ever.
-    int batch = m_maxCacheSubs > 0 ? m_maxCacheSubs.load() : kDefaultMaxCacheSubs;
+    int batch = GetSettings().maxCacheSubs;
+    if (batch < 1) batch = kDefaultMaxCacheSubs;
     int n = count < batch ? count : batch;
     if (n < 1) return;
     m_flushCount = n;
@@ -104,7 +105,8 @@ void CPlaytally::ClearCache() {
     items.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
         items.push_back(m_cache.GetAt(i));
-    std::string body = BuildSubmissionBody(GetChallengeResponse(), GetUsername(), items);
+    Session session = GetSession();
+    std::string body = BuildSubmissionBody(session.challengeResponse, session.username, items);
 
     m_flushInProgress = 1;
     if (!SpawnThread(body, REQUEST_CACHE, Submission())) m_flushInProgress = 0;
@@ -116,7 +118,7 @@ void CPlaytally::ClearCache() {
 int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
     // Switched off while the request was prepared (the connectivity check
     // can take seconds): nothing goes out.
-    if (m_pluginEnabled == 0) {
+    if (GetSettings().pluginEnabled == 0) {
         g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SpawnThread",
                     "Plugin is disabled - no request started");
         return 0;
@@ -234,16 +236,20 @@ bool CPlaytally::ClaimUnsent(int requestId) {
 }
 
 void CPlaytally::KeepUnsentPlays() {
+    bool allowCache = GetSettings().allowCache != 0;
     // Under the lock a worker claims its play with: an answer that comes now
     // finds its play cached already, and can take it out again.
     std::lock_guard<std::mutex> guard(m_workersLock);
+    std::vector<Submission> plays;
     for (const auto& entry : m_unsent) {
         g_Debug.Log(DEBUG_WARNING, "CPlaytally::KeepUnsentPlays",
                     "ReqID %d, No answer yet at quit - caching '%s'", entry.first,
                     entry.second.GetDisplayText().c_str());
-        if (m_allowCache != 0) m_cache.AddSubmission(entry.second);
+        plays.push_back(entry.second);
     }
     m_unsent.clear();
+    // One save for them all: quit waits for it.
+    if (allowCache) m_cache.AddSubmissions(plays);
 }
 
 void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::string& response,
@@ -424,7 +430,7 @@ void CPlaytally::TellUser(const std::string& text) {
         // decision and the message it is about change together.
         std::lock_guard<std::mutex> guard(m_lock);
         if (message != m_lastMessage) m_messageShown = 0;
-        if (m_showErrors == 0 || message.empty() || m_messageShown != 0) return;
+        if (m_settings.showErrors == 0 || message.empty() || m_messageShown != 0) return;
         m_messageShown = 1;
         m_lastMessage = message;
     }

@@ -36,14 +36,17 @@ std::string FormatDateTime(int64_t dateTime) {
 }  // namespace
 
 void CPlaytally::DoHandshake() {
-    // The timer and the user-interface thread may both ask; only one of them
-    // may pass the checks before the first has marked its handshake in flight.
+    // Only the timer thread starts handshakes (a session start asked of it
+    // included), never the player's thread: the lookup and the connectivity
+    // check may take seconds. The lock keeps any other caller from passing the
+    // checks before the first has marked its handshake in flight.
     std::lock_guard<std::mutex> serial(m_handshakeLock);
     int64_t now = LocalDateTimeNow();
     int64_t timeout = m_lastHandshakeAttempt + kHandshakeSpacing;
 
-    std::string username = GetUsername();
-    if (m_handshakeInProgress != 0 || username.empty() || GetPassword().empty()) {
+    Settings settings = GetSettings();
+    const std::string& username = settings.username;
+    if (m_handshakeInProgress != 0 || username.empty() || settings.password.empty()) {
         g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Handshake already in progress.");
         return;
     }
@@ -141,6 +144,13 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Interval from handshake", requestId);
     }
 
+    // An account changed while this answer was read opens no session with it.
+    if (m_handshakeEpoch != m_sessionEpoch) {
+        g_Debug.Log(DEBUG_INFO, module,
+                    "ReqID %d, Handshake answer for an earlier account or session ignored",
+                    requestId);
+        return;
+    }
     m_handshakeComplete = 1;
     m_lastSubmitTime = LocalDateTimeNow();
     g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Server handshake completed OK", requestId);
@@ -149,8 +159,15 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
 void CPlaytally::SetChallenge(std::string challenge) {
     challenge = TrimSpace(challenge);
     if (challenge.empty()) return;
-    std::string response = MakeChallengeResponse(GetPassword(), challenge);
-    Put(m_challengeResponse, response);
+    // The response and the account it answers for change together: a
+    // submission never pairs one account's name with another's response.
+    Settings settings = GetSettings();
+    std::string response = MakeChallengeResponse(settings.password, challenge);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_challengeResponse = response;
+        m_sessionUser = settings.username;
+    }
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetChallenge", "New Challenge %s, Response is %s",
                 challenge.c_str(), response.c_str());
 }

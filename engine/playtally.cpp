@@ -93,7 +93,7 @@ void CPlaytally::Shutdown() {
 
 int CPlaytally::IsSupportedFile(const std::string& path) {
     if (path.size() <= 3) return 0;
-    if (IsStream(path) && m_ignoreHttp != 0) return 0;
+    if (IsStream(path) && GetSettings().ignoreHttp != 0) return 0;
     size_t dot = path.rfind('.');
     if (dot == std::string::npos || dot == 0) return 0;
     std::string extension = Upper(path.substr(dot + 1));
@@ -123,8 +123,8 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         }
     }
 
-    if (m_pluginEnabled == 0)
-        g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
+    bool enabled = GetSettings().pluginEnabled != 0;
+    if (!enabled) g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Plugin is disabled");
 
     {
         // An engine may start again after a stop (the module outlived a quit).
@@ -135,11 +135,11 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
     if (!m_timer) {
         LogRequestError("CPlaytally::StartPlaytallying", "beginthreadex", -27);
         result = 0;
-        if (m_pluginEnabled != 0) LoadCacheOnce();
+        if (enabled) LoadCacheOnce();
     }
     // The cache is read and the first handshake started at once, from the
     // timer thread: a large cache would hold up the player's start.
-    if (m_pluginEnabled != 0) RequestSessionStart();
+    if (enabled) RequestSessionStart();
 
     g_Debug.Log(DEBUG_NOTICE, "CPlaytally::StartPlaytallying", "Startup Complete.");
     return result;
@@ -165,40 +165,38 @@ int CPlaytally::LoadSettings() {
 
     if (opened) {
         m_unreadTexts.clear();
+        Settings settings = GetSettings();
         auto text = [&](const char* name, std::string& field) {
             std::string value;
             if (key.ReadText(name, &value)) {
-                Put(field, value);
+                field = value;
             } else if (key.HasValue(name)) {
                 m_unreadTexts.push_back(name);
             }
         };
-        auto number = [&](const char* name, std::atomic<int>& field) {
+        auto number = [&](const char* name, int& field) {
             int32_t value = 0;
             if (key.ReadNumber(name, &value)) field = value;
         };
-        auto local = [&](const char* name, int& field) {
-            int32_t value = 0;
-            if (key.ReadNumber(name, &value)) field = value;
-        };
-        text("username", m_username);
-        text("password", m_password);
-        number("pluginenabled", m_pluginEnabled);
-        number("logsize", m_logSize);
-        number("showerrors", m_showErrors);
-        number("ignorehttp", m_ignoreHttp);
-        number("useproxy", m_useProxy);
-        text("proxyserver", m_proxyServer);
-        number("proxyport", m_proxyPort);
-        number("useproxyauth", m_useProxyAuth);
-        text("proxyuser", m_proxyUser);
-        text("proxypass", m_proxyPass);
-        number("forcecache", m_forceCache);
-        local("debugoverride", debugOverride);
-        local("submitpc", submitPercent);
-        number("forceconnection", m_forceConnection);
-        number("allowcache", m_allowCache);
-        number("maxcachesubs", m_maxCacheSubs);
+        text("username", settings.username);
+        text("password", settings.password);
+        number("pluginenabled", settings.pluginEnabled);
+        number("logsize", settings.logSize);
+        number("showerrors", settings.showErrors);
+        number("ignorehttp", settings.ignoreHttp);
+        number("useproxy", settings.useProxy);
+        text("proxyserver", settings.proxyServer);
+        number("proxyport", settings.proxyPort);
+        number("useproxyauth", settings.useProxyAuth);
+        text("proxyuser", settings.proxyUser);
+        text("proxypass", settings.proxyPass);
+        number("forcecache", settings.forceCache);
+        number("debugoverride", debugOverride);
+        number("submitpc", submitPercent);
+        number("forceconnection", settings.forceConnection);
+        number("allowcache", settings.allowCache);
+        number("maxcachesubs", settings.maxCacheSubs);
+        ApplySettings(settings);
 
         result = 1;
         if (submitPercent >= 1 && submitPercent <= 99) {
@@ -232,23 +230,42 @@ void CPlaytally::SaveSettings() {
         if (!(unread && value.empty())) key.WriteText(name, value);
     };
     // Only what the dialog edits is written; the hand-set values stay untouched.
-    text("username", GetUsername());
-    text("password", GetPassword());
-    key.WriteNumber("pluginenabled", m_pluginEnabled);
-    key.WriteNumber("logsize", m_logSize);
-    key.WriteNumber("showerrors", m_showErrors);
-    key.WriteNumber("ignorehttp", m_ignoreHttp);
-    key.WriteNumber("useproxy", m_useProxy);
-    text("proxyserver", GetProxyServer());
-    key.WriteNumber("proxyport", m_proxyPort);
-    key.WriteNumber("useproxyauth", m_useProxyAuth);
-    text("proxyuser", GetProxyUser());
-    text("proxypass", GetProxyPass());
+    Settings settings = GetSettings();
+    text("username", settings.username);
+    text("password", settings.password);
+    key.WriteNumber("pluginenabled", settings.pluginEnabled);
+    key.WriteNumber("logsize", settings.logSize);
+    key.WriteNumber("showerrors", settings.showErrors);
+    key.WriteNumber("ignorehttp", settings.ignoreHttp);
+    key.WriteNumber("useproxy", settings.useProxy);
+    text("proxyserver", settings.proxyServer);
+    key.WriteNumber("proxyport", settings.proxyPort);
+    key.WriteNumber("useproxyauth", settings.useProxyAuth);
+    text("proxyuser", settings.proxyUser);
+    text("proxypass", settings.proxyPass);
+}
+
+Settings CPlaytally::GetSettings() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_settings;
+}
+
+void CPlaytally::ApplySettings(const Settings& settings) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_settings = settings;
+}
+
+Session CPlaytally::GetSession() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return Session{m_sessionUser, m_challengeResponse, m_server, m_submitPath};
 }
 
 void CPlaytally::Enable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Enable", "KPlaytally is now Enabled");
-    m_pluginEnabled = 1;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_settings.pluginEnabled = 1;
+    }
     // A run that started switched off has not read its cache yet: without it,
     // the plays cached from now on would have no file. The timer reads it.
     RequestSessionStart();
@@ -256,7 +273,10 @@ void CPlaytally::Enable() {
 
 void CPlaytally::Disable() {
     g_Debug.Log(DEBUG_DETAIL, "KCPlaytally::Disable", "KPlaytally is now Disabled");
-    m_pluginEnabled = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_settings.pluginEnabled = 0;
+    }
     ++m_sessionEpoch;
     m_interval = 0;
     Put(m_updateUrl, "");
@@ -272,11 +292,11 @@ void CPlaytally::EndSession() {
     ++m_sessionEpoch;
     m_handshakeComplete = 0;
     // The new account is greeted at once rather than at the next tick.
-    if (m_pluginEnabled != 0) RequestSessionStart();
+    if (GetSettings().pluginEnabled != 0) RequestSessionStart();
 }
 
 void CPlaytally::StartDebugLog() {
-    int logSize = m_logSize;
+    int logSize = GetSettings().logSize;
     // A positive limit keeps the log across runs until it outgrows the limit; 0
     // still creates the file but writes no lines; no limit starts afresh.
     g_Debug.Open(m_dataDir + "Kelmar.log.txt", logSize < 0, logSize != 0, m_xmlLog != 0);
@@ -319,7 +339,7 @@ Submission CPlaytally::BuildSubmission(const SongInfo& song) {
 
 bool CPlaytally::InternetConnected() {
     ++m_probes;
-    if (m_forceConnection != 0) {
+    if (GetSettings().forceConnection != 0) {
         g_Debug.Log(DEBUG_TRACE, "CPlaytally::InternetConnected", "Force Connection Enabled");
         m_lastConnected = 1;
         return true;

@@ -13,6 +13,7 @@
 #include "cache/cache_manager.h"
 #include "diagnostics/lock.h"
 #include "diagnostics/module_version.h"
+#include "engine/settings.h"
 #include "engine/thread_start.h"
 #include "engine/watch_connection.h"
 #include "record/submission.h"
@@ -48,8 +49,6 @@ constexpr int kTimerPeriodMs = 5000;
 constexpr int kRequestTimeoutMs = 30000;
 // The last response shown after a proxy refused the handshake with 407.
 constexpr char kProxyAuthRequired[] = "Proxy authentication required";
-// Cached submissions sent in one flush unless "maxcachesubs" says otherwise.
-constexpr int kDefaultMaxCacheSubs = 10;
 
 class CPlaytally;
 
@@ -159,17 +158,16 @@ class CPlaytally {
     // Shows the configuration dialog, creating it when needed.
     void Config();
 
+    // The settings as one value: a copy, and its replacement in one step. The
+    // settings window replaces them on the player's thread; every other
+    // reader takes one copy per use.
+    Settings GetSettings() const;
+    void ApplySettings(const Settings& settings);
+    // The account and challenge response that submissions carry, and where
+    // they go, as one value.
+    Session GetSession() const;
+
     // Texts shared between threads: copied and replaced under the engine lock.
-    std::string GetUsername() const { return Get(m_username); }
-    void SetUsername(const std::string& v) { Put(m_username, v); }
-    std::string GetPassword() const { return Get(m_password); }
-    void SetPassword(const std::string& v) { Put(m_password, v); }
-    std::string GetProxyServer() const { return Get(m_proxyServer); }
-    void SetProxyServer(const std::string& v) { Put(m_proxyServer, v); }
-    std::string GetProxyUser() const { return Get(m_proxyUser); }
-    void SetProxyUser(const std::string& v) { Put(m_proxyUser, v); }
-    std::string GetProxyPass() const { return Get(m_proxyPass); }
-    void SetProxyPass(const std::string& v) { Put(m_proxyPass, v); }
     std::string GetServer() const { return Get(m_server); }
     std::string GetSubmitPath() const { return Get(m_submitPath); }
     std::string GetUpdateUrl() const { return Get(m_updateUrl); }
@@ -199,20 +197,9 @@ class CPlaytally {
     std::atomic<int> m_inTimer{0};
     std::atomic<int> m_handshakeInProgress{0};
     std::atomic<int> m_handshakeComplete{0};
-    std::atomic<int> m_forceCache{0};
     std::atomic<int> m_flushInProgress{0};
     std::atomic<int> m_messageShown{0};
-    std::atomic<int> m_logSize{-1};
-    std::atomic<int> m_pluginEnabled{1};
-    std::atomic<int> m_showErrors{1};
-    std::atomic<int> m_ignoreHttp{0};
-    std::atomic<int> m_useProxy{0};
-    std::atomic<int> m_proxyPort{8080};
-    std::atomic<int> m_useProxyAuth{0};
-    std::atomic<int> m_allowCache{1};
     std::atomic<int> m_xmlLog{0};
-    std::atomic<int> m_forceConnection{0};
-    std::atomic<int> m_maxCacheSubs{kDefaultMaxCacheSubs};
     // Bumped when the account changes or the plug-in is switched off; a
     // handshake answers only for the value it was started under.
     std::atomic<int> m_sessionEpoch{0};
@@ -232,7 +219,17 @@ class CPlaytally {
         field = value;
     }
 
-    mutable CMutex m_lock;  // the engine lock: held only to copy or replace
+    // The locks, in the order they may be taken (one taken while another is
+    // held comes later in this list, never earlier):
+    //   m_handshakeLock   serialises DoHandshake's callers
+    //   m_watchLock       the connection watcher's calls
+    //   m_workersLock     the live workers and the plays in flight
+    //   the cache's lock, then its path lock (CCacheManager)
+    //   m_timerLock       the timer's wake-up flags; nothing is taken under it
+    //   m_lock            the engine lock; nothing is taken under it: it is
+    //                     held only to copy or replace a value
+    //   the log's lock    (CDebug) last: any holder above may write a line
+    mutable CMutex m_lock;
     CModuleVersionInfo m_versionInfo;
     std::string m_workingDir;
     std::string m_dataDir;  // set at start, before any other thread runs
@@ -241,14 +238,11 @@ class CPlaytally {
     std::string m_submitPath;
     std::string m_server;
     std::string m_challengeResponse;
+    std::string m_sessionUser;  // the account m_challengeResponse was made for
+    Settings m_settings;
     Submission m_lastSubmissions[5];  // newest first
     std::string m_serverStatus;
     std::string m_lastMessage;
-    std::string m_username;
-    std::string m_password;
-    std::string m_proxyServer;
-    std::string m_proxyUser;
-    std::string m_proxyPass;
 
   protected:
     // Stops and joins the timer thread; a player-specific class calls it first
@@ -288,8 +282,8 @@ class CPlaytally {
     void AnsweredAfterQuit(const ThreadRequest& request, const std::string& response, int status);
 
     CWatchConnection m_watch;
-    CMutex m_watchLock;      // calls into the watcher never overlap
-    CMutex m_handshakeLock;  // serialises DoHandshake's callers
+    CMutex m_watchLock;  // see the lock order at m_lock
+    CMutex m_handshakeLock;
     ThreadHandle m_timer = nullptr;
     CMutex m_timerLock;
     std::condition_variable m_timerWake;

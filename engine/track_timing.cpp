@@ -87,7 +87,7 @@ unsigned CPlaytally::TimeUpdaterThread(void* argument) {
         }
         if (sessionStart) {
             try {
-                if (engine->m_pluginEnabled != 0) {
+                if (engine->GetSettings().pluginEnabled != 0) {
                     engine->LoadCacheOnce();
                     if (engine->m_handshakeComplete == 0) engine->DoHandshake();
                 }
@@ -122,13 +122,13 @@ void CPlaytally::Tick() {
     // A save that failed (a full disk, a file another program holds open) is
     // tried again every tick until it goes through.
     if (!m_cache.IsSaved()) m_cache.Save();
-    if (m_handshakeComplete == 0 && m_pluginEnabled != 0) DoHandshake();
+    bool enabled = GetSettings().pluginEnabled != 0;
+    if (m_handshakeComplete == 0 && enabled) DoHandshake();
     ClearCache();
     // While nothing has answered yet, the status shows whether there is a
     // connection: checked here, at most a tick old, and never on the
     // player's thread.
-    if (m_probes == probes && m_pluginEnabled != 0 && GetServerStatus().empty())
-        InternetConnected();
+    if (m_probes == probes && enabled && GetServerStatus().empty()) InternetConnected();
     // Once stopping, the player is not asked again: it may be waiting for us.
     if (m_stop != 0) return;
 
@@ -185,12 +185,14 @@ int CPlaytally::OkToSendData() {
     int64_t now = LocalDateTimeNow();
     int64_t due = m_lastSubmitTime + m_interval;
     bool connected = InternetConnected();
+    Settings settings = GetSettings();
     g_Debug.Log(DEBUG_TRACE, "CPlaytally::OkToSendData",
                 "Internet Connected - %s, Handshake Complete - %s, ForceCache - %s, Interval - %d",
-                YesNo(connected), YesNo(m_handshakeComplete != 0), YesNo(m_forceCache != 0),
+                YesNo(connected), YesNo(m_handshakeComplete != 0), YesNo(settings.forceCache != 0),
                 m_interval.load());
-    return m_pluginEnabled != 0 && m_handshakeComplete != 0 && connected && m_forceCache == 0 &&
-           IsDue(now, due, m_interval) && !GetPassword().empty() && !GetUsername().empty();
+    return settings.pluginEnabled != 0 && m_handshakeComplete != 0 && connected &&
+           settings.forceCache == 0 && IsDue(now, due, m_interval) && !settings.password.empty() &&
+           !settings.username.empty();
 }
 
 int CPlaytally::GetSecondsToSubmit() {

@@ -51,9 +51,10 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
                         int requestId) {
     std::string agent =
         GetPluginName() + "/" + GetClientId() + "/" + m_versionInfo.GetFileVersion();
-    bool useProxy = m_useProxy != 0;
-    std::string proxy =
-        useProxy ? Format("%s:%d", GetProxyServer().c_str(), m_proxyPort.load()) : std::string();
+    Settings settings = GetSettings();
+    bool useProxy = settings.useProxy != 0;
+    std::string proxy = useProxy ? Format("%s:%d", settings.proxyServer.c_str(), settings.proxyPort)
+                                 : std::string();
     uint32_t timeout = static_cast<uint32_t>(m_requestTimeoutMs.load());
 
     Handles h;
@@ -73,9 +74,9 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
     }
     // On the connection handle: the root handle refuses the proxy credentials,
     // which would never be sent.
-    if (m_useProxyAuth != 0) {
-        std::string user = GetProxyUser();
-        std::string pass = GetProxyPass();
+    if (settings.useProxyAuth != 0) {
+        const std::string& user = settings.proxyUser;
+        const std::string& pass = settings.proxyPass;
         if (!user.empty() && !pass.empty()) {
             if (!NetSetOption(h.connection, NET_OPTION_PROXY_USERNAME, user)) {
                 g_Debug.Log(DEBUG_ERROR, module, "ReqId %d, Failed in SetOption for Proxy User",

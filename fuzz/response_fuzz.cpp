@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FakePromptReset(data[0] & 0x80 ? 6 : 7);
     TestPlaytally engine;
-    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    engine.Set(&Settings::password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
     std::vector<std::string> lines;
     engine.ParseReponse(response, lines);
 

@@ -24,21 +24,21 @@ int ReadDialogNumber(const std::string& text) {
 }
 
 DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, std::string* note) {
+    Settings s = engine.GetSettings();
     DialogValues v;
-    v.logSize = std::to_string(engine.m_logSize.load());
-    v.username = engine.GetUsername();
-    std::string password = engine.GetPassword();
-    v.enabled = engine.m_pluginEnabled != 0;
-    v.showErrors = engine.m_showErrors != 0;
-    v.skipStreams = engine.m_ignoreHttp != 0;
-    v.proxyHost = engine.GetProxyServer();
-    v.proxyPort = std::to_string(engine.m_proxyPort.load());
-    v.proxyUser = engine.GetProxyUser();
-    v.proxyPass = engine.GetProxyPass();
-    v.useProxy = engine.m_useProxy != 0;
-    v.useProxyAuth = engine.m_useProxyAuth != 0;
-    *storedPassword = password;
-    *note = password.empty() ? "Please provide your details." : "Your password is stored";
+    v.logSize = std::to_string(s.logSize);
+    v.username = s.username;
+    v.enabled = s.pluginEnabled != 0;
+    v.showErrors = s.showErrors != 0;
+    v.skipStreams = s.ignoreHttp != 0;
+    v.proxyHost = s.proxyServer;
+    v.proxyPort = std::to_string(s.proxyPort);
+    v.proxyUser = s.proxyUser;
+    v.proxyPass = s.proxyPass;
+    v.useProxy = s.useProxy != 0;
+    v.useProxyAuth = s.useProxyAuth != 0;
+    *storedPassword = s.password;
+    *note = s.password.empty() ? "Please provide your details." : "Your password is stored";
     return v;
 }
 
@@ -53,27 +53,30 @@ std::string SaveRefusal(const DialogValues& v) {
 void SaveDialogValues(CPlaytally& engine, const DialogValues& v,
                       const std::string& storedPassword) {
     bool typed = !v.password.empty();
-    bool newAccount = typed || v.username != engine.GetUsername();
-    engine.SetUsername(v.username);
-    engine.SetPassword(typed ? Md5Hex(v.password) : storedPassword);
+    // Settings change only on the player's thread: this copy is current.
+    Settings s = engine.GetSettings();
+    bool newAccount = typed || v.username != s.username;
+    s.username = v.username;
+    s.password = typed ? Md5Hex(v.password) : storedPassword;
+    s.logSize = ReadDialogNumber(v.logSize);
+    s.showErrors = v.showErrors ? 1 : 0;
+    s.ignoreHttp = v.skipStreams ? 1 : 0;
+    s.proxyServer = v.proxyHost;
+    s.proxyPort = ReadDialogNumber(v.proxyPort);
+    s.proxyUser = v.proxyUser;
+    s.proxyPass = v.proxyPass;
+    s.useProxy = v.useProxy ? 1 : 0;
+    s.useProxyAuth = v.useProxyAuth ? 1 : 0;
+    engine.ApplySettings(s);
     // Only once the new account is in place: a handshake started in between
     // would use the old one.
     if (newAccount) engine.EndSession();
-    engine.m_logSize = ReadDialogNumber(v.logSize);
-    engine.m_showErrors = v.showErrors ? 1 : 0;
-    engine.m_ignoreHttp = v.skipStreams ? 1 : 0;
-    engine.SetProxyServer(v.proxyHost);
-    engine.m_proxyPort = ReadDialogNumber(v.proxyPort);
-    engine.SetProxyUser(v.proxyUser);
-    engine.SetProxyPass(v.proxyPass);
-    engine.m_useProxy = v.useProxy ? 1 : 0;
-    engine.m_useProxyAuth = v.useProxyAuth ? 1 : 0;
     ApplyEnableSwitch(engine, v.enabled);
     engine.SaveSettings();
 }
 
 void ApplyEnableSwitch(CPlaytally& engine, bool enabled) {
-    if (enabled == (engine.m_pluginEnabled != 0)) return;
+    if (enabled == (engine.GetSettings().pluginEnabled != 0)) return;
     if (enabled) {
         engine.Enable();
     } else {

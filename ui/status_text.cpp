@@ -17,7 +17,7 @@ StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
     state.paused = engine.IsPaused() != 0;
     state.secondsToSubmit = engine.GetSecondsToSubmit();
     state.lastResponse = engine.GetServerStatus();
-    state.enabled = engine.m_pluginEnabled != 0;
+    state.enabled = engine.GetSettings().pluginEnabled != 0;
     state.handshakeComplete = engine.m_handshakeComplete != 0;
     state.interval = engine.m_interval;
     return state;
@@ -63,8 +63,7 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         }
     } else {
         size_t space = state.lastResponse.find(' ');
-        if (space == std::string::npos || space == 0 ||
-            state.lastResponse == kProxyAuthRequired) {
+        if (space == std::string::npos || space == 0 || state.lastResponse == kProxyAuthRequired) {
             response = state.lastResponse;
         } else {
             response = state.lastResponse.substr(0, space);

@@ -47,7 +47,7 @@ TEST_F(ConnectivityTest, ForcedConnectionProbesNothing) {
     FakeNetwork network;
     network.connected = false;
     SetFakeNetwork(network);
-    engine.m_forceConnection = 1;
+    engine.Set(&Settings::forceConnection, 1);
     Lines lines;
     EXPECT_TRUE(Check(&lines));
     EXPECT_EQ(lines, Lines{"Force Connection Enabled"});

@@ -46,9 +46,9 @@ TEST(DialogSave, ProxyChecksInTheirOrder) {
 }
 
 TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
-    engine.SetUsername("listener");
-    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
-    engine.m_ignoreHttp = 1;
+    engine.Set(&Settings::username, "listener");
+    engine.Set(&Settings::password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
+    engine.Set(&Settings::ignoreHttp, 1);
     std::string stored, note;
     DialogValues v = LoadDialogValues(engine, &stored, &note);
     EXPECT_EQ(v.password, "");
@@ -60,20 +60,20 @@ TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
     engine.m_handshakeComplete = 1;
     v.username = "listener";
     SaveDialogValues(engine, v, stored);
-    EXPECT_EQ(engine.GetPassword(), stored);
+    EXPECT_EQ(engine.GetSettings().password, stored);
     EXPECT_EQ(engine.m_handshakeComplete, 1);
-    EXPECT_EQ(engine.m_ignoreHttp, 1) << "the skip-streams box keeps its setting";
+    EXPECT_EQ(engine.GetSettings().ignoreHttp, 1) << "the skip-streams box keeps its setting";
 
     v.password = "secret";
     SaveDialogValues(engine, v, stored);
-    EXPECT_EQ(engine.GetPassword(), Md5Hex("secret"));
+    EXPECT_EQ(engine.GetSettings().password, Md5Hex("secret"));
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     uint32_t type = 0;
     std::string bytes;
     ASSERT_TRUE(FakeRegistryGetRaw(engine.registryKey, "password", &type, &bytes));
     EXPECT_EQ(bytes, Md5Hex("secret") + std::string(1, '\0')) << "never the typed text";
 
-    engine.SetPassword("");
+    engine.Set(&Settings::password, "");
     LoadDialogValues(engine, &stored, &note);
     EXPECT_EQ(note, "Please provide your details.");
 }
@@ -92,17 +92,17 @@ TEST_F(DialogModelTest, SaveCopiesEveryValueAndOpeningReadsThemBack) {
     v.useProxy = true;
     v.useProxyAuth = true;
     SaveDialogValues(engine, v, "");
-    EXPECT_EQ(engine.GetUsername(), "listener");
-    EXPECT_EQ(engine.GetPassword(), "");
-    EXPECT_EQ(engine.m_logSize, 64);
-    EXPECT_EQ(engine.m_proxyPort, 3128);
-    EXPECT_EQ(engine.GetProxyServer(), "proxy.lan");
-    EXPECT_EQ(engine.GetProxyUser(), "proxy user");
-    EXPECT_EQ(engine.GetProxyPass(), "proxy pass");
-    EXPECT_EQ(engine.m_showErrors, 0);
-    EXPECT_EQ(engine.m_ignoreHttp, 1);
-    EXPECT_EQ(engine.m_useProxy, 1);
-    EXPECT_EQ(engine.m_useProxyAuth, 1);
+    EXPECT_EQ(engine.GetSettings().username, "listener");
+    EXPECT_EQ(engine.GetSettings().password, "");
+    EXPECT_EQ(engine.GetSettings().logSize, 64);
+    EXPECT_EQ(engine.GetSettings().proxyPort, 3128);
+    EXPECT_EQ(engine.GetSettings().proxyServer, "proxy.lan");
+    EXPECT_EQ(engine.GetSettings().proxyUser, "proxy user");
+    EXPECT_EQ(engine.GetSettings().proxyPass, "proxy pass");
+    EXPECT_EQ(engine.GetSettings().showErrors, 0);
+    EXPECT_EQ(engine.GetSettings().ignoreHttp, 1);
+    EXPECT_EQ(engine.GetSettings().useProxy, 1);
+    EXPECT_EQ(engine.GetSettings().useProxyAuth, 1);
 
     std::string stored, note;
     DialogValues back = LoadDialogValues(engine, &stored, &note);
@@ -118,11 +118,11 @@ TEST_F(DialogModelTest, SaveCopiesEveryValueAndOpeningReadsThemBack) {
 
 TEST_F(DialogModelTest, TheEnableSwitchActsAtOnce) {
     ApplyEnableSwitch(engine, false);
-    EXPECT_EQ(engine.m_pluginEnabled, 0);
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 0);
     EXPECT_TRUE(Contains(Log(), "KPlaytally is now Disabled"));
     ApplyEnableSwitch(engine, false);
     ApplyEnableSwitch(engine, true);
-    EXPECT_EQ(engine.m_pluginEnabled, 1);
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 1);
     EXPECT_TRUE(Contains(Log(), "KPlaytally is now Enabled"));
 }
 
@@ -171,8 +171,8 @@ TEST_F(DialogModelTest, TheStatusSnapshotReadsTheEngine) {
 }
 
 TEST_F(DialogModelTest, ANewAccountSavedDuringAHandshakeWaitsForItsOwn) {
-    engine.SetUsername("old");
-    engine.SetPassword(Md5Hex("old"));
+    engine.Set(&Settings::username, "old");
+    engine.Set(&Settings::password, Md5Hex("old"));
     std::atomic<bool> release{false};
     FakeNetSetResponder([&](const FakeNetRequest&) {
         while (!release)
@@ -203,8 +203,8 @@ TEST_F(DialogModelTest, ANewAccountSavedDuringAHandshakeWaitsForItsOwn) {
 // saved and the status is read: every refused play is kept, and the refusal
 // is shown once.
 TEST_F(DialogModelTest, ManyAnswersAtOnceWhileTheEngineIsInUse) {
-    engine.SetUsername("listener");
-    engine.SetPassword(Md5Hex("secret"));
+    engine.Set(&Settings::username, "listener");
+    engine.Set(&Settings::password, Md5Hex("secret"));
     engine.ThreadCallback(REQUEST_HANDSHAKE, "UPTODATE\nc\nhttp://h.example/s\nINTERVAL 0\n",
                           Submission(), 0, 200);
     FakeNetSetResponder([](const FakeNetRequest&) {
@@ -215,7 +215,7 @@ TEST_F(DialogModelTest, ManyAnswersAtOnceWhileTheEngineIsInUse) {
     engine.SetSong("Playing", "Title", "Album");
     engine.currentFile = "C:\\Music\\p.mp3";
     engine.playing = 1;
-    engine.m_forceCache = 1;  // the ticks' plays go to the cache, not to workers
+    engine.Set(&Settings::forceCache, 1);  // the ticks' plays go to the cache, not to workers
     constexpr int kWorkers = 8, kRounds = 10, kAnswers = 4;
     // Rounds of refusals that all arrive at once; an acceptance between rounds
     // makes the next refusal news again.

@@ -30,14 +30,14 @@ TEST_F(EngineTest, FirstRunKeepsDefaultsAndStartsTheLog) {
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 0);
     EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
     EXPECT_FLOAT_EQ(engine.m_threshold, 0.5f);
-    EXPECT_EQ(engine.m_proxyPort, 8080);
-    EXPECT_EQ(engine.m_logSize, -1);
-    EXPECT_EQ(engine.m_showErrors, 1);
-    EXPECT_EQ(engine.m_pluginEnabled, 1);
-    EXPECT_EQ(engine.m_allowCache, 1);
-    EXPECT_EQ(engine.m_maxCacheSubs, 10);
+    EXPECT_EQ(engine.GetSettings().proxyPort, 8080);
+    EXPECT_EQ(engine.GetSettings().logSize, -1);
+    EXPECT_EQ(engine.GetSettings().showErrors, 1);
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 1);
+    EXPECT_EQ(engine.GetSettings().allowCache, 1);
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 10);
     EXPECT_EQ(engine.GetServer(), kDefaultHandshakeHost);
-    EXPECT_EQ(engine.GetUsername(), "");
+    EXPECT_EQ(engine.GetSettings().username, "");
 
     std::string log = LogText();
     ASSERT_EQ(log.rfind(kBanner, 0), 0u);
@@ -73,23 +73,23 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str() + "\\", nullptr), 1);
     EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
-    EXPECT_EQ(engine.GetUsername(), "listener");
-    EXPECT_EQ(engine.GetPassword(), "5ebe2294ecd0e0f08eab7690d2a6ee69");
-    EXPECT_EQ(engine.m_pluginEnabled, 0);
-    EXPECT_EQ(engine.m_logSize, 64);
-    EXPECT_EQ(engine.m_showErrors, 0);
-    EXPECT_EQ(engine.m_ignoreHttp, 1);
-    EXPECT_EQ(engine.m_useProxy, 1);
-    EXPECT_EQ(engine.GetProxyServer(), "proxy.lan");
-    EXPECT_EQ(engine.m_proxyPort, 3128);
-    EXPECT_EQ(engine.m_useProxyAuth, 1);
-    EXPECT_EQ(engine.GetProxyUser(), "pu");
-    EXPECT_EQ(engine.GetProxyPass(), "pp");
-    EXPECT_EQ(engine.m_forceCache, 1);
+    EXPECT_EQ(engine.GetSettings().username, "listener");
+    EXPECT_EQ(engine.GetSettings().password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 0);
+    EXPECT_EQ(engine.GetSettings().logSize, 64);
+    EXPECT_EQ(engine.GetSettings().showErrors, 0);
+    EXPECT_EQ(engine.GetSettings().ignoreHttp, 1);
+    EXPECT_EQ(engine.GetSettings().useProxy, 1);
+    EXPECT_EQ(engine.GetSettings().proxyServer, "proxy.lan");
+    EXPECT_EQ(engine.GetSettings().proxyPort, 3128);
+    EXPECT_EQ(engine.GetSettings().useProxyAuth, 1);
+    EXPECT_EQ(engine.GetSettings().proxyUser, "pu");
+    EXPECT_EQ(engine.GetSettings().proxyPass, "pp");
+    EXPECT_EQ(engine.GetSettings().forceCache, 1);
     EXPECT_FLOAT_EQ(engine.m_threshold, 0.75f);
-    EXPECT_EQ(engine.m_forceConnection, 1);
-    EXPECT_EQ(engine.m_allowCache, 0);
-    EXPECT_EQ(engine.m_maxCacheSubs, 3);
+    EXPECT_EQ(engine.GetSettings().forceConnection, 1);
+    EXPECT_EQ(engine.GetSettings().allowCache, 0);
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 3);
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
     std::string log = LogText();
@@ -124,14 +124,14 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
     FakeRegistrySetRaw(Key(), "proxypass", SETTINGS_REG_SZ, std::string("ab\0cd", 5));
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 1);
-    EXPECT_EQ(engine.GetUsername(), std::string(199, 'u'));
-    EXPECT_EQ(engine.GetPassword(), "");
-    EXPECT_EQ(engine.GetProxyUser(), "");
-    EXPECT_EQ(engine.GetProxyServer(), "");
-    EXPECT_EQ(engine.m_proxyPort, 8080);
-    EXPECT_EQ(engine.m_maxCacheSubs, 5) << "four bytes are a number whatever the type";
-    EXPECT_EQ(engine.m_logSize, -1);
-    EXPECT_EQ(engine.GetProxyPass(), "ab");
+    EXPECT_EQ(engine.GetSettings().username, std::string(199, 'u'));
+    EXPECT_EQ(engine.GetSettings().password, "");
+    EXPECT_EQ(engine.GetSettings().proxyUser, "");
+    EXPECT_EQ(engine.GetSettings().proxyServer, "");
+    EXPECT_EQ(engine.GetSettings().proxyPort, 8080);
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 5) << "four bytes are a number whatever the type";
+    EXPECT_EQ(engine.GetSettings().logSize, -1);
+    EXPECT_EQ(engine.GetSettings().proxyPass, "ab");
 
     // What could not be read is saved back as it was, not as an empty text.
     engine.StopPlaytallying();
@@ -149,7 +149,7 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
 TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
     FakeRegistrySetText(Key(), "username", "listener");
     EXPECT_EQ(engine.StartPlaytallying("", nullptr), 0);
-    EXPECT_EQ(engine.GetUsername(), "");
+    EXPECT_EQ(engine.GetSettings().username, "");
     // Stopping must not overwrite the stored settings with defaults.
     engine.StopPlaytallying();
     EXPECT_EQ(FakeRegistryValueNames(Key()), std::vector<std::string>{"username"});
@@ -162,8 +162,8 @@ TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
 TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
     FakeRegistrySetNumber(Key(), "maxcachesubs", 25);
     engine.StartPlaytallying(dir.str(), nullptr);
-    engine.SetUsername("listener");
-    engine.m_proxyPort = 3128;
+    engine.Set(&Settings::username, "listener");
+    engine.Set(&Settings::proxyPort, 3128);
     engine.StopPlaytallying();
     engine.StopPlaytallying();
     EXPECT_EQ(engine.m_stop, 1);
@@ -202,14 +202,14 @@ TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
     engine.m_interval = 60;
     engine.m_handshakeComplete = 1;
     engine.Disable();
-    EXPECT_EQ(engine.m_pluginEnabled, 0);
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 0);
     EXPECT_EQ(engine.m_interval, 0);
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_EQ(engine.GetServer(), kDefaultHandshakeHost);
     EXPECT_EQ(engine.GetSubmitPath(), "");
     EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2003, 1, 1, 0, 0, 0));
     engine.Enable();
-    EXPECT_EQ(engine.m_pluginEnabled, 1);
+    EXPECT_EQ(engine.GetSettings().pluginEnabled, 1);
 }
 
 // The log and the cache stay in the plug-in's folder while it can be written;
@@ -258,6 +258,6 @@ TEST(SupportedFiles, VideosAndOptionallyStreamsAreSkipped) {
     EXPECT_EQ(engine.IsSupportedFile(".mp3x"), 0);
     EXPECT_EQ(engine.IsSupportedFile("C:\\dir.v1\\track"), 1);
     EXPECT_EQ(engine.IsSupportedFile("http://radio:8000/live.mp3"), 1);
-    engine.m_ignoreHttp = 1;
+    engine.Set(&Settings::ignoreHttp, 1);
     EXPECT_EQ(engine.IsSupportedFile("HTTP://radio:8000/live.mp3"), 0);
 }

@@ -33,8 +33,8 @@ class SessionTest : public EngineFixture {
   protected:
     void SetUp() override {
         EngineFixture::SetUp();
-        engine.SetUsername("listener");
-        engine.SetPassword(kDigest);
+        engine.Set(&Settings::username, "listener");
+        engine.Set(&Settings::password, kDigest);
     }
     // A session as a 4-line handshake leaves it.
     void OpenSession() {
@@ -77,7 +77,7 @@ TEST_F(SessionTest, HandshakeOpensASessionAndLaterOnesGoToTheSubmitHost) {
     // A new handshake goes to the last submit host, at its root; a 3-line
     // answer keeps the challenge response. The user name goes in as stored.
     std::string response = engine.GetChallengeResponse();
-    engine.SetUsername("a b&c");
+    engine.Set(&Settings::username, "a b&c");
     engine.m_handshakeComplete = 0;
     engine.m_lastHandshakeAttempt = 0;
     FakeNetQueue(Answer("UPTODATE\nhttp://other.example/s2\nINTERVAL 9\n"));
@@ -202,10 +202,10 @@ TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
 TEST_F(SessionTest, HandshakeSpacingAndPreconditions) {
     const int64_t now = MakeDateTime(2026, 3, 4, 5, 6, 7);
     SetFakeClockNow(now);
-    engine.SetPassword("");
+    engine.Set(&Settings::password, "");
     engine.DoHandshake();
     EXPECT_TRUE(Contains(Log(), "Handshake already in progress."));
-    engine.SetPassword(kDigest);
+    engine.Set(&Settings::password, kDigest);
 
     engine.m_lastHandshakeAttempt = now - 60;
     engine.DoHandshake();
@@ -302,7 +302,7 @@ TEST_F(SessionTest, ARefusalIsShownOnceUntilSomethingElseComes) {
     EXPECT_EQ(FakePrompts().size(), 2u);
 
     FakePromptReset();
-    engine.m_showErrors = 0;
+    engine.Set(&Settings::showErrors, 0);
     engine.ThreadCallback(REQUEST_SUBMIT, "FAILED other\n", Track("A"), 4, 200);
     EXPECT_TRUE(FakePrompts().empty());
     engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 5, 200);
@@ -327,7 +327,7 @@ TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
     OpenSession();
     for (int i = 0; i < 12; ++i)
         engine.m_cache.AddSubmission(Track("C" + std::to_string(i)));
-    engine.m_maxCacheSubs = 10;
+    engine.Set(&Settings::maxCacheSubs, 10);
 
     FakeNetQueue(Answer("FAILED try later\n"));
     engine.ClearCache();
@@ -394,15 +394,15 @@ TEST_F(SessionTest, SubmitSongSendsWhenAllowedAndCachesOtherwise) {
     EXPECT_EQ(engine.GetLastSubmissions()[0].Artist(), "Early");
     EXPECT_EQ(engine.GetLastSubmissions()[1].Artist(), "Sent");
 
-    engine.m_allowCache = 0;
+    engine.Set(&Settings::allowCache, 0);
     engine.SubmitSong(Track("Dropped", false));
     EXPECT_EQ(engine.m_cache.GetCount(), 1);
-    engine.m_allowCache = 1;
+    engine.Set(&Settings::allowCache, 1);
 
     Submission invalid;
     engine.SubmitSong(invalid);
     EXPECT_TRUE(Contains(Log(), "Invalid Submission for"));
-    engine.m_pluginEnabled = 0;
+    engine.Set(&Settings::pluginEnabled, 0);
     engine.SubmitSong(Track("Off", false));
     EXPECT_EQ(engine.m_cache.GetCount(), 1);
     EXPECT_EQ(FakeNetRequests().size(), 1u);
@@ -473,7 +473,7 @@ TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
 
     // The others leave with the next flush, in one rewrite of the file; a
     // batch size set below 1 by hand still sends them.
-    engine.m_maxCacheSubs = 0;
+    engine.Set(&Settings::maxCacheSubs, 0);
     flush("OK\n");
     EXPECT_EQ(engine.m_cache.GetCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("kelmar.99.cache")));
@@ -489,10 +489,10 @@ TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
     } rows[] = {
         {"all hold", [] {}},
         {"no session", [&] { engine.m_handshakeComplete = 0; }},
-        {"switched off", [&] { engine.m_pluginEnabled = 0; }},
-        {"no user name", [&] { engine.SetUsername(""); }},
-        {"no password", [&] { engine.SetPassword(""); }},
-        {"forced to cache", [&] { engine.m_forceCache = 1; }},
+        {"switched off", [&] { engine.Set(&Settings::pluginEnabled, 0); }},
+        {"no user name", [&] { engine.Set(&Settings::username, ""); }},
+        {"no password", [&] { engine.Set(&Settings::password, ""); }},
+        {"forced to cache", [&] { engine.Set(&Settings::forceCache, 1); }},
         {"interval not over", [&] { engine.m_lastSubmitTime = now - 59; }},
         // The clock set back an hour: the interval does not wait for the hour.
         {"clock set back", [&] { engine.m_lastSubmitTime = now + 3600; }},
@@ -505,10 +505,10 @@ TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
     };
     for (const Row& row : rows) {
         engine.m_handshakeComplete = 1;
-        engine.m_pluginEnabled = 1;
-        engine.SetUsername("listener");
-        engine.SetPassword(kDigest);
-        engine.m_forceCache = 0;
+        engine.Set(&Settings::pluginEnabled, 1);
+        engine.Set(&Settings::username, "listener");
+        engine.Set(&Settings::password, kDigest);
+        engine.Set(&Settings::forceCache, 0);
         engine.m_interval = 60;
         engine.m_lastSubmitTime = now - 60;
         SetFakeNetwork(FakeNetwork());
@@ -527,13 +527,13 @@ TEST_F(SessionTest, ATickShakesHandsThenFlushesThenCounts) {
     engine.currentFile = "C:\\Music\\p.mp3";
     engine.OnTrackPlay();
     engine.playing = 1;
-    engine.m_pluginEnabled = 0;
+    engine.Set(&Settings::pluginEnabled, 0);
     size_t mark = Log().size();
     engine.TimerCallback();
     EXPECT_FALSE(Contains(Log(mark), "Starting to shake...")) << "switched off";
     EXPECT_TRUE(FakeNetRequests().empty());
 
-    engine.m_pluginEnabled = 1;
+    engine.Set(&Settings::pluginEnabled, 1);
     engine.OnTrackPlay();
     mark = Log().size();
     engine.TimerCallback();

@@ -43,6 +43,14 @@ class TestPlaytally : public CPlaytally {
     // The threads call back into this class: they end before it goes.
     ~TestPlaytally() override { Shutdown(); }
 
+    // Changes one setting, as the settings window changes them: in one step.
+    template <class T, class V>
+    void Set(T Settings::*field, V value) {
+        Settings settings = GetSettings();
+        settings.*field = value;
+        ApplySettings(settings);
+    }
+
     // The player's track: what GetSongInfo reports while songFound is set.
     void SetSong(const std::string& artist, const std::string& title, const std::string& album) {
         SetSongField(song.artist, artist);

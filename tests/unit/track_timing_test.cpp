@@ -84,8 +84,8 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
 }
 
 TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
-    engine.SetUsername("listener");
-    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    engine.Set(&Settings::username, "listener");
+    engine.Set(&Settings::password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
     engine.m_handshakeComplete = 1;
     const int64_t now = MakeDateTime(2026, 12, 7, 12, 0, 0);
     SetFakeClockNow(now);
@@ -94,12 +94,12 @@ TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
     EXPECT_EQ(engine.OkToSendData(), 1);
     EXPECT_EQ(engine.GetSecondsToSend(), -1);
 
-    engine.m_forceCache = 1;
+    engine.Set(&Settings::forceCache, 1);
     EXPECT_EQ(engine.OkToSendData(), 0);
     EXPECT_TRUE(Contains(Log(),
                          "Internet Connected - Yes, Handshake Complete - Yes, ForceCache - "
                          "Yes, Interval - 60"));
-    engine.m_forceCache = 0;
+    engine.Set(&Settings::forceCache, 0);
 
     engine.m_lastSubmitTime = now - 30;
     EXPECT_EQ(engine.OkToSendData(), 0);
@@ -111,7 +111,7 @@ TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
     SetFakeNetwork(offline);
     EXPECT_EQ(engine.OkToSendData(), 0);
     SetFakeNetwork(FakeNetwork());
-    engine.SetUsername("");
+    engine.Set(&Settings::username, "");
     EXPECT_EQ(engine.OkToSendData(), 0);
 }
 
@@ -145,8 +145,8 @@ TEST_F(TimingTest, StartReportsATimerThatCannotStart) {
 // Ticks, answers on several workers, cache changes and the status queries at
 // once; the thread sanitizer build checks that they share nothing unguarded.
 TEST_F(TimingTest, ThreadsWorkTheEngineAtOnce) {
-    engine.SetUsername("listener");
-    engine.SetPassword("5ebe2294ecd0e0f08eab7690d2a6ee69");
+    engine.Set(&Settings::username, "listener");
+    engine.Set(&Settings::password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
     FakeNetSetResponder([](const FakeNetRequest& r) {
         FakeNetAnswer a;
         a.body = r.verb == "GET" ? "UPTODATE\nc\nhttp://post.kelmar.example/s\nINTERVAL 0\n"

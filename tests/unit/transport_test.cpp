@@ -127,16 +127,16 @@ TEST_F(TransportTest, ProxySettingsReachTheRootHandle) {
         {1, 1, "pu", "pp", FAKE_NET_OPTION_USER, {}, "User"},
         {1, 1, "pu", "pp", FAKE_NET_OPTION_PASSWORD, {{43, "pu"}}, "Password"},
     };
-    engine.SetProxyServer("proxy.lan");
-    engine.m_proxyPort = 3128;
+    engine.Set(&Settings::proxyServer, "proxy.lan");
+    engine.Set(&Settings::proxyPort, 3128);
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         FakeNetReset();
         FakeNetQueue(Answer(200, "OK\n", c.failAt));
-        engine.m_useProxy = c.useProxy;
-        engine.m_useProxyAuth = c.useAuth;
-        engine.SetProxyUser(c.user);
-        engine.SetProxyPass(c.pass);
+        engine.Set(&Settings::useProxy, c.useProxy);
+        engine.Set(&Settings::useProxyAuth, c.useAuth);
+        engine.Set(&Settings::proxyUser, c.user);
+        engine.Set(&Settings::proxyPass, c.pass);
         std::string response;
         size_t mark = Log().size();
         EXPECT_EQ(engine.PostURL("h.example", "/p", "b", response, 5), 200);

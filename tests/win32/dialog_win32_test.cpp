@@ -207,10 +207,10 @@ class DialogWin32Test : public ::testing::Test {
 }  // namespace
 
 TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
-    engine.m_logSize = 0;
+    engine.Set(&Settings::logSize, 0);
     std::string longName(300, 'n');
-    engine.SetUsername(longName);
-    engine.SetPassword(Md5Hex("secret"));
+    engine.Set(&Settings::username, longName);
+    engine.Set(&Settings::password, Md5Hex("secret"));
     HWND window = Open();
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDC_VIEW_LOG))) << "log size 0";
@@ -225,9 +225,9 @@ TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
     SetDlgItemTextA(window, IDC_LOG_SIZE, "  12kb");
     SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
     EXPECT_FALSE(IsWindow(window)) << "saved and closed";
-    EXPECT_EQ(engine.GetUsername(), longName);
-    EXPECT_EQ(engine.GetPassword(), Md5Hex("secret"));
-    EXPECT_EQ(engine.m_logSize, 12);
+    EXPECT_EQ(engine.GetSettings().username, longName);
+    EXPECT_EQ(engine.GetSettings().password, Md5Hex("secret"));
+    EXPECT_EQ(engine.GetSettings().logSize, 12);
 
     // Cancel and the close box copy nothing.
     for (UINT close : {UINT(WM_COMMAND), UINT(WM_CLOSE)}) {
@@ -235,7 +235,7 @@ TEST_F(DialogWin32Test, OpensWithTheEngineValuesAndSavesWhatItShows) {
         SetDlgItemTextA(window, IDC_USERNAME, "someone");
         SendMessageA(window, close, close == WM_COMMAND ? MAKEWPARAM(IDCANCEL, 0) : 0, 0);
         EXPECT_FALSE(IsWindow(window)) << close;
-        EXPECT_EQ(engine.GetUsername(), longName) << close;
+        EXPECT_EQ(engine.GetSettings().username, longName) << close;
     }
 }
 

@@ -124,14 +124,14 @@ TEST_F(EngineServiceWin32Test, PlaysReachTheServiceOnceThroughRefusalAndOutage) 
     EXPECT_EQ(ReadFileBytes(dir.file("kelmar.99.cache")).size(), sizeof(Submission));
 
     // Unreachable (nothing listens where the proxy points): cached too.
-    engine.m_proxyPort = 1;
+    engine.Set(&Settings::proxyPort, 1);
     Play("Offline");
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_TRUE(Contains(Log(), "HttpSendRequest - "));
 
     // Reachable again: a new session, then one flush of both.
-    engine.m_proxyPort = ServicePort();
+    engine.Set(&Settings::proxyPort, ServicePort());
     engine.m_lastHandshakeAttempt = 0;
     engine.playing = 0;
     engine.TimerCallback();

@@ -63,8 +63,8 @@ class EngineWin32Test : public ::testing::Test {
 
 TEST_F(EngineWin32Test, FirstRunStartsWithDefaultsAndTheApplicationLines) {
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), dll), 0);
-    EXPECT_EQ(engine.m_proxyPort, 8080);
-    EXPECT_EQ(engine.m_maxCacheSubs, 10);
+    EXPECT_EQ(engine.GetSettings().proxyPort, 8080);
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 10);
     EXPECT_TRUE(ValueNames().empty());
 
     std::string log = ReadFileBytes(dir.file("Kelmar.log.txt"));
@@ -88,9 +88,9 @@ TEST_F(EngineWin32Test, SavingWritesTheTwelveValuesAndKeepsHandSetOnes) {
     SetNumber("maxcachesubs", 25);
     SetNumber("proxyport", 3128);
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), dll), 1);
-    EXPECT_EQ(engine.m_maxCacheSubs, 25);
-    EXPECT_EQ(engine.m_proxyPort, 3128);
-    engine.SetUsername("listener");
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 25);
+    EXPECT_EQ(engine.GetSettings().proxyPort, 3128);
+    engine.Set(&Settings::username, "listener");
     engine.SaveSettings();
     engine.StopPlaytallying();
 
@@ -107,8 +107,8 @@ TEST_F(EngineWin32Test, SavingWritesTheTwelveValuesAndKeepsHandSetOnes) {
     again.registryKey = kKey;
     g_Debug.Close();
     EXPECT_EQ(again.StartPlaytallying(dir.str(), dll), 1);
-    EXPECT_EQ(again.GetUsername(), "listener");
-    EXPECT_EQ(again.m_maxCacheSubs, 25);
+    EXPECT_EQ(again.GetSettings().username, "listener");
+    EXPECT_EQ(again.GetSettings().maxCacheSubs, 25);
 }
 
 TEST_F(EngineWin32Test, SubmitAddressesAreTakenApartByTheSystem) {

@@ -1,0 +1,41 @@
+// The engine's settings and its session with the service, each read and
+// replaced as one value under the engine lock (CPlaytally::GetSettings,
+// ApplySettings, GetSession), so that no reader pairs a new value with an old
+// one.
+#pragma once
+
+#include <string>
+
+// Cached submissions sent in one flush unless "maxcachesubs" says otherwise.
+constexpr int kDefaultMaxCacheSubs = 10;
+
+// Every value under the plug-in's registry key, named after it. The first
+// twelve are what the settings window edits and saving writes; the last four
+// are only ever set by hand and read at start.
+struct Settings {
+    std::string username;  // "username"
+    std::string password;  // "password": the MD5 digest, never the password
+    int pluginEnabled = 1;
+    int logSize = -1;  // kilobytes; 0 no log, -1 no limit
+    int showErrors = 1;
+    int ignoreHttp = 0;
+    int useProxy = 0;
+    std::string proxyServer;
+    int proxyPort = 8080;
+    int useProxyAuth = 0;
+    std::string proxyUser;
+    std::string proxyPass;
+    int forceCache = 0;
+    int forceConnection = 0;
+    int allowCache = 1;
+    int maxCacheSubs = kDefaultMaxCacheSubs;
+};
+
+// What submissions are sent with: the challenge response of the last
+// handshake together with the account it was made for, and where to post.
+struct Session {
+    std::string username;
+    std::string challengeResponse;
+    std::string server;
+    std::string submitPath;
+};
