@@ -1,6 +1,11 @@
 // The process-wide debug log, g_Debug: one file in the plug-in's folder, written
 // line by line in tab-separated text (or XML), filtered by level, with an
 // optional size limit after which the file starts afresh.
+//
+// Some log texts look odd ("KPlaytally is now Disabled", "Failed to set interval
+// because data was bobbins", "reponse", the "K" of "KCPlaytally::Enable"): they
+// are the system's own, which users' log readers and our tests match, and must
+// stay as they are.
 #pragma once
 
 #include <atomic>
@@ -56,7 +61,7 @@ class CDebug {
     bool OpenFile(bool truncate);
 
     CLogFile m_file;
-    mutable CRecursiveMutex m_lock;
+    mutable CRecursiveMutex m_lock;  // the last lock taken (see CPlaytally's m_lock)
     std::string m_path;
     uint32_t m_startTick = 0;
     std::atomic<int> m_threshold{9};

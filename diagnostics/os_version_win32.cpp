@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "diagnostics/os_version.h"
+#include "diagnostics/registry_key_win32.h"
 
 #ifndef VER_PLATFORM_WIN32_CE
 #define VER_PLATFORM_WIN32_CE 3
@@ -23,80 +24,37 @@ constexpr DWORD kTextLimit = 1024;
 // A suite list is a handful of names; refuse anything absurd.
 constexpr DWORD kMultiStringLimit = 64 * 1024;
 
-class MachineKey {
+// A key of the local machine, opened for reading.
+class MachineKey : public CRegistryKey {
   public:
-    explicit MachineKey(const char* path) {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &m_key) != ERROR_SUCCESS) {
-            m_key = nullptr;
-        }
-    }
-    ~MachineKey() {
-        if (m_key) {
-            RegCloseKey(m_key);
-        }
-    }
-    MachineKey(const MachineKey&) = delete;
-    MachineKey& operator=(const MachineKey&) = delete;
-
-    bool IsOpen() const { return m_key != nullptr; }
+    explicit MachineKey(const char* path) : CRegistryKey(HKEY_LOCAL_MACHINE, path) {}
 
     // A REG_SZ value of at most kTextLimit bytes, terminated whether the
     // stored data was or not.
     bool ReadText(const char* name, std::string* text) const {
         DWORD type = 0;
-        char buffer[kTextLimit + 1];
-        DWORD size = kTextLimit;
-        if (!m_key || RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                       &size) != ERROR_SUCCESS) {
-            return false;
-        }
-        if (type != REG_SZ || size > kTextLimit) {
-            return false;
-        }
-        buffer[size] = '\0';
-        *text = buffer;
+        std::vector<char> data;
+        if (!Read(name, kTextLimit, &type, &data) || type != REG_SZ) return false;
+        *text = std::string(data.begin(), data.end()).c_str();
         return true;
     }
 
     bool ReadNumber(const char* name, DWORD* number) const {
         DWORD type = 0;
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        if (!m_key || RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                                       &size) != ERROR_SUCCESS) {
+        std::vector<char> data;
+        if (!Read(name, sizeof(DWORD), &type, &data) || type != REG_DWORD ||
+            data.size() != sizeof(DWORD)) {
             return false;
         }
-        if (type != REG_DWORD || size != sizeof value) {
-            return false;
-        }
-        *number = value;
+        std::memcpy(number, data.data(), sizeof(DWORD));
         return true;
     }
 
     // The raw bytes of a REG_MULTI_SZ value; the caller parses within size.
     bool ReadMultiString(const char* name, std::vector<char>* data) const {
         DWORD type = 0;
-        DWORD size = 0;
-        if (!m_key ||
-            RegQueryValueExA(m_key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-            return false;
-        }
-        if (type != REG_MULTI_SZ || size == 0 || size > kMultiStringLimit) {
-            return false;
-        }
-        data->assign(size, '\0');
-        DWORD read = size;
-        if (RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(data->data()),
-                             &read) != ERROR_SUCCESS ||
-            type != REG_MULTI_SZ || read > size) {
-            return false;
-        }
-        data->resize(read);
-        return true;
+        return Read(name, kMultiStringLimit, &type, data) && type == REG_MULTI_SZ && !data->empty();
     }
-
-  private:
-    HKEY m_key = nullptr;
 };
 
 // NT 3.x kept the service pack as a number whose second byte is the major.

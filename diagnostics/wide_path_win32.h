@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "record/text_encoding.h"
+#include "diagnostics/utf16.h"
 
 inline std::wstring WidePath(const std::string& path) {
     if (path.empty()) return std::wstring();

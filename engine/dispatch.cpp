@@ -1,11 +1,11 @@
 // Moving submissions to the service: sending or caching one track, flushing
-// the cache, one worker thread per request, and acting on the answers.
-#include <memory>
+// the cache, and acting on the answers (the workers are in workers.cpp).
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
+#include "engine/submission_answer.h"
 #include "engine/user_prompt.h"
 #include "record/text_encoding.h"
 
@@ -13,15 +13,6 @@ namespace {
 
 // Refusals of the same cached play in a row before it is moved aside.
 constexpr int kRefusalsBeforeSetAside = 3;
-
-// Removes the first k characters (all of them when there are fewer).
-void Drop(std::string& text, size_t k) {
-    text.erase(0, k < text.size() ? k : text.size());
-}
-
-bool Has(const std::string& text, const char* keyword) {
-    return text.find(keyword) != std::string::npos;
-}
 
 }  // namespace
 
@@ -115,177 +106,6 @@ void CPlaytally::ClearCache() {
                 static_cast<int>(body.size()), body.c_str());
 }
 
-int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
-    // Switched off while the request was prepared (the connectivity check
-    // can take seconds): nothing goes out.
-    if (GetSettings().pluginEnabled == 0) {
-        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SpawnThread",
-                    "Plugin is disabled - no request started");
-        return 0;
-    }
-    std::unique_ptr<ThreadRequest> request;
-    try {
-        request.reset(new ThreadRequest);
-        request->engine = this;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            request->host = m_server;
-            request->path = m_submitPath;
-        }
-        request->body = std::move(body);
-    } catch (const std::exception& e) {
-        // The callers undo what they marked in flight; nothing may be thrown
-        // past them.
-        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SpawnThread", "Exception occurred - %s", e.what());
-        return 0;
-    }
-    request->type = type;
-    request->submission = submission;
-    request->requestId = m_nextRequestId.fetch_add(1);
-    int id = request->requestId;
-    g_Debug.Log(DEBUG_TRACE, "CPlaytally::SpawnThread",
-                "ReqID %d, Spawning new thread. Submission is %s", id,
-                submission.GetDisplayText().c_str());
-
-    WorkerStarted();
-    if (type == REQUEST_SUBMIT) {
-        std::lock_guard<std::mutex> guard(m_workersLock);
-        m_unsent.emplace(id, submission);
-    }
-    ThreadHandle thread = BeginThread(&CPlaytally::SendThread, request.get());
-    if (!thread) {
-        LogRequestError("CPlaytally::SpawnThread", "beginthreadex", id);
-        ClaimUnsent(id);
-        WorkerEnded();
-        return 0;
-    }
-    request.release();  // the worker owns it now
-    DetachThread(thread);
-    return 1;
-}
-
-unsigned CPlaytally::SendThread(void* argument) {
-    ThreadRequest* request = static_cast<ThreadRequest*>(argument);
-    CPlaytally* engine = request->engine;
-    g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "Started new thread");
-    try {
-        std::string response;
-        int status;
-        if (request->type == REQUEST_HANDSHAKE) {
-            g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Performing Handshake",
-                        request->requestId);
-            status = engine->GetURL(request->host, request->path, request->body, response,
-                                    request->requestId);
-        } else {
-            g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Posting Data",
-                        request->requestId);
-            status = engine->PostURL(request->host, request->path, request->body, response,
-                                     request->requestId);
-        }
-        if (request->type == REQUEST_SUBMIT) {
-            request->claimed = engine->ClaimUnsent(request->requestId);
-        }
-        if (request->type == REQUEST_SUBMIT && !request->claimed) {
-            engine->AnsweredAfterQuit(*request, response, status);
-        } else {
-            engine->ThreadCallback(request->type, response, request->submission, request->requestId,
-                                   status);
-        }
-    } catch (const std::exception& e) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
-                    request->requestId, e.what());
-        engine->RequestAbandoned(*request);
-    } catch (...) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
-                    request->requestId, "unknown");
-        engine->RequestAbandoned(*request);
-    }
-    delete request;
-    engine->WorkerEnded();
-    return 0;
-}
-
-// A request whose handling broke off: what it held in flight is released and
-// its track kept for a later flush.
-void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
-    try {
-        // Unless quit has cached it already.
-        if (request.type == REQUEST_SUBMIT && (request.claimed || ClaimUnsent(request.requestId)))
-            CacheSubmission(request.submission);
-    } catch (...) {
-    }
-    if (request.type == REQUEST_HANDSHAKE) {
-        HandshakeEnded();
-    }
-    if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
-}
-
-void CPlaytally::HandshakeEnded() {
-    m_handshakeInProgress = 0;
-    m_lastHandshakeAttempt = LocalDateTimeNow();
-}
-
-void CPlaytally::WorkerStarted() {
-    std::lock_guard<std::mutex> guard(m_workersLock);
-    ++m_liveWorkers;
-}
-
-bool CPlaytally::ClaimUnsent(int requestId) {
-    std::lock_guard<std::mutex> guard(m_workersLock);
-    return m_unsent.erase(requestId) != 0;
-}
-
-void CPlaytally::KeepUnsentPlays() {
-    bool allowCache = GetSettings().allowCache != 0;
-    // Under the lock a worker claims its play with: an answer that comes now
-    // finds its play cached already, and can take it out again.
-    std::lock_guard<std::mutex> guard(m_workersLock);
-    std::vector<Submission> plays;
-    for (const auto& entry : m_unsent) {
-        g_Debug.Log(DEBUG_WARNING, "CPlaytally::KeepUnsentPlays",
-                    "ReqID %d, No answer yet at quit - caching '%s'", entry.first,
-                    entry.second.GetDisplayText().c_str());
-        plays.push_back(entry.second);
-    }
-    m_unsent.clear();
-    // One save for them all: quit waits for it.
-    if (allowCache) m_cache.AddSubmissions(plays);
-}
-
-void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::string& response,
-                                   int status) {
-    std::vector<std::string> lines;
-    bool accepted = status == 200 && ParseReponse(response, lines) && TrimSpace(lines[0]) == "OK";
-    g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
-                "ReqID %d, Answered after quit cached '%s' - %s", request.requestId,
-                request.submission.GetDisplayText().c_str(), response.c_str());
-    if (accepted && m_cache.RemoveLast(request.submission)) {
-        g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
-                    "ReqID %d, Accepted after all - taken out of the cache again",
-                    request.requestId);
-    }
-}
-
-void CPlaytally::WorkerEnded() {
-    std::lock_guard<std::mutex> guard(m_workersLock);
-    if (--m_liveWorkers == 0) m_workersDone.notify_all();
-}
-
-int CPlaytally::GetLiveWorkers() const {
-    std::lock_guard<std::mutex> guard(m_workersLock);
-    return m_liveWorkers;
-}
-
-bool CPlaytally::WaitForWorkers(int milliseconds) {
-    std::unique_lock<std::mutex> lock(m_workersLock);
-    auto idle = [this] { return m_liveWorkers == 0; };
-    if (milliseconds < 0) {
-        m_workersDone.wait(lock, idle);
-        return true;
-    }
-    return m_workersDone.wait_for(lock, std::chrono::milliseconds(milliseconds), idle);
-}
-
 void CPlaytally::ThreadCallback(RequestType type, std::string response, Submission submission,
                                 int requestId, int statusCode) {
     const char* module = "CPlaytally::ThreadCallback";
@@ -345,55 +165,22 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
                                     const Submission& submission, int requestId, int* refusedItem) {
     const char* module = "CPlaytally::ThreadCallback";
-    bool accepted = false;
-    std::string message;
-    std::string status = lines[0];
+    const std::string& status = lines[0];
     Put(m_serverStatus, status);
-    std::string text = status;
+    SubmissionAnswer answer = ReadSubmissionAnswer(lines);
 
-    if (Has(text, "FAILED")) {
-        Drop(text, 6);
-        if (text.size() > 1) {
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, text.c_str());
-            message = text;
-        }
+    if (!answer.failed.empty())
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, answer.failed.c_str());
+    if (answer.error) {
+        *refusedItem = answer.refusedItem;
+        Submission item = m_cache.GetAt(answer.errorItem);
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
+                    requestId, answer.errorItem, item.GetDisplayText().c_str(), status.c_str());
     }
-    if (Has(text, "ERROR")) {
-        Drop(text, 6);
-        text = TrimSpace(text);
-        if (text.size() > 1) {
-            int index = 0;
-            size_t digits = 0;
-            for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
-                if (index < 100000000) index = index * 10 + (text[digits] - '0');
-            }
-            // Only an answer that names an item refuses that item.
-            if (digits > 0) *refusedItem = index;
-            Submission item = m_cache.GetAt(index);
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
-                        requestId, index, item.GetDisplayText().c_str(), status.c_str());
-            message += "\r\n" + text;
-        }
-    }
-    if (Has(text, "REAUTH")) {
-        m_handshakeComplete = 0;
-        Drop(text, 7);
-        if (text.size() > 1) {
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
-            message += "\r\n" + text;
-        }
-    }
-    if (Has(text, "BADAUTH")) {
-        message = "Your username/password are invalid. Please check them in the config dialog.";
-        Drop(text, 7);
-        if (text.size() > 1) {
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
-            message += "\r\n" + text;
-        }
-    }
-    // Only an answer whose first line is "OK" accepts: a refusal whose reason
-    // happens to contain the letters (FAILED BROKEN) must not lose the plays.
-    if (TrimSpace(status) == "OK") {
+    if (answer.reauth) m_handshakeComplete = 0;
+    for (int i = 0; i < answer.statusLines; ++i)
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
+    if (answer.accepted) {
         if (submission.IsValid()) {
             g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of '%s' accepted OK", requestId,
                         submission.GetDisplayText().c_str());
@@ -401,26 +188,21 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
             g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of cache file accepted OK",
                         requestId);
         }
-        accepted = true;
         Put(m_lastMessage, "");
-    }
-    if (!accepted && type == REQUEST_SUBMIT) {
+    } else if (type == REQUEST_SUBMIT) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Normal submission failed. Caching for later.",
                     requestId);
         CacheSubmission(submission);
     }
-    if (lines.size() > 1) {
-        const std::string& second = lines[1];
-        if (second.compare(0, 8, "INTERVAL") == 0) {
-            SetInterval(second.substr(8));
-            g_Debug.Log(DEBUG_INFO, module, "ReqID %d, New Interval is %d", requestId,
-                        m_interval.load());
-        } else {
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Interval is corrupted", requestId);
-        }
+    if (answer.intervalValid) {
+        SetInterval(answer.interval);
+        g_Debug.Log(DEBUG_INFO, module, "ReqID %d, New Interval is %d", requestId,
+                    m_interval.load());
+    } else if (answer.hasInterval) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Interval is corrupted", requestId);
     }
-    TellUser(message);
-    return accepted;
+    TellUser(answer.message);
+    return answer.accepted;
 }
 
 void CPlaytally::TellUser(const std::string& text) {

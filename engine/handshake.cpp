@@ -156,6 +156,11 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
     g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Server handshake completed OK", requestId);
 }
 
+void CPlaytally::HandshakeEnded() {
+    m_handshakeInProgress = 0;
+    m_lastHandshakeAttempt = LocalDateTimeNow();
+}
+
 void CPlaytally::SetChallenge(std::string challenge) {
     challenge = TrimSpace(challenge);
     if (challenge.empty()) return;

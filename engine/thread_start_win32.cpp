@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "diagnostics/debug.h"
 #include "engine/thread_start.h"
 
 namespace {
@@ -22,6 +23,7 @@ unsigned __stdcall Trampoline(void* start) {
         code = copy.body(copy.argument);
     } catch (...) {
         // Our bodies catch their own; nothing may end the player.
+        g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Thread", "Exception occurred - %s", "unknown");
     }
     // The module may be unloaded only once this thread is out of its code:
     // release it and end in one step.

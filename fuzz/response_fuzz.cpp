@@ -1,11 +1,13 @@
-// Service answers as the engine reads them: the line split, then the handshake
-// or the submission branch with whatever the lines say. The first byte picks
+// Service answers as the engine reads them: the line split, the reading of a
+// submission's answer on its own, then the handshake or the submission branch
+// with whatever the lines say. The first byte picks
 // the kind of request and the HTTP status; the rest is the answer.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/submission_answer.h"
 #include "tests/fakes/fakes.h"
 #include "tests/unit/test_support.h"
 
@@ -21,7 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TestPlaytally engine;
     engine.Set(&Settings::password, "5ebe2294ecd0e0f08eab7690d2a6ee69");
     std::vector<std::string> lines;
-    engine.ParseReponse(response, lines);
+    if (engine.ParseReponse(response, lines)) {
+        SubmissionAnswer answer = ReadSubmissionAnswer(lines);
+        // An answer that accepts refuses nothing.
+        if (answer.accepted && (answer.refusedItem >= 0 || answer.reauth)) __builtin_trap();
+    }
 
     Submission track;
     track.Set("Artist", "Title", "Album", "215", "C:\\track.mp3", "");

@@ -54,6 +54,7 @@ LRESULT CALLBACK HookProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
         } catch (const std::exception& e) {
             g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Hook", "Exception occurred - %s", e.what());
         } catch (...) {
+            g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Hook", "Exception occurred - %s", "unknown");
         }
     }
     LRESULT result = 0;
@@ -124,6 +125,7 @@ int Init() {
         g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Init", "Exception occurred - %s", e.what());
         g_initResult = 0;
     } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Init", "Exception occurred - %s", "unknown");
         g_initResult = 0;
     }
     return g_initResult;
@@ -137,6 +139,7 @@ void Config() {
     try {
         g_engine.Config();
     } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Config", "Exception occurred - %s", "unknown");
     }
     --g_depth;
 }
@@ -205,6 +208,7 @@ void Quit() {
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "quit()", "%s", e.what());
     } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "quit()", "%s", "unknown exception");
     }
     try {
         // Quit from inside config or the settings window (a message box of
@@ -216,6 +220,7 @@ void Quit() {
         // at the risk of being sent twice rather than not at all.
         if (!g_engine.WaitForWorkers(kQuitWaitMs)) g_engine.KeepUnsentPlays();
     } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "Gen_Kelmar::Quit", "Exception occurred - %s", "unknown");
     }
     g_Debug.Log(DEBUG_NOTICE, "Gen_Kelmar::Quit", "Shutdown Complete");
     g_initResult = -1;

@@ -4,9 +4,7 @@
 #include <cstddef>
 #include <string>
 
-// UTF-16 to UTF-8. A valid surrogate pair becomes one four-byte sequence; a lone
-// surrogate half is written as its own three-byte sequence.
-std::string Utf16ToUtf8(const std::u16string& text);
+#include "diagnostics/utf16.h"
 
 // ANSI (the system code page) to UTF-8; empty when the conversion fails.
 std::string AnsiToUtf8(const std::string& text);

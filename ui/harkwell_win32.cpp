@@ -142,6 +142,7 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "CHarkwell::DialogProc", "Exception occurred - %s", e.what());
     } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "CHarkwell::DialogProc", "Exception occurred - %s", "unknown");
     }
     return FALSE;
 }

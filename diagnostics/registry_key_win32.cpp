@@ -1,0 +1,48 @@
+#include "diagnostics/registry_key_win32.h"
+
+bool CRegistryKey::Open(HKEY hive, const char* subkey, REGSAM access) {
+    Close();
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(hive, subkey, 0, access, &key) != ERROR_SUCCESS) return false;
+    m_key = key;
+    return true;
+}
+
+bool CRegistryKey::Create(HKEY hive, const char* subkey, REGSAM access) {
+    Close();
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(hive, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    m_key = key;
+    return true;
+}
+
+void CRegistryKey::Close() {
+    if (m_key) RegCloseKey(m_key);
+    m_key = nullptr;
+}
+
+bool CRegistryKey::Read(const char* name, DWORD limit, DWORD* type, std::vector<char>* data) const {
+    if (!m_key) return false;
+    data->assign(limit, '\0');
+    DWORD size = limit;
+    if (RegQueryValueExA(m_key, name, nullptr, type, reinterpret_cast<BYTE*>(data->data()),
+                         &size) != ERROR_SUCCESS ||
+        size > limit) {
+        return false;
+    }
+    data->resize(size);
+    return true;
+}
+
+bool CRegistryKey::Has(const char* name) const {
+    return m_key &&
+           RegQueryValueExA(m_key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+bool CRegistryKey::Write(const char* name, DWORD type, const void* data, DWORD size) {
+    return m_key && RegSetValueExA(m_key, name, 0, type, static_cast<const BYTE*>(data), size) ==
+                        ERROR_SUCCESS;
+}
