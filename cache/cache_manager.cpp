@@ -159,8 +159,12 @@ bool CCacheManager::LoadFile(const std::string& directory, const std::string& fi
             if (next == EOF) break;
             std::ungetc(next, file.get());
         }
-        size_t limit = readRecords < expected ? expected : kMaxLoadRecords;
-        size_t want = std::min(kReadBlockRecords, limit - readRecords);
+        // What the size promised comes in one read (each read is a system
+        // call, which costs more than the copy of a block); past that, a block
+        // at a time.
+        size_t want = readRecords < expected
+                          ? expected - readRecords
+                          : std::min(kReadBlockRecords, kMaxLoadRecords - readRecords);
         size_t at = m_list.size();
         m_list.resize(at + want);
         size_t got = std::fread(&m_list[at], 1, want * kRecordSize, file.get());
