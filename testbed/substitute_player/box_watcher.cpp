@@ -1,0 +1,72 @@
+// The watcher that closes message boxes, whichever thread shows them: the
+// plug-in shows some on the player's thread (during init or config) and some
+// on its request workers. Every 20 ms it looks for visible "#32770" windows of
+// this process; one with the static text control 65535 is a message box: it
+// records "box CAPTION|TEXT" and presses No when there is one, else OK. Any
+// other dialog is recorded ("dialog CAPTION"); the plug-in's own (made from
+// its module) are left to the script, the rest cancelled.
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "testbed/substitute_player/player.h"
+
+std::atomic<HMODULE> g_pluginModule{nullptr};
+
+namespace {
+
+constexpr int kStaticTextId = 0xFFFF;
+
+std::atomic<bool> g_watching{true};
+std::thread g_watcher;
+
+std::string WindowText(HWND window) {
+    char text[4096] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
+                        SMTO_ABORTIFHUNG, 2000, &length);
+    return text;
+}
+
+void WatchForBoxes() {
+    std::set<HWND> handled;
+    while (g_watching) {
+        std::vector<HWND> dialogs = OwnWindows();
+        dialogs.erase(
+            std::remove_if(dialogs.begin(), dialogs.end(), [](HWND w) { return !IsDialog(w); }),
+            dialogs.end());
+        // A closed box's handle may come back for a new one.
+        std::set<HWND> open(dialogs.begin(), dialogs.end());
+        for (auto it = handled.begin(); it != handled.end();)
+            it = open.count(*it) ? std::next(it) : handled.erase(it);
+        for (HWND dialog : dialogs) {
+            if (!handled.insert(dialog).second) continue;
+            std::string caption = WindowText(dialog);
+            HWND label = GetDlgItem(dialog, kStaticTextId);
+            int button = IDCANCEL;
+            if (label) {
+                Record("box " + OneLine(caption) + "|" + OneLine(WindowText(label)));
+                button = GetDlgItem(dialog, IDNO) ? IDNO : IDOK;
+            } else {
+                Record("dialog " + OneLine(caption));
+                HINSTANCE maker =
+                    reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+                if (maker && maker == g_pluginModule.load()) continue;
+            }
+            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+        }
+        Sleep(20);
+    }
+}
+
+}  // namespace
+
+void StartBoxWatcher() {
+    g_watcher = std::thread(WatchForBoxes);
+}
+
+void StopBoxWatcher() {
+    g_watching = false;
+    g_watcher.join();
+}

@@ -1,0 +1,132 @@
+// The verbs on the plug-in's own windows (its settings dialog): they act on
+// the window the last wait-window found.
+#include "testbed/substitute_player/player.h"
+
+namespace {
+
+std::vector<HWND> WindowsCaptioned(const std::string& caption) {
+    std::vector<HWND> found;
+    for (HWND window : OwnWindows()) {
+        char text[256] = {};
+        GetWindowTextA(window, text, sizeof(text));
+        if (caption == text) found.push_back(window);
+    }
+    return found;
+}
+
+std::string ControlText(HWND control) {
+    std::string text(static_cast<size_t>(std::max(GetWindowTextLengthA(control), 0)) + 1, '\0');
+    text.resize(static_cast<size_t>(
+        std::max(GetWindowTextA(control, &text[0], static_cast<int>(text.size())), 0)));
+    return text;
+}
+
+HWND Control(const Command& c) {
+    if (!g_player.window || !IsWindow(g_player.window))
+        Fail(c.line, "no window (wait-window first)");
+    HWND control = GetDlgItem(g_player.window, static_cast<int>(c.number));
+    if (!control) Fail(c.line, Format("no control %ld", c.number));
+    return control;
+}
+
+// Records "window CAPTION #N", N counting distinct windows in order of first sight.
+void WaitWindow(const Command& c) {
+    HWND found = nullptr;
+    if (!PumpUntil(c.ms, [&] {
+            std::vector<HWND> all = WindowsCaptioned(c.text);
+            found = all.empty() ? nullptr : all.front();
+            return found != nullptr;
+        }))
+        Fail(c.line, "wait-window timed out: " + c.text);
+    g_player.window = found;
+    std::vector<HWND>& seen = g_player.windows;
+    auto known = std::find(seen.begin(), seen.end(), found);
+    if (known == seen.end()) known = seen.insert(seen.end(), found);
+    Record(Format("window %s #%d", c.text.c_str(), static_cast<int>(known - seen.begin()) + 1));
+}
+
+// "\t" in the text stands for a tab.
+void WaitText(const Command& c) {
+    std::string text;
+    for (size_t i = 0; i < c.text.size(); ++i) {
+        bool tab = c.text.compare(i, 2, "\\t") == 0;
+        text += tab ? '\t' : c.text[i];
+        i += tab ? 1 : 0;
+    }
+    HWND control = Control(c);
+    DWORD start = GetTickCount();
+    if (!PumpUntil(c.ms, [&] { return ControlText(control).find(text) != std::string::npos; }))
+        Fail(c.line, "wait-text timed out: " + OneLine(ControlText(control)));
+    Record(Format("text after %lu ms: ", GetTickCount() - start) + OneLine(text));
+}
+
+// "reg NAME=TEXT", "reg NAME=#NUMBER" or "reg NAME -".
+void ReadRegistry(const Command& c) {
+    const std::string& name = c.argument;
+    char data[1024] = {};
+    DWORD type = 0, size = sizeof(data) - 1, number = 0;
+    bool found = RegGetValueA(HKEY_CURRENT_USER, "Software\\Kelmar\\Winamp Plugin", name.c_str(),
+                              RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) == ERROR_SUCCESS;
+    std::memcpy(&number, data, sizeof(number));
+    Record(!found              ? "reg " + name + " -"
+           : type == REG_DWORD ? Format("reg %s=#%ld", name.c_str(), static_cast<long>(number))
+                               : "reg " + name + "=" + std::string(data));
+}
+
+}  // namespace
+
+const std::vector<Verb> kWindowVerbs = {
+    {"wait-window", kCaptionMs, "CAPTION MS",
+     "until a visible window of this process has the caption; the verbs below act on it",
+     WaitWindow},
+    {"windows", kText, "CAPTION", "records how many such windows there are",
+     [](const Command& c) {
+         Record(Format("windows %s %d", c.argument.c_str(),
+                       static_cast<int>(WindowsCaptioned(c.argument).size())));
+     }},
+    {"wait-closed", kId, "MS", "until the window is gone",
+     [](const Command& c) {
+         if (!PumpUntil(c.number, [] { return !IsWindow(g_player.window); }))
+             Fail(c.line, "wait-closed timed out");
+         Record("window closed");
+     }},
+    {"read", kId, "ID", "records \"control ID enabled=E checked=C TEXT\"",
+     [](const Command& c) {
+         HWND control = Control(c);
+         Record(Format("control %ld enabled=%d checked=%d ", c.number,
+                       IsWindowEnabled(control) ? 1 : 0,
+                       static_cast<int>(SendMessageA(control, BM_GETCHECK, 0, 0))) +
+                OneLine(ControlText(control)));
+     }},
+    {"set", kIdText, "ID [TEXT]", "replaces the control's text",
+     [](const Command& c) { SetWindowTextA(Control(c), c.text.c_str()); }},
+    // A box the click opens is closed by the watcher.
+    {"click", kId, "ID", "ticks or clears a check box, then tells the window as a click does",
+     [](const Command& c) {
+         HWND control = Control(c);
+         if ((GetWindowLongA(control, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
+             bool ticked = SendMessageA(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+             SendMessageA(control, BM_SETCHECK, ticked ? BST_UNCHECKED : BST_CHECKED, 0);
+         }
+         Record(Format("click %ld", c.number));
+         SendMessageA(g_player.window, WM_COMMAND, MAKEWPARAM(c.number, BN_CLICKED),
+                      reinterpret_cast<LPARAM>(control));
+     }},
+    // Through this player's message loop, as a typed key comes.
+    {"key", kId, "VK", "a key pressed and released in the control with the focus",
+     [](const Command& c) {
+         HWND focus = GetFocus();
+         if (!focus) Fail(c.line, "nothing has the focus");
+         PostMessageA(focus, WM_KEYDOWN, static_cast<WPARAM>(c.number), 1);
+         PostMessageA(focus, WM_KEYUP, static_cast<WPARAM>(c.number), 0xC0000001);
+         DrainMessages();
+     }},
+    {"focus", kNone, "", "records \"focus ID\" of the control with the focus",
+     [](const Command&) {
+         HWND focus = GetFocus();
+         Record(Format("focus %d", focus ? GetDlgCtrlID(focus) : 0));
+     }},
+    {"wait-text", kIdTextMs, "ID TEXT MS", "until the control's text holds TEXT (\\t: tab)",
+     WaitText},
+    {"reg", kText, "NAME", "records the plug-in's registry value", ReadRegistry},
+};
