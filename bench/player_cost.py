@@ -1,0 +1,52 @@
+"""What the plug-in costs the player, timed under Wine and printed as a report
+(not a test; run by hand):
+
+    /usr/bin/python3 bench/player_cost.py [--win32 DIR] [--service BINARY]
+
+In a scenario of the end-to-end suite (tests/scenarios/harness.py): the
+playlist hook's cost per ignored message against a bare subclass and none;
+init with a cache of 10 000 plays against init with none, taking turns,
+offline (medians of ten); then, online, the player's thread's time in each
+message into the plug-in: the new-track message and ordinary ones through the
+hook, and the settings window's ordinary messages and its 5-second refresh."""
+import argparse
+import os
+import statistics
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/scenarios"))
+from harness import ROOT, Scenario, track, winpath  # noqa: E402
+
+parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+parser.add_argument("--win32", default=ROOT / "build/win32")
+parser.add_argument("--service", default=ROOT / "build/native/kelmar_service")
+args = parser.parse_args()
+
+with Scenario("bench", args.win32, args.service, os.environ.get("KELMAR_WINEPREFIX", ROOT / "build/wineprefix")) as s:
+    s.settings()
+    hook = s.player("hook", f"load {s.dll}\nbench-hook 200000\nquit\nunload")
+    s.settings(proxyport=1)
+    full = s.work / "full"
+    s.use_folder(full)
+    s.use_folder(s.work / "plugins")
+    s.plant(full / "kelmar.99.cache", 10000)
+    turn = f"load {winpath(full / 'Gen_Kelmar.dll')}\nquit\nunload\nwait-module-gone 10000\n"
+    turn += f"load {s.dll}\nquit\nunload\nwait-module-gone 10000\n"
+    took = [int(line.split()[2]) for line in s.player("init", turn * 10) if line.startswith("init took")]
+    s.settings()
+    messages = s.player("messages", rf"""
+        {track("One", "Bench One", "Title One")}
+        {track("Two", "Bench Two", "Title Two")}
+        load {s.dll}
+        config
+        wait-window Kelmar Config 5000
+        time-calls 2000
+        time-tracks 100 410
+        quit
+        unload""")
+# The full cache's starts are the odd ones.
+with_cache, without = statistics.median(took[0::2]), statistics.median(took[1::2])
+print("the playlist hook's cost:", next(line for line in hook if line.startswith("bench-hook")).split(" ", 1)[1])
+print(f"init with 10 000 cached plays {with_cache:g} us, with none {without:g} us: ratio {with_cache / without:.2f}")
+print("\n".join(line for line in messages if line.startswith("time ")))

@@ -1,0 +1,236 @@
+# What a scenario runs in: a copy of the Wine prefix with its own wineserver, the reference
+# service on its own port, a plug-in folder with the DLL, and the substitute player driven by a
+# script. Used by conftest.py's fixture and by bench/player_cost.py.
+import hashlib
+import json
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+KEY = r"HKCU\Software\Kelmar\Winamp Plugin"
+OFFLINE = "Not in a position to send data. Caching for later."
+TEXT_SETTINGS = {"username", "password", "proxyserver", "proxyuser", "proxypass"}
+# A cache record (record/submission.h): artist, title, album, m, time, length, path, file type.
+RECORD = struct.Struct("128s128s128s128s20s6s260s5s")
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def md5(text):
+    return hashlib.md5(text.encode()).hexdigest()
+
+
+def winpath(path):  # the Unix path as Wine's drive Z: sees it
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def read(path):  # a file's text, '' when missing; bytes that are not UTF-8 kept as they are
+    try:
+        return Path(path).read_bytes().decode("utf-8", "surrogateescape")
+    except FileNotFoundError:
+        return ""
+
+
+def count(text, lines):
+    return sum(text in line for line in lines)
+
+
+def poll(check, timeout):  # check()'s first true answer within timeout seconds, else None
+    deadline = time.monotonic() + timeout
+    while not (found := check()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return found or None
+
+
+# A playlist entry shown as "ARTIST - TITLE", with the artist and title as metadata.
+def track(name, artist, title, album=None, seconds=200):
+    line = f"track C:\\Music\\{name}.mp3 | {artist} - {title} | {seconds} | artist={artist} | title={title}"
+    return line + (f" | album={album}" if album else "")
+
+
+# The number of records of a cache file when each is whole and is a planted play or one of chain
+# CHAIN's plays (each at most once), else "bad ...".
+def cache_records(path, chain):
+    data = Path(path).read_bytes() if Path(path).exists() else b""
+    if len(data) % RECORD.size:
+        return f"bad size {len(data)}"
+    seen = set()
+    for fields in RECORD.iter_unpack(data):
+        artist, title, _, _, stamp, length = (f.split(b"\0")[0].decode("latin-1") for f in fields[:6])
+        m = re.fullmatch(rf"(Planted|Kill) Artist (\d+|{chain}-\d+)", artist)
+        if not (m and title == f"{m[1]} Title {m[2]}" and length == "200"
+                and re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", stamp)
+                and (m[1] == "Planted" or artist not in seen)):
+            return f"bad record {artist}|{title}|{length}|{stamp}"
+        seen.add(artist)
+    return len(data) // RECORD.size
+
+
+class Scenario:
+    def __init__(self, name, win32, service, template, keep=False):
+        self.win32, self.service_binary, self.template = Path(win32), Path(service), Path(template)
+        for f in self.win32 / "Gen_Kelmar.dll", self.win32 / "substitute_player.exe", self.service_binary:
+            assert f.exists(), f"{f} is missing"
+        self.work, self.keep = Path(tempfile.mkdtemp(prefix=f"kelmar-{name}-")), keep
+        self.env = dict(os.environ, WINEARCH="win32", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
+        self.prefixes, self.players, self.figures, self.service = [], [], [], None
+        self.use_folder(self.work / "plugins")
+
+    def __enter__(self):
+        try:
+            self.env = self.add_prefix("prefix")
+            self.service = subprocess.Popen(
+                [self.service_binary, "--port", "0", "--db", self.work / "service.db", "--account",
+                 "listener:secret"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=open(self.work / "service.log", "wb"))
+            ready = select.select([self.service.stdout], [], [], 30)[0]
+            line = self.service.stdout.readline().decode() if ready else ""
+            assert line.startswith("listening on "), f"the service did not start: {line or 'no output'}"
+            self.port = int(line.rsplit(":", 1)[1])
+            return self
+        except BaseException:
+            self.__exit__()
+            raise
+
+    # Ends what the scenario started. Its wineservers' shutdown and the removal of its folder go on
+    # beside the next scenario (the process waits for them before it ends).
+    def __exit__(self, *_):
+        servers = [subprocess.Popen(["wineserver", "-k"], env=env, **QUIET) for env in self.prefixes]
+        for proc in filter(None, self.players + [self.service]):
+            proc.kill()
+            proc.wait()
+
+        def clean():
+            for server in servers:
+                server.wait()
+            if not self.keep:
+                shutil.rmtree(self.work, ignore_errors=True)
+        threading.Thread(target=clean).start()
+
+    # The plug-in's folder: the DLL, and its log and cache unless it cannot write there.
+    def use_folder(self, folder):
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(self.win32 / "Gen_Kelmar.dll", folder)
+        self.dll = winpath(folder / "Gen_Kelmar.dll")
+        self.log, self.cache = folder / "Kelmar.log.txt", folder / "kelmar.99.cache"
+
+    # A copy of the template prefix with its wineserver running; returns its environment. The
+    # system folder, nearly all of its size and only ever read, is linked, not copied.
+    def add_prefix(self, name):
+        prefix, drive = self.work / name, self.template / "drive_c"
+        (prefix / "drive_c").mkdir(parents=True)
+        for sources, to, how in ([p for p in self.template.iterdir() if p != drive], prefix, "-a"), \
+                ([p for p in drive.iterdir() if p.name != "windows"], prefix / "drive_c", "-a"), \
+                ([drive / "windows"], prefix / "drive_c", "-al"):
+            subprocess.run(["cp", how, *sources, to], check=True)
+        env = dict(self.env, WINEPREFIX=str(prefix))
+        self.prefixes.append(env)
+        # Wine's helpers keep the first call's output open: give them nothing.
+        subprocess.run(["wineserver", "-p"], env=env, **QUIET)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **QUIET)
+        return env
+
+    def http(self, path, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        with DIRECT.open(f"http://127.0.0.1:{self.port}{path}", data, timeout=30) as answer:
+            return json.loads(answer.read())
+
+    def plays(self, *fields):  # by id; as tuples of FIELDS when given (None as "")
+        plays = sorted(self.http("/plays"), key=lambda p: p["id"])
+        return [tuple(str(p[f] or "") for f in fields) if fields else p for p in plays]
+
+    def requests(self, kind=None):
+        return [r for r in self.http("/_control/requests") if kind in (None, r["kind"])]
+
+    def script_service(self, answers):
+        self.http("/_control/script", answers)
+
+    def account(self, user, password):
+        self.http("/_control/account", {"user": user, "password": password})
+
+    # Runs a Windows program. Its output goes through a file, as Wine's helpers may keep it open.
+    def wine(self, *args, env=None):
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.run(["wine", *map(str, args)], env=env or self.env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=subprocess.DEVNULL, timeout=120)
+            out.seek(0)
+            proc.stdout = out.read().decode("utf-8", "replace").replace("\r", "")
+        return proc
+
+    # The plug-in's settings key anew: the standard account and proxy, then the overrides; the
+    # five texts as strings, everything else as numbers.
+    def settings(self, env=None, **overrides):
+        values = dict(username="listener", password=md5("secret"), useproxy=1, proxyserver="127.0.0.1",
+                      proxyport=self.port, showerrors=1, debugoverride=1)
+        values.update(overrides)
+        key = KEY.replace("HKCU", "HKEY_CURRENT_USER")
+        lines = ["REGEDIT4", "", f"[-{key}]", "", f"[{key}]"]
+        lines += [f'"{n}"="{v}"' if n in TEXT_SETTINGS else f'"{n}"=dword:{v:08x}' for n, v in values.items()]
+        reg = self.work / f"settings-{Path((env or self.env)['WINEPREFIX']).name}.reg"
+        reg.write_text("\r\n".join(lines) + "\r\n")
+        assert self.wine("reg", "import", winpath(reg), env=env).returncode == 0, "settings not imported"
+
+    # The key's values as {name: text}, a number as "0x..."; None when there is no key.
+    def reg(self, key=KEY):
+        proc = self.wine("reg", "query", key)
+        pairs = re.findall(r"^ +(\S+) +REG_\w+ {4}(.*)$", proc.stdout, re.M)
+        return None if proc.returncode else dict(pairs)
+
+    # The substitute player on SCRIPT (its lines stripped), recording into NAME.result.
+    def start_player(self, name, script, env=None, encoding="utf-8"):
+        script = "\n".join(line.strip() for line in script.strip().splitlines()) + "\n"
+        (self.work / f"{name}.script").write_bytes(script.encode(encoding))
+        with open(self.work / f"{name}.out", "wb") as out:
+            self.players.append(subprocess.Popen(
+                ["wine", self.win32 / "substitute_player.exe", winpath(self.work / f"{name}.script"),
+                 winpath(self.work / f"{name}.result")], env=env or self.env, stdin=subprocess.DEVNULL,
+                stdout=out, stderr=subprocess.STDOUT))
+        return self.players[-1]
+
+    # Waits for a player, whose status must be 0 when CHECK; returns its result lines.
+    def finish(self, name, proc, check=True):
+        status = proc.wait(180)
+        assert status == 0 or not check, f"player {name} ended with status {status}"
+        return self.result(name)
+
+    def player(self, name, script, env=None, check=True, encoding="utf-8"):
+        return self.finish(name, self.start_player(name, script, env, encoding), check)
+
+    # One play of "ARTIST - TITLE", and quit once the log says WAIT (by default that it was accepted).
+    def play_one(self, name, artist, title, wait=None, dll=None):
+        return self.player(name, f"""{track("One", artist, title)}
+            load {dll or self.dll}
+            play 0
+            wait-log {wait or f"Submission of '{artist} - {title}' accepted OK"} 20000
+            quit
+            unload""")
+
+    def result(self, name):
+        return read(self.work / f"{name}.result").splitlines()
+
+    def wait_result(self, name, pattern, timeout=30):
+        assert poll(lambda: any(re.search(pattern, line) for line in self.result(name)), timeout), \
+            f"no {pattern!r} in {name}.result after {timeout} s"
+
+    # A cache file of numbered plays, as the plug-in leaves them offline.
+    def plant(self, path, plays):
+        assert self.wine(self.win32 / "plant_cache.exe", winpath(path), plays).returncode == 0
+
+    # What a failed scenario shows: the players' records, what else they printed, the logs' tails.
+    def artefacts(self):
+        for f in sorted(self.work.glob("*.result")) + sorted(self.work.glob("*/*.result")):
+            yield f.relative_to(self.work), read(f)
+        for f in sorted(self.work.glob("*.out")):
+            yield f.name, "\n".join(l for l in read(f).splitlines() if not l.startswith("player: "))
+        for f, n in (self.work / "service.log", 40), (self.log, 60):
+            yield f"{f.name} (the last {n} lines)", "\n".join(read(f).splitlines()[-n:])
