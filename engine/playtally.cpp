@@ -321,7 +321,7 @@ Submission CPlaytally::BuildSubmission() {
     return BuildSubmission(song);
 }
 
-Submission CPlaytally::BuildSubmission(const SongInfo& song) {
+Submission CPlaytally::BuildSubmission(const SongInfo& song, std::string* wholePath) {
     Submission submission;
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::BuildSubmission", "Building Submission...");
     std::string artist = FixedFieldText(song.artist);
@@ -329,6 +329,7 @@ Submission CPlaytally::BuildSubmission(const SongInfo& song) {
     if (artist.empty() || title.empty()) return submission;
 
     std::string path = GetCurrentFile();
+    if (wholePath) *wholePath = path;
     std::string length = Format("%d", GetTrackLength());
     std::string album = IsStream(path) ? std::string("STREAM") : FixedFieldText(song.album);
     submission.Set(artist, title, album, length, path, "");

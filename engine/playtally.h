@@ -190,6 +190,7 @@ class CPlaytally {
     std::atomic<int> m_ticks{0};
     std::atomic<int> m_submitted{0};
     Submission m_submission;
+    std::string m_submissionPath;  // its file's whole path: the record's is cut to fit
     std::atomic<int64_t> m_lastSubmitTime;
     std::atomic<int> m_interval{0};
     std::atomic<int> m_nextRequestId{0};
@@ -258,7 +259,8 @@ class CPlaytally {
     void RequestSessionStart();
     void LoadCacheOnce();
     int ComputeGoal(int length);
-    Submission BuildSubmission(const SongInfo& song);
+    // `path` gets the track's whole path when given.
+    Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);
     int Request(const char* module, const char* verb, const std::string& server,
                 const std::string& object, const std::string& headers, const std::string& data,
                 bool readAlways, std::string& response, int requestId);

@@ -42,7 +42,8 @@ void CPlaytally::OnTrackPlay() {
                 artist.c_str(), title.c_str(), album.c_str());
 
     int goal = ComputeGoal(GetTrackLength());
-    Submission submission = BuildSubmission(song);
+    std::string path;
+    Submission submission = BuildSubmission(song, &path);
 
     std::lock_guard<std::mutex> guard(m_lock);
     m_song = song;
@@ -50,6 +51,7 @@ void CPlaytally::OnTrackPlay() {
     m_ticks = 0;
     m_goal = goal;
     m_submission = submission;
+    m_submissionPath = path;
 }
 
 void CPlaytally::CalculateGoal(int length) {
@@ -135,7 +137,7 @@ void CPlaytally::Tick() {
     if (IsPlaying()) {
         bool submit = false;
         Submission submission;
-        std::string artist, title;
+        std::string artist, title, path;
         int ticks = 0, goal = 0, submitted = 0;
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -144,6 +146,7 @@ void CPlaytally::Tick() {
             submitted = m_submitted;
             if (submitted == 0 && ticks >= goal) {
                 submission = m_submission;
+                path = m_submissionPath;
                 artist = FixedFieldText(m_song.artist);
                 title = FixedFieldText(m_song.title);
                 m_submitted = 1;
@@ -156,7 +159,7 @@ void CPlaytally::Tick() {
         } else if (!submit) {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
                         "Not listed for long enough. %d of %d", ticks, goal);
-        } else if (IsSupportedFile(submission.Path())) {
+        } else if (IsSupportedFile(path)) {
             SubmitSong(submission);
         } else {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",

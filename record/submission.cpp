@@ -30,9 +30,10 @@ void Submission::Set(const std::string& artistText, const std::string& titleText
     Fill(path, pathText);
 
     // The type is whatever follows the last dot after the first character, even
-    // when that dot belongs to a directory name.
+    // when that dot belongs to a directory name; taken from the whole path, as
+    // a long one loses its end to the field.
     std::memset(fileType, 0, sizeof(fileType));
-    std::string p = Path();
+    const std::string& p = pathText;
     for (size_t i = p.size(); i-- > 1;) {
         if (p[i] == '.') {
             std::string ext = p.substr(i + 1, sizeof(fileType));

@@ -81,6 +81,14 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     EXPECT_TRUE(Contains(Log(), "Unsupported file type so skipping submission (Director - Clip)"));
     EXPECT_EQ(engine.m_submitted, 1);
     EXPECT_EQ(engine.m_cache.GetCount(), 1);
+
+    // A path longer than the record's field is judged whole, not as cut.
+    engine.SetSong("Deep", "Folder", "");
+    engine.currentFile = "C:\\" + std::string(300, 'd') + "\\song.mp3";
+    engine.OnTrackPlay();
+    engine.TimerCallback();
+    EXPECT_EQ(engine.m_cache.GetCount(), 2);
+    EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
 }
 
 TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
