@@ -35,7 +35,7 @@ class MachineKey : public CRegistryKey {
         DWORD type = 0;
         std::vector<char> data;
         if (!Read(name, kTextLimit, &type, &data) || type != REG_SZ) return false;
-        *text = std::string(data.begin(), data.end()).c_str();
+        text->assign(data.data(), strnlen(data.data(), data.size()));
         return true;
     }
 

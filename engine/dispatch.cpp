@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
-#include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 #include "engine/user_prompt.h"

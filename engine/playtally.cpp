@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
@@ -19,6 +20,35 @@ const char kDefaultHandshakeHost[] = KELMAR_HANDSHAKE_HOST;
 namespace {
 
 const char* const kExcludedExtensions[] = {"NSV", "AVI", "M2V", "ASF", "WMV", "MPG", "MPEG"};
+
+// What the settings window edits, in the order saving writes it: a text where
+// `text` is set, else a number.
+struct EditedValue {
+    const char* name;
+    std::string Settings::*text;
+    int Settings::*number;
+};
+const EditedValue kEditedValues[] = {
+    {"username", &Settings::username, nullptr},
+    {"password", &Settings::password, nullptr},
+    {"pluginenabled", nullptr, &Settings::pluginEnabled},
+    {"logsize", nullptr, &Settings::logSize},
+    {"showerrors", nullptr, &Settings::showErrors},
+    {"ignorehttp", nullptr, &Settings::ignoreHttp},
+    {"useproxy", nullptr, &Settings::useProxy},
+    {"proxyserver", &Settings::proxyServer, nullptr},
+    {"proxyport", nullptr, &Settings::proxyPort},
+    {"useproxyauth", nullptr, &Settings::useProxyAuth},
+    {"proxyuser", &Settings::proxyUser, nullptr},
+    {"proxypass", &Settings::proxyPass, nullptr},
+};
+// Set only by hand: read, never written.
+const std::pair<const char*, int Settings::*> kHandSetValues[] = {
+    {"forcecache", &Settings::forceCache},
+    {"forceconnection", &Settings::forceConnection},
+    {"allowcache", &Settings::allowCache},
+    {"maxcachesubs", &Settings::maxCacheSubs},
+};
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -178,24 +208,17 @@ int CPlaytally::LoadSettings() {
             int32_t value = 0;
             if (key.ReadNumber(name, &value)) field = value;
         };
-        text("username", settings.username);
-        text("password", settings.password);
-        number("pluginenabled", settings.pluginEnabled);
-        number("logsize", settings.logSize);
-        number("showerrors", settings.showErrors);
-        number("ignorehttp", settings.ignoreHttp);
-        number("useproxy", settings.useProxy);
-        text("proxyserver", settings.proxyServer);
-        number("proxyport", settings.proxyPort);
-        number("useproxyauth", settings.useProxyAuth);
-        text("proxyuser", settings.proxyUser);
-        text("proxypass", settings.proxyPass);
-        number("forcecache", settings.forceCache);
+        for (const EditedValue& value : kEditedValues) {
+            if (value.text) {
+                text(value.name, settings.*value.text);
+            } else {
+                number(value.name, settings.*value.number);
+            }
+        }
+        for (const auto& value : kHandSetValues)
+            number(value.first, settings.*value.second);
         number("debugoverride", debugOverride);
         number("submitpc", submitPercent);
-        number("forceconnection", settings.forceConnection);
-        number("allowcache", settings.allowCache);
-        number("maxcachesubs", settings.maxCacheSubs);
         ApplySettings(settings);
 
         result = 1;
@@ -231,18 +254,13 @@ void CPlaytally::SaveSettings() {
     };
     // Only what the dialog edits is written; the hand-set values stay untouched.
     Settings settings = GetSettings();
-    text("username", settings.username);
-    text("password", settings.password);
-    key.WriteNumber("pluginenabled", settings.pluginEnabled);
-    key.WriteNumber("logsize", settings.logSize);
-    key.WriteNumber("showerrors", settings.showErrors);
-    key.WriteNumber("ignorehttp", settings.ignoreHttp);
-    key.WriteNumber("useproxy", settings.useProxy);
-    text("proxyserver", settings.proxyServer);
-    key.WriteNumber("proxyport", settings.proxyPort);
-    key.WriteNumber("useproxyauth", settings.useProxyAuth);
-    text("proxyuser", settings.proxyUser);
-    text("proxypass", settings.proxyPass);
+    for (const EditedValue& value : kEditedValues) {
+        if (value.text) {
+            text(value.name, settings.*value.text);
+        } else {
+            key.WriteNumber(value.name, settings.*value.number);
+        }
+    }
 }
 
 Settings CPlaytally::GetSettings() const {

@@ -10,11 +10,6 @@ CRegistryKey* AsKey(void* key) {
     return static_cast<CRegistryKey*>(key);
 }
 
-// Reads a value through a fixed buffer; a value larger than the buffer fails.
-bool Query(void* key, const char* name, DWORD capacity, DWORD* type, std::vector<char>* data) {
-    return key && AsKey(key)->Read(name, capacity, type, data);
-}
-
 void* OpenedKey(const std::string& subkey, bool create) {
     CRegistryKey* key = new CRegistryKey;
     bool opened = create ? key->Create(HKEY_CURRENT_USER, subkey.c_str(), KEY_ALL_ACCESS)
@@ -45,7 +40,7 @@ void CSettingsKey::Close() {
 bool CSettingsKey::ReadText(const char* name, std::string* value) const {
     DWORD type = 0;
     std::vector<char> data;
-    return Query(m_key, name, kSettingsTextBuffer, &type, &data) &&
+    return m_key && AsKey(m_key)->Read(name, kSettingsTextBuffer, &type, &data) &&
            TextFromValue(type, data.data(), data.size(), value);
 }
 
@@ -56,7 +51,8 @@ bool CSettingsKey::HasValue(const char* name) const {
 bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     DWORD type = 0;
     std::vector<char> data;
-    return Query(m_key, name, 4, &type, &data) && NumberFromValue(data.data(), data.size(), value);
+    return m_key && AsKey(m_key)->Read(name, 4, &type, &data) &&
+           NumberFromValue(data.data(), data.size(), value);
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {

@@ -4,9 +4,8 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
-#include "engine/clock.h"
 #include "engine/playtally.h"
-#include "record/text_encoding.h"
+#include "engine/submission_answer.h"
 
 int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
     // Switched off while the request was prepared (the connectivity check
@@ -145,7 +144,8 @@ void CPlaytally::KeepUnsentPlays() {
 void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::string& response,
                                    int status) {
     std::vector<std::string> lines;
-    bool accepted = status == 200 && ParseReponse(response, lines) && TrimSpace(lines[0]) == "OK";
+    bool accepted =
+        status == 200 && ParseReponse(response, lines) && ReadSubmissionAnswer(lines).accepted;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                 "ReqID %d, Answered after quit cached '%s' - %s", request.requestId,
                 request.submission.GetDisplayText().c_str(), response.c_str());
