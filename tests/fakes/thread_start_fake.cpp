@@ -1,4 +1,6 @@
 #include <atomic>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "engine/thread_start.h"
@@ -15,7 +17,17 @@ void SetFakeThreadStartFailure(bool fail) {
 ThreadHandle BeginThread(ThreadBody body, void* argument) {
     if (g_fail) return nullptr;
     try {
-        return new std::thread([body, argument] { body(argument); });
+        // Handed back only once it runs: under Wine, a winpthreads thread
+        // detached before it has started may never run at all, and a request
+        // would stay in flight for good.
+        auto started = std::make_shared<std::promise<void>>();
+        std::future<void> running = started->get_future();
+        auto* thread = new std::thread([body, argument, started] {
+            started->set_value();
+            body(argument);
+        });
+        running.wait();
+        return thread;
     } catch (const std::exception&) {
         return nullptr;  // as the system's start fails
     }
