@@ -372,14 +372,43 @@ void CCacheManager::RemoveAt(int index) {
     SaveAfterRemoval();
 }
 
-void CCacheManager::RemoveFirst(int count) {
-    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::RemoveFirst", "Removing %d", count);
+void CCacheManager::Remove(const std::vector<int>& indices) {
+    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Remove", "Removing %d",
+                static_cast<int>(indices.size()));
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (count <= 0) return;
-    size_t n =
-        static_cast<size_t>(count) < m_list.size() ? static_cast<size_t>(count) : m_list.size();
-    m_list.erase(m_list.begin(), m_list.begin() + static_cast<std::ptrdiff_t>(n));
+    if (indices.empty()) return;
+    size_t kept = 0;
+    auto next = indices.begin();
+    for (size_t i = 0; i < m_list.size(); ++i) {
+        int at = static_cast<int>(i);
+        while (next != indices.end() && *next < at)
+            ++next;
+        if (next != indices.end() && *next == at) continue;
+        if (kept != i) m_list[kept] = m_list[i];
+        ++kept;
+    }
+    m_list.resize(kept);
     SaveAfterRemoval();
+}
+
+std::vector<Submission> CCacheManager::GetForAccount(const AccountTag& account, int limit,
+                                                     std::vector<int>* indices) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<Submission> items;
+    indices->clear();
+    for (size_t i = 0; i < m_list.size() && static_cast<int>(items.size()) < limit; ++i) {
+        if (!m_list[i].IsForAccount(account)) continue;
+        items.push_back(m_list[i]);
+        indices->push_back(static_cast<int>(i));
+    }
+    return items;
+}
+
+int CCacheManager::CountOtherAccounts(const AccountTag& account) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return static_cast<int>(std::count_if(m_list.begin(), m_list.end(), [&](const Submission& s) {
+        return !s.IsForAccount(account);
+    }));
 }
 
 bool CCacheManager::RemoveLast(const Submission& submission) {

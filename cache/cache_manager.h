@@ -65,9 +65,15 @@ class CCacheManager {
     Submission GetAt(int index) const;
     // Removes the record and rewrites the file, or deletes it with the last one.
     void RemoveAt(int index);
-    // Removes the first `count` records (all there are, if fewer) with a single
-    // rewrite of the file, as an accepted flush does.
-    void RemoveFirst(int count);
+    // Removes the records at these positions (ascending; those past the end
+    // are left out) with a single rewrite of the file, as an accepted flush does.
+    void Remove(const std::vector<int>& indices);
+    // Up to `limit` records, in order, that go with this account (untagged,
+    // or tagged with it), and their positions.
+    std::vector<Submission> GetForAccount(const AccountTag& account, int limit,
+                                          std::vector<int>* indices) const;
+    // The records tagged with another account.
+    int CountOtherAccounts(const AccountTag& account) const;
     // Removes the newest record identical to this one; false when there is none.
     bool RemoveLast(const Submission& submission);
     // Moves the record to the end of the side file (the cache file's name with

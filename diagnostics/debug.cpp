@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "diagnostics/tick_count.h"
+#include "diagnostics/utf16.h"
+#include "record/text_encoding.h"
 
 CDebug g_Debug;
 
@@ -12,6 +14,29 @@ constexpr size_t kMaxPath = 259;  // MAX_PATH less its terminator
 constexpr char kXmlProlog[] = "<?xml:stylesheet type=\"text/xsl\" href=\"debug.xsl\"?><DEBUG>";
 constexpr char kXmlEnd[] = "</DEBUG>";
 constexpr char kErrorTag[] = "ERROR - ";
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The formatted message as UTF-8. The formatter's cut may have split the last
+// character: what is left of it goes. A text that is not UTF-8 (a user name,
+// the service's bytes) is taken as ANSI.
+std::string MessageText(const char* message, size_t length) {
+    std::string text(message, length);
+    bool cut = length >= kFormatLimit;
+    if (cut) {
+        size_t lead = text.size();
+        while (lead > 0 && text.size() - lead < 3 &&
+               (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80)
+            --lead;
+        if (lead > 0) {
+            unsigned char c = static_cast<unsigned char>(text[lead - 1]);
+            size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (text.size() - (lead - 1) < need) text.resize(lead - 1);
+        }
+    }
+    if (IsValidUtf8(text)) return text;
+    text.assign(message, AnsiCutPoint(std::string(message, length), length));
+    return AnsiToUtf8(text);
+}
 
 }  // namespace
 
@@ -98,6 +123,10 @@ void CDebug::Open(const std::string& path, bool truncate, bool enabled, bool xml
 void CDebug::WriteHeader(bool newFile) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_file.IsOpen()) return;
+    // The log is UTF-8: an empty file starts with the byte order mark, so that
+    // every editor, Notepad on older systems too, shows the titles right.
+    uint64_t size = 0;
+    if (m_file.GetSize(&size) && size == 0) m_file.Append(kByteOrderMark, 3);
     if (m_xml && newFile) {
         m_file.Append(kXmlProlog, sizeof(kXmlProlog) - 1);
     } else {
@@ -147,8 +176,10 @@ void CDebug::LogV(int level, const char* module, const char* format, va_list arg
         WriteHeader(true);
     }
 
-    char message[kFormatLimit + 1];
-    size_t messageLength = FormatV(message, format ? format : "", args);
+    char formatted[kFormatLimit + 1];
+    std::string text = MessageText(formatted, FormatV(formatted, format ? format : "", args));
+    const char* message = text.data();
+    size_t messageLength = text.size();
 
     LocalTime now = GetLocalTimeNow();
     uint32_t elapsed = GetTickCount32() - m_startTick;

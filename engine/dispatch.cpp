@@ -19,7 +19,10 @@ void CPlaytally::SubmitSong(Submission submission) {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong", "Submitting '%s'",
                 submission.GetDisplayText().c_str());
     submission.StampTime();
-    if (GetSettings().pluginEnabled == 0) return;
+    Settings settings = GetSettings();
+    // The play belongs to the account it was heard under, wherever it goes.
+    submission.TagAccount(settings.username);
+    if (settings.pluginEnabled == 0) return;
     if (!submission.IsValid()) {
         SongInfo song;
         {
@@ -41,6 +44,12 @@ void CPlaytally::SubmitSong(Submission submission) {
         if (session.challengeResponse.empty() || session.username.empty()) {
             g_Debug.Log(DEBUG_ERROR, "CPlaytally::SubmitSong",
                         "Invalid or missing Uname/Password. Caching Song for later.");
+            CacheSubmission(submission);
+            return;
+        }
+        // The account changed since the session was made: the play waits for
+        // its own.
+        if (!submission.IsForAccount(MakeAccountTag(session.username))) {
             CacheSubmission(submission);
             return;
         }
@@ -84,18 +93,17 @@ std::vector<Submission> CPlaytally::GetLastSubmissions() const {
 void CPlaytally::ClearCache() {
     if (m_cache.GetCount() < 1 || !OkToSendData() || m_flushInProgress != 0) return;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ClearCache", "Attempting to send cache file");
-    int count = m_cache.GetCount();
     // A hand-set batch size below 1 would send empty flushes for ever.
     int batch = GetSettings().maxCacheSubs;
     if (batch < 1) batch = kDefaultMaxCacheSubs;
-    int n = count < batch ? count : batch;
-    if (n < 1) return;
-    m_flushCount = n;
-    std::vector<Submission> items;
-    items.reserve(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        items.push_back(m_cache.GetAt(i));
+    // Only the plays of the account the session is for; the others wait.
     Session session = GetSession();
+    std::vector<int> positions;
+    std::vector<Submission> items =
+        m_cache.GetForAccount(MakeAccountTag(session.username), batch, &positions);
+    int n = static_cast<int>(items.size());
+    if (n < 1) return;
+    Put(m_flushItems, positions);
     std::string body = BuildSubmissionBody(session.challengeResponse, session.username, items);
 
     m_flushInProgress = 1;
@@ -153,8 +161,11 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 
     if (type == REQUEST_CACHE) {
         // The file is rewritten once for the whole batch.
-        if (accepted) m_cache.RemoveFirst(m_flushCount);
-        NoteRefusal(accepted || refusedItem >= m_flushCount ? -1 : refusedItem, requestId);
+        std::vector<int> positions = Get(m_flushItems);
+        if (accepted) m_cache.Remove(positions);
+        bool named =
+            !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(positions.size());
+        NoteRefusal(named ? positions[static_cast<size_t>(refusedItem)] : -1, requestId);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
         HandshakeEnded();
@@ -172,7 +183,12 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, answer.failed.c_str());
     if (answer.error) {
         *refusedItem = answer.refusedItem;
-        Submission item = m_cache.GetAt(answer.errorItem);
+        // A flush's items are numbered from 0 among the plays it took.
+        int at = answer.errorItem;
+        std::vector<int> positions = Get(m_flushItems);
+        if (type == REQUEST_CACHE && at >= 0 && at < static_cast<int>(positions.size()))
+            at = positions[static_cast<size_t>(at)];
+        Submission item = m_cache.GetAt(at);
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
                     requestId, answer.errorItem, item.GetDisplayText().c_str(), status.c_str());
     }

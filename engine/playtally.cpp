@@ -7,6 +7,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/os_version.h"
+#include "diagnostics/utf16.h"
 #include "engine/config_window.h"
 #include "engine/connectivity_api.h"
 #include "engine/data_folder.h"
@@ -63,7 +64,7 @@ bool IsStream(const std::string& path) {
 }  // namespace
 
 void SetSongField(char (&field)[1024], const std::string& text) {
-    size_t n = text.size() < sizeof(field) - 1 ? text.size() : sizeof(field) - 1;
+    size_t n = Utf8CutPoint(text, sizeof(field) - 1);
     std::memcpy(field, text.data(), n);
     std::memset(field + n, 0, sizeof(field) - n);
 }

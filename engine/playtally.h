@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cache/cache_manager.h"
@@ -21,8 +22,8 @@
 using InstanceHandle = void*;
 using WindowHandle = void*;
 
-// Artist, title and album of the playing track; each text at most 1023 bytes
-// and always terminated.
+// Artist, title and album of the playing track, in UTF-8; each text at most
+// 1023 bytes, cut on a whole character, and always terminated.
 struct SongInfo {
     char artist[1024] = {};
     char title[1024] = {};
@@ -183,7 +184,11 @@ class CPlaytally {
     std::atomic<float> m_threshold{0.5f};
     std::atomic<int64_t> m_lastHandshakeAttempt;
     std::atomic<int> m_stop{0};
-    std::atomic<int> m_flushCount{0};
+    // The cache positions of the plays the flush in flight took, under m_lock.
+    std::vector<int> m_flushItems;
+    // Cached plays tagged with another account than the one set, as the
+    // timer last counted them.
+    std::atomic<int> m_otherAccountPlays{0};
     SongInfo m_staleSong;
     SongInfo m_song;
     std::atomic<int> m_goal{0};
@@ -211,11 +216,13 @@ class CPlaytally {
     std::atomic<int> m_requestTimeoutMs{kRequestTimeoutMs};
 
   protected:
-    std::string Get(const std::string& field) const {
+    template <class T>
+    T Get(const T& field) const {
         std::lock_guard<std::mutex> guard(m_lock);
         return field;
     }
-    void Put(std::string& field, const std::string& value) {
+    template <class T>
+    void Put(T& field, const typename std::common_type<T>::type& value) {
         std::lock_guard<std::mutex> guard(m_lock);
         field = value;
     }
@@ -258,6 +265,8 @@ class CPlaytally {
     // it has run (see WaitForWorkers).
     void RequestSessionStart();
     void LoadCacheOnce();
+    // Counts the cached plays of other accounts; logs when the number changes.
+    void CountOtherAccountPlays();
     int ComputeGoal(int length);
     // `path` gets the track's whole path when given.
     Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);

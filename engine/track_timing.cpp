@@ -126,6 +126,7 @@ void CPlaytally::Tick() {
     if (!m_cache.IsSaved()) m_cache.Save();
     bool enabled = GetSettings().pluginEnabled != 0;
     if (m_handshakeComplete == 0 && enabled) DoHandshake();
+    CountOtherAccountPlays();
     ClearCache();
     // While nothing has answered yet, the status shows whether there is a
     // connection: checked here, at most a tick old, and never on the
@@ -182,6 +183,13 @@ void CPlaytally::Tick() {
                         "Playback stopped. Track monitoring aborted.");
         }
     }
+}
+
+void CPlaytally::CountOtherAccountPlays() {
+    int count = m_cache.CountOtherAccounts(MakeAccountTag(GetSettings().username));
+    if (m_otherAccountPlays.exchange(count) == count) return;
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback", "%d cached plays wait for another account",
+                count);
 }
 
 int CPlaytally::OkToSendData() {

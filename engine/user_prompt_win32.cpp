@@ -5,6 +5,7 @@
 
 #include "diagnostics/wide_path_win32.h"
 #include "engine/user_prompt.h"
+#include "record/text_encoding.h"
 
 int ShowPrompt(const std::string& text, const std::string& caption, uint32_t style) {
     return ShowOwnedPrompt(nullptr, text, caption, style);
@@ -12,7 +13,13 @@ int ShowPrompt(const std::string& text, const std::string& caption, uint32_t sty
 
 int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& caption,
                     uint32_t style) {
-    return MessageBoxA(static_cast<HWND>(owner), text.c_str(), caption.c_str(), style);
+    // The service's texts may be in any script: shown as UTF-8, or as ANSI
+    // when they are not UTF-8.
+    auto wide = [](const std::string& utf8) {
+        std::u16string w = Utf8ToUtf16(Utf8OrAnsi(utf8));
+        return std::wstring(w.begin(), w.end());
+    };
+    return MessageBoxW(static_cast<HWND>(owner), wide(text).c_str(), wide(caption).c_str(), style);
 }
 
 void ShellOpen(const std::string& target) {

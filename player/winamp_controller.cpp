@@ -1,9 +1,11 @@
 #include "player/winamp_controller.h"
 
 #include <cstring>
+#include <vector>
 
 #include "diagnostics/debug.h"
 #include "player/winamp_plugin.h"
+#include "record/text_encoding.h"
 
 namespace {
 constexpr size_t kMaxPlayerText = 4096;
@@ -44,8 +46,16 @@ std::string CWinampController::GetWinampDir() {
 }
 
 std::string CWinampController::GetVersion() {
-    if (m_version.empty()) m_version = VersionText(static_cast<uint32_t>(Query(IPC_GETVERSION)));
+    if (m_version.empty()) {
+        m_versionNumber = static_cast<uint32_t>(Query(IPC_GETVERSION));
+        m_version = VersionText(m_versionNumber);
+    }
     return m_version;
+}
+
+bool CWinampController::AsksWide() {
+    GetVersion();
+    return m_versionNumber >= kWideQueriesVersion;
 }
 
 int CWinampController::GetPlayStatus() {
@@ -77,22 +87,41 @@ int CWinampController::GetListPos() {
     return static_cast<int>(Query(IPC_GETLISTPOS));
 }
 
-// The player answers with the address of its own text, in this process.
-std::string CWinampController::TextAnswer(int query, int position) {
+// The player answers with the address of its own text, in this process. No
+// text lives in the lowest 64 KB of an address space: a small or negative
+// answer is a player that has no text there, or does not know the query (it
+// answers 1 to those).
+std::string CWinampController::AnsiAnswer(int query, int position) {
     intptr_t answer = Query(query, static_cast<uintptr_t>(position));
-    // No text lives in the lowest 64 KB of an address space: a small or negative
-    // answer is a player that has no text there.
     if (answer <= 0xffff && answer >= -0xffff) return std::string();
     const char* text = reinterpret_cast<const char*>(answer);
     return std::string(text, strnlen(text, kMaxPlayerText));
 }
 
+std::u16string CWinampController::WideAnswer(int query, int position) {
+    intptr_t answer = Query(query, static_cast<uintptr_t>(position));
+    if (answer <= 0xffff && answer >= -0xffff) return std::u16string();
+    const char16_t* text = reinterpret_cast<const char16_t*>(answer);
+    size_t n = 0;
+    while (n < kMaxPlayerText && text[n] != 0)
+        ++n;
+    return std::u16string(text, n);
+}
+
+std::string CWinampController::TextAnswer(int wideQuery, int ansiQuery, int position) {
+    if (AsksWide()) {
+        std::u16string wide = WideAnswer(wideQuery, position);
+        if (!wide.empty()) return Utf16ToUtf8(wide, true);
+    }
+    return AnsiToUtf8(AnsiAnswer(ansiQuery, position));
+}
+
 std::string CWinampController::GetPlaylistFile(int position) {
-    return TextAnswer(IPC_GETPLAYLISTFILE, position);
+    return TextAnswer(IPC_GETPLAYLISTFILEW, IPC_GETPLAYLISTFILE, position);
 }
 
 std::string CWinampController::GetPlaylistTitle(int position) {
-    return TextAnswer(IPC_GETPLAYLISTTITLE, position);
+    return TextAnswer(IPC_GETPLAYLISTTITLEW, IPC_GETPLAYLISTTITLE, position);
 }
 
 std::string CWinampController::GetCurrentFile() {
@@ -108,9 +137,19 @@ int CWinampController::IsInternetAvailable() {
 }
 
 std::string CWinampController::GetCurrentSongMetadata(const std::string& field) {
+    int position = GetListPos();
+    if (AsksWide()) {
+        std::u16string file = WideAnswer(IPC_GETPLAYLISTFILEW, position);
+        std::u16string name(field.begin(), field.end());  // an ASCII name
+        std::vector<char16_t> answer(kMaxPlayerText, 0);
+        extendedFileInfoStructW info{file.c_str(), name.c_str(), answer.data(), answer.size()};
+        intptr_t result = Query(IPC_GET_EXTENDED_FILE_INFOW, reinterpret_cast<uintptr_t>(&info));
+        answer.back() = 0;  // whatever the player wrote
+        if (result == 1 && answer[0] != 0) return Utf16ToUtf8(answer.data(), true);
+    }
     char answer[1024] = {};
     char path[260] = {};
-    std::string file = GetCurrentFile();
+    std::string file = AnsiAnswer(IPC_GETPLAYLISTFILE, position);
     std::strncpy(path, file.c_str(), sizeof(path) - 1);
     std::string name = field;
     extendedFileInfoStruct info{path, name.c_str(), answer, sizeof(answer)};
@@ -120,5 +159,5 @@ std::string CWinampController::GetCurrentSongMetadata(const std::string& field) 
                     "FAILED - metadata '%s', ret is %d", field.c_str(), static_cast<int>(result));
     }
     answer[sizeof(answer) - 1] = '\0';  // whatever the player wrote
-    return answer;
+    return AnsiToUtf8(answer);
 }

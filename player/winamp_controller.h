@@ -24,6 +24,9 @@ class CWinampController {
     int IsPaused();
     int GetTrackLength();
     int GetListPos();
+    // Texts come back as UTF-8. A player from 5.13 on is asked the wide
+    // query first; a player before it, or a wide answer that is empty, is
+    // asked the ANSI one, whose answer is converted here.
     std::string GetPlaylistFile(int position);
     std::string GetPlaylistTitle(int position);
     std::string GetCurrentFile();
@@ -37,13 +40,19 @@ class CWinampController {
 
   private:
     intptr_t Query(int query, uintptr_t argument = 0);
-    std::string TextAnswer(int query, int position);
+    // The player's own text at the address it answers with; empty for none.
+    std::string AnsiAnswer(int query, int position);
+    std::u16string WideAnswer(int query, int position);
+    // The wide answer, or else the ANSI one, as UTF-8.
+    std::string TextAnswer(int wideQuery, int ansiQuery, int position);
+    bool AsksWide();
 
     PlayerWindow m_mainWindow = nullptr;
     PlayerWindow m_equaliserWindow = nullptr;
     PlayerWindow m_playlistWindow = nullptr;
     PlayerWindow m_browserWindow = nullptr;
     std::string m_version;
+    uint32_t m_versionNumber = 0;
     std::string m_winampDir;
 };
 

@@ -2,6 +2,7 @@
 // our substitute player use it: the plug-in record and the query messages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int GPPHDR_VER = 0x10;
@@ -30,8 +31,14 @@ constexpr int IPC_GETOUTPUTTIME = 105;
 constexpr int IPC_GETLISTPOS = 125;
 constexpr int IPC_GETPLAYLISTFILE = 211;
 constexpr int IPC_GETPLAYLISTTITLE = 212;
+// Their wide twins: the answer points to the player's own UTF-16 text.
+constexpr int IPC_GETPLAYLISTTITLEW = 213;
+constexpr int IPC_GETPLAYLISTFILEW = 214;
 constexpr int IPC_INETAVAILABLE = 242;
 constexpr int IPC_GET_EXTENDED_FILE_INFO = 290;
+constexpr int IPC_GET_EXTENDED_FILE_INFOW = 3026;
+// The first version that answers the wide queries.
+constexpr uint32_t kWideQueriesVersion = 0x5013;
 
 // The argument of IPC_GET_EXTENDED_FILE_INFO (its address goes in wParam).
 struct extendedFileInfoStruct {
@@ -39,6 +46,15 @@ struct extendedFileInfoStruct {
     const char* metadata;
     char* ret;
     uint32_t retlen;
+};
+
+// The argument of IPC_GET_EXTENDED_FILE_INFOW; `retlen` counts UTF-16 units.
+// The player's wchar_t is 16 bits wide, as char16_t is everywhere.
+struct extendedFileInfoStructW {
+    const char16_t* filename;
+    const char16_t* metadata;
+    char16_t* ret;
+    size_t retlen;
 };
 
 // What the player sends its playlist editor window when playback moves to a

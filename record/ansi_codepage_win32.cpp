@@ -16,3 +16,32 @@ bool AnsiToUtf16(const char* text, size_t length, std::u16string* out) {
     out->assign(wide.begin(), wide.end());
     return true;
 }
+
+bool Utf16ToAnsi(const std::u16string& text, std::string* out) {
+    out->clear();
+    if (text.empty()) return true;
+    if (text.size() > INT_MAX / 4) return false;
+    std::wstring wide(text.begin(), text.end());
+    int n = static_cast<int>(wide.size());
+    // UTF-8 takes neither flag nor the used-default answer, and needs neither.
+    bool utf8 = IsAnsiUtf8();
+    DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* used = utf8 ? nullptr : &usedDefault;
+    int needed = WideCharToMultiByte(CP_ACP, flags, wide.data(), n, nullptr, 0, nullptr, used);
+    if (needed <= 0) return false;
+    out->assign(static_cast<size_t>(needed), '\0');
+    if (WideCharToMultiByte(CP_ACP, flags, wide.data(), n, &(*out)[0], needed, nullptr, used) !=
+        needed) {
+        return false;
+    }
+    return !usedDefault;
+}
+
+bool IsAnsiUtf8() {
+    return GetACP() == CP_UTF8;
+}
+
+bool IsAnsiLeadByte(unsigned char byte) {
+    return IsDBCSLeadByteEx(CP_ACP, byte) != FALSE;
+}

@@ -2,6 +2,7 @@
 
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
+#include "record/ansi_codepage.h"
 #include "record/md5.h"
 #include "record/text_encoding.h"
 
@@ -13,27 +14,68 @@ void Fill(char (&field)[N], const std::string& text) {
     std::memcpy(field, text.data(), text.size() < N ? text.size() : N);
 }
 
+// Cut on a whole character of the text's encoding.
+template <size_t N>
+void FillText(char (&field)[N], const std::string& text, bool utf8) {
+    Fill(field, text.substr(0, utf8 ? Utf8CutPoint(text, N) : AnsiCutPoint(text, N)));
+}
+
+constexpr char kSignature[] = "KLMR";
+constexpr size_t kVersionAt = 5;
+constexpr size_t kFlagsAt = 6;
+constexpr size_t kTagAt = 8;
+constexpr unsigned char kLayoutVersion = 1;
+
 char AsciiUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 }  // namespace
 
+AccountTag MakeAccountTag(const std::string& username) {
+    AccountTag tag{};
+    std::string name = TrimSpace(username);
+    if (name.empty()) return tag;
+    for (char& c : name)
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    CMd5 md5;
+    md5.Update(name.data(), name.size());
+    md5.Final(tag.data());
+    return tag;
+}
+
 void Submission::Set(const std::string& artistText, const std::string& titleText,
                      const std::string& albumText, const std::string& lengthText,
                      const std::string& pathText, const std::string& mValueText) {
-    Fill(artist, artistText);
-    Fill(title, titleText);
-    Fill(album, albumText);
-    Fill(mValue, mValueText);
+    // Artist, title, album, path: in the code page when the first three all
+    // fit it exactly, so that an older version reads the record as before.
+    const std::string* given[4] = {&artistText, &titleText, &albumText, &pathText};
+    std::string utf8[4], ansi[4];
+    bool exact = true;
+    for (int i = 0; i < 4; ++i) {
+        std::u16string wide = Utf8ToUtf16(Utf8OrAnsi(*given[i]));
+        bool fits = Utf16ToAnsi(wide, &ansi[i]);
+        if (i < 3) exact = exact && fits;
+        utf8[i] = Utf16ToUtf8(wide, true);
+    }
+    const std::string* texts = exact ? ansi : utf8;
+    FillText(artist, texts[0], !exact);
+    FillText(title, texts[1], !exact);
+    FillText(album, texts[2], !exact);
+    FillText(path, texts[3], !exact);
     Fill(length, lengthText);
-    Fill(path, pathText);
+    Fill(mValue, mValueText);
+    if (mValueText.empty()) {
+        std::memcpy(mValue + 1, kSignature, 4);
+        mValue[kVersionAt] = static_cast<char>(kLayoutVersion);
+        mValue[kFlagsAt] = static_cast<char>(exact ? 0 : kFlagUtf8);
+    }
 
     // The type is whatever follows the last dot after the first character, even
     // when that dot belongs to a directory name; taken from the whole path, as
     // a long one loses its end to the field.
     std::memset(fileType, 0, sizeof(fileType));
-    const std::string& p = pathText;
+    const std::string& p = texts[3];
     for (size_t i = p.size(); i-- > 1;) {
         if (p[i] == '.') {
             std::string ext = p.substr(i + 1, sizeof(fileType));
@@ -43,6 +85,37 @@ void Submission::Set(const std::string& artistText, const std::string& titleText
             break;
         }
     }
+}
+
+void Submission::TagAccount(const std::string& username) {
+    if (!HasMarker()) return;
+    unsigned char flags = Flags();
+    AccountTag tag = MakeAccountTag(username);
+    bool tagged = tag != AccountTag{};
+    flags = static_cast<unsigned char>(tagged ? flags | kFlagAccount : flags & ~kFlagAccount);
+    mValue[kFlagsAt] = static_cast<char>(flags);
+    std::memcpy(mValue + kTagAt, tag.data(), tag.size());
+}
+
+bool Submission::HasMarker() const {
+    return mValue[0] == 0 && std::memcmp(mValue + 1, kSignature, 4) == 0 &&
+           static_cast<unsigned char>(mValue[kVersionAt]) >= kLayoutVersion;
+}
+
+unsigned char Submission::Flags() const {
+    return HasMarker() ? static_cast<unsigned char>(mValue[kFlagsAt]) : 0;
+}
+
+bool Submission::IsForAccount(const AccountTag& account) const {
+    return !IsTagged() || std::memcmp(mValue + kTagAt, account.data(), account.size()) == 0;
+}
+
+std::string Submission::Utf8Field(const std::string& text) const {
+    return IsUtf8() ? text : AnsiToUtf8(text);
+}
+
+std::string Submission::WireText(const std::string& text) const {
+    return IsUtf8() ? UrlEncode(text) : EncodeField(text);
 }
 
 void Submission::StampTime() {
@@ -59,21 +132,23 @@ void Submission::StampTime(std::time_t now) {
 }
 
 bool Submission::IsValid() const {
-    return artist[0] != 0 && title[0] != 0 && length[0] != 0 && time[0] != 0;
+    if (artist[0] == 0 || title[0] == 0 || length[0] == 0 || time[0] == 0) return false;
+    return !IsUtf8() || (IsValidUtf8(Artist()) && IsValidUtf8(Title()) && IsValidUtf8(Album()) &&
+                         IsValidUtf8(Path()));
 }
 
 std::string Submission::GetDisplayText() const {
     std::string text;
-    if (artist[0] != 0 && title[0] != 0) text = Artist() + " - " + Title();
-    if (album[0] != 0) text += " (" + Album() + ")";
+    if (artist[0] != 0 && title[0] != 0) text = Utf8Text(artist) + " - " + Utf8Text(title);
+    if (album[0] != 0) text += " (" + Utf8Text(album) + ")";
     return text;
 }
 
 std::string Submission::BuildQuery(int index) const {
     std::string query;
-    query += Format("&a[%d]=", index) + EncodeField(Artist());
-    query += Format("&t[%d]=", index) + EncodeField(Title());
-    query += Format("&b[%d]=", index) + EncodeField(Album());
+    query += Format("&a[%d]=", index) + WireText(Artist());
+    query += Format("&t[%d]=", index) + WireText(Title());
+    query += Format("&b[%d]=", index) + WireText(Album());
     query += Format("&m[%d]=", index) + EncodeField(MValue());
     query += Format("&l[%d]=", index) + EncodeField(Length());
     query += Format("&i[%d]=", index) + EncodeField(Time());

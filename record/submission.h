@@ -1,8 +1,21 @@
 // One listened track as sent to the service and as stored in the cache file: a
-// plain 803-byte record of fixed-width ANSI text fields. A field's text ends at
-// its first NUL or at the field's end, so a full field carries no terminator.
+// plain 803-byte record of fixed-width text fields. A field's text ends at its
+// first NUL or at the field's end, so a full field carries no terminator.
+//
+// The texts are in the system's ANSI code page, as every version has written
+// them, unless the record's marker says UTF-8. The marker lives in the spare
+// bytes of the m value, which this system always leaves empty: its first byte
+// stays NUL, so every reader, older versions included, sends an empty m value.
+//   mValue[0]      0
+//   mValue[1..4]   "KLMR"
+//   mValue[5]      layout version (1)
+//   mValue[6]      flags: kFlagUtf8, kFlagAccount
+//   mValue[7]      0
+//   mValue[8..23]  the account tag (see MakeAccountTag)
+//   the rest       0
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -17,26 +30,48 @@ std::string FixedFieldText(const char (&field)[N]) {
     return std::string(field, nul ? static_cast<const char*>(nul) - field : N);
 }
 
+constexpr unsigned char kFlagUtf8 = 0x01;     // artist, title, album and path are UTF-8
+constexpr unsigned char kFlagAccount = 0x02;  // the account tag is set
+
+// The account a play belongs to: the MD5 digest of the user name, trimmed and
+// with ASCII letters in lower case; all zeros for no name.
+using AccountTag = std::array<unsigned char, 16>;
+AccountTag MakeAccountTag(const std::string& username);
+
 #pragma pack(push, 1)
 struct Submission {
     char artist[128] = {};
     char title[128] = {};
     char album[128] = {};
-    char mValue[128] = {};  // always empty; still sent under its key
+    char mValue[128] = {};  // always empty, but for the marker; still sent under its key
     char time[20] = {};     // UTC "%Y-%m-%d %H:%M:%S"
     char length[6] = {};    // whole seconds, "%d"
     char path[260] = {};    // not sent
     char fileType[5] = {};  // upper-case extension; not sent
 
+    // The texts are UTF-8 (one that is not is read as ANSI). They are stored
+    // in the code page when artist, title and album all have an exact form
+    // there, else all four as UTF-8; each is cut to its field on a whole
+    // character. An empty m value gets the marker.
     void Set(const std::string& artistText, const std::string& titleText,
              const std::string& albumText, const std::string& lengthText,
              const std::string& pathText, const std::string& mValueText);
+    // Tags a marked record with the account (an empty name clears the tag).
+    void TagAccount(const std::string& username);
     // Stamps the current time, or the given calendar time, as UTC.
     void StampTime();
     void StampTime(std::time_t now);
-    // Artist, title, length and time are present.
+    // Artist, title, length and time are present, and a UTF-8 record's texts
+    // are well-formed.
     bool IsValid() const;
-    // "Artist - Title (Album)", leaving out what is missing.
+    // The marker's flags; 0 for a record without one (every record written
+    // before it, or with an m value).
+    unsigned char Flags() const;
+    bool IsUtf8() const { return (Flags() & kFlagUtf8) != 0; }
+    bool IsTagged() const { return (Flags() & kFlagAccount) != 0; }
+    // Untagged, or tagged with this account.
+    bool IsForAccount(const AccountTag& account) const;
+    // "Artist - Title (Album)" in UTF-8, leaving out what is missing.
     std::string GetDisplayText() const;
     // The six encoded pairs of this record as item `index` of a body.
     std::string BuildQuery(int index) const;
@@ -54,6 +89,17 @@ struct Submission {
     static std::string Text(const char (&field)[N]) {
         return FixedFieldText(field);
     }
+    // A text field as UTF-8, whatever the record holds.
+    template <size_t N>
+    std::string Utf8Text(const char (&field)[N]) const {
+        return Utf8Field(FixedFieldText(field));
+    }
+
+  private:
+    bool HasMarker() const;
+    std::string Utf8Field(const std::string& text) const;
+    // The wire form of artist, title or album.
+    std::string WireText(const std::string& text) const;
 };
 #pragma pack(pop)
 

@@ -8,6 +8,24 @@ std::string AnsiToUtf8(const std::string& text) {
     return Utf16ToUtf8(wide);
 }
 
+std::string Utf8OrAnsi(const std::string& text) {
+    return IsValidUtf8(text) ? text : AnsiToUtf8(text);
+}
+
+size_t AnsiCutPoint(const std::string& text, size_t limit) {
+    if (IsAnsiUtf8()) return Utf8CutPoint(text, limit);
+    // Walked from the start: a trail byte may look like a lead byte. A lead
+    // byte at the very end is half a character, cut by someone before.
+    size_t end = text.size() < limit ? text.size() : limit;
+    size_t cut = 0;
+    while (cut < end) {
+        size_t step = IsAnsiLeadByte(static_cast<unsigned char>(text[cut])) ? 2 : 1;
+        if (cut + step > end) break;
+        cut += step;
+    }
+    return cut;
+}
+
 std::string UrlEncode(const std::string& bytes) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;

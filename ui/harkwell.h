@@ -42,6 +42,8 @@ class CHarkwell {
     void Warn(const char* text);
     std::string Text(int id) const;
     void SetText(int id, const std::string& text);
+    // UTF-8 (or, when it is not, ANSI) shown through the wide call.
+    void SetShownText(int id, const std::string& text);
     // Sets the text unless it is what `shown` says is there, and remembers it.
     void SetChangedText(int id, std::string text, std::string* shown);
 

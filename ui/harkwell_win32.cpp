@@ -8,6 +8,7 @@
 #include "engine/playtally.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
+#include "record/text_encoding.h"
 #include "ui/harkwell.h"
 #include "ui/resource.h"
 #include "ui/status_text.h"
@@ -57,7 +58,7 @@ LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam) {
         message->message <= WM_KEYLAST) {
         HWND window = g_dialog.Window();
         if (window && (message->hwnd == window || IsChild(window, message->hwnd)) &&
-            IsDialogMessageA(window, message)) {
+            IsDialogMessageW(window, message)) {
             message->message = WM_NULL;
             message->wParam = 0;
             message->lParam = 0;
@@ -109,7 +110,8 @@ bool OpenConfigWindow(CPlaytally* engine, void* owner) {
 bool CHarkwell::Create(CPlaytally* engine, HWND owner) {
     if (!g_module) return false;
     m_engine = engine;
-    HWND window = CreateDialogParamA(g_module, MAKEINTRESOURCEA(IDD_CONFIG), owner,
+    // A Unicode window, so that titles in any script are shown as they are.
+    HWND window = CreateDialogParamW(g_module, MAKEINTRESOURCEW(IDD_CONFIG), owner,
                                      &CHarkwell::DialogProc, reinterpret_cast<LPARAM>(this));
     if (!window) return false;
     Show();
@@ -216,7 +218,7 @@ void CHarkwell::ShowConfig() {
                                      version.GetPrivateBuild());
     m_helpPath = m_engine->GetWorkingDir() + "kelmar.html";
     FillControls();
-    SetText(IDC_APP_VERSION, m_versionLine);
+    SetShownText(IDC_APP_VERSION, m_versionLine);
     if (ReadDialogNumber(m_values.logSize) == 0)
         EnableWindow(GetDlgItem(m_window, IDC_VIEW_LOG), FALSE);
     EnableProxyEdits(IDC_USE_PROXY);
@@ -277,7 +279,7 @@ void CHarkwell::RefreshStats() {
 void CHarkwell::SetChangedText(int id, std::string text, std::string* shown) {
     // Laying out a multi-line text again costs the player's thread milliseconds.
     if (text == *shown) return;
-    SetText(id, text);
+    SetShownText(id, text);
     *shown = std::move(text);
 }
 
@@ -303,7 +305,7 @@ void CHarkwell::FillControls() {
         SetText(field.id, m_values.*field.value);
     for (const auto& box : kCheckBoxes)
         CheckDlgButton(m_window, box.id, m_values.*box.value ? BST_CHECKED : BST_UNCHECKED);
-    SetText(IDC_LOGIN_NOTE, m_note);
+    SetShownText(IDC_LOGIN_NOTE, m_note);
 }
 
 void CHarkwell::EnableProxyEdits(int box) {
@@ -338,6 +340,12 @@ std::string CHarkwell::Text(int id) const {
     return std::string(text.data(), n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// The settings' own texts stay in the code page, as they are stored.
 void CHarkwell::SetText(int id, const std::string& text) {
     SetDlgItemTextA(m_window, id, text.c_str());
+}
+
+void CHarkwell::SetShownText(int id, const std::string& text) {
+    std::u16string wide = Utf8ToUtf16(Utf8OrAnsi(text));
+    SetDlgItemTextW(m_window, id, std::wstring(wide.begin(), wide.end()).c_str());
 }

@@ -12,6 +12,7 @@ StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
     state.cachedCount = stats.first;
     state.cacheBytes = stats.second;
     state.cacheSaved = engine.m_cache.IsSaved();
+    state.otherAccountCount = engine.m_otherAccountPlays;
     state.secondsToSend = engine.GetSecondsToSend();
     state.playing = engine.IsPlaying() != 0;
     state.paused = engine.IsPaused() != 0;
@@ -33,6 +34,8 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
     int32_t size =
         state.cacheBytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(state.cacheBytes);
     std::string text = Format("Cached Files\t%d (%s)", state.cachedCount, FormatSize(size).c_str());
+    if (state.otherAccountCount > 0)
+        text += Format(", %d for another account", state.otherAccountCount);
     // Plays at risk: they live only in memory until a save succeeds.
     if (!state.cacheSaved) text += " not saved";
     if (state.cachedCount > 0 && state.secondsToSend > 0) {

@@ -15,7 +15,8 @@ class CPlaytally;
 struct StatusSnapshot {
     int cachedCount = 0;
     int64_t cacheBytes = 0;
-    bool cacheSaved = true;  // false: the last save of the cache file failed
+    bool cacheSaved = true;     // false: the last save of the cache file failed
+    int otherAccountCount = 0;  // of those, the plays waiting for another account
     int secondsToSend = -1;
     bool playing = false;
     bool paused = false;

@@ -18,3 +18,25 @@ bool AnsiToUtf16(const char* text, size_t length, std::u16string* out) {
     }
     return true;
 }
+
+bool Utf16ToAnsi(const std::u16string& text, std::string* out) {
+    out->clear();
+    bool exact = true;
+    for (char16_t unit : text) {
+        int byte = unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF) ? unit : -1;
+        for (int i = 0; i < 32 && byte < 0; ++i) {
+            if (kHigh[i] == unit) byte = 0x80 + i;
+        }
+        exact = exact && byte >= 0;
+        *out += static_cast<char>(byte >= 0 ? byte : '?');
+    }
+    return exact;
+}
+
+bool IsAnsiUtf8() {
+    return false;
+}
+
+bool IsAnsiLeadByte(unsigned char) {
+    return false;
+}

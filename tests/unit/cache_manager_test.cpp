@@ -134,6 +134,38 @@ TEST_F(CacheTest, MalformedRecordsAreSkippedNotTheRecordsBehindThem) {
     EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad1")), Bytes(broken));
 }
 
+TEST_F(CacheTest, RecordsOfEveryVersionLoadAsTheyWereWritten) {
+    Submission unmarked = Record("Old", "1"), utf8 = Record("\xce\x9b", "2");
+    Submission tagged = Record("Tagged", "3"), withM = Record("M", "4");
+    Submission badUtf8 = Record("\xce\x9b", "5"), garbage = Record("G", "6");
+    std::memset(unmarked.mValue, 0, sizeof(unmarked.mValue));  // as every version wrote it
+    tagged.TagAccount("alice");
+    withM.Set("M", "4", "", "215", "C:\\m.mp3", "m value");
+    withM.StampTime(0);
+    badUtf8.artist[1] = '\xff';
+    std::memset(garbage.mValue + 1, 0xA5, sizeof(garbage.mValue) - 1);
+    const struct {
+        const Submission& record;
+        unsigned char flags;
+    } kept[] = {{unmarked, 0}, {utf8, kFlagUtf8}, {tagged, kFlagAccount}, {withM, 0}, {garbage, 0}};
+    std::string original = Bytes(unmarked) + Bytes(utf8) + Bytes(tagged) + Bytes(withM) +
+                           Bytes(badUtf8) + Bytes(garbage);
+    WriteFileBytes(dir.file(kCacheFileName), original);
+
+    CCacheManager cache;
+    EXPECT_FALSE(cache.Load(dir.str(), ""));
+    ASSERT_EQ(cache.GetCount(), 5);
+    std::string rest;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(cache.GetAt(i).Flags(), kept[i].flags) << i;
+        rest += Bytes(kept[i].record);
+    }
+    EXPECT_TRUE(Contains(LogText(), "Skipped 1 malformed entries"));
+    EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad")), original);
+    cache.Save();
+    EXPECT_EQ(CacheFile(), rest);
+}
+
 TEST_F(CacheTest, ADamagedFileIsKeptOnceHoweverOftenItIsLoaded) {
     Submission broken = Record("B", "x");
     std::memset(broken.artist, 0, sizeof(broken.artist));
@@ -277,7 +309,7 @@ TEST_F(CacheTest, AFileHeldByAnotherProgramLosesAndRepeatsNothing) {
     // Held past them while a flush of two is accepted: unsaved, and the next
     // save (the engine's next tick) writes what is left.
     RefuseFileChanges(1000, 0);
-    cache.RemoveFirst(2);
+    cache.Remove({0, 1});
     cache.AddSubmission(Record("A", "5"));
     EXPECT_FALSE(cache.IsSaved());
     std::string log = LogText();
@@ -291,7 +323,7 @@ TEST_F(CacheTest, AFileHeldByAnotherProgramLosesAndRepeatsNothing) {
 
     // Emptied while the file cannot be deleted: an empty file in its place.
     RefuseFileChanges(0, 1000);
-    cache.RemoveFirst(3);
+    cache.Remove({0, 1, 2});
     EXPECT_TRUE(cache.IsSaved());
     EXPECT_TRUE(CacheFileExists());
     EXPECT_EQ(reloaded(), "");

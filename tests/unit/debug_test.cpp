@@ -11,6 +11,7 @@
 namespace {
 
 const std::string kBanner = LogBanner();
+const std::string kBom = "\xEF\xBB\xBF";
 
 class DebugLogTest : public ::testing::Test {
   protected:
@@ -43,8 +44,15 @@ TEST_F(DebugLogTest, TextFormThresholdAndErrorPrefix) {
     log.Log(DEBUG_INFO, "CCacheManager::Save", "shown %s %d", "five", 5);
     log.Log(DEBUG_ERROR, "CPlaytally::PostURL", "failed %s", "100%");
     log.Log(-1, "M", "negative levels are never written");
+    // UTF-8 as it is; anything else is ANSI; the cut never splits a character.
+    log.Log(DEBUG_INFO, "M", "%s|%s", "Mot\xf6rhead", "\xe6\x97\xa5");
+    log.Log(DEBUG_INFO, "M", "%s", "\xe6\x97\xa5\xe6\x97\xa5");
+    log.Log(DEBUG_INFO, "M", "%s\xe6\x97\xa5", std::string(1022, 'x').c_str());
     std::string text = Contents();
-    ASSERT_EQ(text.rfind(kBanner, 0), 0u);
+    ASSERT_EQ(text.rfind(kBom + kBanner, 0), 0u);
+    EXPECT_TRUE(Contains(text, "\tM\t\tMot\xc3\xb6rhead|\xc3\xa6\xe2\x80\x94\xc2\xa5\r\n"));
+    EXPECT_TRUE(Contains(text, "\tM\t\t\xe6\x97\xa5\xe6\x97\xa5\r\n"));
+    EXPECT_TRUE(Contains(text, "\tM\t\t" + std::string(1022, 'x') + "\r\n"));
     EXPECT_FALSE(Contains(text, "hidden"));
     EXPECT_FALSE(Contains(text, "before open"));
     EXPECT_FALSE(Contains(text, "negative"));
@@ -85,8 +93,8 @@ TEST_F(DebugLogTest, OversizedFileStartsAfreshAndElapsedContinues) {
     SetFakeTickCount(1000 + 7250);
     log.Log(DEBUG_INFO, "M", "after the limit");
     std::string text = Contents();
-    ASSERT_EQ(text.rfind(kBanner, 0), 0u);
-    EXPECT_EQ(text.substr(kBanner.size(), 6), "7.250\t");
+    ASSERT_EQ(text.rfind(kBom + kBanner, 0), 0u);
+    EXPECT_EQ(text.substr(kBom.size() + kBanner.size(), 6), "7.250\t");
     EXPECT_TRUE(Contains(text, "after the limit"));
     EXPECT_FALSE(Contains(text, filler));
     log.Close();
@@ -117,8 +125,9 @@ TEST_F(DebugLogTest, XmlFormEscapesAmpersandsAndReopensTheDocument) {
     std::string path = dir.str() + "/Kelmar.log.txt.xml";
     std::string text = ReadFileBytes(path);
     EXPECT_EQ(
-        text.rfind("<?xml:stylesheet type=\"text/xsl\" href=\"debug.xsl\"?><DEBUG><LINE><ELAPSED>",
-                   0),
+        text.rfind(
+            kBom + "<?xml:stylesheet type=\"text/xsl\" href=\"debug.xsl\"?><DEBUG><LINE><ELAPSED>",
+            0),
         0u);
     EXPECT_TRUE(Contains(
         text, "<MODULE>A<B</MODULE><MESSAGE>ERROR - R&amp;B <tag></MESSAGE></LINE></DEBUG>"));
@@ -162,7 +171,7 @@ TEST_F(DebugLogTest, LinesFromManyThreadsNeverInterleave) {
     for (auto& th : threads)
         th.join();
     log.Close();
-    std::string text = Contents().substr(kBanner.size());
+    std::string text = Contents().substr(kBom.size() + kBanner.size());
     size_t lines = 0;
     size_t pos = 0;
     while ((pos = text.find("\r\n", pos)) != std::string::npos) {

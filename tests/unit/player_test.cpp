@@ -1,5 +1,6 @@
 // The player side of the engine: the controller's reading of the player's
 // answers, the song details with the version rule, and the new-track filter.
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -18,6 +19,12 @@ struct ScriptedPlayer {
     std::vector<std::string> files{"C:\\Music\\one.mp3"};
     std::vector<std::string> titles{"Display Artist - Display Title"};
     std::map<std::string, std::string> metadata{{"Artist", "X"}, {"Title", "Y"}, {"Album", "Z"}};
+    // A Unicode player's own texts, and what it answers the wide queries
+    // instead when `wideAnswer` is set (1: a player that has no such query).
+    std::u16string wideFile = u"C:\\Music\\\u65e5.mp3";
+    std::map<std::u16string, std::u16string> wideMetadata;
+    intptr_t wideAnswer = 0;
+    std::vector<intptr_t> asked;
 
     void Install() {
         FakePlayerSetWindows({kMainWindowClass, kPlaylistWindowClass});
@@ -27,6 +34,9 @@ struct ScriptedPlayer {
     }
     intptr_t Answer(uint32_t message, uintptr_t wParam, intptr_t query) {
         if (message != WINAMP_WM_USER) return 0;
+        asked.push_back(query);
+        if (wideAnswer && (query == IPC_GETPLAYLISTFILEW || query == IPC_GET_EXTENDED_FILE_INFOW))
+            return wideAnswer;
         auto text = [](const std::vector<std::string>& list, uintptr_t i) -> intptr_t {
             return i < list.size() ? reinterpret_cast<intptr_t>(list[i].c_str()) : 0;
         };
@@ -45,6 +55,16 @@ struct ScriptedPlayer {
                 return text(titles, wParam);
             case IPC_INETAVAILABLE:
                 return 1;
+            case IPC_GETPLAYLISTFILEW:
+                return wParam == 0 ? reinterpret_cast<intptr_t>(wideFile.c_str()) : 0;
+            case IPC_GET_EXTENDED_FILE_INFOW: {
+                auto* info = reinterpret_cast<extendedFileInfoStructW*>(wParam);
+                auto found = wideMetadata.find(info->metadata);
+                if (info->filename != wideFile || found == wideMetadata.end()) return 0;
+                found->second.copy(info->ret, info->retlen - 1);
+                info->ret[std::min(found->second.size(), info->retlen - 1)] = 0;
+                return 1;
+            }
             case IPC_GET_EXTENDED_FILE_INFO: {
                 auto* info = reinterpret_cast<extendedFileInfoStruct*>(wParam);
                 auto found = metadata.find(info->metadata);
@@ -169,6 +189,42 @@ TEST_F(PlayerTest, SongDetailsFollowTheVersionRule) {
     EXPECT_EQ(std::string(info.artist), std::string(1023, 'a'));
     EXPECT_EQ(winamp.GetSongInfo(nullptr), 0);
     EXPECT_TRUE(Contains(Log(), "Invalid Song Pointer"));
+}
+
+TEST_F(PlayerTest, PlayersFromFiveThirteenAreAskedForTheirWideTexts) {
+    player.wideMetadata = {{u"Artist", u"\u65e5\u672c"},
+                           {u"Title", u"\u039b\xe9" + std::u16string(1, char16_t(0xD800))},
+                           {u"Album", u""}};
+    const struct {
+        uint32_t version;
+        intptr_t wideAnswer;
+        const char *artist, *title, *album, *file;
+    } rows[] = {
+        // Before 5.13: the ANSI queries, converted from the code page.
+        {0x5012, 0, "X", "Y", "Z\xc3\xa9", "C:\\Music\\one.mp3"},
+        // The wide texts; an empty one (the album) is asked the ANSI way.
+        {0x5066, 0, "\xe6\x97\xa5\xe6\x9c\xac", "\xce\x9b\xc3\xa9\xef\xbf\xbd", "Z\xc3\xa9",
+         "C:\\Music\\\xe6\x97\xa5.mp3"},
+        // A player that answers 1 to queries it lacks.
+        {0x5066, 1, "X", "Y", "Z\xc3\xa9", "C:\\Music\\one.mp3"},
+    };
+    player.metadata["Album"] = "Z\xe9";
+    for (const auto& r : rows) {
+        player.version = r.version;
+        player.wideAnswer = r.wideAnswer;
+        player.asked.clear();
+        CWinampPlaytally started;
+        started.m_controller.Init();
+        SongInfo info;
+        EXPECT_EQ(started.GetSongInfo(&info), 1);
+        EXPECT_STREQ(info.artist, r.artist) << r.version;
+        EXPECT_STREQ(info.title, r.title) << r.version;
+        EXPECT_STREQ(info.album, r.album) << r.version;
+        EXPECT_EQ(started.GetCurrentFile(), r.file) << r.version;
+        bool wide = std::any_of(player.asked.begin(), player.asked.end(),
+                                [](intptr_t q) { return q == 213 || q == 214 || q == 3026; });
+        EXPECT_EQ(wide, r.version >= 0x5013) << r.version;
+    }
 }
 
 TEST_F(PlayerTest, NewTrackNoticesWithinFourHundredMillisecondsAreDuplicates) {

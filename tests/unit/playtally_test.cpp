@@ -9,6 +9,7 @@
 namespace {
 
 const std::string kBanner = LogBanner();
+const std::string kBom = "\xEF\xBB\xBF";
 
 class EngineTest : public ::testing::Test {
   protected:
@@ -40,8 +41,8 @@ TEST_F(EngineTest, FirstRunKeepsDefaultsAndStartsTheLog) {
     EXPECT_EQ(engine.GetSettings().username, "");
 
     std::string log = LogText();
-    ASSERT_EQ(log.rfind(kBanner, 0), 0u);
-    std::string rest = log.substr(kBanner.size());
+    ASSERT_EQ(log.rfind(kBom + kBanner, 0), 0u);
+    std::string rest = log.substr(kBom.size() + kBanner.size());
     EXPECT_TRUE(Contains(rest.substr(0, rest.find("\r\n")),
                          "\tApplication Information\t\tKelmar for Winamp v1.2.1  (Build 592)"));
     EXPECT_TRUE(Contains(log, "\tApplication Information\t\tWinamp Version 5.0\r\n"));
@@ -243,8 +244,8 @@ TEST_F(EngineTest, LogSizeDecidesHowTheLogStarts) {
     TestPlaytally second;
     second.StartPlaytallying(dir.str(), nullptr);
     std::string log = LogText();
-    // Two banners, one per start, and no lines.
-    EXPECT_EQ(log, kBanner + kBanner);
+    // Two banners, one per start, and no lines; the mark only in front.
+    EXPECT_EQ(log, kBom + kBanner + kBanner);
 }
 
 TEST(SupportedFiles, VideosAndOptionallyStreamsAreSkipped) {

@@ -374,6 +374,45 @@ TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
     EXPECT_EQ(engine.m_flushInProgress, 0);
 }
 
+TEST_F(SessionTest, PlaysWaitForTheAccountTheyWereHeardUnder) {
+    OpenSession();  // for "listener"
+    auto play = [](const char* artist, const char* account) {
+        Submission s = Track(artist);
+        s.TagAccount(account);
+        return s;
+    };
+    // The same account whatever its case and spacing; untagged plays go with any.
+    std::vector<Submission> cached = {play("A1", " Listener "), play("B1", "other"), play("U1", ""),
+                                      play("A2", "listener"), play("B2", "other")};
+    engine.m_cache.AddSubmissions(cached);
+    auto flush = [&](const char* answer) {
+        FakeNetQueue(Answer(answer));
+        engine.ClearCache();
+        Settle();
+    };
+    flush("ERROR 1 bad record\n");
+    ASSERT_EQ(FakeNetRequests().size(), 1u);
+    EXPECT_EQ(FakeNetRequests()[0].data,
+              BuildSubmissionBody(engine.GetChallengeResponse(), "listener",
+                                  {cached[0], cached[2], cached[3]}));
+    EXPECT_TRUE(Contains(Log(), "ERROR for item 1 (U1 - Title (Album))"));
+    flush("OK\n");
+    ASSERT_EQ(engine.m_cache.GetCount(), 2);
+    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "B1");
+    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "B2");
+    engine.TimerCallback();
+    EXPECT_TRUE(Contains(Log(), "\t2 cached plays wait for another account\r\n"));
+    engine.ClearCache();
+    EXPECT_EQ(FakeNetRequests().size(), 2u) << "nothing for this account: no request";
+
+    // A play heard after the account changed, before its session: it waits.
+    engine.Set(&Settings::username, "other");
+    engine.SubmitSong(Track("B3", false));
+    EXPECT_EQ(FakeNetRequests().size(), 2u);
+    EXPECT_TRUE(engine.m_cache.GetAt(2).IsForAccount(MakeAccountTag("OTHER")));
+    EXPECT_FALSE(engine.m_cache.GetAt(2).IsForAccount(MakeAccountTag("listener")));
+}
+
 TEST_F(SessionTest, SubmitSongSendsWhenAllowedAndCachesOtherwise) {
     OpenSession();
     engine.SubmitSong(Track("Sent", false));

@@ -33,6 +33,7 @@ TEST(StatusText, CacheAndPlaybackLines) {
         int toSubmit;
         const char* start;
         bool saved = true;
+        int others = 0;
     } rows[] = {
         {0, 30, false, false, -1, "Cached Files\t0 (0 Bytes)\r\nPlayback State\tStopped\r\n"},
         {3, 30, false, true, -1,
@@ -43,6 +44,8 @@ TEST(StatusText, CacheAndPlaybackLines) {
          "Cached Files\t1 (2KB)\r\nPlayback State\tPlaying (Submission Sent)\r\n"},
         {3, 30, false, false, -1,
          "Cached Files\t3 (2KB) not saved Sending in 30s\r\nPlayback State\tStopped\r\n", false},
+        {3, 30, false, false, -1,
+         "Cached Files\t3 (2KB), 2 for another account Sending in 30s\r\n", true, 2},
     };
     for (const auto& r : rows) {
         state.cachedCount = r.cached;
@@ -52,6 +55,7 @@ TEST(StatusText, CacheAndPlaybackLines) {
         state.paused = r.paused;
         state.secondsToSubmit = r.toSubmit;
         state.cacheSaved = r.saved;
+        state.otherAccountCount = r.others;
         EXPECT_EQ(Block(state).rfind(r.start, 0), 0u) << Block(state);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "record/md5.h"
 #include "record/text_encoding.h"
 #include "tests/unit/test_support.h"
 
@@ -42,6 +43,7 @@ TEST(EncodeField, EveryHighByteEncodesAsValidUtf8) {
 TEST(Utf16ToUtf8, CombinesSurrogatePairsAndKeepsLoneHalves) {
     EXPECT_EQ(Utf16ToUtf8(u"\U0001F3B5"), "\xF0\x9F\x8E\xB5");
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD83C))), "\xED\xA0\xBC");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string{u'a', char16_t(0xD83C)}, true), "a\xEF\xBF\xBD");
     EXPECT_EQ(Utf16ToUtf8(std::u16string{char16_t(0xDF75), char16_t(0xD83C)}),
               "\xED\xBD\xB5\xED\xA0\xBC");
     EXPECT_EQ(Utf16ToUtf8(u"A\u00e9\u20ac"), "A\xC3\xA9\xE2\x82\xAC");
@@ -55,6 +57,60 @@ TEST(Submission, FieldsAreCutAtTheirWidthAndReadWithoutTerminator) {
     EXPECT_EQ(s.Length(), "123456");
     EXPECT_EQ(s.GetDisplayText(), std::string(128, 'A') + " - Title");
     EXPECT_EQ(s.BuildQuery(0).find("&a[0]=" + std::string(128, 'A') + "&t[0]=Title"), 0u);
+}
+
+TEST(Submission, TextsOutsideTheCodePageAreKeptAsUtf8BehindTheMarker) {
+    const std::string kJapanese = [] {
+        std::string t;
+        for (int i = 0; i < 43; ++i)
+            t += "\xe6\x97\xa5";  // 日
+        return t;
+    }();
+    const struct {
+        std::string artist;
+        bool utf8;
+        std::string stored;  // the artist field's bytes
+        std::string wire;    // the a pair
+    } rows[] = {
+        {"Abba", false, "Abba", "Abba"},
+        {"Mot\xc3\xb6rhead", false, "Mot\xf6rhead", "Mot%c3%b6rhead"},
+        {"\xce\x9b\xce\xb1", true, "\xce\x9b\xce\xb1", "%ce%9b%ce%b1"},  // Λα
+        {kJapanese + "\xf0\x9f\x8e\xb5", true, kJapanese.substr(0, 126),
+         UrlEncode(kJapanese.substr(0, 126))},                   // a whole character only
+        {"a\xef\xbf\xbd", true, "a\xef\xbf\xbd", "a%ef%bf%bd"},  // a lone half, replaced
+    };
+    for (const auto& r : rows) {
+        Submission s = Make(r.artist, "T", "", "215", "C:\\" + r.artist + ".mp3");
+        s.StampTime(0);
+        EXPECT_EQ(s.IsUtf8(), r.utf8) << r.artist;
+        EXPECT_EQ(s.Artist(), r.stored) << r.artist;
+        EXPECT_EQ(s.BuildQuery(0).rfind("&a[0]=" + r.wire + "&t[0]=T&", 0), 0u) << r.artist;
+        EXPECT_EQ(s.GetDisplayText(), Utf8OrAnsi(r.stored) + " - T");
+        EXPECT_EQ(s.FileType(), "MP3") << "from the whole path";
+        EXPECT_TRUE(s.IsValid());
+        EXPECT_EQ(std::string(s.mValue, 9),
+                  std::string("\0KLMR\x01", 6) + char(r.utf8) + '\0' + '\0');
+        if (r.utf8) continue;
+        // A code-page record is the one every version wrote, but for the marker.
+        Submission old;
+        std::memcpy(&old, &s, sizeof(old));
+        std::memset(old.mValue, 0, sizeof(old.mValue));
+        std::memcpy(old.artist, r.stored.data(), r.stored.size());
+        EXPECT_EQ(std::memcmp(&old, &s, 385), 0);
+        EXPECT_EQ(std::memcmp(old.time, s.time, sizeof(s) - 512), 0);
+    }
+    // The account: trimmed, ASCII case folded; no name, no tag.
+    Submission tagged = Make("a", "t", "");
+    tagged.TagAccount(" Alice\t");
+    EXPECT_TRUE(tagged.IsTagged());
+    uint8_t alice[16];
+    CMd5 md5;
+    md5.Update("alice", 5);
+    md5.Final(alice);
+    EXPECT_EQ(std::memcmp(tagged.mValue + 8, alice, 16), 0);
+    tagged.TagAccount("");
+    EXPECT_FALSE(tagged.IsTagged());
+    EXPECT_TRUE(tagged.IsForAccount(MakeAccountTag("bob")));
 }
 
 TEST(Submission, FileTypeIsTheTextAfterTheLastDot) {
