@@ -104,6 +104,13 @@ TEST(AnsiCodePageWin32, EncodesWithTheSystemCodePage) {
         EXPECT_EQ(wide.size(), 1u) << b;
     }
 
+    // Back to the code page only exactly: no best-fit "s" for "\u015d".
+    std::string ansi;
+    EXPECT_TRUE(Utf16ToAnsi(u"\xe9\u20ac", &ansi));
+    EXPECT_EQ(ansi, "\xe9\x80");
+    EXPECT_FALSE(Utf16ToAnsi(u"\u015d", &ansi));
+    EXPECT_FALSE(Utf16ToAnsi(u"\u65e5", &ansi));
+
     Submission first, second;
     first.Set("AC/DC", "T.N.T.", "", "-1", "C:\\a.mp3", "");
     second.Set("Mot\xf6rhead", "Ace", "", "169", "C:\\b.mp3", "");

@@ -12,7 +12,7 @@
 namespace {
 
 const char kKey[] = "Software\\Kelmar\\Engine Test\\";
-const std::string kBanner = LogBanner();
+const std::string kBanner = "\xEF\xBB\xBF" + LogBanner();  // a new log starts with the mark
 
 class EngineWin32Test : public ::testing::Test {
   protected:
