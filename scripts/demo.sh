@@ -51,23 +51,24 @@ if [ "${1:-}" = "--beside-service" ]; then
     wine "$win32/substitute_player.exe" "$(winpath "$work/$name.script")" \
       "$(winpath "$work/$name.result")" >"$work/$name.out" 2>&1 </dev/null &
     local pid=$!
-    # The player's texts are in the ANSI code page.
+    # The player's texts are UTF-8.
     tail -n +1 -f --pid="$pid" "$work/$name.result" | while IFS= read -r line; do
-      echo "  player: $(printf '%s' "$line" | iconv -f CP1252 -t UTF-8)"
+      echo "  player: $line"
     done
     wait "$pid"
   }
 
-  o=$(printf '\xf6')  # o with diaeresis in the ANSI code page (1252)
-  say "playing six tracks; the plug-in reports a track at its first tick (every 5 s)"
+  say "playing seven tracks; the plug-in reports a track at its first tick (every 5 s)"
+  say "the player is a Unicode one (5.66): it gives its texts in UTF-16, in any script"
   status=0
   play session1 <<EOF || status=$?
-version 0x5012
+version 0x5066
 track C:\\Music\\Kelmar Trio - Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
-track C:\\Music\\Motorhead - Ace of Spades.mp3 | Mot${o}rhead - Ace of Spades | 169 | artist=Mot${o}rhead | title=Ace of Spades | album=Ace of Spades
+track C:\\Music\\Motorhead - Ace of Spades.mp3 | Motörhead - Ace of Spades | 169 | artist=Motörhead | title=Ace of Spades | album=Ace of Spades
 track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
 track http://radio.example/morning.mp3 | Radio Kelmar - Morning Show | 0 | artist=Radio Kelmar | title=Morning Show
 track C:\\Music\\Quiet Hours - Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
+track C:\\Music\\夜明けの灯台 - Καλοκαίρι στη Σύρο.mp3 | 夜明けの灯台 - Καλοκαίρι στη Σύρο | 224 | artist=夜明けの灯台 | title=Καλοκαίρι στη Σύρο | album=海辺の記録
 load $dll
 wait-log Server handshake completed OK 30000
 note track 1: with metadata
@@ -75,7 +76,7 @@ play 0
 wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
 note track 2: an artist outside ASCII
 play 1
-wait-log Submission of 'Mot${o}rhead - Ace of Spades (Ace of Spades)' accepted OK 30000
+wait-log Submission of 'Motörhead - Ace of Spades (Ace of Spades)' accepted OK 30000
 note track 3: a video file, which is never reported
 play 2
 wait-log Unsupported file type so skipping submission 30000
@@ -88,17 +89,20 @@ pause
 wait-ticks 1 15000
 resume
 wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
+note track 6: a Japanese artist and a Greek title, outside the ANSI code page
+play 5
+wait-log Submission of '夜明けの灯台 - Καλοκαίρι στη Σύρο (海辺の記録)' accepted OK 30000
 quit
 unload
 EOF
   if [ "$status" -eq 0 ]; then
-    say "track 6 on an older player (2.81), which has no metadata: the display title is split"
+    say "track 7 on an older player (2.81), which has no metadata: the display title is split"
     play session2 <<EOF || status=$?
 version 0x2081
 track C:\\Music\\Nightjar - Paper Lanterns.mp3 | Nightjar - Paper Lanterns | 207 | artist=ignored by an old player
 load $dll
 wait-log Server handshake completed OK 30000
-note track 6: "Nightjar - Paper Lanterns", no metadata
+note track 7: "Nightjar - Paper Lanterns", no metadata
 play 0
 wait-log Submission of 'Nightjar - Paper Lanterns' accepted OK 30000
 note the settings window, as the player's preferences open it
@@ -127,7 +131,7 @@ EOF
   echo
   say "the plug-in's log, the lines that matter ($plugins/Kelmar.log.txt)"
   grep -aE 'Winamp Version|handshake completed|New song detected|Submitting|accepted OK|Unsupported file type|Caching|Closing Down|Saving settings|Shutdown Complete' \
-    "$plugins/Kelmar.log.txt" | cut -f 2- | iconv -f CP1252 -t UTF-8 | sed 's/^/  /' || true
+    "$plugins/Kelmar.log.txt" | cut -f 2- | sed 's/^/  /' || true
 
   echo
   say "what the settings window showed at the end"
@@ -146,6 +150,7 @@ EOF
 Motörhead|Ace of Spades
 Radio Kelmar|Morning Show
 Quiet Hours|Slow Tide
+夜明けの灯台|Καλοκαίρι στη Σύρο
 Nightjar|Paper Lanterns"
   got=$(jq -r 'sort_by(.id) | .[] | "\(.artist)|\(.title)"' "$work/plays.json")
   if [ "$got" != "$expected" ]; then
@@ -153,7 +158,7 @@ Nightjar|Paper Lanterns"
     printf '%s\n' "$expected" | sed 's/^/  /'
     exit 1
   fi
-  say "all five plays arrived; the video was skipped"
+  say "all plays arrived, six of them, the Japanese and Greek texts exactly; the video was skipped"
   exit "$status"
 fi
 

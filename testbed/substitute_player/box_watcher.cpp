@@ -21,11 +21,11 @@ std::atomic<bool> g_watching{true};
 std::thread g_watcher;
 
 std::string WindowText(HWND window) {
-    char text[4096] = {};
+    wchar_t text[4096] = {};
     DWORD_PTR length = 0;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 2000, &length);
-    return text;
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        2000, &length);
+    return Utf8(text);
 }
 
 void WatchForBoxes() {

@@ -7,8 +7,9 @@
 //   substitute_player.exe --help
 //
 // The script has one command a line; blank lines and lines starting with '#'
-// are skipped. Texts are bytes in the ANSI code page (1252) and go to the
-// plug-in as they are; paths are UTF-8. Times are milliseconds. The verbs,
+// are skipped. The script and the result are UTF-8; like a Unicode player it
+// keeps its texts as UTF-16, answers the wide queries with them and the ANSI
+// ones with their ANSI forms. Times are milliseconds. The verbs,
 // their arguments and what they do are the rows of the command table (see
 // script.h); --help prints them, and so does a wrong command line. Every line
 // is checked before anything runs.

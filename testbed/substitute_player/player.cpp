@@ -23,21 +23,38 @@ void MoveTo(int status, const char* event) {
 }
 
 // The first entry of the file answers; metadata names match without case, and
-// an entry without a name has no such field.
-LRESULT ExtendedInfo(const extendedFileInfoStruct* info) {
-    if (!info || !info->filename || !info->metadata || !info->ret || info->retlen == 0) return 0;
+// an entry without a name has no such field. An ANSI query's file name is
+// matched against the path's ANSI form.
+const std::wstring* Field(const std::wstring& file, const std::wstring& name, bool ansi) {
     for (const Track& track : g_player.tracks) {
-        if (_stricmp(track.path.c_str(), info->filename) != 0) continue;
-        for (const auto& [name, value] : track.metadata) {
-            if (_stricmp(name.c_str(), info->metadata) != 0) continue;
-            size_t n = std::min<size_t>(value.size(), info->retlen - 1);
-            value.copy(info->ret, n);
-            info->ret[n] = '\0';
-            return 1;
-        }
-        return 0;
+        if (!SameText(ansi ? Wide(track.ansiPath, CP_ACP) : track.path, file)) continue;
+        for (const auto& [key, value] : track.metadata)
+            if (SameText(key, name)) return &value;
+        return nullptr;
     }
-    return 0;
+    return nullptr;
+}
+
+// Fills the plug-in's buffer, cut to its size and terminated.
+template <typename Char>
+LRESULT Copy(const std::basic_string<Char>& text, Char* ret, size_t retlen) {
+    size_t n = std::min(text.size(), retlen - 1);
+    text.copy(ret, n);
+    ret[n] = 0;
+    return 1;
+}
+
+LRESULT ExtendedInfo(const extendedFileInfoStruct* i) {
+    if (!i || !i->filename || !i->metadata || !i->ret || i->retlen == 0) return 0;
+    const std::wstring* value = Field(Wide(i->filename, CP_ACP), Wide(i->metadata, CP_ACP), true);
+    return value ? Copy(Ansi(*value), i->ret, i->retlen) : 0;
+}
+
+LRESULT ExtendedInfoW(const extendedFileInfoStructW* i) {
+    if (!i || !i->filename || !i->metadata || !i->ret || i->retlen == 0) return 0;
+    auto wide = [](const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); };
+    const std::wstring* value = Field(wide(i->filename), wide(i->metadata), false);
+    return value ? Copy(*value, reinterpret_cast<wchar_t*>(i->ret), i->retlen) : 0;
 }
 
 LRESULT Answer(WPARAM wParam, LPARAM lParam) {
@@ -63,16 +80,25 @@ LRESULT Answer(WPARAM wParam, LPARAM lParam) {
         case IPC_GETLISTPOS:
             return g_player.position;
         case IPC_GETPLAYLISTFILE:
-            return track ? reinterpret_cast<LRESULT>(track->path.c_str()) : 0;
+            return track ? reinterpret_cast<LRESULT>(track->ansiPath.c_str()) : 0;
         case IPC_GETPLAYLISTTITLE:
-            return track ? reinterpret_cast<LRESULT>(track->title.c_str()) : 0;
+            return track ? reinterpret_cast<LRESULT>(track->ansiTitle.c_str()) : 0;
         case IPC_INETAVAILABLE:
             return 1;
         case IPC_GET_EXTENDED_FILE_INFO:
             return ExtendedInfo(reinterpret_cast<extendedFileInfoStruct*>(wParam));
-        default:
-            return 0;
     }
+    // An older player does not know the wide queries.
+    if (static_cast<uint32_t>(g_player.version) < kWideQueriesVersion) return 1;
+    switch (lParam) {
+        case IPC_GETPLAYLISTFILEW:
+            return track ? reinterpret_cast<LRESULT>(track->path.c_str()) : 0;
+        case IPC_GETPLAYLISTTITLEW:
+            return track ? reinterpret_cast<LRESULT>(track->title.c_str()) : 0;
+        case IPC_GET_EXTENDED_FILE_INFOW:
+            return ExtendedInfoW(reinterpret_cast<extendedFileInfoStructW*>(wParam));
+    }
+    return 1;  // as a player answers a query it does not know
 }
 
 LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -147,7 +173,7 @@ void Load(const Command& c) {
     g_player.logCursor = ReadWholeFile(g_player.logPath).size() < before ? 0 : before;
     Record(Format("init %d", result));
     Record(Format("init took %.0f us", us));
-    Record(std::string("description ") + (plugin->description ? plugin->description : ""));
+    Record("description " + Utf8(Wide(plugin->description ? plugin->description : "", CP_ACP)));
     RecordProc();
 }
 
@@ -293,16 +319,19 @@ double NewTrack() {
 }
 
 const std::vector<Verb> kPlayerVerbs = {
-    {"version", kNumber, "N", "what the version query answers (0x5012 unless set)",
+    // A player older than 0x5013 answers the wide queries as any it does not know: 1.
+    {"version", kNumber, "N",
+     "what the version query answers (0x5012 unless set; wide from 0x5013)",
      [](const Command& c) { g_player.version = static_cast<int>(c.number); }},
     // Metadata names match without case; an entry without a name has no such field.
     {"track", kTrack, "PATH | TITLE | SECONDS [| NAME=VALUE]...",
      "a playlist entry (the first is 0), metadata such as artist=A, title=T, album=B",
      [](const Command& c) {
-         Track track{c.fields[0], c.fields[1], std::atoi(c.fields[2].c_str()), {}};
+         Track track{Wide(c.fields[0]), Wide(c.fields[1]), std::atoi(c.fields[2].c_str()), {}};
          for (auto field = c.fields.begin() + 3; field != c.fields.end(); ++field) {
              size_t equals = field->find('=');
-             track.metadata.emplace_back(field->substr(0, equals), field->substr(equals + 1));
+             track.metadata.emplace_back(Wide(field->substr(0, equals)),
+                                         Wide(field->substr(equals + 1)));
          }
          g_player.tracks.push_back(track);
      }},

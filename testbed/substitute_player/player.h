@@ -19,11 +19,14 @@
 
 enum { kStopped = 0, kPlaying = 1, kPaused = 3 };  // what the playing query answers
 
+// A Unicode player's entry: its texts are UTF-16; the ANSI queries get the
+// ANSI forms of path and title, kept with it.
 struct Track {
-    std::string path;
-    std::string title;
+    std::wstring path;
+    std::wstring title;
     int length = 0;
-    std::vector<std::pair<std::string, std::string>> metadata;
+    std::vector<std::pair<std::wstring, std::wstring>> metadata;
+    std::string ansiPath = Ansi(path), ansiTitle = Ansi(title);
 };
 
 // What the player is and plays, and the plug-in it loaded.

@@ -14,7 +14,7 @@ long g_lastThreads = -1;  // what resources recorded last
 long g_lastOthers = -1;   // handles other than events
 
 bool ModuleMapped() {
-    return GetModuleHandleA(g_player.dllName.c_str()) != nullptr;
+    return GetModuleHandleW(Wide(g_player.dllName).c_str()) != nullptr;
 }
 
 long ThreadCount() {

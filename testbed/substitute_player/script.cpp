@@ -93,8 +93,9 @@ std::string Usage() {
         "usage: substitute_player.exe SCRIPT RESULT\n"
         "       substitute_player.exe --help\n\n"
         "SCRIPT has one command a line (blank lines and lines starting with '#' are\n"
-        "skipped); RESULT gets one line per event. Texts go to the plug-in as bytes (ANSI\n"
-        "code page 1252), paths are UTF-8, times are milliseconds.\n\n";
+        "skipped); RESULT gets one line per event. Both are UTF-8. Like a Unicode player\n"
+        "it keeps its texts as UTF-16 and answers the ANSI queries in the ANSI code page,\n"
+        "\"?\" for what that lacks. Times are milliseconds.\n\n";
     for (const auto* part : kTable) {
         for (const Verb& verb : *part) {
             std::string head = std::string(verb.name) + (*verb.args ? " " : "") + verb.args;

@@ -1,5 +1,6 @@
-// The substitute player's own text helpers: script texts and paths are UTF-8,
-// the system's wide calls take UTF-16, and every event is one result line.
+// The substitute player's own text helpers: the script and the result are
+// UTF-8, the player keeps its texts as UTF-16 as the system's wide calls take
+// them, and every event is one result line.
 #pragma once
 
 #include <windows.h>
@@ -8,19 +9,37 @@
 #include <string>
 #include <vector>
 
-inline std::wstring Wide(const std::string& utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+// From UTF-8, or from the ANSI code page with CP_ACP.
+inline std::wstring Wide(const std::string& text, UINT codePage = CP_UTF8) {
+    int size = static_cast<int>(text.size());
+    int n = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
     std::wstring wide(static_cast<size_t>(std::max(n, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+    MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], n);
     return wide;
 }
 
-inline std::string Utf8(const std::wstring& wide) {
+// To the code page: UTF-8, or CP_ACP with the system's default character
+// ("?") for what the ANSI code page lacks.
+inline std::string Narrow(const std::wstring& wide, UINT codePage) {
     int size = static_cast<int>(wide.size());
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &utf8[0], n, nullptr, nullptr);
-    return utf8;
+    int n = WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(codePage, 0, wide.data(), size, &narrow[0], n, nullptr, nullptr);
+    return narrow;
+}
+
+inline std::string Utf8(const std::wstring& wide) {
+    return Narrow(wide, CP_UTF8);
+}
+
+// As a Unicode player answers the ANSI queries.
+inline std::string Ansi(const std::wstring& wide) {
+    return Narrow(wide, CP_ACP);
+}
+
+// Equal without regard to case, as file names are.
+inline bool SameText(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 // The module's full file name, however long; empty when the system gives none.

@@ -7,18 +7,18 @@ namespace {
 std::vector<HWND> WindowsCaptioned(const std::string& caption) {
     std::vector<HWND> found;
     for (HWND window : OwnWindows()) {
-        char text[256] = {};
-        GetWindowTextA(window, text, sizeof(text));
-        if (caption == text) found.push_back(window);
+        wchar_t text[256] = {};
+        GetWindowTextW(window, text, 256);
+        if (caption == Utf8(text)) found.push_back(window);
     }
     return found;
 }
 
 std::string ControlText(HWND control) {
-    std::string text(static_cast<size_t>(std::max(GetWindowTextLengthA(control), 0)) + 1, '\0');
+    std::wstring text(static_cast<size_t>(std::max(GetWindowTextLengthW(control), 0)) + 1, L'\0');
     text.resize(static_cast<size_t>(
-        std::max(GetWindowTextA(control, &text[0], static_cast<int>(text.size())), 0)));
-    return text;
+        std::max(GetWindowTextW(control, &text[0], static_cast<int>(text.size())), 0)));
+    return Utf8(text);
 }
 
 HWND Control(const Command& c) {
@@ -63,14 +63,15 @@ void WaitText(const Command& c) {
 // "reg NAME=TEXT", "reg NAME=#NUMBER" or "reg NAME -".
 void ReadRegistry(const Command& c) {
     const std::string& name = c.argument;
-    char data[1024] = {};
-    DWORD type = 0, size = sizeof(data) - 1, number = 0;
-    bool found = RegGetValueA(HKEY_CURRENT_USER, "Software\\Kelmar\\Winamp Plugin", name.c_str(),
-                              RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) == ERROR_SUCCESS;
+    wchar_t data[1024] = {};
+    DWORD type = 0, size = sizeof(data) - sizeof(wchar_t), number = 0;
+    bool found =
+        RegGetValueW(HKEY_CURRENT_USER, L"Software\\Kelmar\\Winamp Plugin", Wide(name).c_str(),
+                     RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) == ERROR_SUCCESS;
     std::memcpy(&number, data, sizeof(number));
     Record(!found              ? "reg " + name + " -"
            : type == REG_DWORD ? Format("reg %s=#%ld", name.c_str(), static_cast<long>(number))
-                               : "reg " + name + "=" + std::string(data));
+                               : "reg " + name + "=" + Utf8(data));
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ const std::vector<Verb> kWindowVerbs = {
                 OneLine(ControlText(control)));
      }},
     {"set", kIdText, "ID [TEXT]", "replaces the control's text",
-     [](const Command& c) { SetWindowTextA(Control(c), c.text.c_str()); }},
+     [](const Command& c) { SetWindowTextW(Control(c), Wide(c.text).c_str()); }},
     // A box the click opens is closed by the watcher.
     {"click", kId, "ID", "ticks or clears a check box, then tells the window as a click does",
      [](const Command& c) {

@@ -33,9 +33,9 @@ def winpath(path):  # the Unix path as Wine's drive Z: sees it
     return "Z:" + str(path).replace("/", "\\")
 
 
-def read(path):  # a file's text, '' when missing; bytes that are not UTF-8 kept as they are
+def read(path):  # a file's text, '' when missing; bytes that are not UTF-8 shown as \xNN
     try:
-        return Path(path).read_bytes().decode("utf-8", "surrogateescape")
+        return Path(path).read_bytes().decode("utf-8", "backslashreplace")
     except FileNotFoundError:
         return ""
 
@@ -186,10 +186,10 @@ class Scenario:
         pairs = re.findall(r"^ +(\S+) +REG_\w+ {4}(.*)$", proc.stdout, re.M)
         return None if proc.returncode else dict(pairs)
 
-    # The substitute player on SCRIPT (its lines stripped), recording into NAME.result.
-    def start_player(self, name, script, env=None, encoding="utf-8"):
+    # The substitute player on SCRIPT (its lines stripped, in UTF-8), recording into NAME.result.
+    def start_player(self, name, script, env=None):
         script = "\n".join(line.strip() for line in script.strip().splitlines()) + "\n"
-        (self.work / f"{name}.script").write_bytes(script.encode(encoding))
+        (self.work / f"{name}.script").write_text(script, encoding="utf-8")
         with open(self.work / f"{name}.out", "wb") as out:
             self.players.append(subprocess.Popen(
                 ["wine", self.win32 / "substitute_player.exe", winpath(self.work / f"{name}.script"),
@@ -203,8 +203,8 @@ class Scenario:
         assert status == 0 or not check, f"player {name} ended with status {status}"
         return self.result(name)
 
-    def player(self, name, script, env=None, check=True, encoding="utf-8"):
-        return self.finish(name, self.start_player(name, script, env, encoding), check)
+    def player(self, name, script, env=None, check=True):
+        return self.finish(name, self.start_player(name, script, env), check)
 
     # One play of "ARTIST - TITLE", and quit once the log says WAIT (by default that it was accepted).
     def play_one(self, name, artist, title, wait=None, dll=None):

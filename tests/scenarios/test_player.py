@@ -232,7 +232,7 @@ def test_plays(s):
         stop
         wait-log Playback stopped. Track monitoring aborted. 20000
         quit
-        unload""", encoding="cp1252")
+        unload""")
     log = read(s.log).splitlines()
     assert "log-lacks Submitting 'Paused Artist" in r
     assert count("Duplicate notification arrived", log) == 1

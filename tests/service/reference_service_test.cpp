@@ -153,6 +153,7 @@ TEST_F(ReferenceService, RefusesUnknownUsersWrongResponsesAndMalformedBodies) {
     EXPECT_EQ(Submit(good + Item(1, "A", "T")), "FAILED items not numbered 0 to n-1\n");
     EXPECT_EQ(Submit(good + "&a[0]=A&t[0]=T"), "FAILED missing b[0]\n");
     EXPECT_EQ(Submit(good + Item(0, "A%zz", "T")), "FAILED bad escape in a[0]\n");
+    EXPECT_EQ(Submit(good + Item(0, "A", "Caf%e9")), "FAILED not UTF-8 in t[0]\n");  // ANSI
     EXPECT_EQ(Submit(good + Item(0, "A", "T", "", "3:20")), "FAILED bad length in l[0]\n");
     EXPECT_TRUE(service.Plays().empty());
 }

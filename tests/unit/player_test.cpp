@@ -187,6 +187,9 @@ TEST_F(PlayerTest, SongDetailsFollowTheVersionRule) {
     player.metadata["Artist"] = std::string(1500, 'a');
     EXPECT_EQ(Song(&info), 1);
     EXPECT_EQ(std::string(info.artist), std::string(1023, 'a'));
+    player.metadata["Artist"] = std::string(1022, 'a') + "\xc3\xa9";  // no half character
+    EXPECT_EQ(Song(&info), 1);
+    EXPECT_EQ(std::string(info.artist), std::string(1022, 'a'));
     EXPECT_EQ(winamp.GetSongInfo(nullptr), 0);
     EXPECT_TRUE(Contains(Log(), "Invalid Song Pointer"));
 }

@@ -99,6 +99,11 @@ TEST(Submission, TextsOutsideTheCodePageAreKeptAsUtf8BehindTheMarker) {
         EXPECT_EQ(std::memcmp(&old, &s, 385), 0);
         EXPECT_EQ(std::memcmp(old.time, s.time, sizeof(s) - 512), 0);
     }
+    // Only the sent texts decide: a path outside the code page is stored in it.
+    Submission path = Make("a", "t", "", "1", "C:\\\xe6\x97\xa5.mp3");
+    EXPECT_FALSE(path.IsUtf8());
+    EXPECT_EQ(path.Path(), "C:\\?.mp3");
+
     // The account: trimmed, ASCII case folded; no name, no tag.
     Submission tagged = Make("a", "t", "");
     tagged.TagAccount(" Alice\t");
