@@ -44,8 +44,8 @@ TEST(StatusText, CacheAndPlaybackLines) {
          "Cached Files\t1 (2KB)\r\nPlayback State\tPlaying (Submission Sent)\r\n"},
         {3, 30, false, false, -1,
          "Cached Files\t3 (2KB) not saved Sending in 30s\r\nPlayback State\tStopped\r\n", false},
-        {3, 30, false, false, -1,
-         "Cached Files\t3 (2KB), 2 for another account Sending in 30s\r\n", true, 2},
+        {3, 30, false, false, -1, "Cached Files\t3 (2KB), 2 for another account Sending in 30s\r\n",
+         true, 2},
     };
     for (const auto& r : rows) {
         state.cachedCount = r.cached;
