@@ -10,7 +10,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from harness import OFFLINE, cache_records, poll, read, track, winpath
+from harness import OFFLINE, RECORD, cache_records, md5, poll, read, track, winpath
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -233,3 +233,61 @@ def test_unload(s):
     assert "No answer yet at quit - caching 'Slow Artist - Slow Title'" in log
     assert "Accepted after all - taken out of the cache again" in log
     assert not s.cache.exists(), "the cache file is still there"
+
+
+# A Japanese artist with a Greek title from a Unicode player (5.66) arrives exactly, live and from
+# the cache after a restart, and the settings window shows it as it is. Then the plays belong to
+# their account: alice's cached play waits while bob is logged in, and goes when she is back.
+@pytest.mark.timeout(240)
+def test_titles_and_accounts(s):
+    ja, gr, album = "夜明けの灯台", "Καλοκαίρι", "海辺"
+    s.settings()
+    s.player("live", f"""version 0x5066
+        {track("Live", ja, gr + " 1", album)}
+        load {s.dll}
+        wait-log Server handshake completed OK 20000
+        play 0
+        wait-log Submission of '{ja} - {gr} 1 ({album})' accepted OK 20000
+        config
+        wait-window Kelmar Config 5000
+        wait-text 3002 1. {ja} - {gr} 1 ({album}) 10000
+        key 27
+        wait-closed 5000
+        quit
+        unload""")
+    s.settings(proxyport=1)
+    s.player("offline", f"""version 0x5066
+        {track("Cached", ja, gr + " 2", album)}
+        load {s.dll}
+        play 0
+        wait-log {OFFLINE} 20000
+        quit
+        unload""")
+    record = RECORD.unpack(s.cache.read_bytes())
+    assert record[0].rstrip(b"\0") == ja.encode() and record[3][:7] == b"\0KLMR\x01\x03"
+    flush_at_next_start(s)
+    assert s.plays("artist", "title", "album") == [(ja, f"{gr} {n}", album) for n in (1, 2)]
+
+    for user in "alice", "bob":
+        s.account(user, f"{user}-secret")
+    s.settings(username="alice", password=md5("alice-secret"), proxyport=1)
+    s.play_one("alice", "Alice Artist", "Alice Title", OFFLINE)
+    s.settings(username="bob", password=md5("bob-secret"))
+    s.player("bob", f"""{track("Bob", "Bob Artist", "Bob Title")}
+        load {s.dll}
+        wait-log Server handshake completed OK 20000
+        play 0
+        wait-log 1 cached plays wait for another account 20000
+        wait-log Submission of 'Bob Artist - Bob Title' accepted OK 20000
+        config
+        wait-window Kelmar Config 5000
+        wait-text 3000 , 1 for another account 10000
+        key 27
+        wait-closed 5000
+        quit
+        unload""")
+    assert b"Alice Artist" in s.cache.read_bytes()
+    s.settings(username="alice", password=md5("alice-secret"))
+    s.player("back", f"load {s.dll}\nwait-log Submission of cache file accepted OK 30000\nquit\nunload")
+    assert not s.cache.exists()
+    assert s.plays("user", "artist")[-2:] == [("bob", "Bob Artist"), ("alice", "Alice Artist")]
