@@ -8,7 +8,9 @@ playlist hook's cost per ignored message against a bare subclass and none;
 init with a cache of 10 000 plays against init with none, taking turns,
 offline (medians of ten); then, online, the player's thread's time in each
 message into the plug-in: the new-track message and ordinary ones through the
-hook, and the settings window's ordinary messages and its 5-second refresh."""
+hook, and the settings window's ordinary messages and its 5-second refresh,
+for a player before 5.13 (ANSI queries) and one after it (wide queries, with
+Japanese texts)."""
 import argparse
 import os
 import statistics
@@ -35,18 +37,20 @@ with Scenario("bench", args.win32, args.service, os.environ.get("KELMAR_WINEPREF
     turn += f"load {s.dll}\nquit\nunload\nwait-module-gone 10000\n"
     took = [int(line.split()[2]) for line in s.player("init", turn * 10) if line.startswith("init took")]
     s.settings()
-    messages = s.player("messages", rf"""
-        {track("One", "Bench One", "Title One")}
-        {track("Two", "Bench Two", "Title Two")}
+    # A player before 5.13 is asked the ANSI queries; a later one the wide ones first.
+    messages = {version: s.player(f"messages-{version}", rf"""version {version}
+        {track("One", artist + " One", "Title One")}
+        {track("Two", artist + " Two", "Title Two")}
         load {s.dll}
         config
         wait-window Kelmar Config 5000
         time-calls 2000
         time-tracks 100 410
         quit
-        unload""")
+        unload""") for version, artist in (("0x5012", "Bench"), ("0x5066", "夜明けの灯台"))}
 # The full cache's starts are the odd ones.
 with_cache, without = statistics.median(took[0::2]), statistics.median(took[1::2])
 print("the playlist hook's cost:", next(line for line in hook if line.startswith("bench-hook")).split(" ", 1)[1])
 print(f"init with 10 000 cached plays {with_cache:g} us, with none {without:g} us: ratio {with_cache / without:.2f}")
-print("\n".join(line for line in messages if line.startswith("time ")))
+for version, lines in messages.items():
+    print(f"player {version}:", "\n".join(line for line in lines if line.startswith("time ")))
