@@ -9,6 +9,15 @@
 
 namespace {
 constexpr size_t kMaxPlayerText = 4096;
+
+// At most `limit` units of a wide text; a pair the limit would split goes whole.
+std::u16string WideText(const char16_t* text, size_t limit) {
+    size_t n = 0;
+    while (n < limit && text[n] != 0)
+        ++n;
+    if (n == limit && n > 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
+    return std::u16string(text, n);
+}
 }  // namespace
 
 std::string VersionText(uint32_t number) {
@@ -101,11 +110,7 @@ std::string CWinampController::AnsiAnswer(int query, int position) {
 std::u16string CWinampController::WideAnswer(int query, int position) {
     intptr_t answer = Query(query, static_cast<uintptr_t>(position));
     if (answer <= 0xffff && answer >= -0xffff) return std::u16string();
-    const char16_t* text = reinterpret_cast<const char16_t*>(answer);
-    size_t n = 0;
-    while (n < kMaxPlayerText && text[n] != 0)
-        ++n;
-    return std::u16string(text, n);
+    return WideText(reinterpret_cast<const char16_t*>(answer), kMaxPlayerText);
 }
 
 std::string CWinampController::TextAnswer(int wideQuery, int ansiQuery, int position) {
@@ -144,8 +149,8 @@ std::string CWinampController::GetCurrentSongMetadata(const std::string& field) 
         std::vector<char16_t> answer(kMaxPlayerText, 0);
         extendedFileInfoStructW info{file.c_str(), name.c_str(), answer.data(), answer.size()};
         intptr_t result = Query(IPC_GET_EXTENDED_FILE_INFOW, reinterpret_cast<uintptr_t>(&info));
-        answer.back() = 0;  // whatever the player wrote
-        if (result == 1 && answer[0] != 0) return Utf16ToUtf8(answer.data(), true);
+        std::u16string text = WideText(answer.data(), answer.size() - 1);  // whatever it wrote
+        if (result == 1 && !text.empty()) return Utf16ToUtf8(text, true);
     }
     char answer[1024] = {};
     char path[260] = {};

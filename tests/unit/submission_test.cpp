@@ -60,12 +60,9 @@ TEST(Submission, FieldsAreCutAtTheirWidthAndReadWithoutTerminator) {
 }
 
 TEST(Submission, TextsOutsideTheCodePageAreKeptAsUtf8BehindTheMarker) {
-    const std::string kJapanese = [] {
-        std::string t;
-        for (int i = 0; i < 43; ++i)
-            t += "\xe6\x97\xa5";  // 日
-        return t;
-    }();
+    std::string kJapanese;
+    for (int i = 0; i < 43; ++i)
+        kJapanese += "\xe6\x97\xa5";  // 日
     const struct {
         std::string artist;
         bool utf8;
@@ -90,14 +87,8 @@ TEST(Submission, TextsOutsideTheCodePageAreKeptAsUtf8BehindTheMarker) {
         EXPECT_TRUE(s.IsValid());
         EXPECT_EQ(std::string(s.mValue, 9),
                   std::string("\0KLMR\x01", 6) + char(r.utf8) + '\0' + '\0');
-        if (r.utf8) continue;
-        // A code-page record is the one every version wrote, but for the marker.
-        Submission old;
-        std::memcpy(&old, &s, sizeof(old));
-        std::memset(old.mValue, 0, sizeof(old.mValue));
-        std::memcpy(old.artist, r.stored.data(), r.stored.size());
-        EXPECT_EQ(std::memcmp(&old, &s, 385), 0);
-        EXPECT_EQ(std::memcmp(old.time, s.time, sizeof(s) - 512), 0);
+        // Outside the marker's bytes, the field as every version wrote it.
+        EXPECT_EQ(std::string(s.artist, 128), r.stored + std::string(128 - r.stored.size(), '\0'));
     }
     // Only the sent texts decide: a path outside the code page is stored in it.
     Submission path = Make("a", "t", "", "1", "C:\\\xe6\x97\xa5.mp3");
