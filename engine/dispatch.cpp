@@ -146,6 +146,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 
     bool accepted = false;
     int refusedItem = -1;
+    std::string reason;
     std::vector<std::string> lines;
     if (!ParseReponse(response, lines)) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Last response from the server was unreadable",
@@ -156,16 +157,21 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
     } else if (type == REQUEST_HANDSHAKE) {
         HandshakeResponse(lines, response, requestId);
     } else if (type == REQUEST_SUBMIT || type == REQUEST_CACHE) {
-        accepted = SubmissionResponse(type, lines, submission, requestId, &refusedItem);
+        accepted = SubmissionResponse(type, lines, submission, requestId, &refusedItem, &reason);
     }
 
     if (type == REQUEST_CACHE) {
         // The file is rewritten once for the whole batch.
         std::vector<int> positions = Get(m_flushItems);
-        if (accepted) m_cache.Remove(positions);
+        if (accepted) {
+            std::string account = GetSession().username;
+            for (int at : positions)
+                Record(m_cache.GetAt(at), account, "sent", "from cache");
+            m_cache.Remove(positions);
+        }
         bool named =
             !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(positions.size());
-        NoteRefusal(named ? positions[static_cast<size_t>(refusedItem)] : -1, requestId);
+        NoteRefusal(named ? positions[static_cast<size_t>(refusedItem)] : -1, requestId, reason);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
         HandshakeEnded();
@@ -173,7 +179,8 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 }
 
 bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                                    const Submission& submission, int requestId, int* refusedItem) {
+                                    const Submission& submission, int requestId, int* refusedItem,
+                                    std::string* reason) {
     const char* module = "CPlaytally::ThreadCallback";
     const std::string& status = lines[0];
     Put(m_serverStatus, status);
@@ -183,6 +190,7 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, answer.failed.c_str());
     if (answer.error) {
         *refusedItem = answer.refusedItem;
+        *reason = answer.reason;
         // A flush's items are numbered from 0 among the plays it took.
         int at = answer.errorItem;
         std::vector<int> positions = Get(m_flushItems);
@@ -196,6 +204,7 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
     for (int i = 0; i < answer.statusLines; ++i)
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
     if (answer.accepted) {
+        if (type == REQUEST_SUBMIT) Record(submission, GetSession().username, "sent", "live");
         if (submission.IsValid()) {
             g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of '%s' accepted OK", requestId,
                         submission.GetDisplayText().c_str());
@@ -238,7 +247,12 @@ void CPlaytally::TellUser(const std::string& text) {
 // A cached play that the service refuses by name blocks every flush, and so
 // every play behind it. After a few refusals of the same play in a row it is
 // kept in a side file instead, and the others can go.
-void CPlaytally::NoteRefusal(int index, int requestId) {
+void CPlaytally::Record(const Submission& play, const std::string& account, const char* outcome,
+                        const std::string& detail) {
+    m_history.Append({{play, account, outcome, detail}});
+}
+
+void CPlaytally::NoteRefusal(int index, int requestId, const std::string& reason) {
     Submission item = index >= 0 ? m_cache.GetAt(index) : Submission();
     if (!item.IsValid()) {
         // Any other outcome of a flush ends a run of refusals.
@@ -258,6 +272,7 @@ void CPlaytally::NoteRefusal(int index, int requestId) {
         count = ++m_refusals;
     }
     if (count < kRefusalsBeforeSetAside || !m_cache.SetAside(index)) return;
+    Record(item, GetSession().username, "set aside", reason);
     g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
                 "ReqID %d, Cached play '%s' refused %d times in a row - kept in %s instead",
                 requestId, item.GetDisplayText().c_str(), count, m_cache.GetSideFilePath().c_str());

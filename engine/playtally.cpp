@@ -57,11 +57,11 @@ std::string Upper(std::string text) {
     return text;
 }
 
+}  // namespace
+
 bool IsStream(const std::string& path) {
     return Upper(path.substr(0, 7)) == "HTTP://";
 }
-
-}  // namespace
 
 void SetSongField(char (&field)[1024], const std::string& text) {
     size_t n = Utf8CutPoint(text, sizeof(field) - 1);

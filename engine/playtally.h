@@ -14,6 +14,7 @@
 #include "cache/cache_manager.h"
 #include "diagnostics/lock.h"
 #include "diagnostics/module_version.h"
+#include "engine/play_history.h"
 #include "engine/settings.h"
 #include "engine/thread_start.h"
 #include "engine/watch_connection.h"
@@ -33,6 +34,8 @@ static_assert(sizeof(SongInfo) == 3072, "three fixed 1024-byte texts");
 
 // Copies a text into a SongInfo field, cutting it to fit and terminating it.
 void SetSongField(char (&field)[1024], const std::string& text);
+// An internet stream ("http://" in any case).
+bool IsStream(const std::string& path);
 
 enum RequestType {
     REQUEST_HANDSHAKE = 100,
@@ -200,6 +203,7 @@ class CPlaytally {
     std::atomic<int> m_interval{0};
     std::atomic<int> m_nextRequestId{0};
     CCacheManager m_cache;
+    CPlayHistory m_history;
     std::atomic<int> m_inTimer{0};
     std::atomic<int> m_handshakeInProgress{0};
     std::atomic<int> m_handshakeComplete{0};
@@ -233,6 +237,7 @@ class CPlaytally {
     //   m_watchLock       the connection watcher's calls
     //   m_workersLock     the live workers and the plays in flight
     //   the cache's lock, then its path lock (CCacheManager)
+    //   the history's lock (CPlayHistory)
     //   m_timerLock       the timer's wake-up flags; nothing is taken under it
     //   m_lock            the engine lock; nothing is taken under it: it is
     //                     held only to copy or replace a value
@@ -275,11 +280,16 @@ class CPlaytally {
                 bool readAlways, std::string& response, int requestId);
     void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
                            int requestId);
+    // `refusedItem` and `reason`: the item an "ERROR" answer names, and why.
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                            const Submission& submission, int requestId, int* refusedItem);
+                            const Submission& submission, int requestId, int* refusedItem,
+                            std::string* reason);
     // The cached play at `index` was refused by name (-1: the flush ended
     // otherwise).
-    void NoteRefusal(int index, int requestId);
+    void NoteRefusal(int index, int requestId, const std::string& reason);
+    // A play's final fate, for the history (never on the player's thread).
+    void Record(const Submission& play, const std::string& account, const char* outcome,
+                const std::string& detail);
     void RequestAbandoned(const ThreadRequest& request);
     void TellUser(const std::string& message);
     // The handshake in flight is over, whatever its answer: the next one

@@ -38,6 +38,7 @@ SubmissionAnswer ReadSubmissionAnswer(const std::vector<std::string>& lines) {
             }
             // Only an answer that names an item refuses that item.
             if (digits > 0) answer.refusedItem = answer.errorItem;
+            answer.reason = TrimSpace(text.substr(digits));
             answer.error = true;
             answer.message += "\r\n" + text;
         }

@@ -13,6 +13,7 @@ struct SubmissionAnswer {
     bool error = false;          // "ERROR" with a reason after it
     int errorItem = 0;           // the number the reason starts with (0 without one)
     int refusedItem = -1;        // the item "ERROR" names by number, -1 when none
+    std::string reason;          // what "ERROR" says after the number
     int statusLines = 0;         // "REAUTH" and "BADAUTH" with a reason: the line is logged
     std::string message;         // what the user is told; empty for nothing
     bool hasInterval = false;    // a second line

@@ -166,6 +166,9 @@ void CPlaytally::Tick() {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
                         title.c_str());
+            submission.StampTime();
+            Record(submission, GetSettings().username, "skipped",
+                   IsStream(path) ? "stream" : "file type");
         }
     } else if (!IsPaused()) {
         bool stopped = false;

@@ -149,6 +149,7 @@ void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::stri
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                 "ReqID %d, Answered after quit cached '%s' - %s", request.requestId,
                 request.submission.GetDisplayText().c_str(), response.c_str());
+    if (accepted) Record(request.submission, GetSession().username, "sent", "live");
     if (accepted && m_cache.RemoveLast(request.submission)) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                     "ReqID %d, Accepted after all - taken out of the cache again",

@@ -251,6 +251,12 @@ def test_plays(s):
         ("Normal Artist", "Normal Title", "Normal Album", "215"),
         ("Motörhead", "Ace of Spades", "Ace of Spades", "169"),
         ("Paused Artist", "Paused Title", "", "200"), ("Stopped Artist", "Stopped Title", "", "200")]
+    # Every play's fate in the user's own history.
+    history = read(next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.history.tsv")))
+    assert [(f[1], f[5], f[6], f[8]) for f in (line.split("\t") for line in history.splitlines()[1:])] == [
+        ("Normal Artist", "listener", "sent", "live"), ("Motörhead", "listener", "sent", "live"),
+        ("Video Artist", "listener", "skipped", "file type"), ("Radio Artist", "listener", "skipped", "stream"),
+        ("Paused Artist", "listener", "sent", "live"), ("Stopped Artist", "listener", "sent", "live")]
 
 
 # A second player in the same session while the first runs: its init refuses, it leaves the second

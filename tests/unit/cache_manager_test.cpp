@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diagnostics/debug.h"
+#include "engine/play_history.h"
 #ifndef _WIN32
 #include "tests/native/file_faults.h"
 #endif
@@ -164,6 +165,36 @@ TEST_F(CacheTest, RecordsOfEveryVersionLoadAsTheyWereWritten) {
     EXPECT_EQ(ReadFileBytes(dir.file(std::string(kCacheFileName) + ".bad")), original);
     cache.Save();
     EXPECT_EQ(CacheFile(), rest);
+}
+
+TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
+    CPlayHistory history;
+    history.SetFolder(dir.str() + "\\");
+    Submission play = Record("\xce\x9b", "Tab\tCR\rLF\n");
+    std::string header = "\xEF\xBB\xBF" + HistoryHeader() + "\r\n";
+    std::string line = HistoryLine({play, "alice", "set aside", "bad\ttime"}, 0);
+    EXPECT_EQ(line,
+              "2004-11-22 05:39:31\t\xce\x9b\tTab CR LF \t\t215\talice\tset aside\t"
+              "1970-01-01 00:00:00\tbad time");
+    auto file = [&] { return ReadFileBytes(dir.file(kHistoryFileName)); };
+    auto lines = [&](size_t n) {
+        std::string text;
+        for (size_t i = 0; i < n; ++i)
+            text += HistoryLine({play, "bob", "sent", "live"}, 60) + "\r\n";
+        return text;
+    };
+    ASSERT_TRUE(history.Append({{play, "bob", "sent", "live"}, {play, "bob", "sent", "live"}}, 60));
+    EXPECT_EQ(file(), header + lines(2));
+    // A write cut by a kill: the next line starts on a line of its own.
+    WriteFileBytes(dir.file(kHistoryFileName), header + "2004-11-22 05:3");
+    history.Append({{play, "bob", "sent", "live"}}, 60);
+    EXPECT_EQ(file(), header + "2004-11-22 05:3\r\n" + lines(1));
+    // Past the size, the file becomes the old one and starts afresh.
+    history.SetRotateBytes(header.size() + 1);
+    std::string full = file();
+    history.Append({{play, "bob", "sent", "live"}}, 60);
+    EXPECT_EQ(ReadFileBytes(dir.file(kOldHistoryFileName)), full);
+    EXPECT_EQ(file(), header + lines(1));
 }
 
 TEST_F(CacheTest, ADamagedFileIsKeptOnceHoweverOftenItIsLoaded) {

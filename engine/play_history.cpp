@@ -1,0 +1,91 @@
+#include "engine/play_history.h"
+
+#include <memory>
+
+#include "cache/file_ops.h"
+#include "diagnostics/debug.h"
+#include "diagnostics/local_time.h"
+#include "engine/user_folder.h"
+
+namespace {
+
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string Field(std::string text) {
+    for (char& c : text) {
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    }
+    return text;
+}
+
+// A file that is there, not empty, and does not end a line: a write was cut.
+bool EndsTorn(const std::string& path, uint64_t size) {
+    if (size == 0) return false;
+    FileHandle file(OpenStream(path, "rb"));
+    char end[2] = {};
+    if (!file || std::fseek(file.get(), size >= 2 ? -2 : -1, SEEK_END) != 0) return false;
+    size_t n = std::fread(end, 1, 2, file.get());
+    return !(n == 2 && end[0] == '\r' && end[1] == '\n');
+}
+
+}  // namespace
+
+std::string HistoryHeader() {
+    return "played_utc\tartist\ttitle\talbum\tlength\taccount\toutcome\tat_utc\tdetail";
+}
+
+std::string HistoryLine(const HistoryEntry& e, std::time_t at) {
+    Submission stamp;
+    stamp.StampTime(at);
+    const Submission& p = e.play;
+    const std::string fields[] = {p.Time(),
+                                  p.Utf8Text(p.artist),
+                                  p.Utf8Text(p.title),
+                                  p.Utf8Text(p.album),
+                                  p.Length(),
+                                  e.account,
+                                  e.outcome,
+                                  stamp.Time(),
+                                  e.detail};
+    std::string line = Field(fields[0]);
+    for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i)
+        line += "\t" + Field(fields[i]);
+    return line;
+}
+
+void CPlayHistory::SetFolder(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_folder = folder;
+}
+
+bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t at) {
+    if (entries.empty()) return true;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_folder.empty()) m_folder = GetUserDataFolder();
+    std::string path = m_folder + kHistoryFileName;
+    uint64_t size = 0;
+    bool exists = !m_folder.empty() && FileSizeOf(path, &size);
+    if (exists && size >= m_rotateBytes &&
+        ReplaceFileAtomically(path, m_folder + kOldHistoryFileName)) {
+        size = 0;
+    }
+    std::string text = size == 0              ? kByteOrderMark + HistoryHeader() + "\r\n"
+                       : EndsTorn(path, size) ? "\r\n"
+                                              : "";
+    for (const HistoryEntry& entry : entries)
+        text += HistoryLine(entry, at) + "\r\n";
+    std::FILE* file = m_folder.empty() ? nullptr : OpenStream(path, "ab");
+    bool ok = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (file) ok = std::fclose(file) == 0 && ok;
+    if (!ok) {
+        g_Debug.Log(m_failureLogged ? DEBUG_DETAIL : DEBUG_ERROR, "CPlayHistory::Append",
+                    "Failed to write the play history %s", path.c_str());
+        m_failureLogged = true;
+    }
+    return ok;
+}

@@ -1,0 +1,48 @@
+// The play history: a line for every play whose fate is final (sent, skipped,
+// set aside, removed), in a file of the Windows user's own, since a listening
+// history is personal even where the plug-in's folder is shared. The file is
+// UTF-8 with a byte order mark and a header line, tab-separated, with CRLF
+// line ends; lines are only ever appended, each in a single write.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "diagnostics/lock.h"
+#include "record/submission.h"
+
+constexpr char kHistoryFileName[] = "kelmar.history.tsv";
+constexpr char kOldHistoryFileName[] = "kelmar.history.1.tsv";
+// At this size the file becomes the old one (replacing it) and starts afresh.
+constexpr uint64_t kHistoryRotateBytes = uint64_t{16} << 20;
+
+struct HistoryEntry {
+    Submission play;
+    std::string account;  // the user name it went, or would have gone, under
+    std::string outcome;  // "sent", "skipped", "set aside", "removed"
+    std::string detail;
+};
+
+// The header line and a play's line, without their CRLF. Tabs, CR and LF in
+// a field become spaces; `at` is when the outcome happened.
+std::string HistoryHeader();
+std::string HistoryLine(const HistoryEntry& entry, std::time_t at);
+
+class CPlayHistory {
+  public:
+    // Where the file goes; an empty folder (the default) is the user's own
+    // data folder, asked for at the first write.
+    void SetFolder(const std::string& folder);
+    // Appends the entries' lines in one write. A failed write is logged, as
+    // an error the first time in a run; it is never retried.
+    bool Append(const std::vector<HistoryEntry>& entries, std::time_t at = std::time(nullptr));
+    void SetRotateBytes(uint64_t bytes) { m_rotateBytes = bytes; }
+
+  private:
+    CMutex m_lock;  // after every engine lock but the log's
+    std::string m_folder;
+    uint64_t m_rotateBytes = kHistoryRotateBytes;
+    bool m_failureLogged = false;
+};
