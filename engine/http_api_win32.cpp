@@ -84,6 +84,21 @@ bool NetQueryStatusCode(NetHandle request, uint32_t* status) {
     return true;
 }
 
+bool NetQueryDate(NetHandle request, int64_t* utcSeconds) {
+    SYSTEMTIME date = {};
+    DWORD length = sizeof(date);
+    FILETIME file;
+    if (!HttpQueryInfoA(AsInternet(request), HTTP_QUERY_DATE | HTTP_QUERY_FLAG_SYSTEMTIME, &date,
+                        &length, nullptr) ||
+        !SystemTimeToFileTime(&date, &file)) {
+        return false;
+    }
+    // 100-nanosecond steps since 1601.
+    uint64_t steps = (uint64_t{file.dwHighDateTime} << 32) | file.dwLowDateTime;
+    *utcSeconds = static_cast<int64_t>(steps / 10000000) - 11644473600;
+    return true;
+}
+
 bool NetReadFile(NetHandle request, char* buffer, uint32_t size, uint32_t* read) {
     DWORD count = 0;
     BOOL ok = InternetReadFile(AsInternet(request), buffer, size, &count);

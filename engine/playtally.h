@@ -152,6 +152,9 @@ class CPlaytally {
                int requestId);
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
     void SetSubmitURL(std::string url);
+    // Compares the PC's clock with the time an answer carried; stamped times
+    // stay as they are.
+    void CheckClock(int64_t serviceUtc);
 
     // Connectivity: true when a connection is usable. The check may take
     // seconds (a host lookup): only the timer and the workers make it.
@@ -192,6 +195,10 @@ class CPlaytally {
     // Cached plays tagged with another account than the one set, as the
     // timer last counted them.
     std::atomic<int> m_otherAccountPlays{0};
+    // How far the PC's clock was from the service's at the last answer, in
+    // minutes (positive: ahead); 0 within 5 minutes.
+    std::atomic<int> m_clockSkewMinutes{0};
+    std::atomic<bool> m_clockNoted{false};  // logged once a run
     SongInfo m_staleSong;
     SongInfo m_song;
     std::atomic<int> m_goal{0};

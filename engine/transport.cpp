@@ -2,6 +2,7 @@
 // handles of its own, on a request worker's thread.
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
@@ -106,6 +107,8 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
     } else {
         status = 0;
     }
+    int64_t date = 0;
+    if (NetQueryDate(h.request, &date)) CheckClock(date);
 
     if (readAlways || status == 200) {
         std::string body;
@@ -179,6 +182,18 @@ void CPlaytally::SetSubmitURL(std::string url) {
     }
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetSubmitURL", "New server is %s, new path is %s",
                 host.c_str(), path.c_str());
+}
+
+void CPlaytally::CheckClock(int64_t serviceUtc) {
+    // Positive: the PC is ahead. Only a difference of more than 5 minutes counts.
+    int64_t skew = static_cast<int64_t>(std::time(nullptr)) - serviceUtc;
+    int minutes =
+        skew > 300 || skew < -300 ? static_cast<int>((skew + (skew > 0 ? 30 : -30)) / 60) : 0;
+    m_clockSkewMinutes = minutes;
+    if (minutes == 0 || m_clockNoted.exchange(true)) return;
+    g_Debug.Log(DEBUG_WARNING, "CPlaytally::CheckClock",
+                "The PC clock is %d minutes %s the service's; plays are stamped with the PC's time",
+                minutes > 0 ? minutes : -minutes, minutes > 0 ? "ahead of" : "behind");
 }
 
 void CPlaytally::LogRequestError(const char* module, const char* call, int requestId) {

@@ -235,6 +235,7 @@ class CReferenceService {
     std::vector<RecordedRequest> m_requests;
     std::map<std::string, std::deque<std::string>> m_challenges;  // newest last
     std::random_device m_random;
+    std::atomic<long> m_clockOffset{0};  // seconds added to the Date of protocol answers
 };
 
 void CReferenceService::Handle(const httplib::Request& req, httplib::Response& res,
@@ -314,6 +315,15 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
         return;
     }
     res.status = answer.status;
+    // The service's time, as far off as a test set it.
+    std::time_t now = std::time(nullptr) + m_clockOffset;
+    std::tm utc{};
+    char date[64];
+    gmtime_r(&now, &utc);
+    std::strftime(date, sizeof(date), "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    if (std::none_of(answer.headers.begin(), answer.headers.end(),
+                     [](const auto& header) { return header.first == "Date"; }))
+        res.set_header("Date", date);
     for (const auto& [name, value] : answer.headers)
         res.set_header(name, value);
     res.set_content(answer.body, answer.contentType);
@@ -404,6 +414,8 @@ void CReferenceService::HandleControl(const std::string& method, const std::stri
             std::lock_guard<std::mutex> guard(m_lock);
             m_requests.clear();
             m_script.clear();
+        } else if (method == "POST" && path == "/_control/clock") {
+            m_clockOffset = json::parse(body).at("offset_s").get<long>();
         } else if (method == "POST" && path == "/_control/account") {
             json account = json::parse(body);
             m_store.SetAccount(account.at("user").get<std::string>(),

@@ -167,6 +167,12 @@ bool NetQueryStatusCode(NetHandle request, uint32_t* status) {
     return true;
 }
 
+bool NetQueryDate(NetHandle request, int64_t* utcSeconds) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    *utcSeconds = static_cast<Handle*>(request)->answer.date;
+    return *utcSeconds != 0;
+}
+
 bool NetReadFile(NetHandle request, char* buffer, uint32_t size, uint32_t* read) {
     std::lock_guard<std::mutex> guard(g_lock);
     Handle* h = static_cast<Handle*>(request);

@@ -201,6 +201,7 @@ def test_dialog_keys(s):
 @pytest.mark.timeout(240)
 def test_plays(s):
     s.settings(ignorehttp=1)
+    s.http("/_control/clock", {"offset_s": 3600})  # the PC's clock an hour behind the service's
     r = s.player("run", rf"""
         {track("Normal", "Normal Artist", "Normal Title", album="Normal Album", seconds=215)}
         track C:\Music\Ace.mp3 | Motörhead - Ace of Spades | 169 | Artist=Motörhead | TITLE=Ace of Spades | album=Ace of Spades
@@ -237,6 +238,7 @@ def test_plays(s):
     assert "log-lacks Submitting 'Paused Artist" in r
     assert count("Duplicate notification arrived", log) == 1
     assert count("New song detected", log) == 6
+    assert count("The PC clock is 60 minutes behind the service's; plays are stamped with the PC's time", log) == 1
     # The first submission, byte for byte: the challenge's answer, the account, and each field
     # percent-encoded as UTF-8.
     challenge = re.search(r"New Challenge ([0-9a-f]*), Response is", "\n".join(log))[1]

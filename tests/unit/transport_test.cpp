@@ -73,6 +73,23 @@ TEST_F(TransportTest, PostSendsTheFormAndReadsTheAnswer) {
               Lines{"ReqId 8, Getting URL from Server h.example/pb"});
 }
 
+TEST_F(TransportTest, AClockFarFromTheServicesIsNotedOnceARun) {
+    std::string response;
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    for (int64_t offset : {3720, 7200, 240, -420}) {
+        FakeNetAnswer answer = Answer(200, "OK\n");
+        answer.date = now + offset;
+        FakeNetQueue(answer);
+        engine.PostURL("h.example", "/p", "b", response, 1);
+        EXPECT_EQ(engine.m_clockSkewMinutes, offset == 240 ? 0 : -offset / 60) << offset;
+    }
+    std::string log = Log();
+    EXPECT_TRUE(Contains(log,
+                         "\tCPlaytally::CheckClock\t\tThe PC clock is 62 minutes behind the "
+                         "service's; plays are stamped with the PC's time\r\n"));
+    EXPECT_EQ(log.find("The PC clock"), log.rfind("The PC clock"));
+}
+
 TEST_F(TransportTest, PostReadsTheBodyWhateverTheStatus) {
     std::string big;
     for (size_t i = 0; i < 8191 * 2 + 5; ++i)
