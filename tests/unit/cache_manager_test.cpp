@@ -9,6 +9,7 @@
 
 #include "diagnostics/debug.h"
 #include "engine/play_history.h"
+#include "ui/plays_model.h"
 #ifndef _WIN32
 #include "tests/native/file_faults.h"
 #endif
@@ -189,6 +190,12 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     WriteFileBytes(dir.file(kHistoryFileName), header + "2004-11-22 05:3");
     history.Append({{play, "bob", "sent", "live"}}, 60);
     EXPECT_EQ(file(), header + "2004-11-22 05:3\r\n" + lines(1));
+    // Read back newest first, each with its status; a line still being written is not read.
+    std::vector<PlayRow> rows = ReadHistoryRows(header + line + "\r\n" + lines(1) + "2004");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].status, "Sent");
+    EXPECT_EQ(rows[1].status, "Set aside: bad time");
+    EXPECT_EQ(rows[1].title, "Tab CR LF ");
     // Past the size, the file becomes the old one and starts afresh.
     history.SetRotateBytes(header.size() + 1);
     std::string full = file();

@@ -7,6 +7,7 @@
 #include "engine/user_prompt.h"
 #include "record/md5.h"
 #include "tests/unit/engine_fixture.h"
+#include "ui/plays_model.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -269,4 +270,30 @@ TEST_F(DialogModelTest, ManyAnswersAtOnceWhileTheEngineIsInUse) {
         kept += engine.m_cache.GetAt(i).Artist()[0] == 'W';
     EXPECT_EQ(kept, kWorkers * kRounds * kAnswers);
     EXPECT_EQ(FakePrompts().size(), static_cast<size_t>(kRounds));
+}
+
+TEST(PlaysModel, CsvCellsAreQuotedAndNeverFormulas) {
+    const struct {
+        const char *text, *cell;
+    } cells[] = {
+        {"Plain", "Plain"},
+        {"", ""},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\r\nlines", "\"two\r\nlines\""},
+        {"=1+2", "'=1+2"},
+        {"+1", "'+1"},
+        {"-1", "'-1"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""},
+        {"=a,b", "\"'=a,b\""},
+        {"a=b", "a=b"},
+    };
+    for (const auto& c : cells)
+        EXPECT_EQ(CsvCell(c.text), c.cell) << c.text;
+    PlayRow row{"2004-11-22 05:39:31", "=HYPERLINK(\"x\")", "T", "", "alice", "Sent"};
+    EXPECT_EQ(CsvDocument({row}),
+              "\xEF\xBB\xBFPlayed (UTC),Artist,Title,Album,Account,Status\r\n"
+              "2004-11-22 05:39:31,\"'=HYPERLINK(\"\"x\"\")\",T,,alice,Sent\r\n");
 }

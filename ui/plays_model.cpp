@@ -1,0 +1,68 @@
+#include "ui/plays_model.h"
+
+namespace {
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+}  // namespace
+
+std::string HistoryStatus(const std::string& outcome, const std::string& detail) {
+    if (outcome == "sent") return "Sent";
+    if (outcome == "removed") return "Removed";
+    if (outcome == "skipped") return "Skipped: " + detail;
+    if (outcome == "set aside") return "Set aside: " + detail;
+    return outcome;
+}
+
+std::vector<PlayRow> ReadHistoryRows(const std::string& text) {
+    std::vector<PlayRow> rows;
+    size_t start = text.find("\r\n");  // past the header
+    for (size_t end;
+         start != std::string::npos && (end = text.find("\r\n", start + 2)) != std::string::npos;
+         start = end) {
+        std::vector<std::string> f = SplitTabs(text.substr(start + 2, end - start - 2));
+        if (f.size() < 9) continue;
+        rows.push_back({f[0], f[1], f[2], f[3], f[5], HistoryStatus(f[6], f[8])});
+    }
+    return std::vector<PlayRow>(rows.rbegin(), rows.rend());
+}
+
+PlayRow WaitingRow(const Submission& play, int index, const std::string& account) {
+    bool other = !play.IsForAccount(MakeAccountTag(account));
+    PlayRow row{play.Time(),
+                play.Utf8Text(play.artist),
+                play.Utf8Text(play.title),
+                play.Utf8Text(play.album),
+                other ? std::string() : account,
+                other ? "Waiting for another account" : "Waiting"};
+    row.cacheIndex = index;
+    return row;
+}
+
+std::string CsvCell(const std::string& text) {
+    std::string cell = text;
+    if (!cell.empty() && std::string("=+-@\t\r").find(cell[0]) != std::string::npos)
+        cell.insert(0, 1, '\'');
+    if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+    std::string quoted = "\"";
+    for (char c : cell)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string CsvDocument(const std::vector<PlayRow>& rows) {
+    std::string csv = "\xEF\xBB\xBFPlayed (UTC),Artist,Title,Album,Account,Status\r\n";
+    for (const PlayRow& r : rows) {
+        for (const std::string* cell : {&r.playedUtc, &r.artist, &r.title, &r.album, &r.account})
+            csv += CsvCell(*cell) + ",";
+        csv += CsvCell(r.status) + "\r\n";
+    }
+    return csv;
+}

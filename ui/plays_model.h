@@ -1,0 +1,36 @@
+// What the Plays window lists, apart from its window: the waiting plays and
+// the history's lines as rows with their statuses, and the CSV that Export
+// writes of them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "record/submission.h"
+
+struct PlayRow {
+    std::string playedUtc;  // "YYYY-MM-DD HH:MM:SS"
+    std::string artist;
+    std::string title;
+    std::string album;
+    std::string account;
+    std::string status;
+    int cacheIndex = -1;  // a waiting play's place in the cache
+};
+
+// The rows of a history file's bytes, newest first. The header, a byte order
+// mark and a last line without its CRLF (a write cut by a kill) are left out.
+std::vector<PlayRow> ReadHistoryRows(const std::string& text);
+// What a history line's outcome shows: "Sent", "Skipped: file type",
+// "Set aside: <message>", "Removed".
+std::string HistoryStatus(const std::string& outcome, const std::string& detail);
+// A play waiting in the cache, under the account set now (`account`).
+PlayRow WaitingRow(const Submission& play, int index, const std::string& account);
+
+// A CSV cell (RFC 4180): a text that starts with "=", "+", "-", "@", a tab or
+// CR gets an apostrophe in front, so that a spreadsheet never runs it as a
+// formula; one that holds a comma, a quote, CR or LF is quoted.
+std::string CsvCell(const std::string& text);
+// The file Export writes: UTF-8 with a byte order mark, a header row, a row a
+// play, CRLF line ends.
+std::string CsvDocument(const std::vector<PlayRow>& rows);
