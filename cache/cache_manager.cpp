@@ -423,6 +423,37 @@ bool CCacheManager::RemoveLast(const Submission& submission) {
     return false;
 }
 
+std::vector<Submission> CCacheManager::RemoveRecords(const std::vector<Submission>& records) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<Submission> found;
+    for (const Submission& record : records) {
+        auto at = std::find_if(m_list.begin(), m_list.end(), [&](const Submission& s) {
+            return std::memcmp(&s, &record, kRecordSize) == 0;
+        });
+        if (at == m_list.end()) continue;
+        found.push_back(*at);
+        m_list.erase(at);
+    }
+    if (!found.empty()) SaveAfterRemoval();
+    return found;
+}
+
+std::vector<Submission> CCacheManager::TagRecords(const std::vector<Submission>& records,
+                                                  const std::string& username) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<Submission> found;
+    for (const Submission& record : records) {
+        for (Submission& s : m_list) {
+            if (std::memcmp(&s, &record, kRecordSize) != 0) continue;
+            s.TagAccount(username);
+            found.push_back(s);
+            break;
+        }
+    }
+    if (!found.empty()) Save();
+    return found;
+}
+
 void CCacheManager::SaveAfterRemoval() {
     m_count = static_cast<int>(m_list.size());
     Save();

@@ -76,6 +76,11 @@ class CCacheManager {
     int CountOtherAccounts(const AccountTag& account) const;
     // Removes the newest record identical to this one; false when there is none.
     bool RemoveLast(const Submission& submission);
+    // Removes, or tags with the account, the first record identical to each of
+    // these, with a single save; the records it found.
+    std::vector<Submission> RemoveRecords(const std::vector<Submission>& records);
+    std::vector<Submission> TagRecords(const std::vector<Submission>& records,
+                                       const std::string& username);
     // Moves the record to the end of the side file (the cache file's name with
     // ".refused" after it) and out of the list. Nothing changes when the side
     // file cannot be written.

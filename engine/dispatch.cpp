@@ -252,6 +252,26 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
     m_history.Append({{play, account, outcome, detail}});
 }
 
+void CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
+    std::string account = GetSettings().username;
+    for (const Submission& play : m_cache.RemoveRecords(plays)) {
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::RemoveWaitingPlays",
+                    "Removed '%s' from the cache at the user's request",
+                    play.GetDisplayText().c_str());
+        // Another account's play: its name is not known here.
+        Record(play, play.IsForAccount(MakeAccountTag(account)) ? account : "", "removed", "");
+    }
+}
+
+void CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
+    std::string account = GetSettings().username;
+    for (const Submission& play : m_cache.TagRecords(plays, account)) {
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
+                    "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
+                    account.c_str());
+    }
+}
+
 void CPlaytally::NoteRefusal(int index, int requestId, const std::string& reason) {
     Submission item = index >= 0 ? m_cache.GetAt(index) : Submission();
     if (!item.IsValid()) {

@@ -144,6 +144,11 @@ class CPlaytally {
     // the cache, so that the end of the process loses none of them. One that
     // is accepted later after all is taken out of the cache again.
     void KeepUnsentPlays();
+    // The Plays window's actions, run off the player's thread: waiting plays
+    // leave the cache (each with a history line), or are sent with the account
+    // set now. Plays no longer in the cache are passed over.
+    void RemoveWaitingPlays(const std::vector<Submission>& plays);
+    void SendWithCurrentAccount(const std::vector<Submission>& plays);
 
     // HTTP transport. The status code, 0 when none was received.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,

@@ -262,3 +262,29 @@ TEST(SupportedFiles, VideosAndOptionallyStreamsAreSkipped) {
     engine.Set(&Settings::ignoreHttp, 1);
     EXPECT_EQ(engine.IsSupportedFile("HTTP://radio:8000/live.mp3"), 0);
 }
+
+TEST_F(EngineTest, TheUserRemovesWaitingPlaysOrSendsThemWithTheAccountSetNow) {
+    engine.m_history.SetFolder(dir.str() + "\\");
+    g_Debug.Open(dir.str() + "\\Kelmar.log.txt", true, true, false);
+    g_Debug.SetLevel(DEBUG_INFO);
+    engine.Set(&Settings::username, "bob");
+    Submission plays[3];
+    for (int i = 0; i < 3; ++i) {
+        plays[i].Set("A" + std::to_string(i), "T", "", "200", "C:\\a.mp3", "");
+        plays[i].StampTime(0);
+        plays[i].TagAccount(i == 2 ? "bob" : "alice");
+    }
+    engine.m_cache.AddSubmissions({plays[0], plays[1], plays[2]});
+    engine.SendWithCurrentAccount({plays[0]});
+    EXPECT_TRUE(engine.m_cache.GetAt(0).IsForAccount(MakeAccountTag("bob")));
+    EXPECT_FALSE(engine.m_cache.GetAt(1).IsForAccount(MakeAccountTag("bob")));
+    // A play already gone (sent meanwhile) is passed over.
+    engine.RemoveWaitingPlays({plays[1], plays[2], plays[2]});
+    ASSERT_EQ(engine.m_cache.GetCount(), 1);
+    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "A0");
+    EXPECT_TRUE(Contains(LogText(), "\tRemoved 'A1 - T' from the cache at the user's request\r\n"));
+    std::string history = ReadFileBytes(dir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\tA1\tT\t\t200\t\tremoved\t"));
+    EXPECT_TRUE(Contains(history, "\tA2\tT\t\t200\tbob\tremoved\t"));
+    EXPECT_EQ(history.find("\tA2\t"), history.rfind("\tA2\t"));
+}
