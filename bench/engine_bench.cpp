@@ -49,9 +49,11 @@ void BM_CacheDrainBytes(benchmark::State& state) {
             cache.AddSubmission(Play(i));
         state.ResumeTiming();
         double written = 0;
-        const std::vector<int> batch = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
         while (cache.GetCount() > 0) {
-            cache.Remove(batch);
+            std::vector<Submission> batch;
+            for (int i = 0; i < 10 && i < cache.GetCount(); ++i)
+                batch.push_back(cache.GetAt(i));
+            cache.RemoveRecords(batch);
             written += static_cast<double>(cache.GetStats().second);
         }
         state.counters["ratio"] = written / (1000.0 * sizeof(Submission));

@@ -372,34 +372,11 @@ void CCacheManager::RemoveAt(int index) {
     SaveAfterRemoval();
 }
 
-void CCacheManager::Remove(const std::vector<int>& indices) {
-    g_Debug.Log(DEBUG_DETAIL, "CCacheManager::Remove", "Removing %d",
-                static_cast<int>(indices.size()));
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (indices.empty()) return;
-    size_t kept = 0;
-    auto next = indices.begin();
-    for (size_t i = 0; i < m_list.size(); ++i) {
-        int at = static_cast<int>(i);
-        while (next != indices.end() && *next < at)
-            ++next;
-        if (next != indices.end() && *next == at) continue;
-        if (kept != i) m_list[kept] = m_list[i];
-        ++kept;
-    }
-    m_list.resize(kept);
-    SaveAfterRemoval();
-}
-
-std::vector<Submission> CCacheManager::GetForAccount(const AccountTag& account, int limit,
-                                                     std::vector<int>* indices) const {
+std::vector<Submission> CCacheManager::GetForAccount(const AccountTag& account, int limit) const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     std::vector<Submission> items;
-    indices->clear();
     for (size_t i = 0; i < m_list.size() && static_cast<int>(items.size()) < limit; ++i) {
-        if (!m_list[i].IsForAccount(account)) continue;
-        items.push_back(m_list[i]);
-        indices->push_back(static_cast<int>(i));
+        if (m_list[i].IsForAccount(account)) items.push_back(m_list[i]);
     }
     return items;
 }
@@ -423,16 +400,21 @@ bool CCacheManager::RemoveLast(const Submission& submission) {
     return false;
 }
 
+int CCacheManager::Find(const Submission& record) const {
+    for (size_t i = 0; i < m_list.size(); ++i) {
+        if (std::memcmp(&m_list[i], &record, kRecordSize) == 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 std::vector<Submission> CCacheManager::RemoveRecords(const std::vector<Submission>& records) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     std::vector<Submission> found;
     for (const Submission& record : records) {
-        auto at = std::find_if(m_list.begin(), m_list.end(), [&](const Submission& s) {
-            return std::memcmp(&s, &record, kRecordSize) == 0;
-        });
-        if (at == m_list.end()) continue;
-        found.push_back(*at);
-        m_list.erase(at);
+        int at = Find(record);
+        if (at < 0) continue;
+        found.push_back(record);
+        m_list.erase(m_list.begin() + at);
     }
     if (!found.empty()) SaveAfterRemoval();
     return found;
@@ -443,12 +425,10 @@ std::vector<Submission> CCacheManager::TagRecords(const std::vector<Submission>&
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     std::vector<Submission> found;
     for (const Submission& record : records) {
-        for (Submission& s : m_list) {
-            if (std::memcmp(&s, &record, kRecordSize) != 0) continue;
-            s.TagAccount(username);
-            found.push_back(s);
-            break;
-        }
+        int at = Find(record);
+        if (at < 0) continue;
+        m_list[static_cast<size_t>(at)].TagAccount(username);
+        found.push_back(m_list[static_cast<size_t>(at)]);
     }
     if (!found.empty()) Save();
     return found;
@@ -464,9 +444,10 @@ std::string CCacheManager::GetSideFilePath() const {
     return m_path.empty() ? std::string() : m_path + ".refused";
 }
 
-bool CCacheManager::SetAside(int index) {
+bool CCacheManager::SetAside(const Submission& item) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (index < 0 || static_cast<size_t>(index) >= m_list.size()) return false;
+    int index = Find(item);
+    if (index < 0) return false;
     std::string side = GetSideFilePath();
     const Submission& record = m_list[static_cast<size_t>(index)];
     std::FILE* file = side.empty() ? nullptr : OpenStream(side, "ab");

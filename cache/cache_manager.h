@@ -65,26 +65,24 @@ class CCacheManager {
     Submission GetAt(int index) const;
     // Removes the record and rewrites the file, or deletes it with the last one.
     void RemoveAt(int index);
-    // Removes the records at these positions (ascending; those past the end
-    // are left out) with a single rewrite of the file, as an accepted flush does.
-    void Remove(const std::vector<int>& indices);
     // Up to `limit` records, in order, that go with this account (untagged,
-    // or tagged with it), and their positions.
-    std::vector<Submission> GetForAccount(const AccountTag& account, int limit,
-                                          std::vector<int>* indices) const;
+    // or tagged with it).
+    std::vector<Submission> GetForAccount(const AccountTag& account, int limit) const;
     // The records tagged with another account.
     int CountOtherAccounts(const AccountTag& account) const;
     // Removes the newest record identical to this one; false when there is none.
     bool RemoveLast(const Submission& submission);
     // Removes, or tags with the account, the first record identical to each of
-    // these, with a single save; the records it found.
+    // these, with a single rewrite of the file (as an accepted flush does); the
+    // records it found. Records are found by their bytes, not their places,
+    // which others may change meanwhile.
     std::vector<Submission> RemoveRecords(const std::vector<Submission>& records);
     std::vector<Submission> TagRecords(const std::vector<Submission>& records,
                                        const std::string& username);
-    // Moves the record to the end of the side file (the cache file's name with
-    // ".refused" after it) and out of the list. Nothing changes when the side
-    // file cannot be written.
-    bool SetAside(int index);
+    // Moves the first record identical to this one to the end of the side file
+    // (the cache file's name with ".refused" after it) and out of the list.
+    // Nothing changes when it is not there or the side file cannot be written.
+    bool SetAside(const Submission& record);
     std::string GetSideFilePath() const;
     // The number of records and the size of the file in bytes (0 without one).
     std::pair<int, int64_t> GetStats() const;
@@ -94,6 +92,8 @@ class CCacheManager {
     std::string GetFilePath() const;
 
   private:
+    // The first record identical to this one; -1 when there is none. Under m_lock.
+    int Find(const Submission& record) const;
     // Mirrors a shortened list in the file.
     void SaveAfterRemoval();
     bool WriteList();

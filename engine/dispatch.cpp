@@ -98,12 +98,10 @@ void CPlaytally::ClearCache() {
     if (batch < 1) batch = kDefaultMaxCacheSubs;
     // Only the plays of the account the session is for; the others wait.
     Session session = GetSession();
-    std::vector<int> positions;
-    std::vector<Submission> items =
-        m_cache.GetForAccount(MakeAccountTag(session.username), batch, &positions);
+    std::vector<Submission> items = m_cache.GetForAccount(MakeAccountTag(session.username), batch);
     int n = static_cast<int>(items.size());
     if (n < 1) return;
-    Put(m_flushItems, positions);
+    Put(m_flushItems, items);
     std::string body = BuildSubmissionBody(session.challengeResponse, session.username, items);
 
     m_flushInProgress = 1;
@@ -162,16 +160,15 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
 
     if (type == REQUEST_CACHE) {
         // The file is rewritten once for the whole batch.
-        std::vector<int> positions = Get(m_flushItems);
+        std::vector<Submission> items = Get(m_flushItems);
         if (accepted) {
             std::string account = GetSession().username;
-            for (int at : positions)
-                Record(m_cache.GetAt(at), account, "sent", "from cache");
-            m_cache.Remove(positions);
+            for (const Submission& item : m_cache.RemoveRecords(items))
+                Record(item, account, "sent", "from cache");
         }
-        bool named =
-            !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(positions.size());
-        NoteRefusal(named ? positions[static_cast<size_t>(refusedItem)] : -1, requestId, reason);
+        bool named = !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(items.size());
+        NoteRefusal(named ? items[static_cast<size_t>(refusedItem)] : Submission(), requestId,
+                    reason);
         m_flushInProgress = 0;
     } else if (type == REQUEST_HANDSHAKE) {
         HandshakeEnded();
@@ -192,11 +189,11 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         *refusedItem = answer.refusedItem;
         *reason = answer.reason;
         // A flush's items are numbered from 0 among the plays it took.
-        int at = answer.errorItem;
-        std::vector<int> positions = Get(m_flushItems);
-        if (type == REQUEST_CACHE && at >= 0 && at < static_cast<int>(positions.size()))
-            at = positions[static_cast<size_t>(at)];
-        Submission item = m_cache.GetAt(at);
+        std::vector<Submission> items = Get(m_flushItems);
+        size_t at = static_cast<size_t>(answer.errorItem);
+        Submission item = type != REQUEST_CACHE ? m_cache.GetAt(answer.errorItem)
+                          : at < items.size()   ? items[at]
+                                                : Submission();
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
                     requestId, answer.errorItem, item.GetDisplayText().c_str(), status.c_str());
     }
@@ -272,8 +269,7 @@ void CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
     }
 }
 
-void CPlaytally::NoteRefusal(int index, int requestId, const std::string& reason) {
-    Submission item = index >= 0 ? m_cache.GetAt(index) : Submission();
+void CPlaytally::NoteRefusal(const Submission& item, int requestId, const std::string& reason) {
     if (!item.IsValid()) {
         // Any other outcome of a flush ends a run of refusals.
         std::lock_guard<std::mutex> guard(m_lock);
@@ -291,7 +287,7 @@ void CPlaytally::NoteRefusal(int index, int requestId, const std::string& reason
         }
         count = ++m_refusals;
     }
-    if (count < kRefusalsBeforeSetAside || !m_cache.SetAside(index)) return;
+    if (count < kRefusalsBeforeSetAside || !m_cache.SetAside(item)) return;
     Record(item, GetSession().username, "set aside", reason);
     g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
                 "ReqID %d, Cached play '%s' refused %d times in a row - kept in %s instead",

@@ -195,8 +195,8 @@ class CPlaytally {
     std::atomic<float> m_threshold{0.5f};
     std::atomic<int64_t> m_lastHandshakeAttempt;
     std::atomic<int> m_stop{0};
-    // The cache positions of the plays the flush in flight took, under m_lock.
-    std::vector<int> m_flushItems;
+    // The plays the flush in flight took, under m_lock.
+    std::vector<Submission> m_flushItems;
     // Cached plays tagged with another account than the one set, as the
     // timer last counted them.
     std::atomic<int> m_otherAccountPlays{0};
@@ -296,9 +296,9 @@ class CPlaytally {
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
                             const Submission& submission, int requestId, int* refusedItem,
                             std::string* reason);
-    // The cached play at `index` was refused by name (-1: the flush ended
+    // The cached play was refused by name (an empty record: the flush ended
     // otherwise).
-    void NoteRefusal(int index, int requestId, const std::string& reason);
+    void NoteRefusal(const Submission& item, int requestId, const std::string& reason);
     // A play's final fate, for the history (never on the player's thread).
     void Record(const Submission& play, const std::string& account, const char* outcome,
                 const std::string& detail);

@@ -347,7 +347,7 @@ TEST_F(CacheTest, AFileHeldByAnotherProgramLosesAndRepeatsNothing) {
     // Held past them while a flush of two is accepted: unsaved, and the next
     // save (the engine's next tick) writes what is left.
     RefuseFileChanges(1000, 0);
-    cache.Remove({0, 1});
+    cache.RemoveRecords({cache.GetAt(0), cache.GetAt(1)});
     cache.AddSubmission(Record("A", "5"));
     EXPECT_FALSE(cache.IsSaved());
     std::string log = LogText();
@@ -361,7 +361,7 @@ TEST_F(CacheTest, AFileHeldByAnotherProgramLosesAndRepeatsNothing) {
 
     // Emptied while the file cannot be deleted: an empty file in its place.
     RefuseFileChanges(0, 1000);
-    cache.Remove({0, 1, 2});
+    cache.RemoveRecords({cache.GetAt(0), cache.GetAt(1), cache.GetAt(2)});
     EXPECT_TRUE(cache.IsSaved());
     EXPECT_TRUE(CacheFileExists());
     EXPECT_EQ(reloaded(), "");
