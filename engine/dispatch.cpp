@@ -101,7 +101,11 @@ void CPlaytally::ClearCache() {
     std::vector<Submission> items = m_cache.GetForAccount(MakeAccountTag(session.username), batch);
     int n = static_cast<int>(items.size());
     if (n < 1) return;
-    Put(m_flushItems, items);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_flushItems = items;
+        m_flushUser = session.username;
+    }
     std::string body = BuildSubmissionBody(session.challengeResponse, session.username, items);
 
     m_flushInProgress = 1;
@@ -162,7 +166,7 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
         // The file is rewritten once for the whole batch.
         std::vector<Submission> items = Get(m_flushItems);
         if (accepted) {
-            std::string account = GetSession().username;
+            std::string account = Get(m_flushUser);
             for (const Submission& item : m_cache.RemoveRecords(items))
                 Record(item, account, "sent", "from cache");
         }
@@ -265,7 +269,7 @@ void CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
     for (const Submission& play : m_cache.TagRecords(plays, account)) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
                     "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
-                    account.c_str());
+                    AnsiToUtf8(account).c_str());
     }
 }
 

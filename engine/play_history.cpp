@@ -6,6 +6,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "engine/user_folder.h"
+#include "record/text_encoding.h"
 
 namespace {
 
@@ -43,15 +44,16 @@ std::string HistoryLine(const HistoryEntry& e, std::time_t at) {
     Submission stamp;
     stamp.StampTime(at);
     const Submission& p = e.play;
+    // The user name is stored in the code page; the service's words may be in either.
     const std::string fields[] = {p.Time(),
                                   p.Utf8Text(p.artist),
                                   p.Utf8Text(p.title),
                                   p.Utf8Text(p.album),
                                   p.Length(),
-                                  e.account,
+                                  AnsiToUtf8(e.account),
                                   e.outcome,
                                   stamp.Time(),
-                                  e.detail};
+                                  Utf8OrAnsi(e.detail)};
     std::string line = Field(fields[0]);
     for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i)
         line += "\t" + Field(fields[i]);

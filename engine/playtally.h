@@ -195,8 +195,10 @@ class CPlaytally {
     std::atomic<float> m_threshold{0.5f};
     std::atomic<int64_t> m_lastHandshakeAttempt;
     std::atomic<int> m_stop{0};
-    // The plays the flush in flight took, under m_lock.
+    // The plays the flush in flight took, and the account it sent them as,
+    // under m_lock.
     std::vector<Submission> m_flushItems;
+    std::string m_flushUser;
     // Cached plays tagged with another account than the one set, as the
     // timer last counted them.
     std::atomic<int> m_otherAccountPlays{0};

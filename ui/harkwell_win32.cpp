@@ -69,7 +69,9 @@ LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam) {
 
 void HookKeys(bool on) {
     if (on && !g_keyHook) {
-        g_keyHook = SetWindowsHookExA(WH_GETMESSAGE, &KeyHook, nullptr, GetCurrentThreadId());
+        // Wide, as the window is: an ANSI hook would get its typed characters
+        // in the code page, and hand them on to the Unicode window as such.
+        g_keyHook = SetWindowsHookExW(WH_GETMESSAGE, &KeyHook, nullptr, GetCurrentThreadId());
     } else if (!on && g_keyHook) {
         UnhookWindowsHookEx(g_keyHook);
         g_keyHook = nullptr;

@@ -15,7 +15,9 @@ struct PlayRow {
     std::string album;
     std::string account;
     std::string status;
-    int cacheIndex = -1;  // a waiting play's place in the cache
+    // A waiting play's place in the copy of the cache the rows were made from;
+    // the window acts on that copy's records, found in the cache by their bytes.
+    int cacheIndex = -1;
 };
 
 // The rows of a history file's bytes, newest first. The header, a byte order
