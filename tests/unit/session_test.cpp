@@ -3,6 +3,7 @@
 // the per-track timing that hands tracks on.
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "engine/clock.h"
 #include "engine/user_prompt.h"
@@ -15,18 +16,40 @@ const char kDigest[] = "5ebe2294ecd0e0f08eab7690d2a6ee69";
 const char kBadAuth[] =
     "Your username/password are invalid. Please check them in the config dialog.";
 
-Submission Track(const std::string& artist, bool stamped = true) {
+Submission Track(const std::string& artist, bool stamped = true, const char* account = nullptr) {
     Submission s;
     s.Set(artist, "Title", "Album", "215", "C:\\Music\\track.mp3", "");
     if (stamped) s.StampTime(1101101971);
+    if (account) s.TagAccount(account);
     return s;
 }
 
-FakeNetAnswer Answer(const std::string& body, uint32_t status = 200) {
-    FakeNetAnswer a;
-    a.status = status;
-    a.body = body;
-    return a;
+void Connect(bool connected) {
+    FakeNetwork network;
+    network.connected = connected;
+    SetFakeNetwork(network);
+}
+
+// Request `i` as "VERB host/object".
+std::string Sent(size_t i) {
+    FakeNetRequest r = FakeNetRequests().at(i);
+    return r.verb + " " + r.server + r.object;
+}
+
+// The artists in order, "-" for an empty record.
+std::string Artists(const std::vector<Submission>& list) {
+    std::string names;
+    for (const Submission& s : list)
+        names += (names.empty() ? "" : " ") + (s.Artist().empty() ? "-" : s.Artist());
+    return names;
+}
+
+// The prompts shown, as "caption [style] text" lines.
+std::string Prompts() {
+    std::string all;
+    for (const FakePromptRecord& p : FakePrompts())
+        all += p.caption + " [" + std::to_string(p.style) + "] " + p.text + "\n";
+    return all;
 }
 
 class SessionTest : public EngineFixture {
@@ -38,119 +61,100 @@ class SessionTest : public EngineFixture {
     }
     // A session as a 4-line handshake leaves it.
     void OpenSession() {
-        engine.ThreadCallback(REQUEST_HANDSHAKE,
-                              "UPTODATE\nchallenge1\nhttp://post.kelmar.example/submit\n"
-                              "INTERVAL 0\n",
-                              Submission(), 0, 200);
+        Shake("UPTODATE\nchallenge1\nhttp://post.kelmar.example/submit\nINTERVAL 0\n", 0);
         engine.m_lastSubmitTime = 0;
         ASSERT_EQ(engine.m_handshakeComplete, 1);
     }
     void Settle() { ASSERT_TRUE(engine.WaitForWorkers(10000)); }
+    // An answer as the worker hands it over.
+    void Shake(const std::string& answer, int id = 1, int status = 200) {
+        engine.ThreadCallback(REQUEST_HANDSHAKE, answer, Submission(), id, status);
+    }
+    // A flush of the cache, answered with `answer`.
+    void Flush(const std::string& answer, uint32_t status = 200) {
+        FakeNetQueue({status, answer});
+        engine.ClearCache();
+        Settle();
+    }
+    bool Logged(const std::string& text, size_t from = 0) { return Contains(Log(from), text); }
+    std::string Cached() {  // the cached artists, in order
+        std::vector<Submission> list;
+        for (int i = 0; i < engine.m_cache.GetCount(); ++i)
+            list.push_back(engine.m_cache.GetAt(i));
+        return Artists(list);
+    }
 };
 
 }  // namespace
 
 TEST_F(SessionTest, HandshakeOpensASessionAndLaterOnesGoToTheSubmitHost) {
-    FakeNetQueue(
-        Answer("UPTODATE\r\nabc123\r\n  http://post.kelmar.example:8080/submit?x=1 \r\n"
-               "INTERVAL 7\r\n"));
+    FakeNetQueue({200,
+                  "UPTODATE\r\nabc123\r\n  http://post.kelmar.example:8080/submit?x=1 \r\n"
+                  "INTERVAL 7\r\n"});
     engine.DoHandshake();
     Settle();
-    std::vector<FakeNetRequest> sent = FakeNetRequests();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].verb, "GET");
-    EXPECT_EQ(sent[0].server, kDefaultHandshakeHost);
-    EXPECT_EQ(sent[0].object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=listener");
-    EXPECT_EQ(engine.m_handshakeComplete, 1);
-    EXPECT_EQ(engine.m_handshakeInProgress, 0);
+    EXPECT_EQ(Sent(0), std::string("GET ") + kDefaultHandshakeHost +
+                           "?hs=true&p=1.1&v=1.2.1&c=wmp&u=listener");
     EXPECT_EQ(engine.GetChallengeResponse(), Md5Hex(std::string(kDigest) + "abc123"));
-    EXPECT_EQ(engine.GetServer(), "post.kelmar.example");
-    EXPECT_EQ(engine.GetSubmitPath(), "/submit");
-    EXPECT_EQ(engine.m_interval, 7);
+    EXPECT_EQ(engine.GetServer() + engine.GetSubmitPath(), "post.kelmar.example/submit");
     EXPECT_EQ(engine.GetServerStatus(), "UPTODATE\r");
-    std::string log = Log();
-    EXPECT_TRUE(Contains(log, "ReqID 0, Handshake Response - Plugin is uptodate"));
-    EXPECT_TRUE(Contains(log, "ReqID 0, New Interval is 7"));
-    EXPECT_TRUE(Contains(log, "ReqID 0, Server handshake completed OK"));
-    EXPECT_TRUE(FakePrompts().empty());
+    for (const char* line : {"Handshake Response - Plugin is uptodate", "New Interval is 7",
+                             "Server handshake completed OK"})
+        EXPECT_TRUE(Logged(std::string("ReqID 0, ") + line)) << line;
 
     // A new handshake goes to the last submit host, at its root; a 3-line
     // answer keeps the challenge response. The user name goes in as stored.
-    std::string response = engine.GetChallengeResponse();
     engine.Set(&Settings::username, "a b&c");
     engine.m_handshakeComplete = 0;
     engine.m_lastHandshakeAttempt = 0;
-    FakeNetQueue(Answer("UPTODATE\nhttp://other.example/s2\nINTERVAL 9\n"));
+    FakeNetQueue({200, "UPTODATE\nhttp://other.example/s2\nINTERVAL 9\n"});
     engine.DoHandshake();
     Settle();
-    sent = FakeNetRequests();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].server, "post.kelmar.example");
-    EXPECT_EQ(sent[1].object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=a b&c");
-    EXPECT_EQ(engine.GetChallengeResponse(), response);
+    EXPECT_EQ(Sent(1), "GET post.kelmar.example?hs=true&p=1.1&v=1.2.1&c=wmp&u=a b&c");
+    EXPECT_EQ(engine.GetChallengeResponse(), Md5Hex(std::string(kDigest) + "abc123"));
     EXPECT_EQ(engine.GetServer(), "other.example");
-    EXPECT_EQ(engine.m_interval, 9);
 }
 
-TEST_F(SessionTest, HandshakeAnswersThatOpenNoSession) {
+TEST_F(SessionTest, EveryAnswerToAHandshake) {
     SetFakeClockNow(MakeDateTime(2026, 12, 7, 10, 0, 0));
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "BADUSER\n", Submission(), 4, 200);
-    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    const std::string up = "UPTODATE\nhttp://h.example/p\n";
+    // answer, HTTP status, session open, interval, server status (when set), logged
+    for (auto [answer, status, session, interval, shown, logged] :
+         std::vector<std::tuple<std::string, int, int, int, const char*, const char*>>{
+             // Only 3 or 4 lines open a session; one line is a refusal, not a wait.
+             {"BADUSER\n", 200, 0, 0, "BADUSER",
+              "ReqID 4, Unexpected handshake response - 1 responses received - BADUSER\n"},
+             {up, 200, 0, 0, nullptr, "ReqID 4, Unexpected handshake response - 2 responses"},
+             {"UPTODATE\nc\nhttp://h.example/p\nINTERVAL 3\nmore\n", 200, 0, 0, nullptr,
+              "ReqID 4, Unexpected handshake response - 5 responses received"},
+             {"", 500, 0, 0, "UNREADABLE", "ReqID 4, Last response from the server was unreadable"},
+             {"<html>Proxy login</html>", 407, 0, 0, "Proxy authentication required", "(407)"},
+             // An unknown status is logged, and the rest of the lines still count.
+             {"FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n", 200, 1, 3, "FAILED",
+              "ReqID 4, Unknown version status reponse in handshake"},
+             {up + "INTERVAL 60", 200, 1, 60, "UPTODATE", "ReqID 4, New Interval is 60"},
+             {up + "INTERVAL", 200, 1, 60, "UPTODATE", "ReqID 4, New Interval is 60"},
+             {up + "NEXT INTERVAL 30", 200, 1, 60, "UPTODATE", "ReqID 4, Missing Interval from"},
+             {up + "interval 30", 200, 1, 60, "UPTODATE", "ReqID 4, Missing Interval from"},
+             {up + "INTERVAL 6O", 200, 1, 60, "UPTODATE", "interval because data was bobbins - 6O"},
+             {up + "INTERVAL -5", 200, 1, 60, "UPTODATE", "interval because data was bobbins - -5"},
+             {up + "INTERVAL 99999999999", 200, 1, 60, "UPTODATE", "bobbins - 99999999999"},
+         }) {
+        SCOPED_TRACE(answer);
+        size_t mark = Log().size();
+        Shake(answer, 4, status);
+        EXPECT_EQ(engine.m_handshakeComplete, session);
+        EXPECT_EQ(engine.m_interval, interval);
+        EXPECT_TRUE(!shown || engine.GetServerStatus() == shown) << engine.GetServerStatus();
+        EXPECT_TRUE(Logged(logged, mark));
+    }
     EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2026, 12, 7, 10, 0, 0));
-    EXPECT_TRUE(Contains(
-        Log(), "ReqID 4, Unexpected handshake response - 1 responses received - BADUSER\n"));
-    EXPECT_EQ(engine.GetServerStatus(), "BADUSER") << "a refusal, not a wait";
-
-    // Only 3 or 4 lines open a session.
-    for (const char* answer : {"UPTODATE\nhttp://h.example/p\n",
-                               "UPTODATE\nc\nhttp://h.example/p\nINTERVAL 3\nmore\n"}) {
-        engine.ThreadCallback(REQUEST_HANDSHAKE, answer, Submission(), 4, 200);
-        EXPECT_EQ(engine.m_handshakeComplete, 0) << answer;
-    }
-    EXPECT_TRUE(Contains(Log(), "ReqID 4, Unexpected handshake response - 5 responses received"));
-
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "", Submission(), 5, 500);
-    EXPECT_EQ(engine.m_handshakeComplete, 0);
-    EXPECT_EQ(engine.GetServerStatus(), "UNREADABLE");
-    EXPECT_TRUE(Contains(Log(), "ReqID 5, Last response from the server was unreadable"));
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "<html>Proxy login</html>", Submission(), 5, 407);
-    EXPECT_EQ(engine.GetServerStatus(), "Proxy authentication required");
-
-    // An unknown status is logged, and the rest of the lines still count.
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n",
-                          Submission(), 6, 200);
-    EXPECT_TRUE(Contains(Log(), "ReqID 6, Unknown version status reponse in handshake"));
-    EXPECT_EQ(engine.m_handshakeComplete, 1);
-    EXPECT_EQ(engine.m_interval, 3);
-}
-
-TEST_F(SessionTest, IntervalLineOfAHandshake) {
-    struct Row {
-        const char* line;
-        int interval;
-        const char* logged;
-    } rows[] = {
-        {"INTERVAL 60", 60, "ReqID 1, New Interval is 60"},
-        {"INTERVAL", 60, "ReqID 1, New Interval is 60"},
-        {"NEXT INTERVAL 30", 60, "ReqID 1, Missing Interval from handshake"},
-        {"interval 30", 60, "ReqID 1, Missing Interval from handshake"},
-        {"INTERVAL 6O", 60, "Failed to set interval because data was bobbins - 6O"},
-        {"INTERVAL -5", 60, "Failed to set interval because data was bobbins - -5"},
-        {"INTERVAL 99999999999", 60, "bobbins - 99999999999"},
-    };
-    for (const Row& row : rows) {
-        engine.ThreadCallback(REQUEST_HANDSHAKE,
-                              std::string("UPTODATE\nhttp://h.example/p\n") + row.line,
-                              Submission(), 1, 200);
-        EXPECT_EQ(engine.m_interval, row.interval) << row.line;
-        EXPECT_TRUE(Contains(Log(), row.logged)) << row.line;
-    }
 }
 
 TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
     FakePromptReset(PROMPT_ANSWER_YES);
     FakePromptHold(true);
-    FakeNetQueue(Answer("UPDATE  http://kelmar.example/get \nc\nhttp://h.example/p\nINTERVAL 1\n"));
+    FakeNetQueue({200, "UPDATE  http://kelmar.example/get \nc\nhttp://h.example/p\nINTERVAL 1\n"});
     engine.DoHandshake();
     while (FakePrompts().empty())
         std::this_thread::yield();
@@ -162,202 +166,149 @@ TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
     FakePromptHold(false);
     Settle();
 
-    std::vector<FakePromptRecord> prompts = FakePrompts();
-    ASSERT_EQ(prompts.size(), 1u);
-    EXPECT_EQ(prompts[0].text,
-              "There is a new version of the Kelmar plugin available. Would you like to visit the "
-              "web site to download it?");
-    EXPECT_EQ(prompts[0].caption, "Kelmar for Winamp");
-    EXPECT_EQ(prompts[0].style, PROMPT_YESNO | PROMPT_ICONQUESTION);
+    EXPECT_EQ(Prompts(), "Kelmar for Winamp [" +
+                             std::to_string(PROMPT_YESNO | PROMPT_ICONQUESTION) +
+                             "] There is a new version of the Kelmar plugin available. Would you "
+                             "like to visit the web site to download it?\n");
     EXPECT_EQ(FakeShellOpens(), std::vector<std::string>{"http://kelmar.example/get"});
     EXPECT_EQ(engine.GetUpdateUrl(), "http://kelmar.example/get");
     EXPECT_EQ(engine.m_handshakeComplete, 1);
-    EXPECT_TRUE(Contains(
-        Log(),
+    EXPECT_TRUE(Logged(
         "Handshake Response - new Version of plugin available at http://kelmar.example/get"));
 
     FakePromptReset(PROMPT_ANSWER_NO);
-    engine.ThreadCallback(REQUEST_HANDSHAKE,
-                          "UPDATE HTTPS://k.example/\nhttp://h.example/p\nINTERVAL 1", Submission(),
-                          2, 200);
+    Shake("UPDATE HTTPS://k.example/\nhttp://h.example/p\nINTERVAL 1", 2);
     EXPECT_EQ(FakePrompts().size(), 1u) << "asked every time";
     EXPECT_TRUE(FakeShellOpens().empty());
 
     // Anything but a web page is never offered: the shell would run it.
     FakePromptReset(PROMPT_ANSWER_YES);
+    const std::string refused =
+        "ERROR - ReqID 3, Update offered at an address that is not a web page - ";
     for (const char* url : {"\\\\host\\share\\setup.exe", "file:///C:/setup.exe", "C:\\x.exe",
                             "http://k.example/\x01x", "httpx://k.example/", ""}) {
-        engine.ThreadCallback(REQUEST_HANDSHAKE,
-                              std::string("UPDATE ") + url + "\nhttp://h.example/p\nINTERVAL 1",
-                              Submission(), 3, 200);
-        EXPECT_TRUE(FakePrompts().empty()) << url;
-        EXPECT_TRUE(Contains(Log(), std::string("ERROR - ReqID 3, Update offered at an address "
-                                                "that is not a web page - ") +
-                                        url))
-            << url;
+        Shake(std::string("UPDATE ") + url + "\nhttp://h.example/p\nINTERVAL 1", 3);
+        EXPECT_TRUE(Logged(refused + url + "\r\n")) << url;
     }
-    EXPECT_TRUE(FakeShellOpens().empty());
+    EXPECT_TRUE(FakePrompts().empty() && FakeShellOpens().empty());
 }
 
 TEST_F(SessionTest, HandshakeSpacingAndPreconditions) {
     const int64_t now = MakeDateTime(2026, 3, 4, 5, 6, 7);
-    SetFakeClockNow(now);
-    engine.Set(&Settings::password, "");
-    engine.DoHandshake();
-    EXPECT_TRUE(Contains(Log(), "Handshake already in progress."));
-    engine.Set(&Settings::password, kDigest);
+    // password, last attempt and clock (from `now`), online, attempt counted,
+    // requests sent so far, logged
+    for (auto [password, last, clock, online, attempted, sent, logged] :
+         std::vector<std::tuple<const char*, int64_t, int64_t, bool, bool, size_t, const char*>>{
+             {"", 0, 0, true, false, 0, "Handshake already in progress."},
+             {kDigest, -60, 0, true, false, 0,
+              "try another Handshake (Timeout 04/03/2026 05:06:07/Now 04/03/2026 05:06:07)"},
+             // Offline, the attempt still counts for the spacing.
+             {kDigest, -61, 0, false, true, 0, "No Internet Connection Available"},
+             {kDigest, 0, 61, true, true, 1, "Starting to shake..."},
+             // The clock set back an hour: the spacing does not wait for the hour.
+             {kDigest, 61, 61 - 3600, true, true, 2, "Starting to shake..."},
+         }) {
+        SCOPED_TRACE(logged);
+        engine.Set(&Settings::password, password);
+        engine.m_lastHandshakeAttempt = now + last;
+        SetFakeClockNow(now + clock);
+        Connect(online);
+        size_t mark = Log().size();
+        engine.DoHandshake();
+        Settle();
+        EXPECT_TRUE(Logged(logged, mark));
+        EXPECT_EQ(FakeNetRequests().size(), sent);
+        EXPECT_EQ(engine.m_lastHandshakeAttempt, now + (attempted ? clock : last));
+    }
 
-    engine.m_lastHandshakeAttempt = now - 60;
-    engine.DoHandshake();
-    EXPECT_TRUE(
-        Contains(Log(),
-                 "Too soon to try another Handshake (Timeout 04/03/2026 05:06:07/Now 04/03/2026 "
-                 "05:06:07)"));
-    EXPECT_TRUE(FakeNetRequests().empty());
-
-    FakeNetwork offline;
-    offline.connected = false;
-    offline.flags = 0;
-    SetFakeNetwork(offline);
-    engine.m_lastHandshakeAttempt = now - 61;
-    engine.DoHandshake();
-    EXPECT_TRUE(Contains(Log(), "No Internet Connection Available"));
-    EXPECT_EQ(engine.m_lastHandshakeAttempt, now) << "the attempt counts for the spacing";
-    EXPECT_TRUE(FakeNetRequests().empty());
-
-    SetFakeNetwork(FakeNetwork());
-    SetFakeClockNow(now + 61);
-    engine.DoHandshake();
-    Settle();
-    EXPECT_EQ(FakeNetRequests().size(), 1u);
-    EXPECT_EQ(engine.m_lastHandshakeAttempt, now + 61);
-
-    // The clock set back an hour: the spacing does not wait for the hour.
-    engine.m_handshakeComplete = 0;
-    SetFakeClockNow(now + 61 - 3600);
+    // Switched off during the connectivity check: nothing goes out.
+    FakeNetwork network;
+    network.onCheck = [this] { engine.Disable(); };
+    SetFakeNetwork(network);
+    engine.m_lastHandshakeAttempt = 0;
     engine.DoHandshake();
     Settle();
     EXPECT_EQ(FakeNetRequests().size(), 2u);
+    EXPECT_EQ(engine.m_handshakeInProgress, 0);
 }
 
-TEST_F(SessionTest, EveryAnswerToASubmission) {
-    struct Row {
-        const char* response;
-        int status;
-        bool cached;
-        int session;
-        const char* shown;
-        const char* logged;
-    } rows[] = {
-        {"OK\n", 200, false, 1, "", "ReqID 3, Submission of 'A - Title (Album)' accepted OK"},
-        {"FAILED Plugin banned\n", 200, true, 1, "Plugin banned", "ReqID 3,  Plugin banned"},
-        {"ERROR 1 bad time\n", 200, true, 1, "1 bad time",
-         "ReqID 3, ERROR for item 1 (C1 - Title (Album)) - Response was ERROR 1 bad time"},
-        {"ERROR", 200, true, 1, "", "Normal submission failed. Caching for later."},
-        {"REAUTH", 200, true, 0, "", "Normal submission failed. Caching for later."},
-        {"REAUTH session gone\n", 200, true, 0, "session gone", "ReqID 3, REAUTH session gone"},
-        {"BADAUTH\n", 200, true, 1, kBadAuth, "Normal submission failed. Caching for later."},
-        // The refusal of the account replaces what came before it.
-        {"FAILED BADAUTH\n", 200, true, 1, kBadAuth, "ReqID 3,  BADAUTH"},
-        // Only a first line of "OK" accepts; these letters inside a refusal do not.
-        {"FAILED BROKEN\n", 200, true, 1, "BROKEN", "ReqID 3,  BROKEN"},
-        {"SOMETHING ELSE\n", 200, true, 1, "", "Normal submission failed. Caching for later."},
-        {"", 200, true, 0, "", "ReqID 3, Last response from the server was unreadable"},
-        {"<html>busy</html>", 200, true, 0, "", "Response was invalid"},
-        {"OK\n", 500, true, 0, "", "Status Code 500"},
-        {"", 0, true, 0, "", "Status Code 0"},
-    };
+TEST_F(SessionTest, EveryAnswerToASubmissionAndARefusalShownOnce) {
     engine.m_cache.AddSubmission(Track("C0"));
     engine.m_cache.AddSubmission(Track("C1"));
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.response);
+    // answer, HTTP status, plays cached, session open, prompt, logged
+    for (auto [answer, status, cached, session, shown, logged] :
+         std::vector<std::tuple<const char*, int, int, int, const char*, const char*>>{
+             {"OK\n", 200, 0, 1, "", "ReqID 3, Submission of 'A - Title (Album)' accepted OK"},
+             {"FAILED Plugin banned\n", 200, 1, 1, "Plugin banned", "ReqID 3,  Plugin banned"},
+             {"ERROR 1 bad time\n", 200, 1, 1, "1 bad time",
+              "ReqID 3, ERROR for item 1 (C1 - Title (Album)) - Response was ERROR 1 bad time"},
+             {"ERROR", 200, 1, 1, "", "Normal submission failed. Caching for later."},
+             {"REAUTH", 200, 1, 0, "", "Normal submission failed. Caching for later."},
+             {"REAUTH session gone\n", 200, 1, 0, "session gone", "ReqID 3, REAUTH session gone"},
+             {"BADAUTH\n", 200, 1, 1, kBadAuth, "Normal submission failed. Caching for later."},
+             // The refusal of the account replaces what came before it.
+             {"FAILED BADAUTH\n", 200, 1, 1, kBadAuth, "ReqID 3,  BADAUTH"},
+             // Only a first line of "OK" accepts; these letters inside a refusal do not.
+             {"FAILED BROKEN\n", 200, 1, 1, "BROKEN", "ReqID 3,  BROKEN"},
+             {"SOMETHING ELSE\n", 200, 1, 1, "", "Normal submission failed. Caching for later."},
+             {"", 200, 1, 0, "", "ReqID 3, Last response from the server was unreadable"},
+             {"<html>busy</html>", 200, 1, 0, "", "Response was invalid"},
+             {"OK\n", 500, 1, 0, "", "Status Code 500"},
+             {"", 0, 1, 0, "", "Status Code 0"},
+             // A second line sets the interval, when it is one.
+             {"OK\nINTERVAL 1\n", 200, 0, 1, "", "ReqID 3, New Interval is 1"},
+             {"OK\nNEXT 5\n", 200, 0, 1, "", "ReqID 3, Interval is corrupted"},
+             {"OK\nNEXT INTERVAL 5\n", 200, 0, 1, "", "ReqID 3, Interval is corrupted"},
+         }) {
+        SCOPED_TRACE(answer);
         engine.m_handshakeComplete = 1;
         engine.m_messageShown = 0;
         FakePromptReset();
         int before = engine.m_cache.GetCount();
-        engine.ThreadCallback(REQUEST_SUBMIT, row.response, Track("A"), 3, row.status);
-        EXPECT_EQ(engine.m_cache.GetCount() - before, row.cached ? 1 : 0);
-        EXPECT_EQ(engine.m_handshakeComplete, row.session);
-        std::vector<FakePromptRecord> prompts = FakePrompts();
-        if (*row.shown) {
-            ASSERT_EQ(prompts.size(), 1u);
-            EXPECT_EQ(prompts[0].text, row.shown);
-            EXPECT_EQ(prompts[0].caption, "Kelmar for Winamp");
-            EXPECT_EQ(prompts[0].style, PROMPT_OK);
-        } else {
-            EXPECT_TRUE(prompts.empty());
-        }
-        EXPECT_TRUE(Contains(Log(), row.logged));
+        size_t mark = Log().size();
+        engine.ThreadCallback(REQUEST_SUBMIT, answer, Track("A"), 3, status);
+        EXPECT_EQ(engine.m_cache.GetCount() - before, cached);
+        EXPECT_EQ(engine.m_handshakeComplete, session);
+        EXPECT_EQ(Prompts(), *shown ? "Kelmar for Winamp [0] " + std::string(shown) + "\n" : "");
+        EXPECT_TRUE(Logged(logged, mark));
+        // "New Interval is" and "Interval is corrupted": only for a second line.
+        EXPECT_EQ(Logged("nterval is", mark), Contains(logged, "nterval is"));
     }
-}
 
-TEST_F(SessionTest, ARefusalIsShownOnceUntilSomethingElseComes) {
-    for (int i = 0; i < 2; ++i)
-        engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH\n", Track("A"), i, 200);
-    EXPECT_EQ(FakePrompts().size(), 1u);
-    EXPECT_EQ(engine.GetLastMessage(), kBadAuth);
-    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 2, 200);
-    EXPECT_EQ(engine.GetLastMessage(), "");
-    engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH\n", Track("A"), 3, 200);
+    // A refusal is shown once, until something else comes.
+    for (const char* answer : {"BADAUTH\n", "BADAUTH\n", "OK\n", "BADAUTH\n"})
+        engine.ThreadCallback(REQUEST_SUBMIT, answer, Track("A"), 1, 200);
     EXPECT_EQ(FakePrompts().size(), 2u);
-
+    EXPECT_EQ(engine.GetLastMessage(), kBadAuth);
     FakePromptReset();
     engine.Set(&Settings::showErrors, 0);
-    engine.ThreadCallback(REQUEST_SUBMIT, "FAILED other\n", Track("A"), 4, 200);
+    engine.ThreadCallback(REQUEST_SUBMIT, "FAILED other\n", Track("A"), 2, 200);
     EXPECT_TRUE(FakePrompts().empty());
-    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 5, 200);
-    EXPECT_EQ(engine.GetLastMessage(), "");
-}
-
-TEST_F(SessionTest, SecondLineOfAnAnswerSetsTheInterval) {
-    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nINTERVAL 1\n", Track("A"), 1, 200);
-    EXPECT_EQ(engine.m_interval, 1);
-    EXPECT_TRUE(Contains(Log(), "ReqID 1, New Interval is 1"));
-    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nNEXT 5\n", Track("A"), 2, 200);
-    EXPECT_TRUE(Contains(Log(), "ReqID 2, Interval is corrupted"));
-    engine.ThreadCallback(REQUEST_SUBMIT, "OK\nNEXT INTERVAL 5\n", Track("A"), 4, 200);
-    EXPECT_TRUE(Contains(Log(), "ReqID 4, Interval is corrupted"));
-    EXPECT_EQ(engine.m_interval, 1);
     engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", Track("A"), 3, 200);
-    EXPECT_FALSE(Contains(Log(), "ReqID 3, New Interval"));
-    EXPECT_FALSE(Contains(Log(), "ReqID 3, Interval is"));
+    EXPECT_EQ(engine.GetLastMessage(), "");
 }
 
 TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
     OpenSession();
+    std::vector<Submission> items;
     for (int i = 0; i < 12; ++i)
-        engine.m_cache.AddSubmission(Track("C" + std::to_string(i)));
+        items.push_back(Track("C" + std::to_string(i)));
+    engine.m_cache.AddSubmissions(items);
     engine.Set(&Settings::maxCacheSubs, 10);
 
-    FakeNetQueue(Answer("FAILED try later\n"));
-    engine.ClearCache();
-    Settle();
-    ASSERT_EQ(FakeNetRequests().size(), 1u);
-    FakeNetRequest sent = FakeNetRequests()[0];
-    EXPECT_EQ(sent.verb, "POST");
-    EXPECT_EQ(sent.server, "post.kelmar.example");
-    EXPECT_EQ(sent.object, "/submit");
-    std::vector<Submission> items;
-    for (int i = 0; i < 10; ++i)
-        items.push_back(Track("C" + std::to_string(i)));
-    EXPECT_EQ(sent.data, BuildSubmissionBody(engine.GetChallengeResponse(), "listener", items));
-    EXPECT_EQ(engine.m_cache.GetCount(), 12);
-    EXPECT_EQ(engine.m_flushInProgress, 0);
-    EXPECT_TRUE(Contains(Log(), "Sending Cache File - 10 entries, data len"));
+    Flush("FAILED try later\n");
+    EXPECT_EQ(Sent(0), "POST post.kelmar.example/submit");
+    items.resize(10);
+    EXPECT_EQ(FakeNetRequests()[0].data,
+              BuildSubmissionBody(engine.GetChallengeResponse(), "listener", items));
+    EXPECT_TRUE(Logged("Sending Cache File - 10 entries, data len"));
 
-    FakeNetQueue(Answer("OK\nINTERVAL 0\n"));
-    engine.ClearCache();
-    Settle();
-    ASSERT_EQ(engine.m_cache.GetCount(), 2);
-    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "C10");
-    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "C11");
-    EXPECT_TRUE(Contains(Log(), "Submission of cache file accepted OK"));
+    Flush("OK\nINTERVAL 0\n");
+    EXPECT_EQ(Cached(), "C10 C11");
+    EXPECT_TRUE(Logged("Submission of cache file accepted OK"));
 
     // An answer that cannot be read ends the session and keeps the cache.
-    FakeNetQueue(Answer("\n\n"));
-    engine.ClearCache();
-    Settle();
-    EXPECT_EQ(engine.m_cache.GetCount(), 2);
+    Flush("\n\n");
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     engine.m_handshakeComplete = 1;
 
@@ -366,9 +317,7 @@ TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
     engine.ClearCache();
     EXPECT_EQ(FakeNetRequests().size(), 3u);
     engine.m_flushInProgress = 0;
-    FakeNetQueue(Answer("OK\n", 503));
-    engine.ClearCache();
-    Settle();
+    Flush("OK\n", 503);
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_EQ(engine.m_flushInProgress, 0);
@@ -376,95 +325,66 @@ TEST_F(SessionTest, FlushSendsABatchAndRemovesItOnlyWhenAccepted) {
 
 TEST_F(SessionTest, PlaysWaitForTheAccountTheyWereHeardUnder) {
     OpenSession();  // for "listener"
-    auto play = [](const char* artist, const char* account) {
-        Submission s = Track(artist);
-        s.TagAccount(account);
-        return s;
-    };
     // The same account whatever its case and spacing; untagged plays go with any.
-    std::vector<Submission> cached = {play("A1", " Listener "), play("B1", "other"), play("U1", ""),
-                                      play("A2", "listener"), play("B2", "other")};
+    std::vector<Submission> cached = {Track("A1", true, " Listener "), Track("B1", true, "other"),
+                                      Track("U1", true, ""), Track("A2", true, "listener"),
+                                      Track("B2", true, "other")};
     engine.m_cache.AddSubmissions(cached);
-    auto flush = [&](const char* answer) {
-        FakeNetQueue(Answer(answer));
-        engine.ClearCache();
-        Settle();
-    };
-    flush("ERROR 1 bad record\n");
-    ASSERT_EQ(FakeNetRequests().size(), 1u);
-    EXPECT_EQ(FakeNetRequests()[0].data,
+    Flush("ERROR 1 bad record\n");
+    EXPECT_EQ(FakeNetRequests().at(0).data,
               BuildSubmissionBody(engine.GetChallengeResponse(), "listener",
                                   {cached[0], cached[2], cached[3]}));
-    EXPECT_TRUE(Contains(Log(), "ERROR for item 1 (U1 - Title (Album))"));
-    flush("OK\n");
-    ASSERT_EQ(engine.m_cache.GetCount(), 2);
-    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "B1");
-    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "B2");
+    EXPECT_TRUE(Logged("ERROR for item 1 (U1 - Title (Album))"));
+    Flush("OK\n");
+    EXPECT_EQ(Cached(), "B1 B2");
     engine.TimerCallback();
-    EXPECT_TRUE(Contains(Log(), "\t2 cached plays wait for another account\r\n"));
+    EXPECT_TRUE(Logged("\t2 cached plays wait for another account\r\n"));
     engine.ClearCache();
     EXPECT_EQ(FakeNetRequests().size(), 2u) << "nothing for this account: no request";
 
     // A play heard after the account changed, before its session: it waits.
     engine.Set(&Settings::username, "other");
     engine.SubmitSong(Track("B3", false));
-    EXPECT_EQ(FakeNetRequests().size(), 2u);
     EXPECT_TRUE(engine.m_cache.GetAt(2).IsForAccount(MakeAccountTag("OTHER")));
     EXPECT_FALSE(engine.m_cache.GetAt(2).IsForAccount(MakeAccountTag("listener")));
 }
 
 TEST_F(SessionTest, SubmitSongSendsWhenAllowedAndCachesOtherwise) {
+    // A session without a challenge: nothing can be signed, so it waits.
+    Shake("UPTODATE\nhttp://h.example/p\nINTERVAL 0\n");
+    engine.m_lastSubmitTime = 0;
+    engine.SubmitSong(Track("Kept", false));
+    EXPECT_TRUE(Logged("Invalid or missing Uname/Password. Caching Song for later."));
+    EXPECT_EQ(Cached(), "Kept");
+
     OpenSession();
     engine.SubmitSong(Track("Sent", false));
     Settle();
-    ASSERT_EQ(FakeNetRequests().size(), 1u);
-    std::string body = FakeNetRequests()[0].data;
+    std::string body = FakeNetRequests().at(0).data;
     EXPECT_EQ(body.rfind("s=" + engine.GetChallengeResponse() + "&u=listener&a[0]=Sent&t[0]=", 0),
               0u);
     EXPECT_TRUE(Contains(body, "&i[0]=20")) << "stamped when submitted";
-    EXPECT_EQ(engine.m_cache.GetCount(), 0);
-    EXPECT_EQ(engine.GetLastSubmissions()[0].Artist(), "Sent");
 
     engine.m_interval = 60;
     engine.m_lastSubmitTime = LocalDateTimeNow();
     engine.SubmitSong(Track("Early", false));
-    EXPECT_TRUE(Contains(Log(), "Not in a position to send data. Caching for later."));
-    EXPECT_EQ(engine.m_cache.GetCount(), 1);
-    EXPECT_EQ(engine.GetLastSubmissions()[0].Artist(), "Early");
-    EXPECT_EQ(engine.GetLastSubmissions()[1].Artist(), "Sent");
+    EXPECT_TRUE(Logged("Not in a position to send data. Caching for later."));
+    EXPECT_EQ(Cached(), "Kept Early");
+    EXPECT_EQ(Artists(engine.GetLastSubmissions()), "Early Sent Kept - -");
 
     engine.Set(&Settings::allowCache, 0);
-    engine.SubmitSong(Track("Dropped", false));
-    EXPECT_EQ(engine.m_cache.GetCount(), 1);
+    engine.SubmitSong(Track("Dropped", false));  // not cached: see the count below
     engine.Set(&Settings::allowCache, 1);
+    engine.SubmitSong(Submission());
+    EXPECT_TRUE(Logged("Invalid Submission for"));
 
-    Submission invalid;
-    engine.SubmitSong(invalid);
-    EXPECT_TRUE(Contains(Log(), "Invalid Submission for"));
-    engine.Set(&Settings::pluginEnabled, 0);
-    engine.SubmitSong(Track("Off", false));
-    EXPECT_EQ(engine.m_cache.GetCount(), 1);
-    EXPECT_EQ(FakeNetRequests().size(), 1u);
-}
-
-TEST_F(SessionTest, ASessionWithoutAChallengeCachesInsteadOfSending) {
-    engine.ThreadCallback(REQUEST_HANDSHAKE, "UPTODATE\nhttp://h.example/p\nINTERVAL 0\n",
-                          Submission(), 1, 200);
+    // A worker that cannot start loses nothing, and leaves nothing in flight.
     engine.m_lastSubmitTime = 0;
-    engine.SubmitSong(Track("A", false));
-    EXPECT_TRUE(Contains(Log(), "Invalid or missing Uname/Password. Caching Song for later."));
-    EXPECT_EQ(engine.m_cache.GetCount(), 1);
-    EXPECT_TRUE(FakeNetRequests().empty());
-}
-
-TEST_F(SessionTest, AWorkerThatCannotStartLosesNothing) {
-    OpenSession();
     SetFakeThreadStartFailure(true);
-    engine.SubmitSong(Track("A", false));
-    EXPECT_TRUE(Contains(Log(), "CPlaytally::SpawnThread\t\tERROR - ReqID"));
-    EXPECT_TRUE(Contains(Log(), "beginthreadex"));
-    EXPECT_EQ(engine.m_cache.GetCount(), 1) << "kept for the next flush";
-
+    engine.SubmitSong(Track("Unsent", false));
+    EXPECT_TRUE(Logged("CPlaytally::SpawnThread\t\tERROR - ReqID"));
+    EXPECT_TRUE(Logged("beginthreadex"));
+    EXPECT_EQ(Cached(), "Kept Early Unsent");
     engine.ClearCache();
     EXPECT_EQ(engine.m_flushInProgress, 0);
     engine.m_handshakeComplete = 0;
@@ -472,91 +392,68 @@ TEST_F(SessionTest, AWorkerThatCannotStartLosesNothing) {
     engine.DoHandshake();
     EXPECT_EQ(engine.m_handshakeInProgress, 0);
     EXPECT_EQ(engine.GetLiveWorkers(), 0);
-}
 
-TEST_F(SessionTest, RecentListKeepsTheFiveNewest) {
+    engine.Set(&Settings::pluginEnabled, 0);
+    engine.SubmitSong(Track("Off", false));
+    EXPECT_EQ(engine.m_cache.GetCount(), 3);
+    EXPECT_EQ(FakeNetRequests().size(), 1u);
+
+    // The recent list keeps the five newest.
     for (int i = 0; i < 7; ++i)
         engine.AddLastSubmission(Track("R" + std::to_string(i)));
-    std::vector<Submission> recent = engine.GetLastSubmissions();
-    ASSERT_EQ(recent.size(), 5u);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(recent[static_cast<size_t>(i)].Artist(), "R" + std::to_string(6 - i));
+    EXPECT_EQ(Artists(engine.GetLastSubmissions()), "R6 R5 R4 R3 R2");
 }
 
 TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
     OpenSession();
     for (int i = 0; i < 3; ++i)
         engine.m_cache.AddSubmission(Track("C" + std::to_string(i)));
-    auto flush = [&](const char* answer) {
-        FakeNetQueue(Answer(answer));
-        engine.ClearCache();
-        Settle();
-    };
     // Refusals that name no item, or a run broken by another answer, move nothing.
-    for (int i = 0; i < 3; ++i)
-        flush("ERROR database down\n");
-    flush("ERROR 1 bad record\n");
-    flush("ERROR 1 bad record\n");
-    flush("FAILED busy\n");
-    flush("ERROR 1 bad record\n");
-    flush("ERROR 1 bad record\n");
+    const char *down = "ERROR database down\n", *refused = "ERROR 1 bad record\n";
+    for (const char* a : {down, down, down, refused, refused, "FAILED busy\n", refused, refused})
+        Flush(a);
     EXPECT_EQ(engine.m_cache.GetCount(), 3);
-    flush("ERROR 1 bad record\n");
-    EXPECT_EQ(engine.m_cache.GetCount(), 2);
-    EXPECT_EQ(engine.m_cache.GetAt(0).Artist(), "C0");
-    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "C2");
+    Flush(refused);
+    EXPECT_EQ(Cached(), "C0 C2");
     Submission kept = Track("C1");
     EXPECT_EQ(ReadFileBytes(dir.file("kelmar.99.cache.refused")),
               std::string(reinterpret_cast<const char*>(&kept), sizeof(kept)));
-    EXPECT_TRUE(Contains(Log(), "Cached play 'C1 - Title (Album)' refused 3 times in a row"));
+    EXPECT_TRUE(Logged("Cached play 'C1 - Title (Album)' refused 3 times in a row"));
 
     // The others leave with the next flush, in one rewrite of the file; a
     // batch size set below 1 by hand still sends them.
     engine.Set(&Settings::maxCacheSubs, 0);
-    flush("OK\n");
+    Flush("OK\n");
     EXPECT_EQ(engine.m_cache.GetCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("kelmar.99.cache")));
 }
 
 TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
-    OpenSession();
     const int64_t now = MakeDateTime(2026, 12, 7, 10, 0, 0);
     SetFakeClockNow(now);
-    struct Row {
-        const char* what;
-        std::function<void()> breakIt;
-    } rows[] = {
-        {"all hold", [] {}},
-        {"no session", [&] { engine.m_handshakeComplete = 0; }},
-        {"switched off", [&] { engine.Set(&Settings::pluginEnabled, 0); }},
-        {"no user name", [&] { engine.Set(&Settings::username, ""); }},
-        {"no password", [&] { engine.Set(&Settings::password, ""); }},
-        {"forced to cache", [&] { engine.Set(&Settings::forceCache, 1); }},
-        {"interval not over", [&] { engine.m_lastSubmitTime = now - 59; }},
-        // The clock set back an hour: the interval does not wait for the hour.
-        {"clock set back", [&] { engine.m_lastSubmitTime = now + 3600; }},
-        {"not connected",
-         [] {
-             FakeNetwork offline;
-             offline.connected = false;
-             SetFakeNetwork(offline);
-         }},
-    };
-    for (const Row& row : rows) {
+    const Settings ready = engine.GetSettings();
+    // what breaks, sending allowed, interval over, how it breaks
+    for (const auto& [what, allowed, due, breakIt] :
+         std::vector<std::tuple<const char*, bool, bool, std::function<void()>>>{
+             {"all hold", true, true, [] {}},
+             {"no session", false, true, [&] { engine.m_handshakeComplete = 0; }},
+             {"switched off", false, true, [&] { engine.Set(&Settings::pluginEnabled, 0); }},
+             {"no user name", false, true, [&] { engine.Set(&Settings::username, ""); }},
+             {"no password", false, true, [&] { engine.Set(&Settings::password, ""); }},
+             {"forced to cache", false, true, [&] { engine.Set(&Settings::forceCache, 1); }},
+             {"interval not over", false, false, [&] { engine.m_lastSubmitTime = now - 59; }},
+             // The clock set back an hour: the interval does not wait for the hour.
+             {"clock set back", true, true, [&] { engine.m_lastSubmitTime = now + 3600; }},
+             {"not connected", false, true, [] { Connect(false); }},
+         }) {
+        engine.ApplySettings(ready);
         engine.m_handshakeComplete = 1;
-        engine.Set(&Settings::pluginEnabled, 1);
-        engine.Set(&Settings::username, "listener");
-        engine.Set(&Settings::password, kDigest);
-        engine.Set(&Settings::forceCache, 0);
         engine.m_interval = 60;
         engine.m_lastSubmitTime = now - 60;
-        SetFakeNetwork(FakeNetwork());
-        row.breakIt();
-        bool allowed =
-            std::string(row.what) == "all hold" || std::string(row.what) == "clock set back";
-        EXPECT_EQ(engine.OkToSendData(), allowed ? 1 : 0) << row.what;
-        EXPECT_EQ(engine.GetSecondsToSend() == -1, std::string(row.what) != "interval not over")
-            << row.what;
+        Connect(true);
+        breakIt();
+        EXPECT_EQ(engine.OkToSendData(), allowed ? 1 : 0) << what;
+        EXPECT_EQ(engine.GetSecondsToSend() == -1, due) << what;
     }
 }
 
@@ -567,34 +464,16 @@ TEST_F(SessionTest, ATickShakesHandsThenFlushesThenCounts) {
     engine.OnTrackPlay();
     engine.playing = 1;
     engine.Set(&Settings::pluginEnabled, 0);
-    size_t mark = Log().size();
     engine.TimerCallback();
-    EXPECT_FALSE(Contains(Log(mark), "Starting to shake...")) << "switched off";
-    EXPECT_TRUE(FakeNetRequests().empty());
+    EXPECT_FALSE(Logged("Starting to shake...")) << "switched off";
 
     engine.Set(&Settings::pluginEnabled, 1);
     engine.OnTrackPlay();
-    mark = Log().size();
+    size_t mark = Log().size();
     engine.TimerCallback();
     Settle();
     std::string tick = Log(mark);
-    size_t shake = tick.find("Starting to shake...");
-    size_t flush = tick.find("CPlaytally::OkToSendData");
-    size_t count = tick.find("Submitting 'Playing - Title");
-    ASSERT_NE(shake, std::string::npos);
-    ASSERT_NE(flush, std::string::npos);
-    ASSERT_NE(count, std::string::npos);
-    EXPECT_LT(shake, flush);
-    EXPECT_LT(flush, count);
-}
-
-TEST_F(SessionTest, SwitchedOffDuringTheConnectivityCheckNothingGoesOut) {
-    FakeNetwork network;
-    network.onCheck = [this] { engine.Disable(); };
-    SetFakeNetwork(network);
-    engine.DoHandshake();
-    Settle();
-    EXPECT_TRUE(FakeNetRequests().empty());
-    EXPECT_EQ(engine.GetServerStatus(), "");
-    EXPECT_EQ(engine.m_handshakeInProgress, 0);
+    size_t shake = tick.find("Starting to shake..."), flush = tick.find("CPlaytally::OkToSendData"),
+           count = tick.find("Submitting 'Playing - Title");
+    EXPECT_TRUE(shake < flush && flush < count && count != std::string::npos) << tick;
 }
