@@ -250,7 +250,7 @@ void CPlaytally::TellUser(const std::string& text) {
 // kept in a side file instead, and the others can go.
 void CPlaytally::Record(const Submission& play, const std::string& account, const char* outcome,
                         const std::string& detail) {
-    m_history.Append({{play, account, outcome, detail}});
+    if (play.IsValid()) m_history.Append({{play, account, outcome, detail}});
 }
 
 void CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {

@@ -133,6 +133,9 @@ class Scenario:
                 ([p for p in drive.iterdir() if p.name != "windows"], prefix / "drive_c", "-a"), \
                 ([drive / "windows"], prefix / "drive_c", "-al"):
             subprocess.run(["cp", how, *sources, to], check=True)
+        # The user's own data (a play history) starts empty, whatever the template holds.
+        for data in (prefix / "drive_c/users").glob("*/AppData/Roaming/Kelmar"):
+            shutil.rmtree(data)
         env = dict(self.env, WINEPREFIX=str(prefix))
         self.prefixes.append(env)
         # Wine's helpers keep the first call's output open: give them nothing.

@@ -40,6 +40,8 @@ std::vector<LogEntry> LogEntries(const std::string& log);
 
 class TestPlaytally : public CPlaytally {
   public:
+    // The play history goes to a folder of its own, never the user's.
+    TestPlaytally() { m_history.SetFolder(historyDir.str() + "\\"); }
     // The threads call back into this class: they end before it goes.
     ~TestPlaytally() override { Shutdown(); }
 
@@ -59,6 +61,7 @@ class TestPlaytally : public CPlaytally {
         songFound = 1;
     }
 
+    TempDir historyDir;
     std::string registryKey = "Software\\Kelmar\\Test Plugin\\";
     std::string currentFile;
     int trackLength = 0;
