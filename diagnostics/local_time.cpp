@@ -53,6 +53,14 @@ bool BreakDownUtc(std::time_t seconds, std::tm* out) {
 #endif
 }
 
+bool BreakDownLocal(std::time_t seconds, std::tm* out) {
+#if defined(_WIN32)
+    return localtime_s(out, &seconds) == 0;
+#else
+    return localtime_r(&seconds, out) != nullptr;
+#endif
+}
+
 int64_t MakeDateTime(int year, int month, int day, int hour, int minute, int second) {
     return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
            hour * 3600 + minute * 60 + second;

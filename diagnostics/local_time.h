@@ -16,8 +16,9 @@ struct LocalTime {
 // The current local date and time, to the second.
 LocalTime GetLocalTimeNow();
 
-// Breaks calendar seconds down as UTC.
+// Breaks calendar seconds down as UTC, or as the local time.
 bool BreakDownUtc(std::time_t seconds, std::tm* out);
+bool BreakDownLocal(std::time_t seconds, std::tm* out);
 
 // A local date-time as a count of seconds on a calendar without time zones, so
 // that two local date-times subtract to the seconds between them. 1970-01-01

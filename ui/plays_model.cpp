@@ -1,5 +1,11 @@
 #include "ui/plays_model.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "diagnostics/format.h"
+#include "diagnostics/local_time.h"
+
 namespace {
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -46,6 +52,31 @@ PlayRow WaitingRow(const Submission& play, int index, const std::string& account
     return row;
 }
 
+std::string LocalPlayedTime(const std::string& utc) {
+    int y, mo, d, h, mi, s;
+    char end;
+    if (std::sscanf(utc.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &end) != 6)
+        return utc;
+    std::tm local{};
+    if (!BreakDownLocal(static_cast<std::time_t>(MakeDateTime(y, mo, d, h, mi, s)), &local))
+        return utc;
+    return Format("%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min);
+}
+
+const std::string& ColumnText(const PlayRow& row, int column) {
+    const std::string* columns[kPlayColumns] = {&row.playedUtc, &row.artist,  &row.title,
+                                                &row.album,     &row.account, &row.status};
+    return *columns[column >= 0 && column < kPlayColumns ? column : 0];
+}
+
+void SortRows(std::vector<PlayRow>* rows, int column, bool ascending) {
+    std::stable_sort(rows->begin(), rows->end(), [&](const PlayRow& a, const PlayRow& b) {
+        return ascending ? ColumnText(a, column) < ColumnText(b, column)
+                         : ColumnText(b, column) < ColumnText(a, column);
+    });
+}
+
 std::string CsvCell(const std::string& text) {
     std::string cell = text;
     if (!cell.empty() && std::string("=+-@\t\r").find(cell[0]) != std::string::npos)
@@ -60,9 +91,8 @@ std::string CsvCell(const std::string& text) {
 std::string CsvDocument(const std::vector<PlayRow>& rows) {
     std::string csv = "\xEF\xBB\xBFPlayed (UTC),Artist,Title,Album,Account,Status\r\n";
     for (const PlayRow& r : rows) {
-        for (const std::string* cell : {&r.playedUtc, &r.artist, &r.title, &r.album, &r.account})
-            csv += CsvCell(*cell) + ",";
-        csv += CsvCell(r.status) + "\r\n";
+        for (int column = 0; column < kPlayColumns; ++column)
+            csv += CsvCell(ColumnText(r, column)) + (column + 1 < kPlayColumns ? "," : "\r\n");
     }
     return csv;
 }

@@ -29,6 +29,16 @@ std::string HistoryStatus(const std::string& outcome, const std::string& detail)
 // A play waiting in the cache, under the account set now (`account`).
 PlayRow WaitingRow(const Submission& play, int index, const std::string& account);
 
+// A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
+// that is no such time is shown as it is.
+std::string LocalPlayedTime(const std::string& utc);
+// The columns, in the list's order: Played, Artist, Title, Album, Account, Status.
+constexpr int kPlayColumns = 6;
+const std::string& ColumnText(const PlayRow& row, int column);
+// Sorted by a column as a click on its header sorts: stably, so that rows
+// with the same text keep their order (waiting first, newest first).
+void SortRows(std::vector<PlayRow>* rows, int column, bool ascending);
+
 // A CSV cell (RFC 4180): a text that starts with "=", "+", "-", "@", a tab or
 // CR gets an apostrophe in front, so that a spreadsheet never runs it as a
 // formula; one that holds a comma, a quote, CR or LF is quoted.

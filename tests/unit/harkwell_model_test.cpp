@@ -293,6 +293,16 @@ TEST(PlaysModel, CsvCellsAreQuotedAndNeverFormulas) {
     for (const auto& c : cells)
         EXPECT_EQ(CsvCell(c.text), c.cell) << c.text;
     PlayRow row{"2004-11-22 05:39:31", "=HYPERLINK(\"x\")", "T", "", "alice", "Sent"};
+    // Sorted stably by a column either way; a time shown to the minute, locally.
+    std::vector<PlayRow> rows = {
+        row, {"1", "b", "1", "", "", ""}, {"2", "a", "", "", "", ""}, {"3", "b", "2", "", "", ""}};
+    SortRows(&rows, 1, true);
+    EXPECT_EQ(rows[1].artist + rows[2].title + rows[3].title, "a12");
+    SortRows(&rows, 1, false);
+    EXPECT_EQ(rows[0].title + rows[1].title + rows[2].artist, "12a");
+    EXPECT_EQ(LocalPlayedTime("2004-11-22 05:39:31").size(), 16u);
+    EXPECT_EQ(LocalPlayedTime("2004-11-22 05:39:31").substr(13), ":39");
+    EXPECT_EQ(LocalPlayedTime("garbled"), "garbled");
     EXPECT_EQ(CsvDocument({row}),
               "\xEF\xBB\xBFPlayed (UTC),Artist,Title,Album,Account,Status\r\n"
               "2004-11-22 05:39:31,\"'=HYPERLINK(\"\"x\"\")\",T,,alice,Sent\r\n");
