@@ -9,6 +9,10 @@
 
 #include "diagnostics/os_version.h"
 
+// The ANSI code page: 1252 (the default), 932 (its lead bytes only: no
+// conversion beyond ASCII) or 65001 (UTF-8).
+void SetFakeAnsiCodePage(int codePage);
+
 // OS version query: the record GetOSVersion returns; nullptr makes it fail.
 // The default is a Windows XP Professional SP2 record.
 void SetFakeOSVersion(const OSVersionRecord* record);

@@ -13,4 +13,5 @@ void ResetAllFakes() {
     FakePlayerReset();
     FakeConfigWindowReset();
     SetFakeUserDataFolder("");
+    SetFakeAnsiCodePage(1252);
 }

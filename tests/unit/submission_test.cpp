@@ -4,6 +4,7 @@
 
 #include "record/md5.h"
 #include "record/text_encoding.h"
+#include "tests/fakes/fakes.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -107,6 +108,21 @@ TEST(Submission, TextsOutsideTheCodePageAreKeptAsUtf8BehindTheMarker) {
     tagged.TagAccount("");
     EXPECT_FALSE(tagged.IsTagged());
     EXPECT_TRUE(tagged.IsForAccount(MakeAccountTag("bob")));
+}
+
+TEST(Submission, OtherCodePagesCutOnWholeCharacters) {
+    // Japanese: a lead byte and its trail go together; a trail may look like a lead.
+    SetFakeAnsiCodePage(932);
+    EXPECT_EQ(AnsiCutPoint("ab\x93\xfa", 3), 2u);
+    EXPECT_EQ(AnsiCutPoint("\x93\x81x", 2), 2u);
+    EXPECT_EQ(AnsiCutPoint("a\x93", 5), 1u) << "a lead byte cut off its trail";
+    // UTF-8 as the code page: every text fits it; no record needs the flag.
+    SetFakeAnsiCodePage(65001);
+    Submission s = Make("\xe6\x97\xa5" + std::string(127, 'x'), "T", "");
+    EXPECT_FALSE(s.IsUtf8());
+    EXPECT_EQ(s.Artist(), "\xe6\x97\xa5" + std::string(125, 'x'));
+    EXPECT_EQ(EncodeField(s.Artist()).substr(0, 9), "%e6%97%a5");
+    SetFakeAnsiCodePage(1252);
 }
 
 TEST(Submission, FileTypeIsTheTextAfterTheLastDot) {
