@@ -161,8 +161,9 @@ Section "Uninstall"
   Delete "$INSTDIR\kelmar.html"
   Delete "$INSTDIR\${UNINSTALLER}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ; The user's settings, log and cache stay: a later install picks them up.
-  DetailPrint "Your settings, the log and the cache are kept."
+  ; The user's settings, log, cache and play history stay: a later install picks them up.
+  DetailPrint "Your settings, the log, the cache and your play history are kept."
+  DetailPrint "Your play history: $APPDATA\Kelmar\kelmar.history.tsv"
   ; Beside the plug-in, or in the user's own folder when that could not be written.
   !insertmacro TellOfUnsentPlays "$INSTDIR"
   !insertmacro TellOfUnsentPlays "$APPDATA\Kelmar"
