@@ -138,23 +138,26 @@ TEST_F(CacheTest, RecordsOfEveryVersionLoadAsTheyWereWritten) {
     Submission unmarked = Record("Old", "1"), utf8 = Record("\xce\x9b", "2");
     Submission tagged = Record("Tagged", "3"), withM = Record("M", "4");
     Submission badUtf8 = Record("\xce\x9b", "5"), garbage = Record("G", "6");
+    Submission version0 = Record("V", "7");  // the signature without a version is no marker
+    version0.TagAccount("alice");
+    version0.mValue[5] = 0;
     std::memset(unmarked.mValue, 0, sizeof(unmarked.mValue));  // as every version wrote it
     tagged.TagAccount("alice");
     withM.Set("M", "4", "", "215", "C:\\m.mp3", "m value");
     withM.StampTime(0);
     badUtf8.artist[1] = '\xff';
     std::memset(garbage.mValue + 1, 0xA5, sizeof(garbage.mValue) - 1);
-    const Submission* kept[] = {&unmarked, &utf8, &tagged, &withM, &garbage};
-    const unsigned char flags[] = {0, kFlagUtf8, kFlagAccount, 0, 0};
+    const Submission* kept[] = {&unmarked, &utf8, &tagged, &withM, &garbage, &version0};
+    const unsigned char flags[] = {0, kFlagUtf8, kFlagAccount, 0, 0, 0};
     std::string original = Bytes(unmarked) + Bytes(utf8) + Bytes(tagged) + Bytes(withM) +
-                           Bytes(badUtf8) + Bytes(garbage);
+                           Bytes(badUtf8) + Bytes(garbage) + Bytes(version0);
     WriteFileBytes(Path(), original);
 
     CCacheManager cache;
     EXPECT_FALSE(cache.Load(dir.str(), ""));
-    ASSERT_EQ(cache.GetCount(), 5);
+    ASSERT_EQ(cache.GetCount(), 6);
     std::string rest;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(cache.GetAt(i).Flags(), flags[i]) << i;
         rest += Bytes(*kept[i]);
     }
