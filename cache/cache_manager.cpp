@@ -34,11 +34,6 @@ bool Retried(Step step) {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 // Copies a file byte for byte; false if either side fails.
 bool CopyFileBytes(const std::string& from, const std::string& to) {
     std::FILE* in = OpenStream(from, "rb");

@@ -4,10 +4,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 // A C runtime stream, as fopen.
 std::FILE* OpenStream(const std::string& path, const char* mode);
+// A stream closed when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // Pushes a stream's written data through to the disk.
 bool FlushToDisk(std::FILE* stream);
 bool FileExistsAt(const std::string& path);

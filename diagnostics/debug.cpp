@@ -14,7 +14,6 @@ constexpr size_t kMaxPath = 259;  // MAX_PATH less its terminator
 constexpr char kXmlProlog[] = "<?xml:stylesheet type=\"text/xsl\" href=\"debug.xsl\"?><DEBUG>";
 constexpr char kXmlEnd[] = "</DEBUG>";
 constexpr char kErrorTag[] = "ERROR - ";
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 // The formatted message as UTF-8. The formatter's cut may have split the last
 // character: what is left of it goes. A text that is not UTF-8 (a user name,
@@ -126,7 +125,7 @@ void CDebug::WriteHeader(bool newFile) {
     // The log is UTF-8: an empty file starts with the byte order mark, so that
     // every editor, Notepad on older systems too, shows the titles right.
     uint64_t size = 0;
-    if (m_file.GetSize(&size) && size == 0) m_file.Append(kByteOrderMark, 3);
+    if (m_file.GetSize(&size) && size == 0) m_file.Append(kUtf8ByteOrderMark, 3);
     if (m_xml && newFile) {
         m_file.Append(kXmlProlog, sizeof(kXmlProlog) - 1);
     } else {

@@ -28,13 +28,8 @@ void CivilFromDays(int64_t z, int* y, int* m, int* d) {
 }  // namespace
 
 LocalTime GetLocalTimeNow() {
-    std::time_t now = std::time(nullptr);
     std::tm parts{};
-#if defined(_WIN32)
-    localtime_s(&parts, &now);
-#else
-    localtime_r(&now, &parts);
-#endif
+    BreakDownLocal(std::time(nullptr), &parts);
     LocalTime t;
     t.year = parts.tm_year + 1900;
     t.month = parts.tm_mon + 1;

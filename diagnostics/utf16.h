@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <string>
 
+// What starts a UTF-8 file, so that every editor reads it as UTF-8.
+constexpr char kUtf8ByteOrderMark[] = "\xEF\xBB\xBF";
+
 // A valid surrogate pair becomes one four-byte sequence. A lone surrogate half
 // is written as its own three-byte sequence, so that a path round-trips, or as
 // U+FFFD when `replaceLoneHalves` (a text shown or sent).

@@ -11,6 +11,7 @@
 
 #include "diagnostics/utf16.h"
 
+// A UTF-8 path, or any UTF-8 text, for the wide calls.
 inline std::wstring WidePath(const std::string& path) {
     if (path.empty()) return std::wstring();
     int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);

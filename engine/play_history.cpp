@@ -1,6 +1,5 @@
 #include "engine/play_history.h"
 
-#include <memory>
 
 #include "cache/file_ops.h"
 #include "diagnostics/debug.h"
@@ -9,13 +8,6 @@
 #include "record/text_encoding.h"
 
 namespace {
-
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string Field(std::string text) {
     for (char& c : text) {
@@ -76,7 +68,7 @@ bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t 
         ReplaceFileAtomically(path, m_folder + kOldHistoryFileName)) {
         size = 0;
     }
-    std::string text = size == 0              ? kByteOrderMark + HistoryHeader() + "\r\n"
+    std::string text = size == 0              ? kUtf8ByteOrderMark + HistoryHeader() + "\r\n"
                        : EndsTorn(path, size) ? "\r\n"
                                               : "";
     for (const HistoryEntry& entry : entries)

@@ -15,11 +15,8 @@ int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& cap
                     uint32_t style) {
     // The service's texts may be in any script: shown as UTF-8, or as ANSI
     // when they are not UTF-8.
-    auto wide = [](const std::string& utf8) {
-        std::u16string w = Utf8ToUtf16(Utf8OrAnsi(utf8));
-        return std::wstring(w.begin(), w.end());
-    };
-    return MessageBoxW(static_cast<HWND>(owner), wide(text).c_str(), wide(caption).c_str(), style);
+    return MessageBoxW(static_cast<HWND>(owner), WidePath(Utf8OrAnsi(text)).c_str(),
+                       WidePath(Utf8OrAnsi(caption)).c_str(), style);
 }
 
 void ShellOpen(const std::string& target) {

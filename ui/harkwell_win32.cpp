@@ -4,6 +4,7 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "diagnostics/wide_path_win32.h"
 #include "engine/config_window.h"
 #include "engine/playtally.h"
 #include "engine/settings_store.h"
@@ -348,6 +349,5 @@ void CHarkwell::SetText(int id, const std::string& text) {
 }
 
 void CHarkwell::SetShownText(int id, const std::string& text) {
-    std::u16string wide = Utf8ToUtf16(Utf8OrAnsi(text));
-    SetDlgItemTextW(m_window, id, std::wstring(wide.begin(), wide.end()).c_str());
+    SetDlgItemTextW(m_window, id, WidePath(Utf8OrAnsi(text)).c_str());
 }

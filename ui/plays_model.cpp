@@ -5,6 +5,7 @@
 
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
+#include "diagnostics/utf16.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ std::string CsvCell(const std::string& text) {
 }
 
 std::string CsvDocument(const std::vector<PlayRow>& rows) {
-    std::string csv = "\xEF\xBB\xBFPlayed (UTC),Artist,Title,Album,Account,Status\r\n";
+    std::string csv =
+        std::string(kUtf8ByteOrderMark) + "Played (UTC),Artist,Title,Album,Account,Status\r\n";
     for (const PlayRow& r : rows) {
         for (int column = 0; column < kPlayColumns; ++column)
             csv += CsvCell(ColumnText(r, column)) + (column + 1 < kPlayColumns ? "," : "\r\n");
