@@ -19,7 +19,8 @@ constexpr char kErrorTag[] = "ERROR - ";
 // character: what is left of it goes. A text that is not UTF-8 (a user name,
 // the service's bytes) is taken as ANSI.
 std::string MessageText(const char* message, size_t length) {
-    std::string text(message, length);
+    const std::string raw(message, length);
+    std::string text = raw;
     bool cut = length >= kFormatLimit;
     if (cut) {
         size_t lead = text.size();
@@ -33,8 +34,7 @@ std::string MessageText(const char* message, size_t length) {
         }
     }
     if (IsValidUtf8(text)) return text;
-    text.assign(message, AnsiCutPoint(std::string(message, length), length));
-    return AnsiToUtf8(text);
+    return AnsiToUtf8(raw.substr(0, AnsiCutPoint(raw, length)));
 }
 
 }  // namespace

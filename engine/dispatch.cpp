@@ -193,11 +193,14 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         *refusedItem = answer.refusedItem;
         *reason = answer.reason;
         // A flush's items are numbered from 0 among the plays it took.
-        std::vector<Submission> items = Get(m_flushItems);
-        size_t at = static_cast<size_t>(answer.errorItem);
-        Submission item = type != REQUEST_CACHE ? m_cache.GetAt(answer.errorItem)
-                          : at < items.size()   ? items[at]
-                                                : Submission();
+        Submission item;
+        if (type != REQUEST_CACHE) {
+            item = m_cache.GetAt(answer.errorItem);
+        } else {
+            std::vector<Submission> items = Get(m_flushItems);
+            size_t at = static_cast<size_t>(answer.errorItem);
+            if (at < items.size()) item = items[at];
+        }
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, ERROR for item %d (%s) - Response was %s",
                     requestId, answer.errorItem, item.GetDisplayText().c_str(), status.c_str());
     }
@@ -245,9 +248,6 @@ void CPlaytally::TellUser(const std::string& text) {
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
 }
 
-// A cached play that the service refuses by name blocks every flush, and so
-// every play behind it. After a few refusals of the same play in a row it is
-// kept in a side file instead, and the others can go.
 void CPlaytally::Record(const Submission& play, const std::string& account, const char* outcome,
                         const std::string& detail) {
     if (play.IsValid()) m_history.Append({{play, account, outcome, detail}});
@@ -273,6 +273,9 @@ void CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
     }
 }
 
+// A cached play that the service refuses by name blocks every flush, and so
+// every play behind it. After a few refusals of the same play in a row it is
+// kept in a side file instead, and the others can go.
 void CPlaytally::NoteRefusal(const Submission& item, int requestId, const std::string& reason) {
     if (!item.IsValid()) {
         // Any other outcome of a flush ends a run of refusals.
