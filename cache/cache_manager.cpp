@@ -177,6 +177,7 @@ bool CCacheManager::LoadFile(const std::string& directory, const std::string& fi
         }
         m_list.resize(kept);
         m_count = static_cast<int>(m_list.size());
+        ++m_changes;
         readRecords += whole;
     }
     bool oversized = full && readRecords == kMaxLoadRecords && std::fgetc(file.get()) != EOF;
@@ -267,6 +268,7 @@ void CCacheManager::KeepOriginal() {
 
 bool CCacheManager::Save() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ++m_changes;
     bool saved = m_list.empty() ? RemoveFile() : WriteList();
     if (saved && m_unsaved) {
         g_Debug.Log(DEBUG_INFO, "CCacheManager::Save", "Cache file %s saved again", m_path.c_str());
@@ -347,6 +349,11 @@ bool CCacheManager::AddSubmissions(const std::vector<Submission>& submissions) {
 
 int CCacheManager::GetCount() const {
     return m_count;
+}
+
+std::vector<Submission> CCacheManager::GetAll() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return std::vector<Submission>(m_list.begin(), m_list.end());
 }
 
 Submission CCacheManager::GetAt(int index) const {

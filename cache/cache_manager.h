@@ -61,6 +61,11 @@ class CCacheManager {
     bool AddSubmissions(const std::vector<Submission>& submissions);
     // Read without waiting for a save in progress.
     int GetCount() const;
+    // A copy of every record, in order.
+    std::vector<Submission> GetAll() const;
+    // Goes up with every change of the list (each is saved), so that a reader
+    // can tell cheaply whether to look again.
+    unsigned Changes() const { return m_changes; }
     // A copy of the record at the index, or an empty record outside the list.
     Submission GetAt(int index) const;
     // Removes the record and rewrites the file, or deletes it with the last one.
@@ -120,6 +125,7 @@ class CCacheManager {
     // waiting on a file held by another program.
     mutable CMutex m_pathLock;
     std::atomic<int> m_count{0};
+    std::atomic<unsigned> m_changes{0};
     std::atomic<bool> m_unsaved{false};
     bool m_failureLogged = false;
 };

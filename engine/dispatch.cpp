@@ -253,24 +253,28 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
     if (play.IsValid()) m_history.Append({{play, account, outcome, detail}});
 }
 
-void CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
+int CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
     std::string account = GetSettings().username;
-    for (const Submission& play : m_cache.RemoveRecords(plays)) {
+    std::vector<Submission> removed = m_cache.RemoveRecords(plays);
+    for (const Submission& play : removed) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::RemoveWaitingPlays",
                     "Removed '%s' from the cache at the user's request",
                     play.GetDisplayText().c_str());
         // Another account's play: its name is not known here.
         Record(play, play.IsForAccount(MakeAccountTag(account)) ? account : "", "removed", "");
     }
+    return static_cast<int>(removed.size());
 }
 
-void CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
+int CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
     std::string account = GetSettings().username;
-    for (const Submission& play : m_cache.TagRecords(plays, account)) {
+    std::vector<Submission> tagged = m_cache.TagRecords(plays, account);
+    for (const Submission& play : tagged) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
                     "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
                     AnsiToUtf8(account).c_str());
     }
+    return static_cast<int>(tagged.size());
 }
 
 // A cached play that the service refuses by name blocks every flush, and so

@@ -57,9 +57,17 @@ void CPlayHistory::SetFolder(const std::string& folder) {
     m_folder = folder;
 }
 
+std::vector<std::string> CPlayHistory::Paths() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_folder.empty()) m_folder = GetUserDataFolder();
+    if (m_folder.empty()) return {};
+    return {m_folder + kOldHistoryFileName, m_folder + kHistoryFileName};
+}
+
 bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t at) {
     if (entries.empty()) return true;
     std::lock_guard<std::mutex> guard(m_lock);
+    ++m_appends;
     if (m_folder.empty()) m_folder = GetUserDataFolder();
     std::string path = m_folder + kHistoryFileName;
     uint64_t size = 0;

@@ -5,6 +5,7 @@
 // line ends; lines are only ever appended, each in a single write.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -39,10 +40,17 @@ class CPlayHistory {
     // an error the first time in a run; it is never retried.
     bool Append(const std::vector<HistoryEntry>& entries, std::time_t at = std::time(nullptr));
     void SetRotateBytes(uint64_t bytes) { m_rotateBytes = bytes; }
+    // The older file and the current one, in that order; empty when there is
+    // no folder to keep them in.
+    std::vector<std::string> Paths();
+    // Goes up with every write, so that a reader can tell cheaply whether to
+    // look again.
+    unsigned Appends() const { return m_appends; }
 
   private:
     CMutex m_lock;  // after every engine lock but the log's
     std::string m_folder;
     uint64_t m_rotateBytes = kHistoryRotateBytes;
     bool m_failureLogged = false;
+    std::atomic<unsigned> m_appends{0};
 };

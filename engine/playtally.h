@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -146,9 +147,15 @@ class CPlaytally {
     void KeepUnsentPlays();
     // The Plays window's actions, run off the player's thread: waiting plays
     // leave the cache (each with a history line), or are sent with the account
-    // set now. Plays no longer in the cache are passed over.
-    void RemoveWaitingPlays(const std::vector<Submission>& plays);
-    void SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // set now. Plays no longer in the cache are passed over; the number of
+    // those acted on.
+    int RemoveWaitingPlays(const std::vector<Submission>& plays);
+    int SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // Runs the task on a thread of its own, counted with the request workers
+    // so that quit waits for it; false when it could not start.
+    bool RunInBackground(std::function<void()> task);
+    // Goes up with every change of the cache or the history.
+    unsigned PlaysChanges() const { return m_cache.Changes() + m_history.Appends(); }
 
     // HTTP transport. The status code, 0 when none was received.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,

@@ -1,6 +1,7 @@
 // The request workers: one thread per request, started, counted and waited
 // for, and at quit the plays whose answers have not come yet kept in the cache.
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
@@ -112,6 +113,41 @@ void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
         HandshakeEnded();
     }
     if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
+}
+
+bool CPlaytally::RunInBackground(std::function<void()> task) {
+    struct Job {
+        CPlaytally* engine;
+        std::function<void()> task;
+    };
+    std::unique_ptr<Job> job(new (std::nothrow) Job{this, std::move(task)});
+    if (!job) return false;
+    WorkerStarted();
+    ThreadHandle thread = BeginThread(
+        [](void* argument) -> unsigned {
+            std::unique_ptr<Job> job(static_cast<Job*>(argument));
+            try {
+                job->task();
+            } catch (const std::exception& e) {
+                g_Debug.Log(DEBUG_ERROR, "CPlaytally::RunInBackground", "Exception occurred - %s",
+                            e.what());
+            } catch (...) {
+                g_Debug.Log(DEBUG_ERROR, "CPlaytally::RunInBackground", "Exception occurred - %s",
+                            "unknown");
+            }
+            CPlaytally* engine = job->engine;
+            job.reset();  // what the task held goes before quit may go on
+            engine->WorkerEnded();
+            return 0;
+        },
+        job.get());
+    if (!thread) {
+        WorkerEnded();
+        return false;
+    }
+    job.release();
+    DetachThread(thread);
+    return true;
 }
 
 void CPlaytally::WorkerStarted() {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "engine/user_prompt.h"
 #include "record/text_encoding.h"
 #include "ui/harkwell.h"
+#include "ui/plays_window_win32.h"
 #include "ui/resource.h"
 #include "ui/status_text.h"
 
@@ -47,44 +49,59 @@ const struct {
     {IDC_USE_PROXY_AUTH, &DialogValues::useProxyAuth},
 };
 
-// Tab, Enter and Escape move through the window only when the message loop
-// hands its keys to IsDialogMessage, and no player promises that. While the
-// window exists, a hook on the messages this thread takes does it instead; a
-// key it handled reaches the player's loop as a message that does nothing.
+// Tab, Enter and Escape move through a dialog only when the message loop hands
+// its keys to IsDialogMessage, and no player promises that. While one of the
+// plug-in's windows exists, a hook on the messages this thread takes does it
+// instead; a key it handled reaches the player's loop as a message that does
+// nothing.
 HHOOK g_keyHook = nullptr;
+std::vector<HWND> g_keyWindows;
 
 LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam) {
     MSG* message = reinterpret_cast<MSG*>(lParam);
     if (code == HC_ACTION && wParam == PM_REMOVE && message->message >= WM_KEYFIRST &&
         message->message <= WM_KEYLAST) {
-        HWND window = g_dialog.Window();
-        if (window && (message->hwnd == window || IsChild(window, message->hwnd)) &&
-            IsDialogMessageW(window, message)) {
-            message->message = WM_NULL;
-            message->wParam = 0;
-            message->lParam = 0;
+        // A copy: a key that closes a window takes it off the list.
+        for (HWND window : std::vector<HWND>(g_keyWindows)) {
+            if ((message->hwnd == window || IsChild(window, message->hwnd)) &&
+                IsDialogMessageW(window, message)) {
+                message->message = WM_NULL;
+                message->wParam = 0;
+                message->lParam = 0;
+                break;
+            }
         }
     }
     return CallNextHookEx(g_keyHook, code, wParam, lParam);
 }
 
-void HookKeys(bool on) {
-    if (on && !g_keyHook) {
-        // Wide, as the window is: an ANSI hook would get its typed characters
+}  // namespace
+
+DialogDepth::DialogDepth() {
+    ++g_depth;
+}
+
+DialogDepth::~DialogDepth() {
+    --g_depth;
+}
+
+HINSTANCE DialogModule() {
+    return g_module;
+}
+
+void HookDialogKeys(HWND window, bool on) {
+    auto known = std::find(g_keyWindows.begin(), g_keyWindows.end(), window);
+    if (on && known == g_keyWindows.end()) g_keyWindows.push_back(window);
+    if (!on && known != g_keyWindows.end()) g_keyWindows.erase(known);
+    if (!g_keyWindows.empty() && !g_keyHook) {
+        // Wide, as the windows are: an ANSI hook would get its typed characters
         // in the code page, and hand them on to the Unicode window as such.
         g_keyHook = SetWindowsHookExW(WH_GETMESSAGE, &KeyHook, nullptr, GetCurrentThreadId());
-    } else if (!on && g_keyHook) {
+    } else if (g_keyWindows.empty() && g_keyHook) {
         UnhookWindowsHookEx(g_keyHook);
         g_keyHook = nullptr;
     }
 }
-
-struct DialogDepth {
-    DialogDepth() { ++g_depth; }
-    ~DialogDepth() { --g_depth; }
-};
-
-}  // namespace
 
 void CHarkwell::SetModule(HINSTANCE module) {
     g_module = module;
@@ -96,7 +113,7 @@ bool CHarkwell::InUse() {
 
 void CHarkwell::ReleaseModule() {
     g_dialog.Close();
-    HookKeys(false);
+    ClosePlaysWindow();
     g_module = nullptr;
 }
 
@@ -155,7 +172,7 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
 INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
-            HookKeys(true);
+            HookDialogKeys(m_window, true);
             ShowConfig();
             return TRUE;
         case WM_COMMAND:
@@ -168,7 +185,7 @@ INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
             Close();
             return TRUE;
         case WM_DESTROY:
-            HookKeys(false);
+            HookDialogKeys(m_window, false);
             KillTimer(m_window, kRefreshTimer);
             return TRUE;
         case WM_NCDESTROY:
@@ -182,7 +199,7 @@ INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 // Over the owner when it is on screen, else over the work area; kept inside the
 // work area of the monitor the owner is on (of a minimised owner: where it
 // was) either way.
-static void Centre(HWND window) {
+void CentreOnOwner(HWND window) {
     HWND owner = GetWindow(window, GW_OWNER);
     RECT area = {};
     MONITORINFO monitor = {};
@@ -208,7 +225,7 @@ static void Centre(HWND window) {
 }
 
 void CHarkwell::ShowConfig() {
-    Centre(m_window);
+    CentreOnOwner(m_window);
     for (const auto& field : kTextFields)
         SendDlgItemMessageA(m_window, field.id, EM_LIMITTEXT, kFieldLimit, 0);
     if (!m_engine) return;
@@ -246,6 +263,9 @@ void CHarkwell::OnCommand(int id) {
             break;
         case IDC_VIEW_LOG:
             OpenOrWarn(m_logPath, "Logging is currently disabled so no log file can be shown.");
+            break;
+        case IDC_PLAYS:
+            OpenPlaysWindow(m_engine, GetWindow(m_window, GW_OWNER));
             break;
         case IDC_ENABLE_PLUGIN:
             ReadControls();

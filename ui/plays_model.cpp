@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "cache/file_ops.h"
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/utf16.h"
+#include "record/text_encoding.h"
 
 namespace {
 
@@ -16,6 +19,15 @@ std::vector<std::string> SplitTabs(const std::string& line) {
         fields.push_back(line.substr(start, tab - start));
     fields.push_back(line.substr(start));
     return fields;
+}
+
+std::string ReadFileText(const std::string& path) {
+    FileHandle file(OpenStream(path, "rb"));
+    std::string text;
+    char chunk[65536];
+    for (size_t n; file && (n = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0;)
+        text.append(chunk, n);
+    return text;
 }
 
 }  // namespace
@@ -36,21 +48,22 @@ std::vector<PlayRow> ReadHistoryRows(const std::string& text) {
          start = end) {
         std::vector<std::string> f = SplitTabs(text.substr(start + 2, end - start - 2));
         if (f.size() < 9) continue;
-        rows.push_back({f[0], f[1], f[2], f[3], f[5], HistoryStatus(f[6], f[8])});
+        rows.push_back({f[0], f[1], f[2], f[3], f[5], HistoryStatus(f[6], f[8]), f[7]});
     }
-    return std::vector<PlayRow>(rows.rbegin(), rows.rend());
+    std::reverse(rows.begin(), rows.end());
+    return rows;
 }
 
 PlayRow WaitingRow(const Submission& play, int index, const std::string& account) {
     bool other = !play.IsForAccount(MakeAccountTag(account));
-    PlayRow row{play.Time(),
-                play.Utf8Text(play.artist),
-                play.Utf8Text(play.title),
-                play.Utf8Text(play.album),
-                other ? std::string() : account,
-                other ? "Waiting for another account" : "Waiting"};
-    row.cacheIndex = index;
-    return row;
+    return {play.Time(),
+            play.Utf8Text(play.artist),
+            play.Utf8Text(play.title),
+            play.Utf8Text(play.album),
+            other ? std::string() : AnsiToUtf8(account),
+            other ? "Waiting for another account" : "Waiting",
+            std::string(),
+            index};
 }
 
 std::string LocalPlayedTime(const std::string& utc) {
@@ -78,23 +91,86 @@ void SortRows(std::vector<PlayRow>* rows, int column, bool ascending) {
     });
 }
 
+namespace {
+
+void AppendCsvCell(std::string* csv, const std::string& text) {
+    bool quoted = text.find_first_of(",\"\r\n") != std::string::npos;
+    if (quoted) *csv += '"';
+    if (!text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0])) *csv += '\'';
+    if (!quoted) {
+        *csv += text;
+        return;
+    }
+    for (char c : text) {
+        if (c == '"') *csv += '"';
+        *csv += c;
+    }
+    *csv += '"';
+}
+
+}  // namespace
+
 std::string CsvCell(const std::string& text) {
-    std::string cell = text;
-    if (!cell.empty() && std::string("=+-@\t\r").find(cell[0]) != std::string::npos)
-        cell.insert(0, 1, '\'');
-    if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
-    std::string quoted = "\"";
-    for (char c : cell)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
+    std::string cell;
+    AppendCsvCell(&cell, text);
+    return cell;
 }
 
 std::string CsvDocument(const std::vector<PlayRow>& rows) {
     std::string csv =
         std::string(kUtf8ByteOrderMark) + "Played (UTC),Artist,Title,Album,Account,Status\r\n";
+    csv.reserve(rows.size() * 96);
     for (const PlayRow& r : rows) {
-        for (int column = 0; column < kPlayColumns; ++column)
-            csv += CsvCell(ColumnText(r, column)) + (column + 1 < kPlayColumns ? "," : "\r\n");
+        for (int column = 0; column < kPlayColumns; ++column) {
+            AppendCsvCell(&csv, ColumnText(r, column));
+            csv += column + 1 < kPlayColumns ? "," : "\r\n";
+        }
     }
     return csv;
+}
+
+PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
+                    const std::vector<std::string>& historyPaths) {
+    PlaysView view;
+    view.waiting = std::move(waiting);
+    for (size_t i = 0; i < view.waiting.size(); ++i) {
+        view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), account));
+        view.otherAccount += view.rows.back().account.empty() ? 1 : 0;
+    }
+    for (auto path = historyPaths.rbegin(); path != historyPaths.rend(); ++path) {
+        std::vector<PlayRow> lines = ReadHistoryRows(ReadFileText(*path));
+        for (const PlayRow& line : lines) {
+            if (view.lastAcceptedUtc.empty() && line.status == "Sent")
+                view.lastAcceptedUtc = line.atUtc;
+        }
+        view.rows.insert(view.rows.end(), std::make_move_iterator(lines.begin()),
+                         std::make_move_iterator(lines.end()));
+    }
+    return view;
+}
+
+std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note) {
+    int waiting = static_cast<int>(view.waiting.size());
+    std::string line = waiting == 0   ? std::string("No play waits to be sent")
+                       : waiting == 1 ? std::string("1 play waits to be sent")
+                                      : Format("%d plays wait to be sent", waiting);
+    if (view.otherAccount > 0) line += Format(", %d of them for another account", view.otherAccount);
+    line += view.lastAcceptedUtc.empty()
+                ? ". No play accepted yet."
+                : ". Last accepted " + LocalPlayedTime(view.lastAcceptedUtc) + ".";
+    if (clockSkewMinutes != 0) {
+        line += Format(" The PC clock is %d minutes %s the service's; plays are stamped with the "
+                       "PC's time.",
+                       clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes,
+                       clockSkewMinutes > 0 ? "ahead of" : "behind");
+    }
+    return note.empty() ? line : line + "\r\n" + note;
+}
+
+bool WriteCsvFile(const std::string& path, const std::vector<PlayRow>& rows) {
+    std::string csv = CsvDocument(rows);
+    std::FILE* file = OpenStream(path, "wb");
+    bool ok = file && std::fwrite(csv.data(), 1, csv.size(), file) == csv.size();
+    if (file) ok = std::fclose(file) == 0 && ok;
+    return ok;
 }

@@ -15,6 +15,7 @@ struct PlayRow {
     std::string album;
     std::string account;
     std::string status;
+    std::string atUtc;  // a history line's: when its outcome happened
     // A waiting play's place in the copy of the cache the rows were made from;
     // the window acts on that copy's records, found in the cache by their bytes.
     int cacheIndex = -1;
@@ -46,3 +47,22 @@ std::string CsvCell(const std::string& text);
 // The file Export writes: UTF-8 with a byte order mark, a header row, a row a
 // play, CRLF line ends.
 std::string CsvDocument(const std::vector<PlayRow>& rows);
+
+// What the window shows, read off the player's thread: a copy of the cache
+// (which the waiting rows index) and the rows, waiting plays first, then the
+// history newest first, from the current file and then the older one.
+struct PlaysView {
+    std::vector<Submission> waiting;
+    std::vector<PlayRow> rows;
+    int otherAccount = 0;         // waiting plays of another account
+    std::string lastAcceptedUtc;  // when the newest "sent" line was written
+};
+// `historyPaths`: the older file, then the current one; a missing file is no rows.
+PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
+                    const std::vector<std::string>& historyPaths);
+// The line above the list: what waits, when the service last accepted a play,
+// the clock note while the clock is off (`clockSkewMinutes`, positive:
+// ahead), and `note` (an action in progress or done).
+std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note);
+// Writes the rows as CSV to `path` (UTF-8) in one go; false when it failed.
+bool WriteCsvFile(const std::string& path, const std::vector<PlayRow>& rows);

@@ -1,7 +1,9 @@
-// Resource ids of the plug-in: the settings dialog and its controls.
+// Resource ids of the plug-in: the settings dialog, the Plays window and
+// their controls.
 #pragma once
 
 #define IDD_CONFIG 102
+#define IDD_PLAYS 103
 #ifndef IDC_STATIC
 #define IDC_STATIC -1
 #endif
@@ -23,6 +25,12 @@
 #define IDC_ENABLE_PLUGIN 1020
 #define IDC_SHOW_ERRORS 1022
 #define IDC_SKIP_STREAMS 1023
+#define IDC_PLAYS 1030
+#define IDC_PLAYS_STATUS 1031
+#define IDC_PLAYS_LIST 1032
+#define IDC_PLAYS_REMOVE 1033
+#define IDC_PLAYS_SEND 1034
+#define IDC_PLAYS_EXPORT 1035
 #define IDC_CACHE_STATS 3000
 #define IDC_APP_VERSION 3001
 #define IDC_LAST_SUBMITTED 3002

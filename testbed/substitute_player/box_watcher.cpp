@@ -2,10 +2,12 @@
 // plug-in shows some on the player's thread (during init or config) and some
 // on its request workers. Every 20 ms it looks for visible "#32770" windows of
 // this process; one with the static text control 65535 is a message box: it
-// records "box CAPTION|TEXT" and presses No when there is one, else OK. Any
-// other dialog is recorded ("dialog CAPTION"); the plug-in's own (made from
-// its module) are left to the script, the rest cancelled.
+// records "box CAPTION|TEXT" and presses No when there is one (Yes after
+// "answer yes"), else OK. Any other dialog is recorded ("dialog CAPTION"); the
+// plug-in's own (made from its module) are left to the script, a file dialog
+// after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -18,7 +20,12 @@ namespace {
 constexpr int kStaticTextId = 0xFFFF;
 
 std::atomic<bool> g_watching{true};
+std::atomic<bool> g_answerYes{false};
+std::mutex g_saveLock;
+std::wstring g_savePath;  // under g_saveLock
 std::thread g_watcher;
+
+constexpr int kFileNameEdit = 0x480, kFileNameCombo = 0x47c;  // edt1, cmb13
 
 std::string WindowText(HWND window) {
     wchar_t text[4096] = {};
@@ -46,12 +53,22 @@ void WatchForBoxes() {
             int button = IDCANCEL;
             if (label) {
                 Record("box " + OneLine(caption) + "|" + OneLine(WindowText(label)));
-                button = GetDlgItem(dialog, IDNO) ? IDNO : IDOK;
+                button = !GetDlgItem(dialog, IDNO) ? IDOK : g_answerYes ? IDYES : IDNO;
             } else {
                 Record("dialog " + OneLine(caption));
                 HINSTANCE maker =
                     reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
                 if (maker && maker == g_pluginModule.load()) continue;
+                HWND name = GetDlgItem(dialog, kFileNameEdit);
+                if (!name) name = GetDlgItem(dialog, kFileNameCombo);
+                std::lock_guard<std::mutex> guard(g_saveLock);
+                if (name && !g_savePath.empty()) {
+                    SendMessageTimeoutW(name, WM_SETTEXT, 0,
+                                        reinterpret_cast<LPARAM>(g_savePath.c_str()),
+                                        SMTO_ABORTIFHUNG, 2000, nullptr);
+                    g_savePath.clear();
+                    button = IDOK;
+                }
             }
             PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
@@ -61,6 +78,15 @@ void WatchForBoxes() {
 }
 
 }  // namespace
+
+void AnswerBoxes(bool yes) {
+    g_answerYes = yes;
+}
+
+void SaveDialogsAs(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_saveLock);
+    g_savePath = Wide(path);
+}
 
 void StartBoxWatcher() {
     g_watcher = std::thread(WatchForBoxes);

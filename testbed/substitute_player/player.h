@@ -111,4 +111,8 @@ double Microseconds(Call call) {
 // dialogs made from the plug-in's module are left to the script.
 extern std::atomic<HMODULE> g_pluginModule;
 void StartBoxWatcher();
+// How message boxes with Yes and No are answered from now on.
+void AnswerBoxes(bool yes);
+// The next file dialog gets this name and is confirmed.
+void SaveDialogsAs(const std::string& path);
 void StopBoxWatcher();

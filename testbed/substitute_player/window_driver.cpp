@@ -1,6 +1,8 @@
-// The verbs on the plug-in's own windows (its settings dialog): they act on
-// the window the last wait-window found.
+// The verbs on the plug-in's own windows (its settings dialog, its Plays
+// window): they act on the window the last wait-window found.
 #include "testbed/substitute_player/player.h"
+
+#include <commctrl.h>
 
 namespace {
 
@@ -58,6 +60,44 @@ void WaitText(const Command& c) {
     if (!PumpUntil(c.ms, [&] { return ControlText(control).find(text) != std::string::npos; }))
         Fail(c.line, "wait-text timed out: " + OneLine(ControlText(control)));
     Record(Format("text after %lu ms: ", GetTickCount() - start) + OneLine(text));
+}
+
+// A list view's rows, each its cells' texts.
+std::vector<std::vector<std::string>> ListRows(HWND list) {
+    int columns = static_cast<int>(
+        SendMessageW(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0));
+    int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    std::vector<std::vector<std::string>> rows(static_cast<size_t>(std::max(count, 0)));
+    for (int row = 0; row < count; ++row) {
+        for (int column = 0; column < columns; ++column) {
+            wchar_t text[1024] = {};
+            LVITEMW item = {};
+            item.iSubItem = column;
+            item.pszText = text;
+            item.cchTextMax = 1024;
+            SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+            rows[static_cast<size_t>(row)].push_back(Utf8(text));
+        }
+    }
+    return rows;
+}
+
+// Selects the rows with a cell that holds the text, and no others.
+void SelectRows(const Command& c) {
+    HWND list = Control(c);
+    std::vector<std::vector<std::string>> rows = ListRows(list);
+    int selected = 0;
+    for (size_t row = 0; row < rows.size(); ++row) {
+        bool match = std::any_of(rows[row].begin(), rows[row].end(), [&](const std::string& cell) {
+            return cell.find(c.text) != std::string::npos;
+        });
+        LVITEMW state = {};
+        state.stateMask = LVIS_SELECTED;
+        state.state = match ? LVIS_SELECTED : 0;
+        SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+        selected += match ? 1 : 0;
+    }
+    Record(Format("selected %d", selected));
 }
 
 // "reg NAME=TEXT", "reg NAME=#NUMBER" or "reg NAME -".
@@ -130,4 +170,20 @@ const std::vector<Verb> kWindowVerbs = {
     {"wait-text", kIdTextMs, "ID TEXT MS", "until the control's text holds TEXT (\\t: tab)",
      WaitText},
     {"reg", kText, "NAME", "records the plug-in's registry value", ReadRegistry},
+    {"rows", kId, "ID", "records the list's rows, \"row N: CELL | CELL...\"",
+     [](const Command& c) {
+         std::vector<std::vector<std::string>> rows = ListRows(Control(c));
+         Record(Format("rows %d", static_cast<int>(rows.size())));
+         for (size_t row = 0; row < rows.size(); ++row) {
+             std::string line = Format("row %d:", static_cast<int>(row));
+             for (const std::string& cell : rows[row])
+                 line += " " + cell + " |";
+             Record(OneLine(line.substr(0, line.size() - 2)));
+         }
+     }},
+    {"select", kIdText, "ID TEXT", "selects the list's rows with a cell holding TEXT", SelectRows},
+    {"answer", kText, "yes|no", "how message boxes with Yes and No are answered from now on",
+     [](const Command& c) { AnswerBoxes(c.argument == "yes"); }},
+    {"save-as", kText, "PATH", "the next file dialog gets PATH and is confirmed",
+     [](const Command& c) { SaveDialogsAs(c.argument); }},
 };

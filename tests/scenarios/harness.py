@@ -225,6 +225,11 @@ class Scenario:
         assert poll(lambda: any(re.search(pattern, line) for line in self.result(name)), timeout), \
             f"no {pattern!r} in {name}.result after {timeout} s"
 
+    # The play history of the prefix's user, as lists of fields, header first.
+    def history(self):
+        files = list((self.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.history.tsv"))
+        return [line.split("\t") for line in read(files[0]).lstrip("\ufeff").splitlines()] if files else []
+
     # A cache file of numbered plays, as the plug-in leaves them offline.
     def plant(self, path, plays):
         assert self.wine(self.win32 / "plant_cache.exe", winpath(path), plays).returncode == 0

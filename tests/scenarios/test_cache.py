@@ -291,6 +291,5 @@ def test_titles_and_accounts(s):
     s.player("back", f"load {s.dll}\nwait-log Submission of cache file accepted OK 30000\nquit\nunload")
     assert not s.cache.exists()
     assert s.plays("user", "artist")[-2:] == [("bob", "Bob Artist"), ("alice", "Alice Artist")]
-    history = read(next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.history.tsv")))
-    last = history.splitlines()[-1].split("\t")
+    last = s.history()[-1]
     assert last[1:7] + last[8:] == ["Alice Artist", "Alice Title", "", "200", "alice", "sent", "from cache"]

@@ -3,7 +3,7 @@
 import re
 
 import pytest
-from harness import KEY, count, md5, read, track, winpath
+from harness import KEY, OFFLINE, count, md5, read, track, winpath
 
 SAVED = ("ignorehttp logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors"
          " useproxy useproxyauth username").split()
@@ -254,11 +254,65 @@ def test_plays(s):
         ("Motörhead", "Ace of Spades", "Ace of Spades", "169"),
         ("Paused Artist", "Paused Title", "", "200"), ("Stopped Artist", "Stopped Title", "", "200")]
     # Every play's fate in the user's own history.
-    history = read(next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.history.tsv")))
-    assert [(f[1], f[5], f[6], f[8]) for f in (line.split("\t") for line in history.splitlines()[1:])] == [
+    assert [(f[1], f[5], f[6], f[8]) for f in s.history()[1:]] == [
         ("Normal Artist", "listener", "sent", "live"), ("Motörhead", "listener", "sent", "live"),
         ("Video Artist", "listener", "skipped", "file type"), ("Radio Artist", "listener", "skipped", "stream"),
         ("Paused Artist", "listener", "sent", "live"), ("Stopped Artist", "listener", "sent", "live")]
+
+
+# The Plays window: a sent play, a skipped video and an offline play with their fates; the export
+# holds all three, and the waiting play, removed, leaves the cache with a line in the history.
+def test_plays_window(s):
+    s.settings()
+    s.player("online", rf"""
+        {track("Sent", "Sent Artist", "Sent Title")}
+        track C:\Video\Clip.avi | Video Artist - Video Clip | 60 | artist=Video Artist | title=Video Clip
+        load {s.dll}
+        play 0
+        wait-log Submission of 'Sent Artist - Sent Title' accepted OK 20000
+        play 1
+        wait-log Unsupported file type so skipping submission 20000
+        quit
+        unload""")
+    s.settings(proxyport=1)
+    csv = s.work / "plays, exported.csv"
+    r = s.player("offline", rf"""
+        {track("Waiting", "Waiting Artist", "Waiting Title")}
+        load {s.dll}
+        play 0
+        wait-log {OFFLINE} 20000
+        config
+        wait-window Kelmar Config 5000
+        click 1030
+        wait-window Kelmar Plays 5000
+        wait-text 1031 1 play waits to be sent. Last accepted 10000
+        rows 1032
+        save-as {winpath(csv)}
+        click 1035
+        wait-text 1031 Exported 3 plays to 10000
+        select 1032 Waiting Artist
+        answer yes
+        click 1033
+        wait-text 1031 Removed 1 plays. 10000
+        wait-text 1031 No play waits to be sent 10000
+        quit
+        unload""")
+    rows = [line.split(": ", 1)[1].split(" | ") for line in r if line.startswith("row ")]
+    assert [row[1:] for row in rows] == [
+        ["Waiting Artist", "Waiting Title", "", "listener", "Waiting"],
+        ["Video Artist", "Video Clip", "", "listener", "Skipped: file type"],
+        ["Sent Artist", "Sent Title", "", "listener", "Sent"]]
+    assert all(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d", row[0]) for row in rows)
+    assert "box Kelmar Plays|Remove 1 waiting play from the cache? It will not be sent." in r
+    assert not s.cache.exists(), "the removed play is still in the cache"
+    assert [(f[1], f[6]) for f in s.history()[1:]] == [
+        ("Sent Artist", "sent"), ("Video Artist", "skipped"), ("Waiting Artist", "removed")]
+    exported = csv.read_bytes().decode("utf-8")
+    assert exported.startswith("\ufeffPlayed (UTC),Artist,Title,Album,Account,Status\r\n")
+    assert [line.split(",")[1:] for line in exported.splitlines()[1:]] == [
+        ["Waiting Artist", "Waiting Title", "", "listener", "Waiting"],
+        ["Video Artist", "Video Clip", "", "listener", "Skipped: file type"],
+        ["Sent Artist", "Sent Title", "", "listener", "Sent"]]
 
 
 # A second player in the same session while the first runs: its init refuses, it leaves the second

@@ -292,10 +292,16 @@ TEST(PlaysModel, CsvCellsAreQuotedAndNeverFormulas) {
     };
     for (const auto& c : cells)
         EXPECT_EQ(CsvCell(c.text), c.cell) << c.text;
-    PlayRow row{"2004-11-22 05:39:31", "=HYPERLINK(\"x\")", "T", "", "alice", "Sent"};
+    PlayRow row{"2004-11-22 05:39:31", "=HYPERLINK(\"x\")", "T", "", "alice", "Sent", "", -1};
     // Sorted stably by a column either way; a time shown to the minute, locally.
-    std::vector<PlayRow> rows = {
-        row, {"1", "b", "1", "", "", ""}, {"2", "a", "", "", "", ""}, {"3", "b", "2", "", "", ""}};
+    auto artistTitle = [](const char* artist, const char* title) {
+        PlayRow r;
+        r.artist = artist;
+        r.title = title;
+        return r;
+    };
+    std::vector<PlayRow> rows = {row, artistTitle("b", "1"), artistTitle("a", ""),
+                                 artistTitle("b", "2")};
     SortRows(&rows, 1, true);
     EXPECT_EQ(rows[1].artist + rows[2].title + rows[3].title, "a12");
     SortRows(&rows, 1, false);

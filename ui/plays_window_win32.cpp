@@ -1,0 +1,413 @@
+// The Plays window. Everything that reads files or the whole cache runs on a
+// thread of its own (see CPlaytally::RunInBackground): the player's thread
+// only swaps in what such a thread made. The timer looks at the engine's
+// count of changes, so that a look with nothing changed costs next to nothing.
+#include <windows.h>
+
+// After windows.h, which they build on.
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diagnostics/debug.h"
+#include "diagnostics/format.h"
+#include "diagnostics/wide_path_win32.h"
+#include "engine/playtally.h"
+#include "record/text_encoding.h"
+#include "ui/plays_model.h"
+#include "ui/plays_window_win32.h"
+#include "ui/resource.h"
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMs = 500;
+const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
+                                                "Album",  "Account", "Status"};
+const int kColumnWidths[kPlayColumns] = {62, 90, 110, 80, 50, 70};  // dialog units
+
+// What a thread off the player's made, taken by the timer once `done`.
+struct Job {
+    std::atomic<bool> done{false};
+    PlaysView view;    // a load's
+    std::string note;  // an action's outcome
+};
+
+class CPlaysWindow {
+  public:
+    bool Open(CPlaytally* engine, HWND owner);
+    void Close() {
+        if (m_window && IsWindow(m_window)) DestroyWindow(m_window);
+        m_window = nullptr;
+    }
+
+  private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnInit();
+    void OnTimer();
+    void StartLoad();
+    void OnNotify(const NMHDR* header);
+    void OnCommand(int id);
+    void Remove();
+    void SendWithThisAccount();
+    void Export();
+    // Runs `action` off the player's thread, showing `pending` until it is done.
+    void RunAction(const std::string& pending, std::function<std::string()> action);
+    // The selected rows' waiting plays (of another account only, when `other`),
+    // marked with `pending` as their status.
+    std::vector<Submission> SelectedWaiting(bool other, const char* pending);
+    // Changes the rows (a new load, a sort) keeping the same plays selected.
+    void KeepingSelection(const std::function<void()>& change);
+    std::string RowKey(const PlayRow& row) const;
+    void ShowStatus();
+
+    HWND m_window = nullptr;
+    HWND m_list = nullptr;
+    CPlaytally* m_engine = nullptr;
+    PlaysView m_view;
+    bool m_loaded = false;
+    unsigned m_seenChanges = 0;
+    std::shared_ptr<Job> m_load;
+    std::shared_ptr<Job> m_action;
+    std::string m_note;
+    std::string m_shownStatus;
+    int m_sortColumn = -1;
+    bool m_ascending = true;
+};
+
+CPlaysWindow g_plays;
+
+bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
+    if (m_window && IsWindow(m_window)) {
+        ShowWindow(m_window, SW_SHOWNORMAL);
+        SetForegroundWindow(m_window);
+        return true;
+    }
+    if (!DialogModule() || !engine) return false;
+    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&classes);
+    m_engine = engine;
+    HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_PLAYS), owner,
+                                     &CPlaysWindow::DialogProc, reinterpret_cast<LPARAM>(this));
+    if (!window) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Open", "Failed to create the Plays window - %lu",
+                    GetLastError());
+        return false;
+    }
+    ShowWindow(window, SW_SHOWNORMAL);
+    SetForegroundWindow(window);
+    return true;
+}
+
+INT_PTR CALLBACK CPlaysWindow::DialogProc(HWND window, UINT message, WPARAM wParam,
+                                          LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        reinterpret_cast<CPlaysWindow*>(lParam)->m_window = window;
+    }
+    auto* self = reinterpret_cast<CPlaysWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+    if (!self) return FALSE;
+    DialogDepth depth;
+    try {
+        return self->OnMessage(message, wParam, lParam);
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::DialogProc", "Exception occurred - %s", e.what());
+    } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::DialogProc", "Exception occurred - %s", "unknown");
+    }
+    return FALSE;
+}
+
+INT_PTR CPlaysWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            OnInit();
+            return TRUE;
+        case WM_NOTIFY:
+            OnNotify(reinterpret_cast<const NMHDR*>(lParam));
+            return TRUE;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == 0) OnCommand(LOWORD(wParam));  // a click or Enter
+            return TRUE;
+        case WM_TIMER:
+            if (wParam == kRefreshTimer) OnTimer();
+            return TRUE;
+        case WM_CLOSE:
+            Close();
+            return TRUE;
+        case WM_DESTROY:
+            HookDialogKeys(m_window, false);
+            KillTimer(m_window, kRefreshTimer);
+            return TRUE;
+        case WM_NCDESTROY:
+            // What runs in the background finishes into jobs no one takes.
+            m_window = nullptr;
+            m_list = nullptr;
+            m_view = PlaysView();
+            m_load.reset();
+            m_action.reset();
+            m_note.clear();
+            m_loaded = false;
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+void CPlaysWindow::OnInit() {
+    HookDialogKeys(m_window, true);
+    CentreOnOwner(m_window);
+    m_list = GetDlgItem(m_window, IDC_PLAYS_LIST);
+    SendMessageW(m_list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    for (int column = 0; column < kPlayColumns; ++column) {
+        RECT width = {0, 0, kColumnWidths[column], 0};
+        MapDialogRect(m_window, &width);
+        std::wstring name = WidePath(kColumnNames[column]);
+        LVCOLUMNW info = {};
+        info.mask = LVCF_TEXT | LVCF_WIDTH;
+        info.cx = width.right;
+        info.pszText = &name[0];
+        SendMessageW(m_list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+    }
+    m_shownStatus.clear();
+    SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, L"Reading the plays...");
+    StartLoad();
+    SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
+}
+
+void CPlaysWindow::StartLoad() {
+    auto job = std::make_shared<Job>();
+    CPlaytally* engine = m_engine;
+    // Taken before the reading, so that a change while it reads is read again.
+    m_seenChanges = engine->PlaysChanges();
+    if (!engine->RunInBackground([engine, job] {
+            job->view = ReadPlays(engine->m_cache.GetAll(), engine->GetSettings().username,
+                                  engine->m_history.Paths());
+            job->done = true;
+        })) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::StartLoad", "Failed to start reading the plays");
+        m_seenChanges = ~m_seenChanges;  // tried again at the next tick
+        return;
+    }
+    m_load = job;
+}
+
+void CPlaysWindow::OnTimer() {
+    if (m_action && m_action->done) {
+        m_note = m_action->note;
+        m_action.reset();
+    }
+    if (m_load && m_load->done) {
+        std::shared_ptr<Job> load = std::move(m_load);
+        KeepingSelection([&] {
+            m_view = std::move(load->view);
+            if (m_sortColumn >= 0) SortRows(&m_view.rows, m_sortColumn, m_ascending);
+        });
+        m_loaded = true;
+        SendMessageW(m_list, LVM_SETITEMCOUNT, m_view.rows.size(), LVSICF_NOSCROLL);
+        InvalidateRect(m_list, nullptr, FALSE);
+    }
+    if (!m_load && !m_action && m_engine->PlaysChanges() != m_seenChanges) StartLoad();
+    ShowStatus();
+}
+
+void CPlaysWindow::ShowStatus() {
+    if (!m_loaded) return;
+    std::string status = PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, m_note);
+    if (status == m_shownStatus) return;
+    SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
+    m_shownStatus = std::move(status);
+}
+
+std::string CPlaysWindow::RowKey(const PlayRow& row) const {
+    if (row.cacheIndex >= 0 && static_cast<size_t>(row.cacheIndex) < m_view.waiting.size()) {
+        const Submission& play = m_view.waiting[static_cast<size_t>(row.cacheIndex)];
+        return "w" + std::string(reinterpret_cast<const char*>(&play), sizeof(play));
+    }
+    return "h" + row.playedUtc + '\t' + row.artist + '\t' + row.title + '\t' + row.atUtc + '\t' +
+           row.status;
+}
+
+void CPlaysWindow::KeepingSelection(const std::function<void()>& change) {
+    std::set<std::string> selected;
+    for (int i = -1; (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i,
+                                                          LVNI_SELECTED))) >= 0;) {
+        if (static_cast<size_t>(i) < m_view.rows.size())
+            selected.insert(RowKey(m_view.rows[static_cast<size_t>(i)]));
+    }
+    change();
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    SendMessageW(m_list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+    if (selected.empty()) return;
+    state.state = LVIS_SELECTED;
+    for (size_t i = 0; i < m_view.rows.size(); ++i) {
+        if (selected.count(RowKey(m_view.rows[i])))
+            SendMessageW(m_list, LVM_SETITEMSTATE, i, reinterpret_cast<LPARAM>(&state));
+    }
+}
+
+void CPlaysWindow::OnNotify(const NMHDR* header) {
+    if (header->hwndFrom != m_list) return;
+    if (header->code == LVN_GETDISPINFOW) {
+        const LVITEMW& item = reinterpret_cast<const NMLVDISPINFOW*>(header)->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 ||
+            static_cast<size_t>(item.iItem) >= m_view.rows.size() || item.cchTextMax <= 0)
+            return;
+        const PlayRow& row = m_view.rows[static_cast<size_t>(item.iItem)];
+        std::wstring text = WidePath(item.iSubItem == 0 ? LocalPlayedTime(row.playedUtc)
+                                                        : ColumnText(row, item.iSubItem));
+        lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
+    } else if (header->code == LVN_COLUMNCLICK) {
+        int column = reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem;
+        m_ascending = column == m_sortColumn ? !m_ascending : true;
+        m_sortColumn = column;
+        KeepingSelection([&] { SortRows(&m_view.rows, m_sortColumn, m_ascending); });
+        InvalidateRect(m_list, nullptr, FALSE);
+    } else if (header->code == LVN_KEYDOWN &&
+               reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == 'A' &&
+               GetKeyState(VK_CONTROL) < 0) {
+        LVITEMW state = {};
+        state.state = state.stateMask = LVIS_SELECTED;
+        SendMessageW(m_list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(&state));
+    }
+}
+
+void CPlaysWindow::OnCommand(int id) {
+    switch (id) {
+        case IDCANCEL:
+            Close();
+            break;
+        case IDC_PLAYS_REMOVE:
+            Remove();
+            break;
+        case IDC_PLAYS_SEND:
+            SendWithThisAccount();
+            break;
+        case IDC_PLAYS_EXPORT:
+            Export();
+            break;
+        default:
+            break;
+    }
+}
+
+std::vector<Submission> CPlaysWindow::SelectedWaiting(bool other, const char* pending) {
+    std::vector<Submission> plays;
+    std::vector<PlayRow*> rows;
+    for (int i = -1; (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i,
+                                                          LVNI_SELECTED))) >= 0;) {
+        if (static_cast<size_t>(i) >= m_view.rows.size()) break;
+        PlayRow& row = m_view.rows[static_cast<size_t>(i)];
+        if (row.cacheIndex < 0 || (other && !row.account.empty())) continue;
+        plays.push_back(m_view.waiting[static_cast<size_t>(row.cacheIndex)]);
+        rows.push_back(&row);
+    }
+    if (pending) {
+        for (PlayRow* row : rows)
+            row->status = pending;
+        InvalidateRect(m_list, nullptr, FALSE);
+    }
+    return plays;
+}
+
+void CPlaysWindow::Remove() {
+    if (m_action) return;
+    std::vector<Submission> plays = SelectedWaiting(false, nullptr);
+    if (plays.empty()) {
+        m_note = "Select the waiting plays to remove.";
+        ShowStatus();
+        return;
+    }
+    std::string question = Format("Remove %d waiting play%s from the cache? %s not be sent.",
+                                  static_cast<int>(plays.size()), plays.size() == 1 ? "" : "s",
+                                  plays.size() == 1 ? "It will" : "They will");
+    if (MessageBoxW(m_window, WidePath(question).c_str(), L"Kelmar Plays",
+                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return;
+    SelectedWaiting(false, "Removing...");
+    CPlaytally* engine = m_engine;
+    RunAction(Format("Removing %d plays...", static_cast<int>(plays.size())), [engine, plays] {
+        return Format("Removed %d plays.", engine->RemoveWaitingPlays(plays));
+    });
+}
+
+void CPlaysWindow::SendWithThisAccount() {
+    if (m_action) return;
+    std::vector<Submission> plays = SelectedWaiting(true, "Sending with this account...");
+    if (plays.empty()) {
+        m_note = "Select the plays waiting for another account.";
+        ShowStatus();
+        return;
+    }
+    CPlaytally* engine = m_engine;
+    RunAction(Format("Tagging %d plays with this account...", static_cast<int>(plays.size())),
+              [engine, plays] {
+                  return Format("%d plays will be sent with this account.",
+                                engine->SendWithCurrentAccount(plays));
+              });
+}
+
+void CPlaysWindow::Export() {
+    if (m_action) return;
+    wchar_t file[4096] = L"kelmar-plays.csv";
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = m_window;
+    dialog.lpstrFilter = L"CSV files (*.csv)\0*.csv\0All files\0*.*\0";
+    dialog.lpstrFile = file;
+    dialog.nMaxFile = sizeof(file) / sizeof(file[0]);
+    dialog.lpstrDefExt = L"csv";
+    dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+    if (!GetSaveFileNameW(&dialog)) return;
+    std::string path = Utf8Path(file);
+    CPlaytally* engine = m_engine;
+    // Read afresh, so that the file holds every play even while the list is
+    // still being read.
+    RunAction("Exporting to " + path + "...", [engine, path] {
+        PlaysView view = ReadPlays(engine->m_cache.GetAll(), engine->GetSettings().username,
+                                   engine->m_history.Paths());
+        if (!WriteCsvFile(path, view.rows)) {
+            g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
+            return "Could not write " + path + ".";
+        }
+        g_Debug.Log(DEBUG_INFO, "CPlaysWindow::Export", "Exported %d plays to %s",
+                    static_cast<int>(view.rows.size()), path.c_str());
+        return Format("Exported %d plays to %s.", static_cast<int>(view.rows.size()),
+                      path.c_str());
+    });
+}
+
+void CPlaysWindow::RunAction(const std::string& pending, std::function<std::string()> action) {
+    auto job = std::make_shared<Job>();
+    if (!m_engine->RunInBackground([job, action] {
+            job->note = action();
+            job->done = true;
+        })) {
+        m_note = "Could not start: " + pending;
+    } else {
+        m_note = pending;
+        m_action = job;
+    }
+    ShowStatus();
+}
+
+}  // namespace
+
+bool OpenPlaysWindow(CPlaytally* engine, HWND owner) {
+    return g_plays.Open(engine, owner);
+}
+
+void ClosePlaysWindow() {
+    g_plays.Close();
+}

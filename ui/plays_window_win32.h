@@ -1,0 +1,28 @@
+// The Plays window (a modeless dialog owned by the player's main window, one
+// at a time), and what it shares with the settings window: the module its
+// template comes from, the count of calls on the player's stack, the key hook
+// and the placement on the owner's monitor.
+#pragma once
+
+#include <windows.h>
+
+class CPlaytally;
+
+// Creates the window, or brings the open one to view; false when it could not
+// be created.
+bool OpenPlaysWindow(CPlaytally* engine, HWND owner);
+void ClosePlaysWindow();
+
+// The plug-in's module, whose templates the windows are made from.
+HINSTANCE DialogModule();
+// Counts a call into a window's code while it is on the player's stack (see
+// CHarkwell::InUse).
+struct DialogDepth {
+    DialogDepth();
+    ~DialogDepth();
+};
+// Tab, Enter and Escape work in `window` (on) in any host, until it goes (off).
+void HookDialogKeys(HWND window, bool on);
+// Over the owner when it is on screen, else over the work area; inside the
+// work area of the owner's monitor either way.
+void CentreOnOwner(HWND window);
