@@ -1,6 +1,5 @@
 #include "engine/play_history.h"
 
-
 #include "cache/file_ops.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"

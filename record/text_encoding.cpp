@@ -1,8 +1,12 @@
 #include "record/text_encoding.h"
 
+#include <algorithm>
+
 #include "record/ansi_codepage.h"
 
 std::string AnsiToUtf8(const std::string& text) {
+    // Every ANSI code page keeps ASCII as it is.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) return text;
     std::u16string wide;
     if (!AnsiToUtf16(text.data(), text.size(), &wide)) return std::string();
     return Utf16ToUtf8(wide);

@@ -1,8 +1,11 @@
 #include "ui/plays_model.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "cache/file_ops.h"
 #include "diagnostics/format.h"
@@ -12,58 +15,108 @@
 
 namespace {
 
-std::vector<std::string> SplitTabs(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-        fields.push_back(line.substr(start, tab - start));
-    fields.push_back(line.substr(start));
-    return fields;
+using HistoryFields = std::array<std::string_view, 9>;
+// Which of them hold a character that a CSV cell must quote.
+using QuotedFields = std::array<bool, 9>;
+
+// What a byte is to the history's reader: a field's end, one a CSV cell
+// quotes, or anything else.
+constexpr unsigned char kPlainByte = 0, kFieldEnd = 1, kQuotedByte = 2;
+constexpr std::array<unsigned char, 256> ByteKinds() {
+    std::array<unsigned char, 256> kinds{};
+    kinds['\t'] = kFieldEnd;
+    kinds[','] = kinds['"'] = kinds['\r'] = kinds['\n'] = kQuotedByte;
+    return kinds;
+}
+constexpr std::array<unsigned char, 256> kByteKinds = ByteKinds();
+
+// Calls each(fields, quoted) for every whole line after the header, newest
+// first, in one pass over each line's bytes. A line of fewer than nine fields
+// is passed over.
+template <typename Each>
+void ForEachHistoryLine(std::string_view text, Each each) {
+    std::vector<std::pair<size_t, size_t>> lines;
+    size_t at = text.find("\r\n");  // past the header
+    for (size_t end; at != std::string_view::npos &&
+                     (end = text.find("\r\n", at + 2)) != std::string_view::npos;
+         at = end)
+        lines.emplace_back(at + 2, end);
+    HistoryFields f;
+    QuotedFields quoted;
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        const char* at = text.data() + line->first;
+        const char* end = text.data() + line->second;
+        size_t n = 0;
+        quoted.fill(false);
+        for (const char* field = at;; ++at) {
+            unsigned char kind =
+                at == end ? kFieldEnd : kByteKinds[static_cast<unsigned char>(*at)];
+            if (kind == kPlainByte) continue;
+            if (kind == kQuotedByte) {
+                quoted[n] = true;
+                continue;
+            }
+            f[n++] = std::string_view(field, static_cast<size_t>(at - field));
+            if (at == end || n == f.size()) break;
+            field = at + 1;
+        }
+        if (n == f.size()) each(f, quoted);
+    }
+}
+
+void AssignStatus(std::string* status, std::string_view outcome, std::string_view detail) {
+    const char* shown = outcome == "sent"        ? "Sent"
+                        : outcome == "removed"   ? "Removed"
+                        : outcome == "skipped"   ? "Skipped: "
+                        : outcome == "set aside" ? "Set aside: "
+                                                 : nullptr;
+    status->assign(shown ? std::string_view(shown) : outcome);
+    if (shown && shown[std::strlen(shown) - 1] == ' ') status->append(detail);
+}
+
+// A play waiting in the cache, under the account set now (its tag and the
+// name shown).
+PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
+                   const std::string& account) {
+    bool other = !play.IsForAccount(tag);
+    return {play.Time(),
+            play.Utf8Text(play.artist),
+            play.Utf8Text(play.title),
+            play.Utf8Text(play.album),
+            other ? std::string() : account,
+            other ? "Waiting for another account" : "Waiting",
+            std::string(),
+            index};
 }
 
 std::string ReadFileText(const std::string& path) {
     FileHandle file(OpenStream(path, "rb"));
+    uint64_t size = 0;
     std::string text;
-    char chunk[65536];
-    for (size_t n; file && (n = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0;)
-        text.append(chunk, n);
+    if (!file || !FileSizeOf(path, &size)) return text;
+    // Read in one go; a file that grew meanwhile ends at its last whole line.
+    text.resize(static_cast<size_t>(size));
+    text.resize(std::fread(&text[0], 1, text.size(), file.get()));
     return text;
 }
 
 }  // namespace
 
 std::string HistoryStatus(const std::string& outcome, const std::string& detail) {
-    if (outcome == "sent") return "Sent";
-    if (outcome == "removed") return "Removed";
-    if (outcome == "skipped") return "Skipped: " + detail;
-    if (outcome == "set aside") return "Set aside: " + detail;
-    return outcome;
+    std::string status;
+    AssignStatus(&status, outcome, detail);
+    return status;
 }
 
 std::vector<PlayRow> ReadHistoryRows(const std::string& text) {
     std::vector<PlayRow> rows;
-    size_t start = text.find("\r\n");  // past the header
-    for (size_t end;
-         start != std::string::npos && (end = text.find("\r\n", start + 2)) != std::string::npos;
-         start = end) {
-        std::vector<std::string> f = SplitTabs(text.substr(start + 2, end - start - 2));
-        if (f.size() < 9) continue;
-        rows.push_back({f[0], f[1], f[2], f[3], f[5], HistoryStatus(f[6], f[8]), f[7]});
-    }
-    std::reverse(rows.begin(), rows.end());
+    ForEachHistoryLine(text, [&](const HistoryFields& f, const QuotedFields&) {
+        PlayRow row{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3]),
+                    std::string(f[5]), std::string(),     std::string(f[7]), -1};
+        AssignStatus(&row.status, f[6], f[8]);
+        rows.push_back(std::move(row));
+    });
     return rows;
-}
-
-PlayRow WaitingRow(const Submission& play, int index, const std::string& account) {
-    bool other = !play.IsForAccount(MakeAccountTag(account));
-    return {play.Time(),
-            play.Utf8Text(play.artist),
-            play.Utf8Text(play.title),
-            play.Utf8Text(play.album),
-            other ? std::string() : AnsiToUtf8(account),
-            other ? "Waiting for another account" : "Waiting",
-            std::string(),
-            index};
 }
 
 std::string LocalPlayedTime(const std::string& utc) {
@@ -93,19 +146,36 @@ void SortRows(std::vector<PlayRow>* rows, int column, bool ascending) {
 
 namespace {
 
-void AppendCsvCell(std::string* csv, const std::string& text) {
-    bool quoted = text.find_first_of(",\"\r\n") != std::string::npos;
+constexpr char kCsvHeader[] = "Played (UTC),Artist,Title,Album,Account,Status\r\n";
+constexpr size_t kWriteChunk = 1 << 20;
+
+// `quoted`: whether the text holds a comma, a quote, CR or LF.
+void AppendCsvCell(std::string* csv, std::string_view text, bool quoted) {
     if (quoted) *csv += '"';
-    if (!text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0])) *csv += '\'';
-    if (!quoted) {
-        *csv += text;
-        return;
+    char first = text.empty() ? '\0' : text[0];
+    if (first == '=' || first == '+' || first == '-' || first == '@' || first == '\t' ||
+        first == '\r')
+        *csv += '\'';
+    for (size_t quote; quoted && (quote = text.find('"')) != std::string_view::npos;) {
+        csv->append(text.substr(0, quote + 1)).append(1, '"');
+        text.remove_prefix(quote + 1);
     }
-    for (char c : text) {
-        if (c == '"') *csv += '"';
-        *csv += c;
+    csv->append(text);
+    if (quoted) *csv += '"';
+}
+
+void AppendCsvCell(std::string* csv, std::string_view text) {
+    AppendCsvCell(csv, text, std::any_of(text.begin(), text.end(), [](char c) {
+                      return kByteKinds[static_cast<unsigned char>(c)] == kQuotedByte;
+                  }));
+}
+
+void AppendCsvRow(std::string* csv, const PlayRow& row) {
+    for (int column = 0; column < kPlayColumns; ++column) {
+        AppendCsvCell(csv, ColumnText(row, column));
+        *csv += column + 1 < kPlayColumns ? ',' : '\r';
     }
-    *csv += '"';
+    *csv += '\n';
 }
 
 }  // namespace
@@ -117,15 +187,9 @@ std::string CsvCell(const std::string& text) {
 }
 
 std::string CsvDocument(const std::vector<PlayRow>& rows) {
-    std::string csv =
-        std::string(kUtf8ByteOrderMark) + "Played (UTC),Artist,Title,Album,Account,Status\r\n";
-    csv.reserve(rows.size() * 96);
-    for (const PlayRow& r : rows) {
-        for (int column = 0; column < kPlayColumns; ++column) {
-            AppendCsvCell(&csv, ColumnText(r, column));
-            csv += column + 1 < kPlayColumns ? "," : "\r\n";
-        }
-    }
+    std::string csv = std::string(kUtf8ByteOrderMark) + kCsvHeader;
+    for (const PlayRow& row : rows)
+        AppendCsvRow(&csv, row);
     return csv;
 }
 
@@ -133,8 +197,10 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
                     const std::vector<std::string>& historyPaths) {
     PlaysView view;
     view.waiting = std::move(waiting);
+    AccountTag tag = MakeAccountTag(account);
+    std::string shown = AnsiToUtf8(account);
     for (size_t i = 0; i < view.waiting.size(); ++i) {
-        view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), account));
+        view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), tag, shown));
         view.otherAccount += view.rows.back().account.empty() ? 1 : 0;
     }
     for (auto path = historyPaths.rbegin(); path != historyPaths.rend(); ++path) {
@@ -149,28 +215,65 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
     return view;
 }
 
+std::string CountOfPlays(int count) {
+    return count == 1 ? std::string("1 play") : Format("%d plays", count);
+}
+
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());
     std::string line = waiting == 0   ? std::string("No play waits to be sent")
                        : waiting == 1 ? std::string("1 play waits to be sent")
                                       : Format("%d plays wait to be sent", waiting);
-    if (view.otherAccount > 0) line += Format(", %d of them for another account", view.otherAccount);
+    if (view.otherAccount > 0)
+        line += Format(", %d of them for another account", view.otherAccount);
     line += view.lastAcceptedUtc.empty()
                 ? ". No play accepted yet."
                 : ". Last accepted " + LocalPlayedTime(view.lastAcceptedUtc) + ".";
     if (clockSkewMinutes != 0) {
-        line += Format(" The PC clock is %d minutes %s the service's; plays are stamped with the "
-                       "PC's time.",
-                       clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes,
-                       clockSkewMinutes > 0 ? "ahead of" : "behind");
+        line += Format(
+            " The PC clock is %d minutes %s the service's; plays are stamped with the "
+            "PC's time.",
+            clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes,
+            clockSkewMinutes > 0 ? "ahead of" : "behind");
     }
     return note.empty() ? line : line + "\r\n" + note;
 }
 
-bool WriteCsvFile(const std::string& path, const std::vector<PlayRow>& rows) {
-    std::string csv = CsvDocument(rows);
-    std::FILE* file = OpenStream(path, "wb");
-    bool ok = file && std::fwrite(csv.data(), 1, csv.size(), file) == csv.size();
-    if (file) ok = std::fclose(file) == 0 && ok;
-    return ok;
+bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
+                 const std::string& account, const std::vector<std::string>& historyPaths,
+                 int* count) {
+    FileHandle file(OpenStream(path, "wb"));
+    bool ok = file != nullptr;
+    // Straight from the history's text to the file, a megabyte at a time: the
+    // history may hold hundreds of thousands of lines.
+    std::string csv = std::string(kUtf8ByteOrderMark) + kCsvHeader;
+    auto write = [&](size_t atLeast) {
+        if (csv.size() < atLeast) return;
+        ok = ok && std::fwrite(csv.data(), 1, csv.size(), file.get()) == csv.size();
+        csv.clear();
+    };
+    AccountTag tag = MakeAccountTag(account);
+    std::string shown = AnsiToUtf8(account);
+    for (const Submission& play : waiting) {
+        AppendCsvRow(&csv, WaitingRow(play, 0, tag, shown));
+        write(kWriteChunk);
+    }
+    *count = static_cast<int>(waiting.size());
+    std::string status;
+    for (auto history = historyPaths.rbegin(); history != historyPaths.rend(); ++history) {
+        ForEachHistoryLine(ReadFileText(*history),
+                           [&](const HistoryFields& f, const QuotedFields& quoted) {
+                               AssignStatus(&status, f[6], f[8]);
+                               for (size_t field : {0, 1, 2, 3, 5}) {
+                                   AppendCsvCell(&csv, f[field], quoted[field]);
+                                   csv += ',';
+                               }
+                               AppendCsvCell(&csv, status);
+                               csv += "\r\n";
+                               ++*count;
+                               write(kWriteChunk);
+                           });
+    }
+    write(0);
+    return file && std::fclose(file.release()) == 0 && ok;
 }

@@ -27,8 +27,6 @@ std::vector<PlayRow> ReadHistoryRows(const std::string& text);
 // What a history line's outcome shows: "Sent", "Skipped: file type",
 // "Set aside: <message>", "Removed".
 std::string HistoryStatus(const std::string& outcome, const std::string& detail);
-// A play waiting in the cache, under the account set now (`account`).
-PlayRow WaitingRow(const Submission& play, int index, const std::string& account);
 
 // A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
 // that is no such time is shown as it is.
@@ -64,5 +62,11 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
 // the clock note while the clock is off (`clockSkewMinutes`, positive:
 // ahead), and `note` (an action in progress or done).
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note);
-// Writes the rows as CSV to `path` (UTF-8) in one go; false when it failed.
-bool WriteCsvFile(const std::string& path, const std::vector<PlayRow>& rows);
+// "1 play", "N plays".
+std::string CountOfPlays(int count);
+// Writes every play as Export does: CsvDocument's form, the waiting plays
+// (under the account set now) in cache order, then the history as the window
+// lists it; `count` gets how many. False when the file could not be written.
+bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
+                 const std::string& account, const std::vector<std::string>& historyPaths,
+                 int* count);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -108,8 +109,7 @@ bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
     return true;
 }
 
-INT_PTR CALLBACK CPlaysWindow::DialogProc(HWND window, UINT message, WPARAM wParam,
-                                          LPARAM lParam) {
+INT_PTR CALLBACK CPlaysWindow::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(window, DWLP_USER, lParam);
         reinterpret_cast<CPlaysWindow*>(lParam)->m_window = window;
@@ -239,15 +239,16 @@ std::string CPlaysWindow::RowKey(const PlayRow& row) const {
 
 void CPlaysWindow::KeepingSelection(const std::function<void()>& change) {
     std::set<std::string> selected;
-    for (int i = -1; (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i,
-                                                          LVNI_SELECTED))) >= 0;) {
+    for (int i = -1;
+         (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) {
         if (static_cast<size_t>(i) < m_view.rows.size())
             selected.insert(RowKey(m_view.rows[static_cast<size_t>(i)]));
     }
     change();
     LVITEMW state = {};
     state.stateMask = LVIS_SELECTED;
-    SendMessageW(m_list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+    SendMessageW(m_list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&state));
     if (selected.empty()) return;
     state.state = LVIS_SELECTED;
     for (size_t i = 0; i < m_view.rows.size(); ++i) {
@@ -305,8 +306,8 @@ void CPlaysWindow::OnCommand(int id) {
 std::vector<Submission> CPlaysWindow::SelectedWaiting(bool other, const char* pending) {
     std::vector<Submission> plays;
     std::vector<PlayRow*> rows;
-    for (int i = -1; (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i,
-                                                          LVNI_SELECTED))) >= 0;) {
+    for (int i = -1;
+         (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) {
         if (static_cast<size_t>(i) >= m_view.rows.size()) break;
         PlayRow& row = m_view.rows[static_cast<size_t>(i)];
         if (row.cacheIndex < 0 || (other && !row.account.empty())) continue;
@@ -337,8 +338,8 @@ void CPlaysWindow::Remove() {
         return;
     SelectedWaiting(false, "Removing...");
     CPlaytally* engine = m_engine;
-    RunAction(Format("Removing %d plays...", static_cast<int>(plays.size())), [engine, plays] {
-        return Format("Removed %d plays.", engine->RemoveWaitingPlays(plays));
+    RunAction("Removing " + CountOfPlays(static_cast<int>(plays.size())) + "...", [engine, plays] {
+        return "Removed " + CountOfPlays(engine->RemoveWaitingPlays(plays)) + ".";
     });
 }
 
@@ -351,10 +352,11 @@ void CPlaysWindow::SendWithThisAccount() {
         return;
     }
     CPlaytally* engine = m_engine;
-    RunAction(Format("Tagging %d plays with this account...", static_cast<int>(plays.size())),
+    RunAction("Tagging " + CountOfPlays(static_cast<int>(plays.size())) + " with this account...",
               [engine, plays] {
-                  return Format("%d plays will be sent with this account.",
-                                engine->SendWithCurrentAccount(plays));
+                  int tagged = engine->SendWithCurrentAccount(plays);
+                  return CountOfPlays(tagged) + (tagged == 1 ? " goes" : " go") +
+                         " with this account.";
               });
 }
 
@@ -375,16 +377,19 @@ void CPlaysWindow::Export() {
     // Read afresh, so that the file holds every play even while the list is
     // still being read.
     RunAction("Exporting to " + path + "...", [engine, path] {
-        PlaysView view = ReadPlays(engine->m_cache.GetAll(), engine->GetSettings().username,
-                                   engine->m_history.Paths());
-        if (!WriteCsvFile(path, view.rows)) {
+        auto start = std::chrono::steady_clock::now();
+        int count = 0;
+        if (!ExportPlays(path, engine->m_cache.GetAll(), engine->GetSettings().username,
+                         engine->m_history.Paths(), &count)) {
             g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
             return "Could not write " + path + ".";
         }
-        g_Debug.Log(DEBUG_INFO, "CPlaysWindow::Export", "Exported %d plays to %s",
-                    static_cast<int>(view.rows.size()), path.c_str());
-        return Format("Exported %d plays to %s.", static_cast<int>(view.rows.size()),
-                      path.c_str());
+        g_Debug.Log(DEBUG_INFO, "CPlaysWindow::Export", "Exported %d plays to %s in %d ms", count,
+                    path.c_str(),
+                    static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start)
+                                         .count()));
+        return "Exported " + CountOfPlays(count) + " to " + path + ".";
     });
 }
 

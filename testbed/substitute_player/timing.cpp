@@ -106,4 +106,22 @@ const std::vector<Verb> kTimingVerbs = {
      }},
     {"time-calls", kNumber, "N", "times N messages to the hook, the window and its refresh",
      TimeCalls},
+    {"time-click", kId, "ID", "clicks the button as click does, timed",
+     [](const Command& c) {
+         HWND control = GetDlgItem(g_player.window, static_cast<int>(c.number));
+         if (!control) Fail(c.line, Format("no control %ld", c.number));
+         Record(Format("time click %ld %.0f us", c.number,
+                       TimedSend(g_player.window, WM_COMMAND, MAKEWPARAM(c.number, BN_CLICKED),
+                                 reinterpret_cast<LPARAM>(control))));
+     }},
+    {"time-copy", kText, "FROM TO", "copies a file (paths without spaces), timed",
+     [](const Command& c) {
+         size_t space = c.argument.find(' ');
+         std::wstring from = Wide(c.argument.substr(0, space)),
+                      to = Wide(c.argument.substr(space + 1));
+         BOOL ok = FALSE;
+         double us = Microseconds([&] { ok = CopyFileW(from.c_str(), to.c_str(), FALSE); });
+         if (!ok || space == std::string::npos) Fail(c.line, "time-copy failed");
+         Record(Format("time copy %.0f us", us));
+     }},
 };

@@ -1,8 +1,8 @@
 // The verbs on the plug-in's own windows (its settings dialog, its Plays
 // window): they act on the window the last wait-window found.
-#include "testbed/substitute_player/player.h"
-
 #include <commctrl.h>
+
+#include "testbed/substitute_player/player.h"
 
 namespace {
 
@@ -64,8 +64,8 @@ void WaitText(const Command& c) {
 
 // A list view's rows, each its cells' texts.
 std::vector<std::vector<std::string>> ListRows(HWND list) {
-    int columns = static_cast<int>(
-        SendMessageW(reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0));
+    int columns = static_cast<int>(SendMessageW(
+        reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0)), HDM_GETITEMCOUNT, 0, 0));
     int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     std::vector<std::vector<std::string>> rows(static_cast<size_t>(std::max(count, 0)));
     for (int row = 0; row < count; ++row) {

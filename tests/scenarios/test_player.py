@@ -293,7 +293,7 @@ def test_plays_window(s):
         select 1032 Waiting Artist
         answer yes
         click 1033
-        wait-text 1031 Removed 1 plays. 10000
+        wait-text 1031 Removed 1 play. 10000
         wait-text 1031 No play waits to be sent 10000
         quit
         unload""")
