@@ -1,8 +1,9 @@
 // The verbs on the plug-in's own windows (its settings dialog, its Plays
 // window): they act on the window the last wait-window found.
-#include <commctrl.h>
-
 #include "testbed/substitute_player/player.h"
+
+// After windows.h (from player.h), which it builds on.
+#include <commctrl.h>
 
 namespace {
 
