@@ -117,6 +117,28 @@ quit
 unload
 EOF
   fi
+  if [ "$status" -eq 0 ]; then
+    say "track 8 with the service out of reach (the proxy on a closed port): it waits in the cache"
+    sed 's/"proxyport"=dword:.*/"proxyport"=dword:00000001/' "$work/settings.reg" >"$work/offline.reg"
+    wine reg import "$(winpath "$work/offline.reg")" >/dev/null 2>&1 </dev/null
+    play session3 <<EOF || status=$?
+track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
+load $dll
+play 0
+wait-log Caching for later 30000
+note the Plays window, from the settings window's Plays... button
+config
+wait-window Kelmar Config 5000
+click 1030
+wait-window Kelmar Plays 5000
+wait-text 1031 1 play waits to be sent 10000
+rows 1032
+key 27
+wait-closed 5000
+quit
+unload
+EOF
+  fi
   [ "$status" -eq 0 ] || say "the player stopped early (status $status)"
 
   echo
@@ -140,8 +162,13 @@ EOF
     expand -t 18 | sed '/^$/d; s/^/  /' || true
 
   echo
+  say "the Plays window's rows, read back through its list view (Played, Artist, Title, Album, Account, Status)"
+  grep -a '^row ' "$work/session3.result" 2>/dev/null | sed -E 's/^row [0-9]+: /  /' || true
+
+  echo
   if [ -e "$plugins/kelmar.99.cache" ]; then
-    say "the cache: $(($(stat -c %s "$plugins/kelmar.99.cache") / 803)) plays wait in $plugins/kelmar.99.cache"
+    waiting=$(($(stat -c %s "$plugins/kelmar.99.cache") / 803))
+    say "the cache: $waiting play$([ "$waiting" -eq 1 ] || echo s) waiting in $plugins/kelmar.99.cache"
   else
     say "the cache: empty (no kelmar.99.cache), every play was delivered"
   fi
@@ -158,7 +185,14 @@ Nightjar|Paper Lanterns"
     printf '%s\n' "$expected" | sed 's/^/  /'
     exit 1
   fi
-  say "all plays arrived, six of them, the Japanese and Greek texts exactly; the video was skipped"
+  for fate in Sent "Skipped: file type" Waiting; do
+    if ! grep -aq "| $fate\$" "$work/session3.result" 2>/dev/null; then
+      say "FAILED: the Plays window shows no play with the status $fate"
+      exit 1
+    fi
+  done
+  say "all plays arrived, six of them, the Japanese and Greek texts exactly; the video was skipped;"
+  say "the offline play waits, and the Plays window shows every play's fate"
   exit "$status"
 fi
 
@@ -202,6 +236,8 @@ trap 'exit 143' TERM INT
 
 say "a fresh Wine prefix in $work/prefix, the plug-in in $work/Plugins"
 cp -a "${KELMAR_WINEPREFIX:-$build/wineprefix}" "$work/prefix"
+# The user's own data (a play history) starts empty, whatever the template holds.
+rm -rf "$work/prefix/drive_c/users/"*/AppData/Roaming/Kelmar
 mkdir -p "$work/Plugins"
 cp "$win32/Gen_Kelmar.dll" "$work/Plugins/"
 # Wine's helpers keep the first call's output open: give them nothing.

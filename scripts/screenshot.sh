@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The settings window's picture for the README: the plug-in, loaded by the
+# The pictures for the README and the user guide: the plug-in, loaded by the
 # substitute player under Wine's X11 driver on a virtual display, after two
-# plays reached the local reference service.
+# plays reached the local reference service. "config" pictures the settings
+# window; "plays" the Plays window, after a video was skipped and with a play
+# waiting from an offline start (the service holds its flush unanswered).
 #
-#   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png]
+#   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [config|plays]
 #
-# The output defaults to docs/config-dialog.png. Needs Xvfb and ImageMagick
-# (packages xvfb and imagemagick), which it installs when they are missing.
+# The output defaults to docs/config-dialog.png or docs/plays-window.png.
+# Needs Xvfb and ImageMagick (packages xvfb and imagemagick), which it
+# installs when they are missing.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,27 +17,56 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 md5() { printf %s "$1" | md5sum | cut -c1-32; }
 
 if [ "${1:-}" = "--beside-service" ]; then
-  work=$2 win32=$3 out=$4
+  work=$2 win32=$3 out=$4 what=$5
   port=$KELMAR_SERVICE_PORT
-  {
-    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
-    printf '"username"="listener"\n"password"="%s"\n' "$(md5 secret)"
-    printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$port"
-    printf '"showerrors"=dword:00000000\n"logsize"=dword:00000400\n"debugoverride"=dword:00000003\n'
-  } >"$work/settings.reg"
-  wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+  settings() {
+    {
+      printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
+      printf '"username"="listener"\n"password"="%s"\n' "$(md5 secret)"
+      printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$1"
+      printf '"showerrors"=dword:00000000\n"logsize"=dword:00000400\n"debugoverride"=dword:00000003\n'
+    } >"$work/settings.reg"
+    wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+  }
+  if [ "$what" = plays ]; then
+    settings 1
+    cat >"$work/offline.script" <<EOF
+track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
+load $(winpath "$work/Plugins/Gen_Kelmar.dll")
+play 0
+wait-log Caching for later 30000
+quit
+unload
+EOF
+    wine "$win32/substitute_player.exe" "$(winpath "$work/offline.script")" \
+      "$(winpath "$work/offline.result")" >"$work/offline.out" 2>&1 </dev/null
+    curl -sf -d '[{"for": "submit", "silent": true}]' "http://127.0.0.1:$port/_control/script" >/dev/null
+    show="click 1030
+wait-window Kelmar Plays 5000
+wait-text 1031 1 play waits to be sent 10000
+wait-window Kelmar Config 5000
+click 2
+wait-closed 5000"
+    video="track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
+play 2
+wait-log Unsupported file type 30000"
+  else
+    show="wait-text 3002 2. The Kelmar Trio 10000" video=
+  fi
+  settings "$port"
   cat >"$work/shot.script" <<EOF
 track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
 track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
 load $(winpath "$work/Plugins/Gen_Kelmar.dll")
 wait-log Server handshake completed OK 30000
 play 0
-wait-log accepted OK 30000
+wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
 play 1
-wait-log accepted OK 30000
+wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
+$video
 config
 wait-window Kelmar Config 5000
-wait-text 3002 2. The Kelmar Trio 10000
+$show
 note ready
 wait-file $(winpath "$work/shot.done") 60000
 quit
@@ -70,10 +102,12 @@ EOF
   exit 0
 fi
 
-[ $# -ge 2 ] || { echo "usage: screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png]" >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [config|plays]" >&2; exit 2; }
 win32=$(cd "$1" && pwd)
 service=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
-out=${3:-$root/docs/config-dialog.png}
+what=${4:-config}
+[ "$what" = plays ] && picture=plays-window || picture=config-dialog
+out=${3:-$root/docs/$picture.png}
 mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 
@@ -105,6 +139,7 @@ export DISPLAY=:$display
 # The tests' prefix draws nowhere (the null driver): this copy draws on X,
 # with windows the window manager does not decorate.
 cp -a "${KELMAR_WINEPREFIX:-$root/build/wineprefix}" "$work/prefix"
+rm -rf "$work/prefix/drive_c/users/"*/AppData/Roaming/Kelmar
 export WINEPREFIX=$work/prefix
 wineserver -p >/dev/null 2>&1 </dev/null
 wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true
@@ -117,4 +152,4 @@ mkdir -p "$work/Plugins"
 cp "$win32/Gen_Kelmar.dll" "$work/Plugins/"
 
 "$root/scripts/with-service.sh" "$service" --account listener:secret -- \
-  "$root/scripts/screenshot.sh" --beside-service "$work" "$win32" "$out"
+  "$root/scripts/screenshot.sh" --beside-service "$work" "$win32" "$out" "$what"

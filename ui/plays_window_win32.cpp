@@ -33,7 +33,7 @@ constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 500;
 const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
                                                 "Album",  "Account", "Status"};
-const int kColumnWidths[kPlayColumns] = {62, 90, 110, 80, 50, 70};  // dialog units
+const int kColumnWidths[kPlayColumns] = {64, 72, 86, 72, 44, 76};  // dialog units
 
 // What a thread off the player's made, taken by the timer once `done`.
 struct Job {
