@@ -196,6 +196,7 @@ std::string CsvDocument(const std::vector<PlayRow>& rows) {
 PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
                     const std::vector<std::string>& historyPaths) {
     PlaysView view;
+    view.account = account;
     view.waiting = std::move(waiting);
     AccountTag tag = MakeAccountTag(account);
     std::string shown = AnsiToUtf8(account);

@@ -52,6 +52,7 @@ std::string CsvDocument(const std::vector<PlayRow>& rows);
 struct PlaysView {
     std::vector<Submission> waiting;
     std::vector<PlayRow> rows;
+    std::string account;          // the user name the rows were read under
     int otherAccount = 0;         // waiting plays of another account
     std::string lastAcceptedUtc;  // when the newest "sent" line was written
 };

@@ -35,6 +35,18 @@ const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
                                                 "Album",  "Account", "Status"};
 const int kColumnWidths[kPlayColumns] = {64, 72, 86, 72, 44, 76};  // dialog units
 
+// The common controls and dialogs are loaded when the window first opens, and
+// stay: linked, they would come and go with every load of the plug-in, and
+// under Wine each round leaves handles behind.
+template <typename Function>
+Function SystemFunction(const wchar_t* library, const char* name) {
+    HMODULE module = GetModuleHandleW(library);
+    if (!module) module = LoadLibraryW(library);
+    return module ? reinterpret_cast<Function>(
+                        reinterpret_cast<void*>(GetProcAddress(module, name)))
+                  : nullptr;
+}
+
 // What a thread off the player's made, taken by the timer once `done`.
 struct Job {
     std::atomic<bool> done{false};
@@ -94,8 +106,15 @@ bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
         return true;
     }
     if (!DialogModule() || !engine) return false;
+    auto initControls =
+        SystemFunction<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(L"comctl32.dll",
+                                                                    "InitCommonControlsEx");
     INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
-    InitCommonControlsEx(&classes);
+    if (!initControls || !initControls(&classes)) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Open", "The list view is not available - %lu",
+                    GetLastError());
+        return false;
+    }
     m_engine = engine;
     HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_PLAYS), owner,
                                      &CPlaysWindow::DialogProc, reinterpret_cast<LPARAM>(this));
@@ -216,7 +235,11 @@ void CPlaysWindow::OnTimer() {
         SendMessageW(m_list, LVM_SETITEMCOUNT, m_view.rows.size(), LVSICF_NOSCROLL);
         InvalidateRect(m_list, nullptr, FALSE);
     }
-    if (!m_load && !m_action && m_engine->PlaysChanges() != m_seenChanges) StartLoad();
+    // A new account changes which plays wait for another one.
+    if (!m_load && !m_action &&
+        (m_engine->PlaysChanges() != m_seenChanges ||
+         (m_loaded && m_engine->GetSettings().username != m_view.account)))
+        StartLoad();
     ShowStatus();
 }
 
@@ -371,7 +394,9 @@ void CPlaysWindow::Export() {
     dialog.nMaxFile = sizeof(file) / sizeof(file[0]);
     dialog.lpstrDefExt = L"csv";
     dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-    if (!GetSaveFileNameW(&dialog)) return;
+    auto askName =
+        SystemFunction<BOOL(WINAPI*)(OPENFILENAMEW*)>(L"comdlg32.dll", "GetSaveFileNameW");
+    if (!askName || !askName(&dialog)) return;
     std::string path = Utf8Path(file);
     CPlaytally* engine = m_engine;
     // Read afresh, so that the file holds every play even while the list is
