@@ -42,9 +42,9 @@ template <typename Function>
 Function SystemFunction(const wchar_t* library, const char* name) {
     HMODULE module = GetModuleHandleW(library);
     if (!module) module = LoadLibraryW(library);
-    return module ? reinterpret_cast<Function>(
-                        reinterpret_cast<void*>(GetProcAddress(module, name)))
-                  : nullptr;
+    return module
+               ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+               : nullptr;
 }
 
 // What a thread off the player's made, taken by the timer once `done`.
@@ -106,9 +106,8 @@ bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
         return true;
     }
     if (!DialogModule() || !engine) return false;
-    auto initControls =
-        SystemFunction<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(L"comctl32.dll",
-                                                                    "InitCommonControlsEx");
+    auto initControls = SystemFunction<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(
+        L"comctl32.dll", "InitCommonControlsEx");
     INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
     if (!initControls || !initControls(&classes)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Open", "The list view is not available - %lu",

@@ -197,6 +197,19 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     history.Append({sent}, 60);
     EXPECT_EQ(ReadFileBytes(dir.file(kOldHistoryFileName)), full);
     EXPECT_EQ(file(), header + one);
+    // Export streams what the window lists: the waiting plays, then the
+    // current file and the old one, newest first; quoted cells included.
+    history.SetRotateBytes(kHistoryRotateBytes);
+    history.Append({{Record("Quote", "say \"hi\", =1"), "bob", "sent", "from cache"}}, 120);
+    std::vector<std::string> paths = history.Paths();
+    PlaysView view = ReadPlays({play}, "bob", paths);
+    ASSERT_EQ(view.rows.size(), 4u);  // the cut line is no row
+    EXPECT_EQ(view.rows[0].status + view.rows[1].title, "Waitingsay \"hi\", =1");
+    EXPECT_EQ(view.lastAcceptedUtc, "1970-01-01 00:02:00");
+    int count = 0;
+    ASSERT_TRUE(ExportPlays(dir.file("plays.csv"), {play}, "bob", paths, &count));
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
 }
 
 TEST_F(CacheTest, RecordsSpanningManyReadsKeepTheirOrder) {
