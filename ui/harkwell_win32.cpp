@@ -77,12 +77,19 @@ LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-DialogDepth::DialogDepth() {
-    ++g_depth;
-}
-
-DialogDepth::~DialogDepth() {
-    --g_depth;
+INT_PTR GuardedDialogCall(const char* where, const std::function<INT_PTR()>& call) {
+    struct Depth {
+        Depth() { ++g_depth; }
+        ~Depth() { --g_depth; }
+    } depth;
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, where, "Exception occurred - %s", e.what());
+    } catch (...) {
+        g_Debug.Log(DEBUG_ERROR, where, "Exception occurred - %s", "unknown");
+    }
+    return FALSE;
 }
 
 HINSTANCE DialogModule() {
@@ -158,15 +165,8 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
         self = reinterpret_cast<CHarkwell*>(GetWindowLongPtrA(window, DWLP_USER));
     }
     if (!self) return FALSE;
-    DialogDepth depth;
-    try {
-        return self->OnMessage(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        g_Debug.Log(DEBUG_ERROR, "CHarkwell::DialogProc", "Exception occurred - %s", e.what());
-    } catch (...) {
-        g_Debug.Log(DEBUG_ERROR, "CHarkwell::DialogProc", "Exception occurred - %s", "unknown");
-    }
-    return FALSE;
+    return GuardedDialogCall("CHarkwell::DialogProc",
+                             [&] { return self->OnMessage(message, wParam, lParam); });
 }
 
 INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {

@@ -134,15 +134,8 @@ INT_PTR CALLBACK CPlaysWindow::DialogProc(HWND window, UINT message, WPARAM wPar
     }
     auto* self = reinterpret_cast<CPlaysWindow*>(GetWindowLongPtrW(window, DWLP_USER));
     if (!self) return FALSE;
-    DialogDepth depth;
-    try {
-        return self->OnMessage(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::DialogProc", "Exception occurred - %s", e.what());
-    } catch (...) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::DialogProc", "Exception occurred - %s", "unknown");
-    }
-    return FALSE;
+    return GuardedDialogCall("CPlaysWindow::DialogProc",
+                             [&] { return self->OnMessage(message, wParam, lParam); });
 }
 
 INT_PTR CPlaysWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 class CPlaytally;
 
 // Creates the window, or brings the open one to view; false when it could not
@@ -15,12 +17,10 @@ void ClosePlaysWindow();
 
 // The plug-in's module, whose templates the windows are made from.
 HINSTANCE DialogModule();
-// Counts a call into a window's code while it is on the player's stack (see
-// CHarkwell::InUse).
-struct DialogDepth {
-    DialogDepth();
-    ~DialogDepth();
-};
+// A dialog procedure's work: counted while it is on the player's stack (see
+// CHarkwell::InUse), and an exception logged as `where`'s, never thrown into
+// the player. FALSE after an exception.
+INT_PTR GuardedDialogCall(const char* where, const std::function<INT_PTR()>& call);
 // Tab, Enter and Escape work in `window` (on) in any host, until it goes (off).
 void HookDialogKeys(HWND window, bool on);
 // Over the owner when it is on screen, else over the work area; inside the

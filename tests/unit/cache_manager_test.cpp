@@ -207,7 +207,7 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     EXPECT_EQ(view.rows[0].status + view.rows[1].title, "Waitingsay \"hi\", =1");
     EXPECT_EQ(view.lastAcceptedUtc, "1970-01-01 00:02:00");
     int count = 0;
-    ASSERT_TRUE(ExportPlays(dir.file("plays.csv"), {play}, "bob", paths, &count));
+    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {play}, "bob", paths, &count));
     EXPECT_EQ(count, 4);
     EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
 }
