@@ -15,9 +15,12 @@ constexpr uint32_t NET_OPEN_TYPE_PROXY = 3;
 // Options of NetSetOption.
 constexpr uint32_t NET_OPTION_PROXY_USERNAME = 43;
 constexpr uint32_t NET_OPTION_PROXY_PASSWORD = 44;
-// The one request flag the transport uses: ask proxies not to answer from a cache.
+// Request flags: ask proxies not to answer from a cache; use TLS. No flag that
+// lets a certificate error pass is ever set.
 constexpr uint32_t NET_FLAG_PRAGMA_NOCACHE = 0x100;
+constexpr uint32_t NET_FLAG_SECURE = 0x00800000;
 constexpr uint16_t NET_DEFAULT_HTTP_PORT = 80;
+constexpr uint16_t NET_DEFAULT_HTTPS_PORT = 443;
 
 // InternetOpenA: a root handle with the user agent; `proxy` is used only with
 // NET_OPEN_TYPE_PROXY.

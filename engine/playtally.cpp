@@ -11,6 +11,7 @@
 #include "engine/config_window.h"
 #include "engine/connectivity_api.h"
 #include "engine/data_folder.h"
+#include "engine/http_api.h"
 #include "engine/settings_store.h"
 #include "engine/user_prompt.h"
 
@@ -49,6 +50,7 @@ const std::pair<const char*, int Settings::*> kHandSetValues[] = {
     {"forceconnection", &Settings::forceConnection},
     {"allowcache", &Settings::allowCache},
     {"maxcachesubs", &Settings::maxCacheSubs},
+    {"securehandshake", &Settings::secureHandshake},
 };
 
 std::string Upper(std::string text) {
@@ -302,8 +304,13 @@ void CPlaytally::Disable() {
     m_handshakeComplete = 0;
     Put(m_serverStatus, "");
     Put(m_lastMessage, "");
-    Put(m_submitPath, "");
-    Put(m_server, kDefaultHandshakeHost);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_submitPath.clear();
+        m_server = kDefaultHandshakeHost;
+        m_submitSecure = false;
+        m_submitPort = NET_DEFAULT_HTTP_PORT;
+    }
     m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
 }
 

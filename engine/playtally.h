@@ -54,6 +54,10 @@ constexpr int kTimerPeriodMs = 5000;
 constexpr int kRequestTimeoutMs = 30000;
 // The last response shown after a proxy refused the handshake with 407.
 constexpr char kProxyAuthRequired[] = "Proxy authentication required";
+// What the status shows after a request over HTTPS failed for its certificate,
+// or for another reason of TLS.
+constexpr char kCertificateNotTrusted[] = "Certificate not trusted";
+constexpr char kSecureConnectionFailed[] = "Secure connection failed";
 
 class CPlaytally;
 
@@ -62,6 +66,8 @@ struct ThreadRequest {
     CPlaytally* engine = nullptr;
     std::string host;
     std::string path;
+    bool secure = false;
+    uint16_t port = 80;
     std::string body;
     RequestType type = REQUEST_SUBMIT;
     Submission submission;
@@ -134,7 +140,8 @@ class CPlaytally {
     static unsigned SendThread(void* request);
     void ThreadCallback(RequestType type, std::string response, Submission submission,
                         int requestId, int statusCode);
-    void LogRequestError(const char* module, const char* call, int requestId);
+    // Logs why the request's last call failed; the library's error number.
+    uint32_t LogRequestError(const char* module, const char* call, int requestId);
     // A copy of the recent list, newest first.
     std::vector<Submission> GetLastSubmissions() const;
     // Request workers still running, and a wait for them to end (-1: no limit).
@@ -157,11 +164,12 @@ class CPlaytally {
     // Goes up with every change of the cache or the history.
     unsigned PlaysChanges() const { return m_cache.Changes() + m_history.Appends(); }
 
-    // HTTP transport. The status code, 0 when none was received.
+    // HTTP transport. The status code, 0 when none was received. `secure`:
+    // over HTTPS.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,
-                int requestId);
+                int requestId, bool secure = false, uint16_t port = 80);
     int GetURL(std::string server, std::string path, std::string query, std::string& response,
-               int requestId);
+               int requestId, bool secure = false, uint16_t port = 80);
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
     void SetSubmitURL(std::string url);
     // Compares the PC's clock with the time an answer carried; stamped times
@@ -271,6 +279,8 @@ class CPlaytally {
     std::string m_updateUrl;
     std::string m_submitPath;
     std::string m_server;
+    bool m_submitSecure = false;  // under m_lock, as the two above
+    uint16_t m_submitPort = 80;
     std::string m_challengeResponse;
     std::string m_sessionUser;  // the account m_challengeResponse was made for
     Settings m_settings;
@@ -296,9 +306,15 @@ class CPlaytally {
     int ComputeGoal(int length);
     // `path` gets the track's whole path when given.
     Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);
-    int Request(const char* module, const char* verb, const std::string& server,
-                const std::string& object, const std::string& headers, const std::string& data,
-                bool readAlways, std::string& response, int requestId);
+    struct Target {
+        std::string server;
+        std::string object;
+        bool secure;
+        uint16_t port;
+    };
+    int Request(const char* module, const char* verb, const Target& target,
+                const std::string& headers, const std::string& data, bool readAlways,
+                std::string& response, int requestId);
     void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
                            int requestId);
     // `refusedItem` and `reason`: the item an "ERROR" answer names, and why.

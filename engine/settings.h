@@ -10,7 +10,7 @@
 constexpr int kDefaultMaxCacheSubs = 10;
 
 // Every value under the plug-in's registry key, named after it. The first
-// twelve are what the settings window edits and saving writes; the last four
+// twelve are what the settings window edits and saving writes; the last five
 // are only ever set by hand and read at start.
 struct Settings {
     std::string username;  // "username"
@@ -29,6 +29,7 @@ struct Settings {
     int forceConnection = 0;
     int allowCache = 1;
     int maxCacheSubs = kDefaultMaxCacheSubs;
+    int secureHandshake = 0;  // the handshake over HTTPS, on port 443
 };
 
 // What submissions are sent with: the challenge response of the last

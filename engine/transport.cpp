@@ -8,6 +8,7 @@
 #include "engine/clock.h"
 #include "engine/http_api.h"
 #include "engine/playtally.h"
+#include "engine/submit_address.h"
 #include "record/text_encoding.h"
 
 namespace {
@@ -30,26 +31,53 @@ struct Handles {
 }  // namespace
 
 int CPlaytally::PostURL(std::string server, std::string path, std::string body,
-                        std::string& response, int requestId) {
+                        std::string& response, int requestId, bool secure, uint16_t port) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::PostURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), body.c_str());
     std::string headers = "Content-Type: application/x-www-form-urlencoded\nHost: " + server;
-    return Request("CPlaytally::PostURL", "POST", server, path, headers, body, true, response,
-                   requestId);
+    // A port of its own belongs in the Host header.
+    if (port != (secure ? NET_DEFAULT_HTTPS_PORT : NET_DEFAULT_HTTP_PORT))
+        headers += Format(":%d", port);
+    return Request("CPlaytally::PostURL", "POST", {server, path, secure, port}, headers, body, true,
+                   response, requestId);
 }
 
 int CPlaytally::GetURL(std::string server, std::string path, std::string query,
-                       std::string& response, int requestId) {
+                       std::string& response, int requestId, bool secure, uint16_t port) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::GetURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), query.c_str());
-    return Request("CPlaytally::GetURL", "GET", server, path + query, std::string(), std::string(),
-                   false, response, requestId);
+    return Request("CPlaytally::GetURL", "GET", {server, path + query, secure, port}, std::string(),
+                   std::string(), false, response, requestId);
 }
 
-int CPlaytally::Request(const char* module, const char* verb, const std::string& server,
-                        const std::string& object, const std::string& headers,
-                        const std::string& data, bool readAlways, std::string& response,
-                        int requestId) {
+namespace {
+
+// The status text for a request over HTTPS that failed with this error of
+// the library, or nullptr when the error is none of TLS.
+const char* SecureFailure(uint32_t error) {
+    switch (error) {
+        case 12037:  // the certificate's dates
+        case 12038:  // its name is not the server's
+        case 12045:  // an authority not trusted
+        case 12055:  // errors in the certificate
+        case 12056:  // no revocation check possible
+        case 12057:  // the revocation check failed, or the chain is incomplete
+        case 12169:  // an invalid certificate
+        case 12170:  // a revoked one
+            return kCertificateNotTrusted;
+        case 12044:  // the server wants a client certificate
+        case 12157:  // the secure channel failed
+            return kSecureConnectionFailed;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+int CPlaytally::Request(const char* module, const char* verb, const Target& target,
+                        const std::string& headers, const std::string& data, bool readAlways,
+                        std::string& response, int requestId) {
     std::string agent =
         GetPluginName() + "/" + GetClientId() + "/" + m_versionInfo.GetFileVersion();
     Settings settings = GetSettings();
@@ -68,7 +96,7 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
     // worker, and with it the handshake or flush in flight, for good.
     NetSetTimeouts(h.root, timeout);
 
-    h.connection = NetConnect(h.root, server, NET_DEFAULT_HTTP_PORT);
+    h.connection = NetConnect(h.root, target.server, target.port);
     if (!h.connection) {
         LogRequestError(module, "InternetConnect", requestId);
         return 0;
@@ -89,14 +117,19 @@ int CPlaytally::Request(const char* module, const char* verb, const std::string&
         }
     }
 
-    h.request = NetOpenRequest(h.connection, verb, object, NET_FLAG_PRAGMA_NOCACHE);
+    h.request = NetOpenRequest(h.connection, verb, target.object,
+                               NET_FLAG_PRAGMA_NOCACHE | (target.secure ? NET_FLAG_SECURE : 0));
     if (!h.request) {
         LogRequestError(module, "HttpOpenRequest", requestId);
         return 0;
     }
     NetSetTimeouts(h.request, timeout);
     if (!NetSendRequest(h.request, headers, data)) {
-        LogRequestError(module, "HttpSendRequest", requestId);
+        uint32_t error = LogRequestError(module, "HttpSendRequest", requestId);
+        // Shown until a request succeeds; the play goes to the cache as with
+        // any failed request.
+        const char* failure = target.secure ? SecureFailure(error) : nullptr;
+        if (failure) Put(m_serverStatus, failure);
         return 0;
     }
 
@@ -162,26 +195,28 @@ bool CPlaytally::ParseReponse(std::string response, std::vector<std::string>& li
 
 void CPlaytally::SetSubmitURL(std::string url) {
     url = TrimSpace(url);
-    std::string host, path, extra;
-    // Decoded escapes must not smuggle line breaks or other controls into the
-    // Host header and the request line of every later post.
-    auto unsafe = [](const std::string& part) {
-        for (unsigned char c : part) {
-            if (c < 0x20 || c == 0x7f) return true;
-        }
-        return false;
-    };
-    if (!NetCrackUrl(url, &host, &path, &extra) || host.empty() || unsafe(host) || unsafe(path)) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetSubmitURL", "CrackURL failed for %s", url.c_str());
+    SubmitAddress address;
+    std::string why;
+    if (!ReadSubmitAddress(url, GetSettings().secureHandshake != 0, &address, &why)) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetSubmitURL", "%s", why.c_str());
         return;
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_submitPath = path;
-        m_server = host;
+        m_submitPath = address.path;
+        m_server = address.server;
+        m_submitSecure = address.secure;
+        m_submitPort = address.port;
     }
-    g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetSubmitURL", "New server is %s, new path is %s",
-                host.c_str(), path.c_str());
+    // A plain address on the usual port logs as it always has.
+    if (!address.secure && address.port == NET_DEFAULT_HTTP_PORT) {
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetSubmitURL", "New server is %s, new path is %s",
+                    address.server.c_str(), address.path.c_str());
+    } else {
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetSubmitURL",
+                    "New server is %s, new path is %s, port %d%s", address.server.c_str(),
+                    address.path.c_str(), address.port, address.secure ? " over HTTPS" : "");
+    }
 }
 
 void CPlaytally::CheckClock(int64_t serviceUtc) {
@@ -196,8 +231,9 @@ void CPlaytally::CheckClock(int64_t serviceUtc) {
                 minutes > 0 ? minutes : -minutes, minutes > 0 ? "ahead of" : "behind");
 }
 
-void CPlaytally::LogRequestError(const char* module, const char* call, int requestId) {
+uint32_t CPlaytally::LogRequestError(const char* module, const char* call, int requestId) {
     NetErrorReport report = NetLastError();
     g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s - %s (%d) - %s", requestId, call,
                 report.message.c_str(), static_cast<int>(report.error), report.response.c_str());
+    return report.error;
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
+#include "engine/http_api.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 
@@ -20,10 +21,17 @@ int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submi
     try {
         request.reset(new ThreadRequest);
         request->engine = this;
+        bool secureHandshake = GetSettings().secureHandshake != 0;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             request->host = m_server;
             request->path = m_submitPath;
+            // A handshake goes to the host on the usual port of its scheme;
+            // plays go where the handshake said.
+            request->secure = type == REQUEST_HANDSHAKE ? secureHandshake : m_submitSecure;
+            request->port = type != REQUEST_HANDSHAKE ? m_submitPort
+                            : secureHandshake         ? NET_DEFAULT_HTTPS_PORT
+                                                      : NET_DEFAULT_HTTP_PORT;
         }
         request->body = std::move(body);
     } catch (const std::exception& e) {
@@ -68,12 +76,12 @@ unsigned CPlaytally::SendThread(void* argument) {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Performing Handshake",
                         request->requestId);
             status = engine->GetURL(request->host, request->path, request->body, response,
-                                    request->requestId);
+                                    request->requestId, request->secure, request->port);
         } else {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Posting Data",
                         request->requestId);
             status = engine->PostURL(request->host, request->path, request->body, response,
-                                     request->requestId);
+                                     request->requestId, request->secure, request->port);
         }
         if (request->type == REQUEST_SUBMIT) {
             request->claimed = engine->ClaimUnsent(request->requestId);

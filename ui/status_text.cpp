@@ -66,7 +66,11 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         }
     } else {
         size_t space = state.lastResponse.find(' ');
-        if (space == std::string::npos || space == 0 || state.lastResponse == kProxyAuthRequired) {
+        // Our own texts stay whole: their first word is no answer of the service.
+        bool ours = state.lastResponse == kProxyAuthRequired ||
+                    state.lastResponse == kCertificateNotTrusted ||
+                    state.lastResponse == kSecureConnectionFailed;
+        if (space == std::string::npos || space == 0 || ours) {
             response = state.lastResponse;
         } else {
             response = state.lastResponse.substr(0, space);

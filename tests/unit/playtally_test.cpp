@@ -71,6 +71,7 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     FakeRegistrySetNumber(Key(), "forceconnection", 1);
     FakeRegistrySetNumber(Key(), "allowcache", 0);
     FakeRegistrySetNumber(Key(), "maxcachesubs", 3);
+    FakeRegistrySetNumber(Key(), "securehandshake", 1);
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str() + "\\", nullptr), 1);
     EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
@@ -91,6 +92,7 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     EXPECT_EQ(engine.GetSettings().forceConnection, 1);
     EXPECT_EQ(engine.GetSettings().allowCache, 0);
     EXPECT_EQ(engine.GetSettings().maxCacheSubs, 3);
+    EXPECT_EQ(engine.GetSettings().secureHandshake, 1);
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
     std::string log = LogText();

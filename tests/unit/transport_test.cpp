@@ -268,31 +268,102 @@ TEST_F(TransportTest, ParseResponseSplitsLines) {
     }
 }
 
-TEST_F(TransportTest, SetSubmitUrlKeepsServerAndPath) {
-    size_t mark = Log().size();
-    engine.SetSubmitURL("  http://post.kelmar.example:8080/submit?x=1  ");
-    EXPECT_EQ(engine.GetServer(), "post.kelmar.example");
-    EXPECT_EQ(engine.GetSubmitPath(), "/submit");
-    EXPECT_EQ(Messages(Log(mark), "CPlaytally::SetSubmitURL"),
-              Lines{"New server is post.kelmar.example, new path is /submit"});
-
-    engine.SetSubmitURL("http://h.example/a%20b");
-    EXPECT_EQ(engine.GetServer(), "h.example");
-    EXPECT_EQ(engine.GetSubmitPath(), "/a b");
-
-    // Escapes that decode to line breaks would forge headers in later posts.
-    for (const std::string& bad :
-         {std::string("not a url"), "http://" + std::string(1100, 'h') + ".example/x",
-          std::string("http://evil.example%0d%0aX-Forged:%201/submit"),
-          std::string("http://post.kelmar.example/sub%0amit")}) {
-        mark = Log().size();
-        engine.SetSubmitURL(bad);
-        EXPECT_EQ(engine.GetServer(), "h.example");
-        EXPECT_EQ(engine.GetSubmitPath(), "/a b");
+// The submit address a handshake names keeps its scheme and port; a plain one
+// on port 80 is read, logged and posted to exactly as always. What cannot be
+// used leaves the last address in place: another scheme, a bad port, a plain
+// address after a handshake over HTTPS, escapes that would forge headers.
+TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
+    const struct {
+        std::string url;
+        bool secureHandshake;
+        const char* server;  // nullptr: refused
+        const char* path = nullptr;
+        uint32_t flags = 0;
+        int port = 0;
+        const char* host = nullptr;  // the Host header
+    } cases[] = {
+        {"  http://post.kelmar.example/submit?x=1  ", false, "post.kelmar.example", "/submit",
+         0x100, 80, "post.kelmar.example"},
+        {"https://submit.kelmar.example/submit", false, "submit.kelmar.example", "/submit",
+         0x800100, 443, "submit.kelmar.example"},
+        {"HTTPS://submit.kelmar.example:8443/s", true, "submit.kelmar.example", "/s", 0x800100,
+         8443, "submit.kelmar.example:8443"},
+        {"http://h.example:8080/a%20b", false, "h.example", "/a b", 0x100, 8080, "h.example:8080"},
+        {"ftp://h.example/x", false, nullptr},
+        {"http://h.example/x", true, nullptr},
+        {"http://h.example:99999/x", false, nullptr},
+        {"not a url", false, nullptr},
+        {"http://" + std::string(1100, 'h') + ".example/x", false, nullptr},
+        {"http://evil.example%0d%0aX-Forged:%201/submit", false, nullptr},
+        {"http://post.kelmar.example/sub%0amit", false, nullptr},
+    };
+    std::string server, path;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url.substr(0, 60));
+        engine.Set(&Settings::secureHandshake, c.secureHandshake ? 1 : 0);
+        size_t mark = Log().size();
+        engine.SetSubmitURL(c.url);
         Lines logged = Messages(Log(mark), "CPlaytally::SetSubmitURL");
         ASSERT_EQ(logged.size(), 1u);
-        // A long url is cut at the log's line limit.
-        EXPECT_EQ(logged[0].rfind("ERROR - CrackURL failed for " + bad.substr(0, 64), 0), 0u);
+        if (!c.server) {
+            EXPECT_EQ(logged[0].rfind("ERROR - ", 0), 0u) << logged[0];
+            EXPECT_EQ(engine.GetServer() + engine.GetSubmitPath(), server + path);
+            continue;
+        }
+        server = c.server;
+        path = c.path;
+        EXPECT_EQ(engine.GetServer() + engine.GetSubmitPath(), server + path);
+        if (c.port == 80) {
+            EXPECT_EQ(logged[0], "New server is " + server + ", new path is " + path);
+        }
+        FakeNetReset();
+        FakeNetQueue(Answer(200, "OK\n"));
+        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, Submission()), 1);
+        ASSERT_TRUE(engine.WaitForWorkers(10000));
+        std::vector<FakeNetRequest> requests = FakeNetRequests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].server + requests[0].object, server + path);
+        EXPECT_EQ(requests[0].port, c.port);
+        EXPECT_EQ(requests[0].flags, c.flags);
+        EXPECT_EQ(requests[0].headers,
+                  std::string("Content-Type: application/x-www-form-urlencoded\nHost: ") + c.host);
+    }
+
+    // A play whose secure connection fails is cached, and the status says why
+    // until a request succeeds; a plain request's failure says nothing of TLS.
+    const struct {
+        const char* url;
+        uint32_t error;
+        const char* status;
+    } failures[] = {
+        {"https://submit.kelmar.example/submit", 12045, kCertificateNotTrusted},
+        {"https://submit.kelmar.example/submit", 12038, kCertificateNotTrusted},
+        {"https://submit.kelmar.example/submit", 12157, kSecureConnectionFailed},
+        {"https://submit.kelmar.example/submit", 12029, "OK"},
+        {"http://post.kelmar.example/submit", 12045, "OK"},
+    };
+    engine.Set(&Settings::secureHandshake, 0);
+    Submission play;
+    play.Set("TLS Artist", "TLS Title", "", "200", "C:\\a.mp3", "");
+    play.StampTime(1101101971);
+    for (const auto& f : failures) {
+        SCOPED_TRACE(testing::Message() << f.url << " " << f.error);
+        engine.SetSubmitURL(f.url);
+        engine.m_cache.RemoveRecords({play});
+        FakeNetReset();
+        FakeNetAnswer refused = Answer(200, "", FAKE_NET_SEND);
+        refused.error = f.error;
+        FakeNetQueue(refused);
+        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, play), 1);
+        ASSERT_TRUE(engine.WaitForWorkers(10000));
+        EXPECT_EQ(engine.GetServerStatus(), f.status);
+        EXPECT_EQ(engine.m_cache.GetCount(), 1);
+        EXPECT_TRUE(
+            Contains(Log(), Format("HttpSendRequest - The operation failed (%u)", f.error)));
+        FakeNetQueue(Answer(200, "OK\n"));
+        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, Submission()), 1);
+        ASSERT_TRUE(engine.WaitForWorkers(10000));
+        EXPECT_EQ(engine.GetServerStatus(), "OK");
     }
 }
 
