@@ -55,5 +55,6 @@ struct NetErrorReport {
     std::string message;
     uint32_t error = 0;
     std::string response;
+    uint32_t lastError = 0;  // the error itself, before the library replaced it
 };
 NetErrorReport NetLastError();

@@ -132,6 +132,7 @@ bool NetCrackUrl(const std::string& url, std::string* host, std::string* path, s
 NetErrorReport NetLastError() {
     NetErrorReport report;
     DWORD error = GetLastError();
+    report.lastError = error;
     report.message = ErrorText(error);
     // One spare byte keeps the text terminated whatever the library copies.
     char response[kResponseInfoBuffer + 1] = {};

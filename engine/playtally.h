@@ -140,7 +140,7 @@ class CPlaytally {
     static unsigned SendThread(void* request);
     void ThreadCallback(RequestType type, std::string response, Submission submission,
                         int requestId, int statusCode);
-    // Logs why the request's last call failed; the library's error number.
+    // Logs why the request's last call failed; the error number.
     uint32_t LogRequestError(const char* module, const char* call, int requestId);
     // A copy of the recent list, newest first.
     std::vector<Submission> GetLastSubmissions() const;

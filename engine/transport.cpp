@@ -129,7 +129,12 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
         // Shown until a request succeeds; the play goes to the cache as with
         // any failed request.
         const char* failure = target.secure ? SecureFailure(error) : nullptr;
-        if (failure) Put(m_serverStatus, failure);
+        if (failure) {
+            g_Debug.Log(DEBUG_ERROR, module,
+                        "ReqId %d, The secure connection to %s failed - %s (%u)", requestId,
+                        target.server.c_str(), failure, error);
+            Put(m_serverStatus, failure);
+        }
         return 0;
     }
 
@@ -235,5 +240,5 @@ uint32_t CPlaytally::LogRequestError(const char* module, const char* call, int r
     NetErrorReport report = NetLastError();
     g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s - %s (%d) - %s", requestId, call,
                 report.message.c_str(), static_cast<int>(report.error), report.response.c_str());
-    return report.error;
+    return report.lastError;
 }

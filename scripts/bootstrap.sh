@@ -16,7 +16,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in cmake make g++ pkg-config googletest libgtest-dev libbenchmark-dev \
          libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev \
          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 curl jq \
-         nsis zip unzip python3-pytest python3-pytest-xdist python3-pytest-timeout; do
+         nsis zip unzip openssl python3-pytest python3-pytest-xdist python3-pytest-timeout; do
   have "$p" || need_pkgs+=("$p")
 done
 

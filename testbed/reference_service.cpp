@@ -16,6 +16,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -36,7 +37,10 @@ namespace {
 
 const char kUsage[] =
     "usage: kelmar_service [--port N] [--bind ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
-    "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n";
+    "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n"
+    "                      [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
+    "With a certificate (its chain after it) and key, HTTPS is served too, on\n"
+    "its own port; the second line of output names it.\n";
 
 constexpr size_t kChallengesKept = 5;
 constexpr int kSilentHoldMs = 120000;
@@ -49,6 +53,8 @@ struct Options {
     std::vector<std::pair<std::string, std::string>> accounts;  // name, password digest
     int interval = 0;
     std::string submitUrl = "http://post.kelmar.example/submit";
+    std::string tlsCert, tlsKey;
+    int tlsPort = 0;
 };
 
 struct Answer {
@@ -80,6 +86,7 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::string kind;  // "handshake", "submit" or "other"
+    bool tls = false;  // it came over HTTPS
 };
 
 // The connection the current worker thread serves.
@@ -175,26 +182,26 @@ class CReferenceService {
     CReferenceService(CPlayStore& store, Options options)
         : m_store(store), m_options(std::move(options)) {}
 
-    void Serve(httplib::Server& server) {
+    void Serve(httplib::Server& server, bool tls) {
         // Every path, also an absolute-form one ("http://host:80/"); POST bodies
         // are read here since the library caps a form body at 8 KiB.
         const std::string any = R"([\s\S]*)";
-        auto plain = [this](const httplib::Request& req, httplib::Response& res) {
-            Handle(req, res, req.body);
+        auto plain = [this, tls](const httplib::Request& req, httplib::Response& res) {
+            Handle(req, res, req.body, tls);
         };
         server.Get(any, plain)
             .Put(any, plain)
             .Patch(any, plain)
             .Delete(any, plain)
             .Options(any, plain);
-        server.Post(any, [this](const httplib::Request& req, httplib::Response& res,
-                                const httplib::ContentReader& content) {
+        server.Post(any, [this, tls](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& content) {
             std::string body;
             content([&](const char* data, size_t size) {
                 body.append(data, size);
                 return true;
             });
-            Handle(req, res, body);
+            Handle(req, res, body, tls);
         });
     }
 
@@ -206,7 +213,8 @@ class CReferenceService {
     }
 
   private:
-    void Handle(const httplib::Request& req, httplib::Response& res, const std::string& body);
+    void Handle(const httplib::Request& req, httplib::Response& res, const std::string& body,
+                bool tls);
     void HandleControl(const std::string& method, const std::string& path, const std::string& body,
                        httplib::Response& res);
     void ShowPlays(const std::string& path, httplib::Response& res);
@@ -239,8 +247,9 @@ class CReferenceService {
 };
 
 void CReferenceService::Handle(const httplib::Request& req, httplib::Response& res,
-                               const std::string& body) {
+                               const std::string& body, bool tls) {
     RecordedRequest record;
+    record.tls = tls;
     record.method = req.method;
     record.body = body;
     if (t_connection != nullptr) {
@@ -408,7 +417,8 @@ void CReferenceService::HandleControl(const std::string& method, const std::stri
                                  {"path", r.path},
                                  {"headers", r.headers},
                                  {"body", r.body},
-                                 {"kind", r.kind}});
+                                 {"kind", r.kind},
+                                 {"tls", r.tls}});
             }
         } else if (method == "POST" && path == "/_control/reset") {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -504,6 +514,12 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             if (!ParseNumber(value, 0, 1000000, &options->interval)) return false;
         } else if (option == "--submit-url") {
             options->submitUrl = value;
+        } else if (option == "--tls-cert") {
+            options->tlsCert = value;
+        } else if (option == "--tls-key") {
+            options->tlsKey = value;
+        } else if (option == "--tls-port") {
+            if (!ParseNumber(value, 0, 65535, &options->tlsPort)) return false;
         } else if (option == "--account" && SplitAccount(value, &name, &secret)) {
             options->accounts.emplace_back(name, Md5Hex(secret));
         } else if (option == "--account-digest" && SplitAccount(value, &name, &secret) &&
@@ -520,7 +536,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, &options)) {
+    if (!ParseOptions(argc, argv, &options) || options.tlsCert.empty() != options.tlsKey.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -541,7 +557,7 @@ int main(int argc, char** argv) {
         CServiceHttpServer server;
         server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
         CReferenceService service(store, options);
-        service.Serve(server);
+        service.Serve(server, false);
 
         int port = options.port;
         if (port == 0) {
@@ -561,6 +577,25 @@ int main(int argc, char** argv) {
                          "kelmar_service: warning: the submit URL names a local host, which "
                          "clients may reach without their proxy\n");
         std::printf("listening on %s:%d\n", options.bind.c_str(), port);
+        // HTTPS beside it: the same service, with the key and the chain given.
+        std::unique_ptr<httplib::SSLServer> tls;
+        std::thread tlsListener;
+        if (!options.tlsCert.empty()) {
+            tls.reset(new httplib::SSLServer(options.tlsCert.c_str(), options.tlsKey.c_str()));
+            tls->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+            service.Serve(*tls, true);
+            int tlsPort = !tls->is_valid()       ? -1
+                          : options.tlsPort == 0 ? tls->bind_to_any_port(options.bind)
+                          : tls->bind_to_port(options.bind, options.tlsPort) ? options.tlsPort
+                                                                             : -1;
+            if (tlsPort < 0) {
+                std::fprintf(stderr, "kelmar_service: cannot serve HTTPS with %s and %s\n",
+                             options.tlsCert.c_str(), options.tlsKey.c_str());
+                return 1;
+            }
+            std::printf("listening tls on %s:%d\n", options.bind.c_str(), tlsPort);
+            tlsListener = std::thread([&] { tls->listen_after_bind(); });
+        }
         std::fflush(stdout);
 
         std::atomic<bool> signalled{false};
@@ -570,6 +605,9 @@ int main(int argc, char** argv) {
             sigwait(&stopSignals, &signalNumber);
             signalled = true;
             service.Stop();
+            while (tls && !tls->is_running())
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (tls) tls->stop();
             while (!server.is_running() && !listenEnded)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             server.stop();
@@ -579,6 +617,7 @@ int main(int argc, char** argv) {
         bool stoppedBySignal = signalled;
         if (!stoppedBySignal) pthread_kill(signalWaiter.native_handle(), SIGTERM);  // ends its wait
         signalWaiter.join();
+        if (tlsListener.joinable()) tlsListener.join();
         if (!stoppedBySignal) {
             std::fprintf(stderr, "kelmar_service: the server stopped unexpectedly\n");
             return 1;

@@ -200,6 +200,6 @@ bool NetCrackUrl(const std::string& url, std::string* host, std::string* path, s
 NetErrorReport NetLastError() {
     NetErrorReport report;
     report.message = t_error ? "The operation failed" : "The operation completed successfully";
-    report.error = t_error;
+    report.error = report.lastError = t_error;
     return report;
 }

@@ -405,5 +405,6 @@ NetErrorReport NetLastError() {
     // Wine's last response information keeps no number of its own for HTTP
     // failures, so the number it puts in place of the error is 0.
     report.error = 0;
+    report.lastError = t_lastError;
     return report;
 }

@@ -7,6 +7,7 @@ import os
 import re
 import select
 import shutil
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -81,26 +82,67 @@ class Scenario:
         for f in self.win32 / "Gen_Kelmar.dll", self.win32 / "substitute_player.exe", self.service_binary:
             assert f.exists(), f"{f} is missing"
         self.work, self.keep = Path(tempfile.mkdtemp(prefix=f"kelmar-{name}-")), keep
-        self.env = dict(os.environ, WINEARCH="win32", WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
+        # Wine's WinInet follows the proxy variables: none of the machine's reach the plug-in.
+        self.env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")}
+        self.env.update(WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
         self.prefixes, self.players, self.figures, self.service = [], [], [], None
         self.use_folder(self.work / "plugins")
 
     def __enter__(self):
         try:
             self.env = self.add_prefix("prefix")
-            self.service = subprocess.Popen(
-                [self.service_binary, "--port", "0", "--db", self.work / "service.db", "--account",
-                 "listener:secret"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=open(self.work / "service.log", "wb"))
-            ready = select.select([self.service.stdout], [], [], 30)[0]
-            line = self.service.stdout.readline().decode() if ready else ""
-            assert line.startswith("listening on "), f"the service did not start: {line or 'no output'}"
-            self.port = int(line.rsplit(":", 1)[1])
+            self.start_service()
             return self
         except BaseException:
             self.__exit__()
             raise
+
+    # The reference service on its database, with the standard account and EXTRA options; with a
+    # certificate, its HTTPS port is tls_port.
+    def start_service(self, *extra):
+        if self.service:
+            self.service.kill()
+            self.service.wait()
+        self.service = subprocess.Popen(
+            [self.service_binary, "--port", "0", "--db", self.work / "service.db", "--account",
+             "listener:secret", *map(str, extra)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=open(self.work / "service.log", "ab"))
+        # Its lines come together, at one flush.
+        ready = select.select([self.service.stdout], [], [], 30)[0]
+        for name in ("port", "tls_port") if "--tls-cert" in extra else ("port",):
+            line = self.service.stdout.readline().decode() if ready else ""
+            assert line.startswith("listening "), f"the service did not start: {line or 'no output'}"
+            setattr(self, name, int(line.rsplit(":", 1)[1]))
+
+    # A certificate authority the prefix trusts (in its own registry store, as Wine reads it) and one
+    # it does not, each with a certificate for NAMES; returns the folder with {trusted,untrusted}.pem
+    # (the certificate, then its authority's) and .key.
+    def certificates(self, *names):
+        folder = self.work / "tls"
+        folder.mkdir(exist_ok=True)
+        san = "subjectAltName=" + ",".join(f"DNS:{n}" for n in names) + "\nextendedKeyUsage=serverAuth\n"
+        (folder / "leaf.cnf").write_text(san)
+        quiet = dict(check=True, cwd=folder, **QUIET)
+        for which in "trusted", "untrusted":
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-keyout", f"{which}-ca.key", "-out", f"{which}-ca.pem", "-subj",
+                            f"/CN=Kelmar {which} test authority", "-addext",
+                            "basicConstraints=critical,CA:TRUE", "-addext",
+                            "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
+            subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{which}.key",
+                            "-out", f"{which}.csr", "-subj", f"/CN={names[0]}"], **quiet)
+            subprocess.run(["openssl", "x509", "-req", "-in", f"{which}.csr", "-CA", f"{which}-ca.pem",
+                            "-CAkey", f"{which}-ca.key", "-CAcreateserial", "-days", "2", "-out",
+                            f"{which}-leaf.pem", "-extfile", "leaf.cnf"], **quiet)
+            (folder / f"{which}.pem").write_text((folder / f"{which}-leaf.pem").read_text()
+                                                 + (folder / f"{which}-ca.pem").read_text())
+        # A system store entry: property 3 (the SHA-1 hash), then 0x20 (the DER bytes).
+        der = ssl.PEM_cert_to_DER_cert((folder / "trusted-ca.pem").read_text())
+        sha1 = hashlib.sha1(der).digest()
+        blob = struct.pack("<III", 3, 1, 20) + sha1 + struct.pack("<III", 0x20, 1, len(der)) + der
+        key = rf"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates\{sha1.hex().upper()}"
+        assert self.wine("reg", "add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(), "/f").returncode == 0
+        return folder
 
     # Ends what the scenario started. Its wineservers' shutdown and the removal of its folder go on
     # beside the next scenario (the process waits for them before it ends).
