@@ -271,7 +271,9 @@ TEST_F(TransportTest, ParseResponseSplitsLines) {
 // The submit address a handshake names keeps its scheme and port; a plain one
 // on port 80 is read, logged and posted to exactly as always. What cannot be
 // used leaves the last address in place: another scheme, a bad port, a plain
-// address after a handshake over HTTPS, escapes that would forge headers.
+// address after a handshake over HTTPS, escapes that would forge headers. A
+// play whose secure connection then fails (`error`) is cached, and the status
+// says why (`shown`); a failure that is none of TLS leaves it as it was.
 TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
     const struct {
         std::string url;
@@ -281,14 +283,19 @@ TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
         uint32_t flags = 0;
         int port = 0;
         const char* host = nullptr;  // the Host header
+        uint32_t error = 0;
+        const char* shown = nullptr;
     } cases[] = {
         {"  http://post.kelmar.example/submit?x=1  ", false, "post.kelmar.example", "/submit",
-         0x100, 80, "post.kelmar.example"},
+         0x100, 80, "post.kelmar.example", 12045, "OK"},
         {"https://submit.kelmar.example/submit", false, "submit.kelmar.example", "/submit",
-         0x800100, 443, "submit.kelmar.example"},
+         0x800100, 443, "submit.kelmar.example", 12045, kCertificateNotTrusted},
         {"HTTPS://submit.kelmar.example:8443/s", true, "submit.kelmar.example", "/s", 0x800100,
-         8443, "submit.kelmar.example:8443"},
-        {"http://h.example:8080/a%20b", false, "h.example", "/a b", 0x100, 8080, "h.example:8080"},
+         8443, "submit.kelmar.example:8443", 12157, kSecureConnectionFailed},
+        {"https://s.example:443/t", true, "s.example", "/t", 0x800100, 443, "s.example", 12029,
+         "OK"},
+        {"http://h.example:8080/a%20b", false, "h.example", "/a b", 0x100, 8080, "h.example:8080",
+         12029, "OK"},
         {"ftp://h.example/x", false, nullptr},
         {"http://h.example/x", true, nullptr},
         {"http://h.example:99999/x", false, nullptr},
@@ -297,6 +304,8 @@ TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
         {"http://evil.example%0d%0aX-Forged:%201/submit", false, nullptr},
         {"http://post.kelmar.example/sub%0amit", false, nullptr},
     };
+    Submission play;
+    play.Set("TLS Artist", "TLS Title", "", "200", "C:\\a.mp3", "");
     std::string server, path;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url.substr(0, 60));
@@ -305,65 +314,33 @@ TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
         engine.SetSubmitURL(c.url);
         Lines logged = Messages(Log(mark), "CPlaytally::SetSubmitURL");
         ASSERT_EQ(logged.size(), 1u);
-        if (!c.server) {
-            EXPECT_EQ(logged[0].rfind("ERROR - ", 0), 0u) << logged[0];
-            EXPECT_EQ(engine.GetServer() + engine.GetSubmitPath(), server + path);
-            continue;
-        }
-        server = c.server;
-        path = c.path;
+        EXPECT_EQ(logged[0].rfind("ERROR - ", 0) == 0, c.server == nullptr) << logged[0];
+        server = c.server ? c.server : server;
+        path = c.path ? c.path : path;
         EXPECT_EQ(engine.GetServer() + engine.GetSubmitPath(), server + path);
-        if (c.port == 80) {
-            EXPECT_EQ(logged[0], "New server is " + server + ", new path is " + path);
-        }
+        if (!c.server) continue;
+        EXPECT_TRUE(c.port != 80 ||
+                    logged[0] == "New server is " + server + ", new path is " + path)
+            << logged[0];
+        // An accepted post, then the play's failed one.
         FakeNetReset();
         FakeNetQueue(Answer(200, "OK\n"));
-        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, Submission()), 1);
-        ASSERT_TRUE(engine.WaitForWorkers(10000));
+        FakeNetAnswer failed = Answer(200, "", FAKE_NET_SEND);
+        failed.error = c.error;
+        FakeNetQueue(failed);
+        for (const Submission& sent : {Submission(), play}) {
+            ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, sent), 1);
+            ASSERT_TRUE(engine.WaitForWorkers(10000));
+        }
         std::vector<FakeNetRequest> requests = FakeNetRequests();
-        ASSERT_EQ(requests.size(), 1u);
+        ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(requests[0].server + requests[0].object, server + path);
         EXPECT_EQ(requests[0].port, c.port);
         EXPECT_EQ(requests[0].flags, c.flags);
         EXPECT_EQ(requests[0].headers,
                   std::string("Content-Type: application/x-www-form-urlencoded\nHost: ") + c.host);
-    }
-
-    // A play whose secure connection fails is cached, and the status says why
-    // until a request succeeds; a plain request's failure says nothing of TLS.
-    const struct {
-        const char* url;
-        uint32_t error;
-        const char* status;
-    } failures[] = {
-        {"https://submit.kelmar.example/submit", 12045, kCertificateNotTrusted},
-        {"https://submit.kelmar.example/submit", 12038, kCertificateNotTrusted},
-        {"https://submit.kelmar.example/submit", 12157, kSecureConnectionFailed},
-        {"https://submit.kelmar.example/submit", 12029, "OK"},
-        {"http://post.kelmar.example/submit", 12045, "OK"},
-    };
-    engine.Set(&Settings::secureHandshake, 0);
-    Submission play;
-    play.Set("TLS Artist", "TLS Title", "", "200", "C:\\a.mp3", "");
-    play.StampTime(1101101971);
-    for (const auto& f : failures) {
-        SCOPED_TRACE(testing::Message() << f.url << " " << f.error);
-        engine.SetSubmitURL(f.url);
-        engine.m_cache.RemoveRecords({play});
-        FakeNetReset();
-        FakeNetAnswer refused = Answer(200, "", FAKE_NET_SEND);
-        refused.error = f.error;
-        FakeNetQueue(refused);
-        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, play), 1);
-        ASSERT_TRUE(engine.WaitForWorkers(10000));
-        EXPECT_EQ(engine.GetServerStatus(), f.status);
-        EXPECT_EQ(engine.m_cache.GetCount(), 1);
-        EXPECT_TRUE(
-            Contains(Log(), Format("HttpSendRequest - The operation failed (%u)", f.error)));
-        FakeNetQueue(Answer(200, "OK\n"));
-        ASSERT_EQ(engine.SpawnThread("s=1", REQUEST_SUBMIT, Submission()), 1);
-        ASSERT_TRUE(engine.WaitForWorkers(10000));
-        EXPECT_EQ(engine.GetServerStatus(), "OK");
+        EXPECT_EQ(engine.GetServerStatus(), c.shown);
+        EXPECT_EQ(engine.m_cache.RemoveRecords({play}).size(), 1u);
     }
 }
 
