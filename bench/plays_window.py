@@ -57,10 +57,10 @@ with Scenario("plays-bench", args.win32, args.service,
                 wait-window Kelmar Config 5000
                 time-click 1030
                 wait-window Kelmar Plays 5000
-                wait-text 1031 to be sent 120000
+                wait-text 1041 to be sent 120000
                 time-calls 2000
                 save-as {winpath(out)}
-                click 1035
+                click 1045
                 wait-log Exported 120000
                 time-copy {winpath(history)} {winpath(s.work / 'copy.tsv')}
                 quit

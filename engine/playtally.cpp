@@ -43,6 +43,7 @@ const EditedValue kEditedValues[] = {
     {"useproxyauth", nullptr, &Settings::useProxyAuth},
     {"proxyuser", &Settings::proxyUser, nullptr},
     {"proxypass", &Settings::proxyPass, nullptr},
+    {"listenrule", nullptr, &Settings::listenRule},
 };
 // Set only by hand: read, never written.
 const std::pair<const char*, int Settings::*> kHandSetValues[] = {
@@ -52,6 +53,12 @@ const std::pair<const char*, int Settings::*> kHandSetValues[] = {
     {"maxcachesubs", &Settings::maxCacheSubs},
     {"securehandshake", &Settings::secureHandshake},
 };
+
+const std::pair<const char*, std::string Settings::*> kHandSetTexts[] = {
+    {"skipfolders", &Settings::skipFolders},
+    {"skipgenres", &Settings::skipGenres},
+};
+constexpr size_t kSkipListBuffer = 4096;
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -220,6 +227,12 @@ int CPlaytally::LoadSettings() {
         }
         for (const auto& value : kHandSetValues)
             number(value.first, settings.*value.second);
+        // Lists of folders may be long.
+        for (const auto& value : kHandSetTexts) {
+            if (!key.ReadText(value.first, &(settings.*value.second), kSkipListBuffer) &&
+                key.HasValue(value.first))
+                m_unreadTexts.push_back(value.first);
+        }
         number("debugoverride", debugOverride);
         number("submitpc", submitPercent);
         ApplySettings(settings);

@@ -49,6 +49,9 @@ extern const char kDefaultHandshakeHost[];
 
 // The timer's period; a track is counted in ticks of this length.
 constexpr int kTimerPeriodMs = 5000;
+// The goal of a track that never counts, and what GetSecondsToSubmit says of it.
+constexpr int kNeverGoal = 0x7fffffff;
+constexpr int kNeverSubmitted = -2;
 // How long a request may wait to connect, to send or for the next bytes of an
 // answer before it counts as failed.
 constexpr int kRequestTimeoutMs = 30000;
@@ -92,6 +95,8 @@ class CPlaytally {
     virtual std::string GetCurrentFile() = 0;
     virtual int GetTrackLength() = 0;
     virtual int GetSongInfo(SongInfo* info) = 0;
+    // The current track's genre; asked only while a genre is to be skipped.
+    virtual std::string GetSongGenre() { return std::string(); }
     virtual WindowHandle GetPlayerWindow() = 0;
     // Videos are never submitted, streams only while "ignorehttp" is off.
     virtual int IsSupportedFile(const std::string& path);
@@ -122,6 +127,7 @@ class CPlaytally {
     static unsigned TimeUpdaterThread(void* engine);
     int TimerCallback();
     int OkToSendData();
+    // -1 once handed on; kNeverSubmitted for a track the listening rule never counts.
     int GetSecondsToSubmit();
     int GetSecondsToSend();
 
@@ -158,6 +164,14 @@ class CPlaytally {
     // those acted on.
     int RemoveWaitingPlays(const std::vector<Submission>& plays);
     int SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // A pause of new plays, from the Plays window: until it ends, tracks are
+    // recorded as skipped instead of submitted. It ends by itself, and at
+    // quit; the cache keeps being sent. PausedUntil: its end (UTC seconds),
+    // 0 while none is in force.
+    void PauseSubmissions(int seconds);
+    void ResumeSubmissions();
+    int64_t PausedUntil() const;
+
     // Runs the task on a thread of its own, counted with the request workers
     // so that quit waits for it; false when it could not start.
     bool RunInBackground(std::function<void()> task);
@@ -228,6 +242,11 @@ class CPlaytally {
     std::atomic<int> m_submitted{0};
     Submission m_submission;
     std::string m_submissionPath;  // its file's whole path: the record's is cut to fit
+    // The skip rule that keeps it out ("folder", "genre"; empty: none), and
+    // the entry of its list that matched; under m_lock with the rest.
+    std::string m_skipRule;
+    std::string m_skipMatch;
+    std::atomic<int64_t> m_pausedUntil{0};
     std::atomic<int64_t> m_lastSubmitTime;
     std::atomic<int> m_interval{0};
     std::atomic<int> m_nextRequestId{0};

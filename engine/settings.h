@@ -10,8 +10,8 @@
 constexpr int kDefaultMaxCacheSubs = 10;
 
 // Every value under the plug-in's registry key, named after it. The first
-// twelve are what the settings window edits and saving writes; the last five
-// are only ever set by hand and read at start.
+// thirteen are what the settings window edits and saving writes; the rest are
+// only ever set by hand and read at start.
 struct Settings {
     std::string username;  // "username"
     std::string password;  // "password": the MD5 digest, never the password
@@ -25,11 +25,16 @@ struct Settings {
     int useProxyAuth = 0;
     std::string proxyUser;
     std::string proxyPass;
+    int listenRule = 0;  // a track counts once heard for half its length or 4 minutes
     int forceCache = 0;
     int forceConnection = 0;
     int allowCache = 1;
     int maxCacheSubs = kDefaultMaxCacheSubs;
     int secureHandshake = 0;  // the handshake over HTTPS, on port 443
+    // Never submitted: tracks under these folders, or of these genres (each
+    // list separated by ";").
+    std::string skipFolders;
+    std::string skipGenres;
 };
 
 // What submissions are sent with: the challenge response of the last

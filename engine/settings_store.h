@@ -32,7 +32,8 @@ class CSettingsKey {
     bool IsOpen() const { return m_key != nullptr; }
 
     // A string value of at most 199 characters.
-    bool ReadText(const char* name, std::string* value) const;
+    // `buffer`: the most bytes it may take, terminator included.
+    bool ReadText(const char* name, std::string* value, size_t buffer = kSettingsTextBuffer) const;
     // Whether the value exists at all, readable or not.
     bool HasValue(const char* name) const;
     // A value of exactly four bytes, whatever its declared type.
@@ -46,5 +47,6 @@ class CSettingsKey {
 
 // What a value read through the fixed buffer means; shared by both stores so
 // they judge wrong types and sizes alike. `size` is what the read returned.
-bool TextFromValue(uint32_t type, const char* data, size_t size, std::string* value);
+bool TextFromValue(uint32_t type, const char* data, size_t size, std::string* value,
+                   size_t buffer = kSettingsTextBuffer);
 bool NumberFromValue(const char* data, size_t size, int32_t* value);

@@ -37,11 +37,11 @@ void CSettingsKey::Close() {
     m_key = nullptr;
 }
 
-bool CSettingsKey::ReadText(const char* name, std::string* value) const {
+bool CSettingsKey::ReadText(const char* name, std::string* value, size_t buffer) const {
     DWORD type = 0;
     std::vector<char> data;
-    return m_key && AsKey(m_key)->Read(name, kSettingsTextBuffer, &type, &data) &&
-           TextFromValue(type, data.data(), data.size(), value);
+    return m_key && AsKey(m_key)->Read(name, buffer, &type, &data) &&
+           TextFromValue(type, data.data(), data.size(), value, buffer);
 }
 
 bool CSettingsKey::HasValue(const char* name) const {

@@ -1,16 +1,23 @@
 // When a played track is handed on: the new-track notice, the timer thread and
 // its tick, and whether the engine may send at all.
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
 
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
+#include "engine/skip_rules.h"
+#include "record/text_encoding.h"
 
 namespace {
 constexpr int kSecondsPerTick = 5;
 constexpr int kAssumedLength = 200;
 constexpr int kMaxGoal = 1;
+// The listening rule: half the track, at most 4 minutes; never under 30 s.
+constexpr int kListenedAtMostSeconds = 240;
+constexpr int kShortestListenedSeconds = 30;
 
 const char* YesNo(bool value) {
     return value ? "Yes" : "No";
@@ -44,6 +51,12 @@ void CPlaytally::OnTrackPlay() {
     int goal = ComputeGoal(GetTrackLength());
     std::string path;
     Submission submission = BuildSubmission(song, &path);
+    Settings settings = GetSettings();
+    std::string genre = settings.skipGenres.empty() ? std::string() : GetSongGenre();
+    std::string match;
+    // The lists are typed in the registry, in the code page.
+    std::string rule = SkipRule(path, genre, AnsiToUtf8(settings.skipFolders),
+                                AnsiToUtf8(settings.skipGenres), &match);
 
     std::lock_guard<std::mutex> guard(m_lock);
     m_song = song;
@@ -52,6 +65,8 @@ void CPlaytally::OnTrackPlay() {
     m_goal = goal;
     m_submission = submission;
     m_submissionPath = path;
+    m_skipRule = rule;
+    m_skipMatch = match;
 }
 
 void CPlaytally::CalculateGoal(int length) {
@@ -60,6 +75,17 @@ void CPlaytally::CalculateGoal(int length) {
 
 int CPlaytally::ComputeGoal(int length) {
     if (length < 1) length = kAssumedLength;
+    if (GetSettings().listenRule != 0) {
+        int seconds = std::min(length / 2, kListenedAtMostSeconds);
+        int goal = length < kShortestListenedSeconds
+                       ? kNeverGoal
+                       : std::max(1, (seconds * 1000 + kTimerPeriodMs - 1) / kTimerPeriodMs);
+        g_Debug.Log(DEBUG_TRACE, "CPlaytally::CalculateGoal",
+                    goal == kNeverGoal ? "Listening rule - %d s is too short to count"
+                                       : "Listening rule - counts after %d s",
+                    goal == kNeverGoal ? length : seconds);
+        return goal;
+    }
     int periods = static_cast<int>(static_cast<int64_t>(length) * 1000 / kTimerPeriodMs);
     int goal = static_cast<int>(m_threshold.load() * static_cast<float>(periods));
     // Capped at one tick: a track counts once it is heard at a tick at all.
@@ -138,7 +164,7 @@ void CPlaytally::Tick() {
     if (IsPlaying()) {
         bool submit = false;
         Submission submission;
-        std::string artist, title, path;
+        std::string artist, title, path, rule, match;
         int ticks = 0, goal = 0, submitted = 0;
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -148,6 +174,8 @@ void CPlaytally::Tick() {
             if (submitted == 0 && ticks >= goal) {
                 submission = m_submission;
                 path = m_submissionPath;
+                rule = m_skipRule;
+                match = m_skipMatch;
                 artist = FixedFieldText(m_song.artist);
                 title = FixedFieldText(m_song.title);
                 m_submitted = 1;
@@ -158,17 +186,32 @@ void CPlaytally::Tick() {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
                         "Bailing out as already submitted");
         } else if (!submit) {
-            g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
-                        "Not listed for long enough. %d of %d", ticks, goal);
-        } else if (IsSupportedFile(path)) {
-            SubmitSong(submission);
-        } else {
+            if (goal != kNeverGoal) {
+                g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
+                            "Not listed for long enough. %d of %d", ticks, goal);
+            }
+        } else if (!IsSupportedFile(path)) {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
                         title.c_str());
             submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    IsStream(path) ? "stream" : "file type");
+        } else if (!rule.empty() || PausedUntil() != 0) {
+            if (!rule.empty()) {
+                g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                            "Skipping submission by rule (%s - %s): %s", artist.c_str(),
+                            title.c_str(), (rule + " " + match).c_str());
+            } else {
+                g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                            "Skipping submission while paused (%s - %s)", artist.c_str(),
+                            title.c_str());
+            }
+            submission.StampTime();
+            Record(submission, GetSettings().username, "skipped",
+                   rule.empty() ? "paused" : "rule: " + rule);
+        } else {
+            SubmitSong(submission);
         }
     } else if (!IsPaused()) {
         bool stopped = false;
@@ -209,8 +252,26 @@ int CPlaytally::OkToSendData() {
            !settings.username.empty();
 }
 
+void CPlaytally::PauseSubmissions(int seconds) {
+    m_pausedUntil = static_cast<int64_t>(std::time(nullptr)) + seconds;
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::PauseSubmissions",
+                "New plays paused for %d minutes at the user's request", seconds / 60);
+}
+
+void CPlaytally::ResumeSubmissions() {
+    m_pausedUntil = 0;
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ResumeSubmissions",
+                "New plays resumed at the user's request");
+}
+
+int64_t CPlaytally::PausedUntil() const {
+    int64_t until = m_pausedUntil;
+    return until > static_cast<int64_t>(std::time(nullptr)) ? until : 0;
+}
+
 int CPlaytally::GetSecondsToSubmit() {
     int ticks = m_ticks, goal = m_goal;
+    if (goal == kNeverGoal) return kNeverSubmitted;
     return ticks < goal ? (goal - ticks) * kSecondsPerTick : -1;
 }
 

@@ -50,18 +50,25 @@ int CWinampPlaytally::WinampPEMessage(unsigned message, uintptr_t wParam, intptr
     return 1;
 }
 
+// Older players than 5 (but for 2.9x) have no metadata query.
+bool CWinampPlaytally::HasMetadataQuery() {
+    std::string version = m_controller.GetVersion();
+    int major = !version.empty() && std::isdigit(static_cast<unsigned char>(version[0]))
+                    ? version[0] - '0'
+                    : 0;
+    return !(major < 5 && version.compare(0, 3, "2.9") != 0);
+}
+
+std::string CWinampPlaytally::GetSongGenre() {
+    return HasMetadataQuery() ? m_controller.GetCurrentSongMetadata("Genre") : std::string();
+}
+
 int CWinampPlaytally::GetSongInfo(SongInfo* info) {
     if (!info) {
         g_Debug.Log(DEBUG_TRACE, "CWinampPlaytally::GetSongInfo", "Invalid Song Pointer");
         return 0;
     }
-    // Older players than 5 (but for 2.9x) have no metadata query.
-    std::string version = m_controller.GetVersion();
-    int major = !version.empty() && std::isdigit(static_cast<unsigned char>(version[0]))
-                    ? version[0] - '0'
-                    : 0;
-    bool metadata = !(major < 5 && version.compare(0, 3, "2.9") != 0) &&
-                    !m_controller.GetCurrentSongMetadata("Artist").empty();
+    bool metadata = HasMetadataQuery() && !m_controller.GetCurrentSongMetadata("Artist").empty();
     bool done = false;
     if (metadata) {
         SetSongField(info->artist, m_controller.GetCurrentSongMetadata("Artist"));

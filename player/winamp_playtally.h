@@ -22,6 +22,7 @@ class CWinampPlaytally : public CPlaytally {
     std::string GetCurrentFile() override { return m_controller.GetCurrentFile(); }
     int GetTrackLength() override { return m_controller.GetTrackLength(); }
     int GetSongInfo(SongInfo* info) override;
+    std::string GetSongGenre() override;
     WindowHandle GetPlayerWindow() override { return m_playerWindow; }
 
     // 1 when the engine started fully; 0 without a valid player window (then
@@ -30,6 +31,8 @@ class CWinampPlaytally : public CPlaytally {
     // Every message of the playlist editor window; always 1 (the window's own
     // procedure handles it too).
     int WinampPEMessage(unsigned message, uintptr_t wParam, intptr_t lParam);
+    // Whether this player version answers metadata queries at all.
+    bool HasMetadataQuery();
 
     CWinampController m_controller;
     WindowHandle m_playerWindow = nullptr;

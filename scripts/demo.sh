@@ -131,8 +131,8 @@ config
 wait-window Kelmar Config 5000
 click 1030
 wait-window Kelmar Plays 5000
-wait-text 1031 1 play waits to be sent 10000
-rows 1032
+wait-text 1041 1 play waits to be sent 10000
+rows 1042
 key 27
 wait-closed 5000
 quit

@@ -43,7 +43,7 @@ EOF
     curl -sf -d '[{"for": "submit", "silent": true}]' "http://127.0.0.1:$port/_control/script" >/dev/null
     show="click 1030
 wait-window Kelmar Plays 5000
-wait-text 1031 1 play waits to be sent 10000
+wait-text 1041 1 play waits to be sent 10000
 wait-window Kelmar Config 5000
 click 2
 wait-closed 5000"

@@ -31,6 +31,7 @@ DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, s
     v.enabled = s.pluginEnabled != 0;
     v.showErrors = s.showErrors != 0;
     v.skipStreams = s.ignoreHttp != 0;
+    v.listenRule = s.listenRule != 0;
     v.proxyHost = s.proxyServer;
     v.proxyPort = std::to_string(s.proxyPort);
     v.proxyUser = s.proxyUser;
@@ -61,6 +62,7 @@ void SaveDialogValues(CPlaytally& engine, const DialogValues& v,
     s.logSize = ReadDialogNumber(v.logSize);
     s.showErrors = v.showErrors ? 1 : 0;
     s.ignoreHttp = v.skipStreams ? 1 : 0;
+    s.listenRule = v.listenRule ? 1 : 0;
     s.proxyServer = v.proxyHost;
     s.proxyPort = ReadDialogNumber(v.proxyPort);
     s.proxyUser = v.proxyUser;

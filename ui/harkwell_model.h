@@ -17,6 +17,7 @@ struct DialogValues {
     bool enabled = false;
     bool showErrors = true;
     bool skipStreams = false;
+    bool listenRule = false;
     bool useProxy = false;
     bool useProxyAuth = false;
 };

@@ -44,8 +44,11 @@ const struct {
     int id;
     bool DialogValues::*value;
 } kCheckBoxes[] = {
-    {IDC_ENABLE_PLUGIN, &DialogValues::enabled},       {IDC_SHOW_ERRORS, &DialogValues::showErrors},
-    {IDC_SKIP_STREAMS, &DialogValues::skipStreams},    {IDC_USE_PROXY, &DialogValues::useProxy},
+    {IDC_ENABLE_PLUGIN, &DialogValues::enabled},
+    {IDC_SHOW_ERRORS, &DialogValues::showErrors},
+    {IDC_SKIP_STREAMS, &DialogValues::skipStreams},
+    {IDC_LISTEN_RULE, &DialogValues::listenRule},
+    {IDC_USE_PROXY, &DialogValues::useProxy},
     {IDC_USE_PROXY_AUTH, &DialogValues::useProxyAuth},
 };
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <utility>
 
@@ -71,6 +72,8 @@ void AssignStatus(std::string* status, std::string_view outcome, std::string_vie
                         : outcome == "set aside" ? "Set aside: "
                                                  : nullptr;
     status->assign(shown ? std::string_view(shown) : outcome);
+    // "rule: folder", "rule: genre"
+    if (outcome == "skipped" && detail.substr(0, 5) == "rule:") detail = "rule";
     if (shown && shown[std::strlen(shown) - 1] == ' ') status->append(detail);
 }
 
@@ -220,7 +223,8 @@ std::string CountOfPlays(int count) {
     return count == 1 ? std::string("1 play") : Format("%d plays", count);
 }
 
-std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note) {
+std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
+                            const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());
     std::string line = waiting == 0   ? std::string("No play waits to be sent")
                        : waiting == 1 ? std::string("1 play waits to be sent")
@@ -237,6 +241,9 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const s
             clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes,
             clockSkewMinutes > 0 ? "ahead of" : "behind");
     }
+    std::tm local{};
+    if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local))
+        line += Format(" New plays are paused until %02d:%02d.", local.tm_hour, local.tm_min);
     return note.empty() ? line : line + "\r\n" + note;
 }
 

@@ -3,6 +3,7 @@
 // writes of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct PlayRow {
 // mark and a last line without its CRLF (a write cut by a kill) are left out.
 std::vector<PlayRow> ReadHistoryRows(const std::string& text);
 // What a history line's outcome shows: "Sent", "Skipped: file type",
-// "Set aside: <message>", "Removed".
+// "Skipped: rule" (for any rule), "Set aside: <message>", "Removed".
 std::string HistoryStatus(const std::string& outcome, const std::string& detail);
 
 // A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
@@ -61,8 +62,10 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
                     const std::vector<std::string>& historyPaths);
 // The line above the list: what waits, when the service last accepted a play,
 // the clock note while the clock is off (`clockSkewMinutes`, positive:
-// ahead), and `note` (an action in progress or done).
-std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, const std::string& note);
+// ahead), a pause of new plays until `pausedUntil` (seconds since 1970; 0:
+// none), and `note` (an action in progress or done).
+std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
+                            const std::string& note);
 // "1 play", "N plays".
 std::string CountOfPlays(int count);
 // Writes every play as Export does: CsvDocument's form, the waiting plays

@@ -31,6 +31,7 @@ namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 500;
+constexpr int kPauseSeconds = 3600;
 const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
                                                 "Album",  "Account", "Status"};
 const int kColumnWidths[kPlayColumns] = {64, 72, 86, 72, 44, 76};  // dialog units
@@ -93,6 +94,7 @@ class CPlaysWindow {
     std::shared_ptr<Job> m_action;
     std::string m_note;
     std::string m_shownStatus;
+    bool m_shownPause = false;  // the pause button says Resume
     int m_sortColumn = -1;
     bool m_ascending = true;
 };
@@ -190,6 +192,7 @@ void CPlaysWindow::OnInit() {
         SendMessageW(m_list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
     }
     m_shownStatus.clear();
+    m_shownPause = false;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, L"Reading the plays...");
     StartLoad();
     SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
@@ -237,7 +240,13 @@ void CPlaysWindow::OnTimer() {
 
 void CPlaysWindow::ShowStatus() {
     if (!m_loaded) return;
-    std::string status = PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, m_note);
+    int64_t pausedUntil = m_engine->PausedUntil();
+    if ((pausedUntil != 0) != m_shownPause) {
+        m_shownPause = pausedUntil != 0;
+        SetDlgItemTextW(m_window, IDC_PLAYS_PAUSE,
+                        m_shownPause ? L"Resu&me" : L"&Pause for an hour");
+    }
+    std::string status = PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, pausedUntil, m_note);
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
     m_shownStatus = std::move(status);
@@ -312,6 +321,14 @@ void CPlaysWindow::OnCommand(int id) {
             break;
         case IDC_PLAYS_EXPORT:
             Export();
+            break;
+        case IDC_PLAYS_PAUSE:
+            if (m_engine->PausedUntil() != 0) {
+                m_engine->ResumeSubmissions();
+            } else {
+                m_engine->PauseSubmissions(kPauseSeconds);
+            }
+            ShowStatus();
             break;
         default:
             break;

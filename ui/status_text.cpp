@@ -46,9 +46,10 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
 
     if (state.playing) {
         text += "Playback State\tPlaying";
-        text += state.secondsToSubmit > 0
-                    ? Format(" (Submitting in %ds)\r\n", state.secondsToSubmit)
-                    : std::string(" (Submission Sent)\r\n");
+        text +=
+            state.secondsToSubmit > 0 ? Format(" (Submitting in %ds)\r\n", state.secondsToSubmit)
+            : state.secondsToSubmit == kNeverSubmitted ? std::string(" (Too short to count)\r\n")
+                                                       : std::string(" (Submission Sent)\r\n");
     } else if (state.paused) {
         text += "Playback State\tPaused\r\n";
     } else {

@@ -92,11 +92,11 @@ void CSettingsKey::Close() {
     m_key = nullptr;
 }
 
-bool CSettingsKey::ReadText(const char* name, std::string* value) const {
+bool CSettingsKey::ReadText(const char* name, std::string* value, size_t buffer) const {
     uint32_t type = 0;
     std::string bytes;
-    if (!m_key || !Query(KeyName(m_key), name, kSettingsTextBuffer, &type, &bytes)) return false;
-    return TextFromValue(type, bytes.data(), bytes.size(), value);
+    if (!m_key || !Query(KeyName(m_key), name, buffer, &type, &bytes)) return false;
+    return TextFromValue(type, bytes.data(), bytes.size(), value, buffer);
 }
 
 bool CSettingsKey::HasValue(const char* name) const {

@@ -285,16 +285,16 @@ def test_plays_window(s):
         wait-window Kelmar Config 5000
         click 1030
         wait-window Kelmar Plays 5000
-        wait-text 1031 1 play waits to be sent. Last accepted 10000
-        rows 1032
+        wait-text 1041 1 play waits to be sent. Last accepted 10000
+        rows 1042
         save-as {winpath(csv)}
-        click 1035
-        wait-text 1031 Exported 3 plays to 10000
-        select 1032 Waiting Artist
+        click 1045
+        wait-text 1041 Exported 3 plays to 10000
+        select 1042 Waiting Artist
         answer yes
-        click 1033
-        wait-text 1031 Removed 1 play. 10000
-        wait-text 1031 No play waits to be sent 10000
+        click 1043
+        wait-text 1041 Removed 1 play. 10000
+        wait-text 1041 No play waits to be sent 10000
         quit
         unload""")
     rows = [line.split(": ", 1)[1].split(" | ") for line in r if line.startswith("row ")]

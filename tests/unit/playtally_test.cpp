@@ -72,6 +72,10 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     FakeRegistrySetNumber(Key(), "allowcache", 0);
     FakeRegistrySetNumber(Key(), "maxcachesubs", 3);
     FakeRegistrySetNumber(Key(), "securehandshake", 1);
+    FakeRegistrySetNumber(Key(), "listenrule", 1);
+    // A list of folders may be longer than a text the window edits.
+    std::string folders = "D:\\Podcasts;" + std::string(300, 'f');
+    FakeRegistrySetText(Key(), "skipfolders", folders);
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str() + "\\", nullptr), 1);
     EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
@@ -93,6 +97,8 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     EXPECT_EQ(engine.GetSettings().allowCache, 0);
     EXPECT_EQ(engine.GetSettings().maxCacheSubs, 3);
     EXPECT_EQ(engine.GetSettings().secureHandshake, 1);
+    EXPECT_EQ(engine.GetSettings().listenRule, 1);
+    EXPECT_EQ(engine.GetSettings().skipFolders, folders);
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
     std::string log = LogText();
@@ -162,7 +168,7 @@ TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
     EXPECT_EQ(FakeConfigWindow().creates, 0);
 }
 
-TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
+TEST_F(EngineTest, SavingWritesExactlyTheThirteenEditedValues) {
     FakeRegistrySetNumber(Key(), "maxcachesubs", 25);
     engine.StartPlaytallying(dir.str(), nullptr);
     engine.Set(&Settings::username, "listener");
@@ -173,9 +179,9 @@ TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
 
     std::vector<std::string> names = FakeRegistryValueNames(Key());
     std::vector<std::string> expected = {
-        "maxcachesubs", "username",   "password", "pluginenabled", "logsize",
-        "showerrors",   "ignorehttp", "useproxy", "proxyserver",   "proxyport",
-        "useproxyauth", "proxyuser",  "proxypass"};
+        "maxcachesubs", "username",   "password",  "pluginenabled", "logsize",
+        "showerrors",   "ignorehttp", "useproxy",  "proxyserver",   "proxyport",
+        "useproxyauth", "proxyuser",  "proxypass", "listenrule"};
     EXPECT_EQ(names, expected);
     uint32_t type = 0;
     std::string bytes;
@@ -189,7 +195,7 @@ TEST_F(EngineTest, SavingWritesExactlyTheTwelveEditedValues) {
 
     FakeRegistryReset();
     engine.SaveSettings();  // a missing key is created
-    EXPECT_EQ(FakeRegistryValueNames(Key()).size(), 12u);
+    EXPECT_EQ(FakeRegistryValueNames(Key()).size(), 13u);
 }
 
 TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "engine/clock.h"
+#include "engine/skip_rules.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {
@@ -195,4 +196,48 @@ TEST_F(TimingTest, ThreadsWorkTheEngineAtOnce) {
     done = true;
     status.join();
     EXPECT_TRUE(engine.WaitForWorkers(20000));
+}
+
+// The goal in 5-second ticks: one tick by default, whatever the length; with
+// the listening rule, half the track or 4 minutes, whichever comes first,
+// never under 30 s, and 200 s for a length the player does not give.
+TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
+    const struct {
+        int rule, length, goal, secondsToSubmit;
+    } cases[] = {
+        {0, 40, 1, 5},   {0, 1200, 1, 5},    {0, 0, 1, 5},
+        {1, 40, 4, 20},  {1, 1200, 48, 240}, {1, 20, kNeverGoal, kNeverSubmitted},
+        {1, 0, 20, 100}, {1, 30, 3, 15},     {1, 29, kNeverGoal, kNeverSubmitted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "rule " << c.rule << ", " << c.length << " s");
+        engine.Set(&Settings::listenRule, c.rule);
+        engine.trackLength = c.length;
+        engine.OnTrackPlay();
+        EXPECT_EQ(engine.m_goal, c.goal);
+        EXPECT_EQ(engine.GetSecondsToSubmit(), c.secondsToSubmit);
+    }
+}
+
+// A track's file under a folder of the list, or its genre in the list, each
+// without regard to case; a folder whose name only begins the same is
+// another folder.
+TEST(SkipRules, FoldersAndGenres) {
+    const struct {
+        const char *path, *genre, *folders, *genres, *rule, *matched;
+    } cases[] = {
+        {"C:\\Music\\Podcasts\\a.mp3", "", "c:\\music\\PODCASTS", "", "folder",
+         "c:\\music\\PODCASTS"},
+        {"C:\\Music\\Podcasts\\a.mp3", "", " D:\\x ; C:/Music/Podcasts/ ", "", "folder",
+         "C:/Music/Podcasts/"},
+        {"C:\\Music\\Podcasts2\\a.mp3", "", "C:\\Music\\Podcasts", "", "", ""},
+        {"C:\\a.mp3", "podcast", "", "Audiobook;PodCast", "genre", "PodCast"},
+        {"C:\\a.mp3", "Podcasts", "", "Podcast", "", ""},
+        {"C:\\a.mp3", "", ";;", " ; ", "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string matched;
+        EXPECT_EQ(SkipRule(c.path, c.genre, c.folders, c.genres, &matched), c.rule) << c.path;
+        EXPECT_EQ(matched, c.matched);
+    }
 }

@@ -70,6 +70,7 @@ const Item kItems[] = {
     {1022, kButtonClass, 121, 29, 91, 9, "Show Error Messages ", kBox | BS_FLAT},
     {1023, kButtonClass, 121, 41, 91, 9, "Skip Streams", kBox | BS_FLAT},
     {1005, kEditClass, 167, 54, 30, 14, "", kEdit},
+    {1031, kButtonClass, 121, 71, 97, 9, "Count only listened tracks", kBox | BS_FLAT},
     {1008, kEditClass, 9, 232, 168, 14, "", kEdit},
     {1006, kEditClass, 9, 280, 98, 14, "", kEdit},
     {1010, kEditClass, 183, 233, 29, 14, "", kEdit},
