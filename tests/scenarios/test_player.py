@@ -315,6 +315,44 @@ def test_plays_window(s):
         ["Sent Artist", "Sent Title", "", "listener", "Sent"]]
 
 
+# What counts as a play. With the listening rule on, a 40-second track is handed on after about
+# 20 s, not at its first tick. Then, by today's rule, a file under a skipped folder and a track of a
+# skipped genre are never submitted, and the Plays window shows them as skipped by rule.
+def test_listening_rules(s):
+    s.settings(listenrule=1)
+    s.player("rule", f"""{track("Short", "Short Artist", "Short Title", seconds=40)}
+        load {s.dll}
+        play 0
+        wait-log Submission of 'Short Artist - Short Title' accepted OK 40000
+        quit
+        unload""")
+    log = [line.split("\t") for line in read(s.log).splitlines()]
+    s.settings(skipfolders=r"D:\\Radio;C:\\podcasts", skipgenres="Audiobook;Podcast")
+    r = s.player("skip", rf"""
+        track C:\Podcasts\Episode.mp3 | Pod Artist - Episode | 40 | artist=Pod Artist | title=Episode
+        track C:\Music\Talk.mp3 | Talk Artist - Talk | 40 | artist=Talk Artist | title=Talk | genre=podcast
+        load {s.dll}
+        play 0
+        wait-log Skipping submission by rule (Pod Artist - Episode): folder C:\podcasts 20000
+        play 1
+        wait-log Skipping submission by rule (Talk Artist - Talk): genre Podcast 20000
+        config
+        wait-window Kelmar Config 5000
+        click 1030
+        wait-window Kelmar Plays 5000
+        wait-text 1041 Last accepted 10000
+        rows 1042
+        quit
+        unload""")
+    heard = next(float(f[0]) for f in log if "New song detected - Short Artist" in f[-1])
+    sent = next(float(f[0]) for f in log if "Submitting 'Short Artist" in f[-1])
+    assert any("Not listed for long enough. 1 of 4" in f[-1] for f in log)
+    assert 15 <= sent - heard <= 30, f"handed on after {sent - heard} s"
+    assert s.plays("artist") == [("Short Artist",)]
+    assert [line.split(" | ")[1::4] for line in r if line.startswith("row ")] == [
+        ["Talk Artist", "Skipped: rule"], ["Pod Artist", "Skipped: rule"], ["Short Artist", "Sent"]]
+
+
 # A second player in the same session while the first runs: its init refuses, it leaves the second
 # player's window alone, its config opens nothing, and the first goes on.
 def test_second_instance(s):

@@ -90,6 +90,16 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     engine.TimerCallback();
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
+
+    // Paused: a track is skipped, not cached; resumed, the next one goes.
+    engine.PauseSubmissions(3600);
+    for (int resumed = 0; resumed < 2; ++resumed) {
+        if (resumed) engine.ResumeSubmissions();
+        engine.OnTrackPlay();
+        engine.TimerCallback();
+    }
+    EXPECT_EQ(Count("Skipping submission while paused (Deep - Folder)"), 1u);
+    EXPECT_EQ(engine.m_cache.GetCount(), 3);
 }
 
 TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
