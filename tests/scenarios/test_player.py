@@ -5,7 +5,7 @@ import re
 import pytest
 from harness import KEY, OFFLINE, count, md5, read, track, winpath
 
-SAVED = ("ignorehttp logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors"
+SAVED = ("ignorehttp listenrule logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors"
          " useproxy useproxyauth username").split()
 
 pytestmark = pytest.mark.timeout(120)

@@ -84,7 +84,7 @@ TEST_F(EngineWin32Test, FirstRunStartsWithDefaultsAndTheApplicationLines) {
     EXPECT_NE(lines[2].find(" v"), std::string::npos) << "the system description";
 }
 
-TEST_F(EngineWin32Test, SavingWritesTheTwelveValuesAndKeepsHandSetOnes) {
+TEST_F(EngineWin32Test, SavingWritesTheThirteenValuesAndKeepsHandSetOnes) {
     SetNumber("maxcachesubs", 25);
     SetNumber("proxyport", 3128);
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), dll), 1);
@@ -96,9 +96,9 @@ TEST_F(EngineWin32Test, SavingWritesTheTwelveValuesAndKeepsHandSetOnes) {
 
     std::vector<std::string> names = ValueNames();
     std::vector<std::string> expected = {
-        "maxcachesubs", "proxyport",  "username",   "password", "pluginenabled",
-        "logsize",      "showerrors", "ignorehttp", "useproxy", "proxyserver",
-        "useproxyauth", "proxyuser",  "proxypass"};
+        "maxcachesubs", "proxyport",  "username",   "password",  "pluginenabled",
+        "logsize",      "showerrors", "ignorehttp", "useproxy",  "proxyserver",
+        "useproxyauth", "proxyuser",  "proxypass",  "listenrule"};
     std::sort(names.begin(), names.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
