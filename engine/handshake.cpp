@@ -130,10 +130,11 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         }
     }
     const std::string& submitUrl = lines[next++];
+    bool refused = false;
     if (submitUrl.empty()) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Submit URL from handshake", requestId);
     } else {
-        SetSubmitURL(submitUrl);
+        refused = !SetSubmitURL(submitUrl);
     }
     const std::string& interval = lines[next++];
     if (interval.compare(0, 8, "INTERVAL") == 0) {
@@ -144,6 +145,19 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Interval from handshake", requestId);
     }
 
+    // Plays go nowhere the answer did not name, and after a handshake over
+    // HTTPS never in plain text: such an answer opens no session.
+    bool plain;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        plain = !m_submitSecure;
+    }
+    if (refused || (GetSettings().secureHandshake != 0 && plain)) {
+        g_Debug.Log(DEBUG_ERROR, module,
+                    "ReqID %d, Handshake answer names no submit address to use - no session",
+                    requestId);
+        return;
+    }
     // An account changed while this answer was read opens no session with it.
     if (m_handshakeEpoch != m_sessionEpoch) {
         g_Debug.Log(DEBUG_INFO, module,

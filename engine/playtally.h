@@ -185,7 +185,8 @@ class CPlaytally {
     int GetURL(std::string server, std::string path, std::string query, std::string& response,
                int requestId, bool secure = false, uint16_t port = 80);
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
-    void SetSubmitURL(std::string url);
+    // False when the address is refused (see ReadSubmitAddress); the last one stays.
+    bool SetSubmitURL(std::string url);
     // Compares the PC's clock with the time an answer carried; stamped times
     // stay as they are.
     void CheckClock(int64_t serviceUtc);

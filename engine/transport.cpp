@@ -198,13 +198,13 @@ bool CPlaytally::ParseReponse(std::string response, std::vector<std::string>& li
     return !lines.empty();
 }
 
-void CPlaytally::SetSubmitURL(std::string url) {
+bool CPlaytally::SetSubmitURL(std::string url) {
     url = TrimSpace(url);
     SubmitAddress address;
     std::string why;
     if (!ReadSubmitAddress(url, GetSettings().secureHandshake != 0, &address, &why)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetSubmitURL", "%s", why.c_str());
-        return;
+        return false;
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -222,6 +222,7 @@ void CPlaytally::SetSubmitURL(std::string url) {
                     "New server is %s, new path is %s, port %d%s", address.server.c_str(),
                     address.path.c_str(), address.port, address.secure ? " over HTTPS" : "");
     }
+    return true;
 }
 
 void CPlaytally::CheckClock(int64_t serviceUtc) {

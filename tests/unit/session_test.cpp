@@ -139,9 +139,13 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
              {up + "INTERVAL 6O", 200, 1, 60, "UPTODATE", "interval because data was bobbins - 6O"},
              {up + "INTERVAL -5", 200, 1, 60, "UPTODATE", "interval because data was bobbins - -5"},
              {up + "INTERVAL 99999999999", 200, 1, 60, "UPTODATE", "bobbins - 99999999999"},
+             // A submit address that cannot be used opens no session.
+             {"UPTODATE\nftp://h.example/p\nINTERVAL 60\n", 200, 0, 60, "UPTODATE",
+              "ReqID 4, Handshake answer names no submit address to use - no session"},
          }) {
         SCOPED_TRACE(answer);
         size_t mark = Log().size();
+        engine.m_handshakeComplete = 0;
         Shake(answer, 4, status);
         EXPECT_EQ(engine.m_handshakeComplete, session);
         EXPECT_EQ(engine.m_interval, interval);
@@ -149,6 +153,13 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
         EXPECT_TRUE(Logged(logged, mark));
     }
     EXPECT_EQ(engine.m_lastHandshakeAttempt, MakeDateTime(2026, 12, 7, 10, 0, 0));
+    // Nor, after a handshake over HTTPS, does a plain one (nor the plain one kept).
+    engine.Set(&Settings::secureHandshake, 1);
+    engine.m_handshakeComplete = 0;
+    Shake(up + "INTERVAL 60", 4);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
+    Shake("UPTODATE\nhttps://h.example/p\nINTERVAL 60\n", 4);
+    EXPECT_EQ(engine.m_handshakeComplete, 1);
 }
 
 TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {
