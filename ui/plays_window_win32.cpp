@@ -48,6 +48,13 @@ Function SystemFunction(const wchar_t* library, const char* name) {
                : nullptr;
 }
 
+// A row as a selection is kept across a reload: what it shows, and whether it
+// waits. Two plays alike in all of it are one to the eye as well.
+std::string RowKey(const PlayRow& row) {
+    return (row.cacheIndex >= 0 ? "w" : "h") + row.playedUtc + '\t' + row.artist + '\t' +
+           row.title + '\t' + row.album + '\t' + row.atUtc;
+}
+
 // What a thread off the player's made, taken by the timer once `done`.
 struct Job {
     std::atomic<bool> done{false};
@@ -81,7 +88,6 @@ class CPlaysWindow {
     std::vector<Submission> SelectedWaiting(bool other, const char* pending);
     // Changes the rows (a new load, a sort) keeping the same plays selected.
     void KeepingSelection(const std::function<void()>& change);
-    std::string RowKey(const PlayRow& row) const;
     void ShowStatus();
 
     HWND m_window = nullptr;
@@ -250,15 +256,6 @@ void CPlaysWindow::ShowStatus() {
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
     m_shownStatus = std::move(status);
-}
-
-std::string CPlaysWindow::RowKey(const PlayRow& row) const {
-    if (row.cacheIndex >= 0 && static_cast<size_t>(row.cacheIndex) < m_view.waiting.size()) {
-        const Submission& play = m_view.waiting[static_cast<size_t>(row.cacheIndex)];
-        return "w" + std::string(reinterpret_cast<const char*>(&play), sizeof(play));
-    }
-    return "h" + row.playedUtc + '\t' + row.artist + '\t' + row.title + '\t' + row.atUtc + '\t' +
-           row.status;
 }
 
 void CPlaysWindow::KeepingSelection(const std::function<void()>& change) {
