@@ -145,14 +145,10 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Interval from handshake", requestId);
     }
 
-    // Plays go nowhere the answer did not name, and after a handshake over
-    // HTTPS never in plain text: such an answer opens no session.
-    bool plain;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        plain = !m_submitSecure;
-    }
-    if (refused || (GetSettings().secureHandshake != 0 && plain)) {
+    // Plays go nowhere the answer did not name: kept to the last address,
+    // they would go without a path, and after a refused downgrade in plain
+    // text. Such an answer opens no session.
+    if (refused) {
         g_Debug.Log(DEBUG_ERROR, module,
                     "ReqID %d, Handshake answer names no submit address to use - no session",
                     requestId);

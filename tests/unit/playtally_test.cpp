@@ -71,8 +71,6 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     FakeRegistrySetNumber(Key(), "forceconnection", 1);
     FakeRegistrySetNumber(Key(), "allowcache", 0);
     FakeRegistrySetNumber(Key(), "maxcachesubs", 3);
-    FakeRegistrySetNumber(Key(), "securehandshake", 1);
-    FakeRegistrySetNumber(Key(), "listenrule", 1);
     // A list of folders may be longer than a text the window edits.
     std::string folders = "D:\\Podcasts;" + std::string(300, 'f');
     FakeRegistrySetText(Key(), "skipfolders", folders);
@@ -96,8 +94,6 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     EXPECT_EQ(engine.GetSettings().forceConnection, 1);
     EXPECT_EQ(engine.GetSettings().allowCache, 0);
     EXPECT_EQ(engine.GetSettings().maxCacheSubs, 3);
-    EXPECT_EQ(engine.GetSettings().secureHandshake, 1);
-    EXPECT_EQ(engine.GetSettings().listenRule, 1);
     EXPECT_EQ(engine.GetSettings().skipFolders, folders);
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
