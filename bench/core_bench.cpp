@@ -45,12 +45,12 @@ BENCHMARK(BM_Md5Hex);
 
 class CacheFile {
   public:
-    CacheFile() {
-        dir = std::filesystem::temp_directory_path() / "kelmar_bench_cache";
+    explicit CacheFile(int records, const char* name = "kelmar_bench_cache") {
+        dir = std::filesystem::temp_directory_path() / name;
         std::filesystem::create_directories(dir);
         path = (dir / kCacheFileName).string();
         std::FILE* f = std::fopen(path.c_str(), "wb");
-        for (int i = 0; i < 10000; ++i) {
+        for (int i = 0; i < records; ++i) {
             Submission s = Sample(i);
             std::fwrite(&s, sizeof(s), 1, f);
         }
@@ -62,7 +62,7 @@ class CacheFile {
 };
 
 CacheFile& TheFile() {
-    static CacheFile file;
+    static CacheFile file(10000);
     return file;
 }
 
@@ -75,6 +75,41 @@ void BM_CacheLoad10000(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_CacheLoad10000)->Unit(benchmark::kMicrosecond);
+
+// A full cache, and 10 000 of its plays removed from the Plays window (every
+// eighth), which must cost no more than a few loads of it: the cache's lock is
+// held throughout. The file is rewritten in both.
+CacheFile& FullFile() {
+    static CacheFile file(80000, "kelmar_bench_full");
+    return file;
+}
+
+void BM_CacheLoad80000(benchmark::State& state) {
+    for (auto _ : state) {
+        CCacheManager cache;
+        cache.Load(FullFile().dir.string(), "");
+        if (cache.GetCount() != 80000) state.SkipWithError("short load");
+    }
+}
+BENCHMARK(BM_CacheLoad80000)->Unit(benchmark::kMillisecond);
+
+void BM_CacheRemove10000Of80000(benchmark::State& state) {
+    std::filesystem::path copy = FullFile().dir / "copy";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::create_directories(copy);
+        std::filesystem::copy_file(FullFile().path, copy / kCacheFileName,
+                                   std::filesystem::copy_options::overwrite_existing);
+        CCacheManager cache;
+        cache.Load(copy.string(), "");
+        std::vector<Submission> all = cache.GetAll(), chosen;
+        for (size_t i = 0; i < all.size(); i += 8)
+            chosen.push_back(all[i]);
+        state.ResumeTiming();
+        if (cache.RemoveRecords(chosen).records.size() != 10000) state.SkipWithError("missed");
+    }
+}
+BENCHMARK(BM_CacheRemove10000Of80000)->Unit(benchmark::kMillisecond);
 
 void BM_RawFread10000(benchmark::State& state) {
     CacheFile& file = TheFile();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <unordered_map>
 
 #include "cache/file_ops.h"
 #include "diagnostics/debug.h"
@@ -71,6 +72,22 @@ bool SameFileBytes(const std::string& a, const std::string& b) {
         if (n != m || std::memcmp(x, y, n) != 0) return false;
         if (n < sizeof(x)) return !std::ferror(left.get()) && !std::ferror(right.get());
     }
+}
+
+// A cheap key for finding records by their bytes: the time, and the start of
+// the artist and the title, which between them tell plays apart.
+uint64_t QuickKey(const Submission& record) {
+    uint64_t hash = 14695981039346656037ull;
+    auto mix = [&hash](const char* bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            hash ^= static_cast<unsigned char>(bytes[i]);
+            hash *= 1099511628211ull;
+        }
+    };
+    mix(record.time, sizeof(record.time));
+    mix(record.artist, 32);
+    mix(record.title, 32);
+    return hash;
 }
 
 }  // namespace
@@ -176,6 +193,7 @@ bool CCacheManager::LoadFile(const std::string& directory, const std::string& fi
             ++kept;
         }
         m_list.resize(kept);
+        if (!m_taken.empty()) m_taken.resize(kept, 0);
         m_count = static_cast<int>(m_list.size());
         ++m_changes;
         readRecords += whole;
@@ -340,6 +358,7 @@ bool CCacheManager::AddSubmissions(const std::vector<Submission>& submissions) {
             g_Debug.Log(DEBUG_DETAIL, "CCacheManager::AddSubmission", "Adding submission %s",
                         submission.GetDisplayText().c_str());
             m_list.push_back(submission);
+            if (!m_taken.empty()) m_taken.push_back(0);
         }
         m_count = static_cast<int>(m_list.size());
     }
@@ -370,7 +389,7 @@ void CCacheManager::RemoveAt(int index) {
                     static_cast<int>(m_list.size()));
         return;
     }
-    m_list.erase(m_list.begin() + index);
+    Erase(static_cast<size_t>(index));
     SaveAfterRemoval();
 }
 
@@ -394,7 +413,7 @@ bool CCacheManager::RemoveLast(const Submission& submission) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (size_t i = m_list.size(); i-- > 0;) {
         if (std::memcmp(&m_list[i], &submission, kRecordSize) == 0) {
-            m_list.erase(m_list.begin() + static_cast<std::ptrdiff_t>(i));
+            Erase(i);
             SaveAfterRemoval();
             return true;
         }
@@ -409,31 +428,117 @@ int CCacheManager::Find(const Submission& record) const {
     return -1;
 }
 
-std::vector<Submission> CCacheManager::RemoveRecords(const std::vector<Submission>& records) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::vector<Submission> found;
-    for (const Submission& record : records) {
-        int at = Find(record);
-        if (at < 0) continue;
-        found.push_back(record);
-        m_list.erase(m_list.begin() + at);
+std::vector<int> CCacheManager::Match(const std::vector<Submission>& records) const {
+    // The asked-for records by a quick key of each; a record of the list is
+    // compared whole only with those of its key.
+    std::unordered_multimap<uint64_t, size_t> wanted;
+    wanted.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+        wanted.emplace(QuickKey(records[i]), i);
+    std::vector<int> found(records.size(), -1);
+    size_t left = records.size();
+    for (size_t i = 0; i < m_list.size() && left > 0; ++i) {
+        auto range = wanted.equal_range(QuickKey(m_list[i]));
+        for (auto at = range.first; at != range.second; ++at) {
+            if (std::memcmp(&m_list[i], &records[at->second], kRecordSize) != 0) continue;
+            found[at->second] = static_cast<int>(i);
+            wanted.erase(at);
+            --left;
+            break;
+        }
     }
-    if (!found.empty()) SaveAfterRemoval();
     return found;
 }
 
-std::vector<Submission> CCacheManager::TagRecords(const std::vector<Submission>& records,
-                                                  const std::string& username) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::vector<Submission> found;
-    for (const Submission& record : records) {
-        int at = Find(record);
-        if (at < 0) continue;
-        m_list[static_cast<size_t>(at)].TagAccount(username);
-        found.push_back(m_list[static_cast<size_t>(at)]);
+template <class Keep>
+void CCacheManager::EraseUnless(Keep keep) {
+    size_t kept = 0;
+    for (size_t i = 0; i < m_list.size(); ++i) {
+        if (!keep(i)) continue;
+        if (kept != i) {
+            m_list[kept] = m_list[i];
+            if (!m_taken.empty()) m_taken[kept] = m_taken[i];
+        }
+        ++kept;
     }
-    if (!found.empty()) Save();
-    return found;
+    m_list.resize(kept);
+    if (!m_taken.empty()) m_taken.resize(kept);
+}
+
+CCacheManager::Change CCacheManager::RemoveRecords(const std::vector<Submission>& records) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Change change;
+    std::vector<unsigned char> gone(m_list.size(), 0);
+    for (int at : Match(records)) {
+        if (at < 0) continue;
+        if (IsTaken(at)) {
+            ++change.taken;
+            continue;
+        }
+        gone[static_cast<size_t>(at)] = 1;
+        change.records.push_back(m_list[static_cast<size_t>(at)]);
+    }
+    if (change.records.empty()) return change;
+    EraseUnless([&](size_t i) { return gone[i] == 0; });
+    SaveAfterRemoval();
+    return change;
+}
+
+CCacheManager::Change CCacheManager::TagRecords(const std::vector<Submission>& records,
+                                                const std::string& username) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Change change;
+    for (int at : Match(records)) {
+        if (at < 0) continue;
+        if (IsTaken(at)) {
+            ++change.taken;
+            continue;
+        }
+        m_list[static_cast<size_t>(at)].TagAccount(username);
+        change.records.push_back(m_list[static_cast<size_t>(at)]);
+    }
+    if (!change.records.empty()) Save();
+    return change;
+}
+
+std::vector<Submission> CCacheManager::TakeForAccount(const AccountTag& account, int limit) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_taken.assign(m_list.size(), 0);
+    std::vector<Submission> items;
+    for (size_t i = 0; i < m_list.size() && static_cast<int>(items.size()) < limit; ++i) {
+        if (!m_list[i].IsForAccount(account)) continue;
+        m_taken[i] = 1;
+        items.push_back(m_list[i]);
+    }
+    if (items.empty()) m_taken.clear();
+    return items;
+}
+
+std::vector<Submission> CCacheManager::RemoveTaken() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<Submission> removed;
+    if (m_taken.empty()) return removed;
+    for (size_t i = 0; i < m_list.size(); ++i) {
+        if (m_taken[i] != 0) removed.push_back(m_list[i]);
+    }
+    EraseUnless([&](size_t i) { return m_taken[i] == 0; });
+    m_taken.clear();
+    if (!removed.empty()) SaveAfterRemoval();
+    return removed;
+}
+
+void CCacheManager::ReleaseTaken() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_taken.clear();
+}
+
+bool CCacheManager::IsTaken(int index) const {
+    return !m_taken.empty() && m_taken[static_cast<size_t>(index)] != 0;
+}
+
+void CCacheManager::Erase(size_t index) {
+    m_list.erase(m_list.begin() + static_cast<std::ptrdiff_t>(index));
+    if (!m_taken.empty()) m_taken.erase(m_taken.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 void CCacheManager::SaveAfterRemoval() {
@@ -460,7 +565,7 @@ bool CCacheManager::SetAside(const Submission& item) {
         g_Debug.Log(DEBUG_ERROR, "CCacheManager::SetAside", "Failed to write %s", side.c_str());
         return false;
     }
-    m_list.erase(m_list.begin() + index);
+    Erase(static_cast<size_t>(index));
     SaveAfterRemoval();
     return true;
 }

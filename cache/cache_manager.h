@@ -77,13 +77,30 @@ class CCacheManager {
     int CountOtherAccounts(const AccountTag& account) const;
     // Removes the newest record identical to this one; false when there is none.
     bool RemoveLast(const Submission& submission);
+
+    // A flush: up to `limit` records of this account, in order, taken for
+    // sending. They stay in the list and the file until the answer comes;
+    // meanwhile RemoveRecords and TagRecords leave them alone. Taking again
+    // releases what was taken before.
+    std::vector<Submission> TakeForAccount(const AccountTag& account, int limit);
+    // The taken records leave the list with a single rewrite of the file (the
+    // flush was accepted); the records.
+    std::vector<Submission> RemoveTaken();
+    // The flush ended otherwise: its records are free again.
+    void ReleaseTaken();
+
+    // What RemoveRecords and TagRecords did: the records acted on, and how
+    // many of those asked for a flush had taken.
+    struct Change {
+        std::vector<Submission> records;
+        int taken = 0;
+    };
     // Removes, or tags with the account, the first record identical to each of
-    // these, with a single rewrite of the file (as an accepted flush does); the
-    // records it found. Records are found by their bytes, not their places,
-    // which others may change meanwhile.
-    std::vector<Submission> RemoveRecords(const std::vector<Submission>& records);
-    std::vector<Submission> TagRecords(const std::vector<Submission>& records,
-                                       const std::string& username);
+    // these, in one pass and with a single rewrite of the file. Records are
+    // found by their bytes, not their places, which others may change
+    // meanwhile; one a flush has taken is left as it is.
+    Change RemoveRecords(const std::vector<Submission>& records);
+    Change TagRecords(const std::vector<Submission>& records, const std::string& username);
     // Moves the first record identical to this one to the end of the side file
     // (the cache file's name with ".refused" after it) and out of the list.
     // Nothing changes when it is not there or the side file cannot be written.
@@ -99,6 +116,14 @@ class CCacheManager {
   private:
     // The first record identical to this one; -1 when there is none. Under m_lock.
     int Find(const Submission& record) const;
+    // For each of `records`, the index of the first identical record in the
+    // list not matched to an earlier one, or -1; one pass over the list.
+    std::vector<int> Match(const std::vector<Submission>& records) const;
+    // Keeps the records for which keep(index) is true, in order. Under m_lock.
+    template <class Keep>
+    void EraseUnless(Keep keep);
+    void Erase(size_t index);
+    bool IsTaken(int index) const;
     // Mirrors a shortened list in the file.
     void SaveAfterRemoval();
     bool WriteList();
@@ -124,6 +149,9 @@ class CCacheManager {
     // Only for the path: the settings window reads it while a save may be
     // waiting on a file held by another program.
     mutable CMutex m_pathLock;
+    // While a flush is out: a flag for each record of the list, set for those
+    // it took. Empty when none is.
+    std::vector<unsigned char> m_taken;
     std::atomic<int> m_count{0};
     std::atomic<unsigned> m_changes{0};
     std::atomic<bool> m_unsaved{false};

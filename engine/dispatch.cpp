@@ -18,7 +18,8 @@ constexpr int kRefusalsBeforeSetAside = 3;
 void CPlaytally::SubmitSong(Submission submission) {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong", "Submitting '%s'",
                 submission.GetDisplayText().c_str());
-    submission.StampTime();
+    // Stamped when it counts, unless stamped when it started.
+    if (submission.Time().empty()) submission.StampTime();
     Settings settings = GetSettings();
     // The play belongs to the account it was heard under, wherever it goes.
     submission.TagAccount(settings.username);
@@ -55,7 +56,7 @@ void CPlaytally::SubmitSong(Submission submission) {
         }
         std::string body =
             BuildSubmissionBody(session.challengeResponse, session.username, {submission});
-        if (SpawnThread(body, REQUEST_SUBMIT, submission)) {
+        if (SpawnThread(body, REQUEST_SUBMIT, submission, session.username)) {
             AddLastSubmission(submission);
         } else {
             // Nothing was sent: keep the track for the next flush.
@@ -93,95 +94,128 @@ std::vector<Submission> CPlaytally::GetLastSubmissions() const {
 void CPlaytally::ClearCache() {
     if (m_cache.GetCount() < 1 || !OkToSendData() || m_flushInProgress != 0) return;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ClearCache", "Attempting to send cache file");
-    // A hand-set batch size below 1 would send empty flushes for ever.
-    int batch = GetSettings().maxCacheSubs;
-    if (batch < 1) batch = kDefaultMaxCacheSubs;
-    // Only the plays of the account the session is for; the others wait.
     Session session = GetSession();
-    std::vector<Submission> items = m_cache.GetForAccount(MakeAccountTag(session.username), batch);
+    m_flushInProgress = 1;
+    std::vector<Submission> items = TakeFlushBatch(session.username);
     int n = static_cast<int>(items.size());
-    if (n < 1) return;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_flushItems = items;
-        m_flushUser = session.username;
+    if (n < 1) {
+        m_flushInProgress = 0;
+        return;
     }
     std::string body = BuildSubmissionBody(session.challengeResponse, session.username, items);
-
-    m_flushInProgress = 1;
-    if (!SpawnThread(body, REQUEST_CACHE, Submission())) m_flushInProgress = 0;
+    if (!SpawnThread(body, REQUEST_CACHE, Submission(), session.username)) FlushEnded();
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::ClearCache",
                 "Sending Cache File - %d entries, data len %d and URL is %s", n,
                 static_cast<int>(body.size()), body.c_str());
 }
 
+std::vector<Submission> CPlaytally::TakeFlushBatch(const std::string& username) {
+    // A hand-set batch size below 1 would send empty flushes for ever.
+    int batch = GetSettings().maxCacheSubs;
+    if (batch < 1) batch = kDefaultMaxCacheSubs;
+    // Only the plays of the account the session is for; the others wait. The
+    // cache keeps the plays taken out of the user's reach until the answer.
+    std::vector<Submission> items = m_cache.TakeForAccount(MakeAccountTag(username), batch);
+    Put(m_flushItems, items);
+    return items;
+}
+
+void CPlaytally::FlushEnded() {
+    m_cache.ReleaseTaken();
+    m_flushInProgress = 0;
+}
+
 void CPlaytally::ThreadCallback(RequestType type, std::string response, Submission submission,
-                                int requestId, int statusCode) {
-    const char* module = "CPlaytally::ThreadCallback";
-    g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission is '%s', Response is %s, Status Code %d",
-                requestId, submission.GetDisplayText().c_str(), response.c_str(), statusCode);
-
-    // The account changed, or the plug-in was switched off, while the
-    // handshake was in flight: its answer opens no session.
-    if (type == REQUEST_HANDSHAKE && m_handshakeEpoch != m_sessionEpoch) {
-        g_Debug.Log(DEBUG_INFO, module,
-                    "ReqID %d, Handshake answer for an earlier account or session ignored",
-                    requestId);
-        HandshakeEnded();
-        return;
-    }
-    // A proxy that wants other credentials answers with a page of its own:
-    // say so rather than call the answer unreadable.
-    if (type == REQUEST_HANDSHAKE && statusCode == 407) {
-        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, The proxy asks for authentication (407)",
-                    requestId);
-        Put(m_serverStatus, kProxyAuthRequired);
-        HandshakeEnded();
-        return;
-    }
-    if (type != REQUEST_HANDSHAKE && statusCode != 200) {
-        m_handshakeComplete = 0;
-        if (type == REQUEST_SUBMIT) CacheSubmission(submission);
-        if (type == REQUEST_CACHE) m_flushInProgress = 0;
-        return;
-    }
-
-    bool accepted = false;
-    int refusedItem = -1;
-    std::string reason;
-    std::vector<std::string> lines;
-    if (!ParseReponse(response, lines)) {
-        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Last response from the server was unreadable",
-                    requestId);
-        Put(m_serverStatus, "UNREADABLE");
-        m_handshakeComplete = 0;
-        if (type == REQUEST_SUBMIT) CacheSubmission(submission);
-    } else if (type == REQUEST_HANDSHAKE) {
-        HandshakeResponse(lines, response, requestId);
-    } else if (type == REQUEST_SUBMIT || type == REQUEST_CACHE) {
-        accepted = SubmissionResponse(type, lines, submission, requestId, &refusedItem, &reason);
-    }
-
-    if (type == REQUEST_CACHE) {
-        // The file is rewritten once for the whole batch.
-        std::vector<Submission> items = Get(m_flushItems);
-        if (accepted) {
-            std::string account = Get(m_flushUser);
-            for (const Submission& item : m_cache.RemoveRecords(items))
-                Record(item, account, "sent", "from cache");
-        }
-        bool named = !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(items.size());
-        NoteRefusal(named ? items[static_cast<size_t>(refusedItem)] : Submission(), requestId,
-                    reason);
-        m_flushInProgress = 0;
-    } else if (type == REQUEST_HANDSHAKE) {
-        HandshakeEnded();
+                                int requestId, int statusCode, const std::string& account) {
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
+                "ReqID %d, Submission is '%s', Response is %s, Status Code %d", requestId,
+                submission.GetDisplayText().c_str(), response.c_str(), statusCode);
+    if (type == REQUEST_HANDSHAKE) {
+        HandshakeAnswered(response, requestId, statusCode);
+    } else if (type == REQUEST_SUBMIT) {
+        SubmitAnswered(response, submission, requestId, statusCode,
+                       account.empty() ? GetSession().username : account);
+    } else if (type == REQUEST_CACHE) {
+        FlushAnswered(response, requestId, statusCode, account);
     }
 }
 
+bool CPlaytally::ReadAnswer(const std::string& response, int requestId,
+                            std::vector<std::string>* lines) {
+    if (ParseReponse(response, *lines)) return true;
+    g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
+                "ReqID %d, Last response from the server was unreadable", requestId);
+    Put(m_serverStatus, "UNREADABLE");
+    m_handshakeComplete = 0;
+    return false;
+}
+
+void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, int statusCode) {
+    const char* module = "CPlaytally::ThreadCallback";
+    std::vector<std::string> lines;
+    if (m_handshakeEpoch != m_sessionEpoch) {
+        // The account changed, or the plug-in was switched off, while the
+        // handshake was in flight: its answer opens no session.
+        g_Debug.Log(DEBUG_INFO, module,
+                    "ReqID %d, Handshake answer for an earlier account or session ignored",
+                    requestId);
+    } else if (statusCode == 407) {
+        // A proxy that wants other credentials answers with a page of its
+        // own: say so rather than call the answer unreadable.
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, The proxy asks for authentication (407)",
+                    requestId);
+        Put(m_serverStatus, kProxyAuthRequired);
+    } else if (statusCode == 0) {
+        // No answer came: the request said why (a certificate, a time-out),
+        // and what the status shows stays.
+        g_Debug.Log(DEBUG_DETAIL, module, "ReqID %d, No answer to the handshake", requestId);
+    } else if (ReadAnswer(response, requestId, &lines)) {
+        HandshakeResponse(lines, response, requestId);
+    }
+    HandshakeEnded();
+}
+
+void CPlaytally::SubmitAnswered(const std::string& response, const Submission& submission,
+                                int requestId, int statusCode, const std::string& account) {
+    std::vector<std::string> lines;
+    if (statusCode != 200) {
+        m_handshakeComplete = 0;
+        CacheSubmission(submission);
+    } else if (!ReadAnswer(response, requestId, &lines)) {
+        CacheSubmission(submission);
+    } else {
+        SubmissionResponse(REQUEST_SUBMIT, lines, submission, account, requestId, nullptr, nullptr);
+    }
+}
+
+void CPlaytally::FlushAnswered(const std::string& response, int requestId, int statusCode,
+                               const std::string& account) {
+    std::vector<std::string> lines;
+    if (statusCode != 200) {
+        m_handshakeComplete = 0;
+        FlushEnded();
+        return;
+    }
+    int refusedItem = -1;
+    std::string reason;
+    bool accepted = ReadAnswer(response, requestId, &lines) &&
+                    SubmissionResponse(REQUEST_CACHE, lines, Submission(), account, requestId,
+                                       &refusedItem, &reason);
+    if (accepted) {
+        // Every play the flush carried leaves the cache, with one rewrite of
+        // the file, whatever the user did with its rows meanwhile.
+        for (const Submission& item : m_cache.RemoveTaken())
+            Record(item, account, "sent", "from cache");
+    }
+    std::vector<Submission> items = Get(m_flushItems);
+    bool named = !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(items.size());
+    NoteRefusal(named ? items[static_cast<size_t>(refusedItem)] : Submission(), requestId, reason);
+    FlushEnded();
+}
+
 bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                                    const Submission& submission, int requestId, int* refusedItem,
-                                    std::string* reason) {
+                                    const Submission& submission, const std::string& account,
+                                    int requestId, int* refusedItem, std::string* reason) {
     const char* module = "CPlaytally::ThreadCallback";
     const std::string& status = lines[0];
     Put(m_serverStatus, status);
@@ -189,9 +223,11 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
 
     if (!answer.failed.empty())
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, answer.failed.c_str());
-    if (answer.error) {
+    if (answer.error && refusedItem) {
         *refusedItem = answer.refusedItem;
         *reason = answer.reason;
+    }
+    if (answer.error) {
         // A flush's items are numbered from 0 among the plays it took.
         Submission item;
         if (type != REQUEST_CACHE) {
@@ -208,7 +244,7 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
     for (int i = 0; i < answer.statusLines; ++i)
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, status.c_str());
     if (answer.accepted) {
-        if (type == REQUEST_SUBMIT) Record(submission, GetSession().username, "sent", "live");
+        if (type == REQUEST_SUBMIT) Record(submission, account, "sent", "live");
         if (submission.IsValid()) {
             g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Submission of '%s' accepted OK", requestId,
                         submission.GetDisplayText().c_str());
@@ -218,6 +254,7 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
         }
         Put(m_lastMessage, "");
     } else if (type == REQUEST_SUBMIT) {
+        // Before any message to the user, which holds this worker up.
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Normal submission failed. Caching for later.",
                     requestId);
         CacheSubmission(submission);
@@ -253,28 +290,37 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
     if (play.IsValid()) m_history.Append({{play, account, outcome, detail}});
 }
 
-int CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
+CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
     std::string account = GetSettings().username;
-    std::vector<Submission> removed = m_cache.RemoveRecords(plays);
-    for (const Submission& play : removed) {
+    CCacheManager::Change removed = m_cache.RemoveRecords(plays);
+    AccountTag tag = MakeAccountTag(account);
+    std::vector<HistoryEntry> lines;
+    for (const Submission& play : removed.records) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::RemoveWaitingPlays",
                     "Removed '%s' from the cache at the user's request",
                     play.GetDisplayText().c_str());
         // Another account's play: its name is not known here.
-        Record(play, play.IsForAccount(MakeAccountTag(account)) ? account : "", "removed", "");
+        lines.push_back({play, play.IsForAccount(tag) ? account : "", "removed", ""});
     }
-    return static_cast<int>(removed.size());
+    // Thousands of plays may go at once: one write for them all.
+    if (!lines.empty()) m_history.Append(lines);
+    return {static_cast<int>(removed.records.size()), removed.taken};
 }
 
-int CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
+CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
     std::string account = GetSettings().username;
-    std::vector<Submission> tagged = m_cache.TagRecords(plays, account);
-    for (const Submission& play : tagged) {
+    CCacheManager::Change tagged = m_cache.TagRecords(plays, account);
+    for (const Submission& play : tagged.records) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
                     "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
                     AnsiToUtf8(account).c_str());
     }
-    return static_cast<int>(tagged.size());
+    return {static_cast<int>(tagged.records.size()), tagged.taken};
+}
+
+std::vector<Submission> CPlaytally::GetWaitingPlays() {
+    LoadCacheOnce();
+    return m_cache.GetAll();
 }
 
 // A cached play that the service refuses by name blocks every flush, and so

@@ -152,6 +152,7 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         g_Debug.Log(DEBUG_ERROR, module,
                     "ReqID %d, Handshake answer names no submit address to use - no session",
                     requestId);
+        Put(m_serverStatus, kSubmitAddressRefused);
         return;
     }
     // An account changed while this answer was read opens no session with it.

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "diagnostics/debug.h"
@@ -122,7 +123,9 @@ void CPlaytally::RequestSessionStart() {
 }
 
 void CPlaytally::LoadCacheOnce() {
-    if (!m_cacheLoaded.exchange(true)) m_cache.Load(m_dataDir, "");
+    // The timer, the Plays window and an export may ask at once: each goes on
+    // with the whole cache read.
+    std::call_once(m_cacheLoaded, [this] { m_cache.Load(m_dataDir, ""); });
 }
 
 void CPlaytally::Shutdown() {
@@ -349,15 +352,6 @@ void CPlaytally::StartDebugLog() {
     g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", GetPlayerVersion().c_str());
     g_Debug.Log(DEBUG_NOTICE, "Application Information", "%s", os.GetOSDescription().c_str());
     g_Debug.Log(DEBUG_NOTICE, "Application Information", "Log and cache in %s", m_dataDir.c_str());
-}
-
-Submission CPlaytally::BuildSubmission() {
-    SongInfo song;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        song = m_song;
-    }
-    return BuildSubmission(song);
 }
 
 Submission CPlaytally::BuildSubmission(const SongInfo& song, std::string* wholePath) {

@@ -61,6 +61,9 @@ constexpr char kProxyAuthRequired[] = "Proxy authentication required";
 // or for another reason of TLS.
 constexpr char kCertificateNotTrusted[] = "Certificate not trusted";
 constexpr char kSecureConnectionFailed[] = "Secure connection failed";
+// Shown while the handshake names a submit address that is not used (another
+// scheme, a bad port, plain text after a handshake over HTTPS).
+constexpr char kSubmitAddressRefused[] = "Submit address refused";
 
 class CPlaytally;
 
@@ -76,6 +79,7 @@ struct ThreadRequest {
     Submission submission;
     int requestId = 0;
     bool claimed = false;  // its play is this worker's to cache (see ClaimUnsent)
+    std::string account;   // the account its plays were sent as
 };
 
 class CPlaytally {
@@ -118,8 +122,11 @@ class CPlaytally {
     // call its virtual operations). The destructor only stops the timer.
     void Shutdown();
 
-    // A record for the track in m_song; empty while artist or title is missing.
-    Submission BuildSubmission();
+    // A record for this track, as the player reports it now; empty while
+    // artist or title is missing. `path` gets the track's whole path when given.
+    Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);
+    // The record the playing track makes, as it stands.
+    Submission CurrentSubmission() const { return Get(m_submission); }
 
     // Track timing.
     void OnTrackPlay();
@@ -141,11 +148,18 @@ class CPlaytally {
     void CacheSubmission(Submission submission);
     void AddLastSubmission(Submission submission);
     void ClearCache();
+    // Takes the next batch of the account's cached plays for a flush (see
+    // CCacheManager::TakeForAccount); the plays.
+    std::vector<Submission> TakeFlushBatch(const std::string& username);
     // 1 when the worker started; a request that could not start is discarded.
-    int SpawnThread(std::string body, RequestType type, Submission submission);
+    // `account`: the account the body sends plays as.
+    int SpawnThread(std::string body, RequestType type, Submission submission,
+                    const std::string& account = std::string());
     static unsigned SendThread(void* request);
+    // `account`: the account the plays were sent as (for a play, the
+    // session's when not given).
     void ThreadCallback(RequestType type, std::string response, Submission submission,
-                        int requestId, int statusCode);
+                        int requestId, int statusCode, const std::string& account = std::string());
     // Logs why the request's last call failed; the error number.
     uint32_t LogRequestError(const char* module, const char* call, int requestId);
     // A copy of the recent list, newest first.
@@ -162,8 +176,16 @@ class CPlaytally {
     // leave the cache (each with a history line), or are sent with the account
     // set now. Plays no longer in the cache are passed over; the number of
     // those acted on.
-    int RemoveWaitingPlays(const std::vector<Submission>& plays);
-    int SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // Plays a flush is sending are left alone and counted apart.
+    struct PlaysActedOn {
+        int done = 0;
+        int beingSent = 0;
+    };
+    PlaysActedOn RemoveWaitingPlays(const std::vector<Submission>& plays);
+    PlaysActedOn SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // Every play waiting in the cache, read from its file first when no
+    // session has read it yet (a start switched off).
+    std::vector<Submission> GetWaitingPlays();
     // A pause of new plays, from the Plays window: until it ends, tracks are
     // recorded as skipped instead of submitted. It ends by itself, and at
     // quit; the cache keeps being sent. PausedUntil: its end (UTC seconds),
@@ -225,10 +247,6 @@ class CPlaytally {
     std::atomic<float> m_threshold{0.5f};
     std::atomic<int64_t> m_lastHandshakeAttempt;
     std::atomic<int> m_stop{0};
-    // The plays the flush in flight took, and the account it sent them as,
-    // under m_lock.
-    std::vector<Submission> m_flushItems;
-    std::string m_flushUser;
     // Cached plays tagged with another account than the one set, as the
     // timer last counted them.
     std::atomic<int> m_otherAccountPlays{0};
@@ -236,17 +254,9 @@ class CPlaytally {
     // minutes (positive: ahead); 0 within 5 minutes.
     std::atomic<int> m_clockSkewMinutes{0};
     std::atomic<bool> m_clockNoted{false};  // logged once a run
-    SongInfo m_staleSong;
-    SongInfo m_song;
     std::atomic<int> m_goal{0};
     std::atomic<int> m_ticks{0};
     std::atomic<int> m_submitted{0};
-    Submission m_submission;
-    std::string m_submissionPath;  // its file's whole path: the record's is cut to fit
-    // The skip rule that keeps it out ("folder", "genre"; empty: none), and
-    // the entry of its list that matched; under m_lock with the rest.
-    std::string m_skipRule;
-    std::string m_skipMatch;
     std::atomic<int64_t> m_pausedUntil{0};
     std::atomic<int64_t> m_lastSubmitTime;
     std::atomic<int> m_interval{0};
@@ -324,8 +334,6 @@ class CPlaytally {
     // Counts the cached plays of other accounts; logs when the number changes.
     void CountOtherAccountPlays();
     int ComputeGoal(int length);
-    // `path` gets the track's whole path when given.
-    Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);
     struct Target {
         std::string server;
         std::string object;
@@ -337,10 +345,22 @@ class CPlaytally {
                 std::string& response, int requestId);
     void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
                            int requestId);
-    // `refusedItem` and `reason`: the item an "ERROR" answer names, and why.
+    // The answers to each kind of request, as a worker hands them over.
+    void HandshakeAnswered(const std::string& response, int requestId, int statusCode);
+    void SubmitAnswered(const std::string& response, const Submission& submission, int requestId,
+                        int statusCode, const std::string& account);
+    void FlushAnswered(const std::string& response, int requestId, int statusCode,
+                       const std::string& account);
+    // The answer's lines; false, with the status "UNREADABLE", for an answer
+    // that cannot be read.
+    bool ReadAnswer(const std::string& response, int requestId, std::vector<std::string>* lines);
+    // `refusedItem` and `reason` (optional): the item an "ERROR" answer
+    // names, and why.
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                            const Submission& submission, int requestId, int* refusedItem,
-                            std::string* reason);
+                            const Submission& submission, const std::string& account, int requestId,
+                            int* refusedItem, std::string* reason);
+    // The flush in flight is over: its plays are the user's again.
+    void FlushEnded();
     // The cached play was refused by name (an empty record: the flush ended
     // otherwise).
     void NoteRefusal(const Submission& item, int requestId, const std::string& reason);
@@ -368,7 +388,7 @@ class CPlaytally {
     bool m_sessionStartWanted = false;  // under m_timerLock
     std::atomic<int> m_lastConnected{-1};
     std::atomic<int> m_probes{0};
-    std::atomic<bool> m_cacheLoaded{false};
+    std::once_flag m_cacheLoaded;
     mutable CMutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
@@ -379,4 +399,17 @@ class CPlaytally {
     std::vector<std::string> m_unreadTexts;
     std::string m_refusedItem;  // the cached play refused last, and how often in a row
     int m_refusals = 0;
+
+    // Under m_lock: the plays the flush in flight took; the playing track
+    // (the last one whose information could not be read, when stale), the
+    // record it makes, its file's whole path (the record's is cut to fit),
+    // the skip rule that keeps it out ("folder", "genre"; empty: none) and
+    // the entry of its list that matched.
+    std::vector<Submission> m_flushItems;
+    SongInfo m_staleSong;
+    SongInfo m_song;
+    Submission m_submission;
+    std::string m_submissionPath;
+    std::string m_skipRule;
+    std::string m_skipMatch;
 };

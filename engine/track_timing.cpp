@@ -57,6 +57,9 @@ void CPlaytally::OnTrackPlay() {
     // The lists are typed in the registry, in the code page.
     std::string rule = SkipRule(path, genre, AnsiToUtf8(settings.skipFolders),
                                 AnsiToUtf8(settings.skipGenres), &match);
+    // Under the listening rule a track counts minutes after it started: the
+    // play keeps the time it started at.
+    if (settings.listenRule != 0) submission.StampTime();
 
     std::lock_guard<std::mutex> guard(m_lock);
     m_song = song;
@@ -194,7 +197,7 @@ void CPlaytally::Tick() {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
                         title.c_str());
-            submission.StampTime();
+            if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    IsStream(path) ? "stream" : "file type");
         } else if (!rule.empty() || PausedUntil() != 0) {
@@ -207,7 +210,7 @@ void CPlaytally::Tick() {
                             "Skipping submission while paused (%s - %s)", artist.c_str(),
                             title.c_str());
             }
-            submission.StampTime();
+            if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    rule.empty() ? "paused" : "rule: " + rule);
         } else {

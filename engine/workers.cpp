@@ -9,7 +9,8 @@
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 
-int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission) {
+int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submission,
+                            const std::string& account) {
     // Switched off while the request was prepared (the connectivity check
     // can take seconds): nothing goes out.
     if (GetSettings().pluginEnabled == 0) {
@@ -34,6 +35,7 @@ int CPlaytally::SpawnThread(std::string body, RequestType type, Submission submi
                                                       : NET_DEFAULT_HTTP_PORT;
         }
         request->body = std::move(body);
+        request->account = account;
     } catch (const std::exception& e) {
         // The callers undo what they marked in flight; nothing may be thrown
         // past them.
@@ -90,7 +92,7 @@ unsigned CPlaytally::SendThread(void* argument) {
             engine->AnsweredAfterQuit(*request, response, status);
         } else {
             engine->ThreadCallback(request->type, response, request->submission, request->requestId,
-                                   status);
+                                   status, request->account);
         }
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",
@@ -120,7 +122,7 @@ void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
     if (request.type == REQUEST_HANDSHAKE) {
         HandshakeEnded();
     }
-    if (request.type == REQUEST_CACHE) m_flushInProgress = 0;
+    if (request.type == REQUEST_CACHE) FlushEnded();
 }
 
 bool CPlaytally::RunInBackground(std::function<void()> task) {
@@ -193,7 +195,7 @@ void CPlaytally::AnsweredAfterQuit(const ThreadRequest& request, const std::stri
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                 "ReqID %d, Answered after quit cached '%s' - %s", request.requestId,
                 request.submission.GetDisplayText().c_str(), response.c_str());
-    if (accepted) Record(request.submission, GetSession().username, "sent", "live");
+    if (accepted) Record(request.submission, request.account, "sent", "live");
     if (accepted && m_cache.RemoveLast(request.submission)) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                     "ReqID %d, Accepted after all - taken out of the cache again",

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     track.Set("Artist", "Title", "Album", "215", "C:\\track.mp3", "");
     track.StampTime(1101101971);
     engine.m_cache.AddSubmission(track);
-    engine.m_flushItems = {track};
+    engine.TakeFlushBatch("");
     engine.ThreadCallback(type, response, type == REQUEST_SUBMIT ? track : Submission(), 1, status);
     return 0;
 }

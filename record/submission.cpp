@@ -26,6 +26,19 @@ constexpr size_t kFlagsAt = 6;
 constexpr size_t kTagAt = 8;
 constexpr unsigned char kLayoutVersion = 1;
 
+// A text in both of the forms a record may store: the code page's (with any
+// character it lacks replaced) and UTF-8.
+struct TextForms {
+    explicit TextForms(const std::string& text) {
+        std::u16string wide = Utf8ToUtf16(Utf8OrAnsi(text));
+        exactInCodePage = Utf16ToAnsi(wide, &ansi);
+        utf8 = Utf16ToUtf8(wide, true);
+    }
+    const std::string& Get(bool inUtf8) const { return inUtf8 ? utf8 : ansi; }
+    std::string ansi, utf8;
+    bool exactInCodePage;
+};
+
 char AsciiUpper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -47,35 +60,31 @@ AccountTag MakeAccountTag(const std::string& username) {
 void Submission::Set(const std::string& artistText, const std::string& titleText,
                      const std::string& albumText, const std::string& lengthText,
                      const std::string& pathText, const std::string& mValueText) {
-    // Artist, title, album, path: in the code page when the first three all
-    // fit it exactly, so that an older version reads the record as before.
-    const std::string* given[4] = {&artistText, &titleText, &albumText, &pathText};
-    std::string utf8[4], ansi[4];
-    bool exact = true;
-    for (int i = 0; i < 4; ++i) {
-        std::u16string wide = Utf8ToUtf16(Utf8OrAnsi(*given[i]));
-        bool fits = Utf16ToAnsi(wide, &ansi[i]);
-        if (i < 3) exact = exact && fits;
-        utf8[i] = Utf16ToUtf8(wide, true);
-    }
-    const std::string* texts = exact ? ansi : utf8;
-    FillText(artist, texts[0], !exact);
-    FillText(title, texts[1], !exact);
-    FillText(album, texts[2], !exact);
-    FillText(path, texts[3], !exact);
+    // Artist, title and album decide the record's encoding: the code page
+    // when all three have an exact form in it, so that an older version reads
+    // the record as before, else UTF-8. The path is not sent and follows
+    // them, with any character the code page lacks replaced.
+    TextForms artistForms(artistText), titleForms(titleText), albumForms(albumText);
+    TextForms pathForms(pathText);
+    bool utf8 =
+        !(artistForms.exactInCodePage && titleForms.exactInCodePage && albumForms.exactInCodePage);
+    FillText(artist, artistForms.Get(utf8), utf8);
+    FillText(title, titleForms.Get(utf8), utf8);
+    FillText(album, albumForms.Get(utf8), utf8);
+    FillText(path, pathForms.Get(utf8), utf8);
     Fill(length, lengthText);
     Fill(mValue, mValueText);
     if (mValueText.empty()) {
         std::memcpy(mValue + 1, kSignature, 4);
         mValue[kVersionAt] = static_cast<char>(kLayoutVersion);
-        mValue[kFlagsAt] = static_cast<char>(exact ? 0 : kFlagUtf8);
+        mValue[kFlagsAt] = static_cast<char>(utf8 ? kFlagUtf8 : 0);
     }
 
     // The type is whatever follows the last dot after the first character, even
     // when that dot belongs to a directory name; taken from the whole path, as
     // a long one loses its end to the field.
     std::memset(fileType, 0, sizeof(fileType));
-    const std::string& p = texts[3];
+    const std::string& p = pathForms.Get(utf8);
     for (size_t i = p.size(); i-- > 1;) {
         if (p[i] == '.') {
             std::string ext = p.substr(i + 1, sizeof(fileType));

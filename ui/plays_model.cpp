@@ -223,6 +223,12 @@ std::string CountOfPlays(int count) {
     return count == 1 ? std::string("1 play") : Format("%d plays", count);
 }
 
+std::string BeingSentNote(int count) {
+    if (count <= 0) return std::string();
+    return " " + CountOfPlays(count) + (count == 1 ? " is" : " are") +
+           " being sent now; try again in a moment.";
+}
+
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
                             const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());

@@ -68,6 +68,9 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t
                             const std::string& note);
 // "1 play", "N plays".
 std::string CountOfPlays(int count);
+// What follows the note of an action that left alone plays a flush is
+// sending: " N plays are being sent now; try again in a moment."; empty for 0.
+std::string BeingSentNote(int count);
 // Writes every play as Export does: CsvDocument's form, the waiting plays
 // (under the account set now) in cache order, then the history as the window
 // lists it; `count` gets how many. False when the file could not be written.

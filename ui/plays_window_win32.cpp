@@ -210,7 +210,7 @@ void CPlaysWindow::StartLoad() {
     // Taken before the reading, so that a change while it reads is read again.
     m_seenChanges = engine->PlaysChanges();
     if (!engine->RunInBackground([engine, job] {
-            job->view = ReadPlays(engine->m_cache.GetAll(), engine->GetSettings().username,
+            job->view = ReadPlays(engine->GetWaitingPlays(), engine->GetSettings().username,
                                   engine->m_history.Paths());
             job->done = true;
         })) {
@@ -368,7 +368,8 @@ void CPlaysWindow::Remove() {
     SelectedWaiting(false, "Removing...");
     CPlaytally* engine = m_engine;
     RunAction("Removing " + CountOfPlays(static_cast<int>(plays.size())) + "...", [engine, plays] {
-        return "Removed " + CountOfPlays(engine->RemoveWaitingPlays(plays)) + ".";
+        CPlaytally::PlaysActedOn removed = engine->RemoveWaitingPlays(plays);
+        return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
     });
 }
 
@@ -383,9 +384,9 @@ void CPlaysWindow::SendWithThisAccount() {
     CPlaytally* engine = m_engine;
     RunAction("Tagging " + CountOfPlays(static_cast<int>(plays.size())) + " with this account...",
               [engine, plays] {
-                  int tagged = engine->SendWithCurrentAccount(plays);
-                  return CountOfPlays(tagged) + (tagged == 1 ? " goes" : " go") +
-                         " with this account.";
+                  CPlaytally::PlaysActedOn tagged = engine->SendWithCurrentAccount(plays);
+                  return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
+                         " with this account." + BeingSentNote(tagged.beingSent);
               });
 }
 
@@ -410,7 +411,7 @@ void CPlaysWindow::Export() {
     RunAction("Exporting to " + path + "...", [engine, path] {
         auto start = std::chrono::steady_clock::now();
         int count = 0;
-        if (!ExportPlays(path, engine->m_cache.GetAll(), engine->GetSettings().username,
+        if (!ExportPlays(path, engine->GetWaitingPlays(), engine->GetSettings().username,
                          engine->m_history.Paths(), &count)) {
             g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
             return "Could not write " + path + ".";

@@ -70,7 +70,8 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         // Our own texts stay whole: their first word is no answer of the service.
         bool ours = state.lastResponse == kProxyAuthRequired ||
                     state.lastResponse == kCertificateNotTrusted ||
-                    state.lastResponse == kSecureConnectionFailed;
+                    state.lastResponse == kSecureConnectionFailed ||
+                    state.lastResponse == kSubmitAddressRefused;
         if (space == std::string::npos || space == 0 || ours) {
             response = state.lastResponse;
         } else {

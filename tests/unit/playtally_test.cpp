@@ -195,13 +195,17 @@ TEST_F(EngineTest, SavingWritesExactlyTheThirteenEditedValues) {
 }
 
 TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {
-    // Started switched off: once on, its plays have a cache file.
-    FakeRegistrySetNumber(Key(), "pluginenabled", 0);
-    engine.StartPlaytallying(dir.str(), nullptr);
-    engine.Enable();
-    engine.WaitForWorkers(-1);
+    // Started switched off: the plays waiting in its file are still shown,
+    // and once on, its plays have a cache file.
     Submission play;
     play.Set("A", "T", "", "200", "C:\\a.mp3", "");
+    play.StampTime(0);
+    WriteFileBytes(dir.file("kelmar.99.cache"), std::string(reinterpret_cast<char*>(&play), 803));
+    FakeRegistrySetNumber(Key(), "pluginenabled", 0);
+    engine.StartPlaytallying(dir.str(), nullptr);
+    EXPECT_EQ(engine.GetWaitingPlays().size(), 1u);
+    engine.Enable();
+    engine.WaitForWorkers(-1);
     engine.CacheSubmission(play);
     EXPECT_TRUE(std::filesystem::exists(dir.file("kelmar.99.cache")));
     engine.m_interval = 60;
@@ -291,4 +295,21 @@ TEST_F(EngineTest, TheUserRemovesWaitingPlaysOrSendsThemWithTheAccountSetNow) {
     EXPECT_TRUE(Contains(history, "\tA1\tT\t\t200\t\tremoved\t"));
     EXPECT_TRUE(Contains(history, "\tA2\tT\t\t200\tbob\tremoved\t"));
     EXPECT_EQ(history.find("\tA2\t"), history.rfind("\tA2\t"));
+
+    // A play a flush has taken is left alone, and counted; once the flush is
+    // accepted, every play it carried is sent under its account.
+    Submission retagged = engine.m_cache.GetAt(0);
+    engine.m_cache.AddSubmissions({plays[1]});
+    ASSERT_EQ(engine.TakeFlushBatch("alice").size(), 1u);
+    EXPECT_EQ(engine.SendWithCurrentAccount({plays[1]}).beingSent, 1);
+    CPlaytally::PlaysActedOn removed = engine.RemoveWaitingPlays({plays[1], retagged});
+    EXPECT_EQ(removed.done, 1);
+    EXPECT_EQ(removed.beingSent, 1);
+    engine.ThreadCallback(REQUEST_CACHE, "OK\n", Submission(), 9, 200, "alice");
+    EXPECT_EQ(engine.m_cache.GetCount(), 0);
+    // A live play too is sent under the account it was posted as.
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", plays[0], 10, 200, "carol");
+    history = ReadFileBytes(dir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\tA1\tT\t\t200\talice\tsent\t"));
+    EXPECT_TRUE(Contains(history, "\tA0\tT\t\t200\tcarol\tsent\t"));
 }

@@ -140,8 +140,10 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
              {up + "INTERVAL -5", 200, 1, 60, "UPTODATE", "interval because data was bobbins - -5"},
              {up + "INTERVAL 99999999999", 200, 1, 60, "UPTODATE", "bobbins - 99999999999"},
              // A submit address that cannot be used opens no session.
-             {"UPTODATE\nftp://h.example/p\nINTERVAL 60\n", 200, 0, 60, "UPTODATE",
+             {"UPTODATE\nftp://h.example/p\nINTERVAL 60\n", 200, 0, 60, kSubmitAddressRefused,
               "ReqID 4, Handshake answer names no submit address to use - no session"},
+             // A request that got no answer (a certificate refused) leaves the status.
+             {"", 0, 0, 60, kSubmitAddressRefused, "ReqID 4, No answer to the handshake"},
          }) {
         SCOPED_TRACE(answer);
         size_t mark = Log().size();
@@ -158,8 +160,10 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
     engine.m_handshakeComplete = 0;
     Shake(up + "INTERVAL 60", 4);
     EXPECT_EQ(engine.m_handshakeComplete, 0);
+    EXPECT_EQ(engine.GetServerStatus(), kSubmitAddressRefused);
     Shake("UPTODATE\nhttps://h.example/p\nINTERVAL 60\n", 4);
     EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_EQ(engine.GetServerStatus(), "UPTODATE");
 }
 
 TEST_F(SessionTest, UpdateOfferBlocksOnlyItsWorkerAndOpensTheSite) {

@@ -179,23 +179,24 @@ TEST(Submission, QueryPairsInWireOrder) {
 
 TEST(Submission, StreamsAreBuiltWithStreamAlbum) {
     TestPlaytally engine;
-    SetSongField(engine.m_song.artist, "DJ");
-    SetSongField(engine.m_song.title, "Live");
-    SetSongField(engine.m_song.album, "Reported Album");
+    SongInfo song;
+    SetSongField(song.artist, "DJ");
+    SetSongField(song.title, "Live");
+    SetSongField(song.album, "Reported Album");
     engine.trackLength = 300;
     for (const char* path : {"http://radio/stream", "HtTp://radio/stream"}) {
         engine.currentFile = path;
-        Submission s = engine.BuildSubmission();
+        Submission s = engine.BuildSubmission(song);
         EXPECT_EQ(s.Album(), "STREAM") << path;
         EXPECT_EQ(s.Length(), "300");
         EXPECT_EQ(s.Path(), path);
         EXPECT_EQ(s.Time(), "");
     }
     engine.currentFile = "https://radio/stream";
-    EXPECT_EQ(engine.BuildSubmission().Album(), "Reported Album");
+    EXPECT_EQ(engine.BuildSubmission(song).Album(), "Reported Album");
 
-    SetSongField(engine.m_song.title, "");
-    Submission none = engine.BuildSubmission();
+    SetSongField(song.title, "");
+    Submission none = engine.BuildSubmission(song);
     EXPECT_EQ(none.GetDisplayText(), "");
     EXPECT_EQ(none.Path(), "");
 }

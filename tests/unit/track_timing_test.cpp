@@ -31,7 +31,7 @@ TEST_F(TimingTest, ATrackIsHandedOnAtItsFirstPlayingTick) {
     EXPECT_TRUE(Contains(Log(), "New song detected - Artist - Song (Album)"));
     EXPECT_TRUE(Contains(Log(), "Current Goal - 1, Max Goal - 1, Goal - 1"));
     EXPECT_EQ(engine.GetSecondsToSubmit(), 5);
-    EXPECT_EQ(engine.m_submission.Length(), "0");
+    EXPECT_EQ(engine.CurrentSubmission().Length(), "0");
 
     engine.playing = 1;
     engine.TimerCallback();
@@ -226,6 +226,8 @@ TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
         engine.OnTrackPlay();
         EXPECT_EQ(engine.m_goal, c.goal);
         EXPECT_EQ(engine.GetSecondsToSubmit(), c.secondsToSubmit);
+        // Under the rule a play keeps the time it started at.
+        EXPECT_EQ(engine.CurrentSubmission().Time().empty(), c.rule == 0);
     }
 }
 

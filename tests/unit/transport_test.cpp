@@ -338,7 +338,7 @@ TEST_F(TransportTest, SubmitAddressesKeepTheirSchemeAndPort) {
         EXPECT_EQ(requests[0].headers,
                   std::string("Content-Type: application/x-www-form-urlencoded\nHost: ") + c.host);
         EXPECT_EQ(engine.GetServerStatus(), c.shown);
-        EXPECT_EQ(engine.m_cache.RemoveRecords({play}).size(), 1u);
+        EXPECT_EQ(engine.m_cache.RemoveRecords({play}).records.size(), 1u);
     }
 }
 
