@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "diagnostics/debug.h"
@@ -124,8 +123,12 @@ void CPlaytally::RequestSessionStart() {
 
 void CPlaytally::LoadCacheOnce() {
     // The timer, the Plays window and an export may ask at once: each goes on
-    // with the whole cache read.
-    std::call_once(m_cacheLoaded, [this] { m_cache.Load(m_dataDir, ""); });
+    // with the whole cache read. (No std::call_once: on the MinGW threads
+    // runtime it leaves a handle behind with every unload of the plug-in.)
+    std::lock_guard<std::mutex> guard(m_cacheLoadLock);
+    if (m_cacheLoaded) return;
+    m_cacheLoaded = true;
+    m_cache.Load(m_dataDir, "");
 }
 
 void CPlaytally::Shutdown() {

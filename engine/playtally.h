@@ -294,6 +294,7 @@ class CPlaytally {
     // held comes later in this list, never earlier):
     //   m_handshakeLock   serialises DoHandshake's callers
     //   m_watchLock       the connection watcher's calls
+    //   m_cacheLoadLock   the first read of the cache file
     //   m_workersLock     the live workers and the plays in flight
     //   the cache's lock, then its path lock (CCacheManager)
     //   the history's lock (CPlayHistory)
@@ -388,7 +389,8 @@ class CPlaytally {
     bool m_sessionStartWanted = false;  // under m_timerLock
     std::atomic<int> m_lastConnected{-1};
     std::atomic<int> m_probes{0};
-    std::once_flag m_cacheLoaded;
+    CMutex m_cacheLoadLock;      // see the lock order at m_lock
+    bool m_cacheLoaded = false;  // under m_cacheLoadLock
     mutable CMutex m_workersLock;
     std::condition_variable m_workersDone;
     int m_liveWorkers = 0;
