@@ -35,6 +35,15 @@ $objcopy --only-keep-debug "$release/Gen_Kelmar.dll" "$dist/Gen_Kelmar.dll.debug
 $objcopy --strip-debug --strip-unneeded "$release/Gen_Kelmar.dll" "$dist/files/Gen_Kelmar.dll"
 (cd "$dist" && $objcopy --add-gnu-debuglink=Gen_Kelmar.dll.debug files/Gen_Kelmar.dll)
 "$root/scripts/check-dll.sh" "$dist/files/Gen_Kelmar.dll"
+# What a user installs stays small: past the limit the package is not made.
+# The usual causes are library code pulled in whole for one call (sscanf brings
+# the C library's scanner and float parsers, an iostream the locales).
+dll_limit=500000
+shipped=$(stat -c %s "$dist/files/Gen_Kelmar.dll")
+if [ "$shipped" -gt "$dll_limit" ]; then
+  echo "Gen_Kelmar.dll is $shipped bytes stripped, over the limit of $dll_limit" >&2
+  exit 1
+fi
 cp "$root/ui/kelmar.html" "$root/docs/user-guide.md" "$root/docs/config-dialog.png" "$dist/files/"
 
 makensis -V2 -DDIST="$dist/files" -DOUTFILE="$dist/Gen_Kelmar-$version-setup.exe" \
@@ -47,6 +56,6 @@ rm -rf "$dist/files"
   Gen_Kelmar.dll.debug >SHA256SUMS)
 
 dll_size=$(unzip -l "$dist/Gen_Kelmar-$version.zip" Gen_Kelmar.dll | awk 'NR==4 {print $1}')
-echo "Gen_Kelmar.dll: $before bytes with symbols, $dll_size stripped"
+echo "Gen_Kelmar.dll: $before bytes with symbols, $dll_size stripped (at most $dll_limit)"
 echo "installer: $(stat -c %s "$dist/Gen_Kelmar-$version-setup.exe") bytes"
 ls -l "$dist"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -123,12 +124,22 @@ std::vector<PlayRow> ReadHistoryRows(const std::string& text) {
 }
 
 std::string LocalPlayedTime(const std::string& utc) {
-    int y, mo, d, h, mi, s;
-    char end;
-    if (std::sscanf(utc.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &end) != 6)
-        return utc;
+    // Read by hand: sscanf would link the C library's whole scanner, with its
+    // number parsers, into the DLL for this one fixed form.
+    constexpr std::string_view kForm = "0000-00-00 00:00:00";
+    int f[6] = {};
+    if (utc.size() != kForm.size()) return utc;
+    for (size_t i = 0, n = 0; i < kForm.size(); ++i) {
+        if (kForm[i] == '0' && std::isdigit(static_cast<unsigned char>(utc[i])))
+            f[n] = f[n] * 10 + (utc[i] - '0');
+        else if (utc[i] == kForm[i])  // a separator: the next field begins
+            ++n;
+        else
+            return utc;
+    }
     std::tm local{};
-    if (!BreakDownLocal(static_cast<std::time_t>(MakeDateTime(y, mo, d, h, mi, s)), &local))
+    if (!BreakDownLocal(static_cast<std::time_t>(MakeDateTime(f[0], f[1], f[2], f[3], f[4], f[5])),
+                        &local))
         return utc;
     return Format("%04d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                   local.tm_hour, local.tm_min);
