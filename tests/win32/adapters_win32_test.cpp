@@ -4,11 +4,11 @@
 #include <windows.h>
 
 #include "cache/file_ops.h"
+#include "diagnostics/ansi_codepage.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
 #include "diagnostics/tick_count.h"
 #include "engine/settings_store.h"
-#include "record/ansi_codepage.h"
 #include "record/submission.h"
 #include "record/text_encoding.h"
 #include "tests/unit/test_support.h"
