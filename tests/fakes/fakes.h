@@ -69,7 +69,7 @@ struct FakeNetAnswer {
     std::string body;
     FakeNetStep failAt = FAKE_NET_NONE;
     uint32_t error = 12029;  // reported for a failed step
-    int64_t date = 0;        // the Date header, seconds since 1970; 0: none
+    std::string date{};      // the Date header's text; empty: none
 };
 void FakeNetReset();
 // Called for each request once it is sent (or fails); default: 200 "OK\n".
