@@ -32,6 +32,9 @@ bool FakeRegistryKeyExists(const std::string& key);
 void FakeRegistrySetRaw(const std::string& key, const std::string& name, uint32_t type,
                         const std::string& bytes);
 void FakeRegistrySetText(const std::string& key, const std::string& name, const std::string& text);
+// A text stored through the wide call: the ANSI call reads it in the code page.
+void FakeRegistrySetWideText(const std::string& key, const std::string& name,
+                             const std::u16string& text);
 void FakeRegistrySetNumber(const std::string& key, const std::string& name, int32_t value);
 bool FakeRegistryGetRaw(const std::string& key, const std::string& name, uint32_t* type,
                         std::string* bytes);
