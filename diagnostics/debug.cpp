@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "diagnostics/ansi_codepage.h"
 #include "diagnostics/tick_count.h"
 #include "diagnostics/utf16.h"
-#include "record/text_encoding.h"
 
 CDebug g_Debug;
 

@@ -1,5 +1,7 @@
 #include "diagnostics/registry_key_win32.h"
 
+#include <cstring>
+
 bool CRegistryKey::Open(HKEY hive, const char* subkey, REGSAM access) {
     Close();
     HKEY key = nullptr;
@@ -24,15 +26,20 @@ void CRegistryKey::Close() {
     m_key = nullptr;
 }
 
-bool CRegistryKey::Read(const char* name, DWORD limit, DWORD* type, std::vector<char>* data) const {
+bool CRegistryKey::Read(const char* name, DWORD limit, DWORD* type, std::vector<char>* data,
+                        bool wide) const {
     if (!m_key) return false;
     data->assign(limit, '\0');
     DWORD size = limit;
-    if (RegQueryValueExA(m_key, name, nullptr, type, reinterpret_cast<BYTE*>(data->data()),
-                         &size) != ERROR_SUCCESS ||
-        size > limit) {
-        return false;
+    BYTE* bytes = reinterpret_cast<BYTE*>(data->data());
+    LONG status;
+    if (wide) {
+        std::wstring wideName(name, name + std::strlen(name));
+        status = RegQueryValueExW(m_key, wideName.c_str(), nullptr, type, bytes, &size);
+    } else {
+        status = RegQueryValueExA(m_key, name, nullptr, type, bytes, &size);
     }
+    if (status != ERROR_SUCCESS || size > limit) return false;
     data->resize(size);
     return true;
 }

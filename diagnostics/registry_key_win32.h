@@ -27,8 +27,9 @@ class CRegistryKey {
     bool IsOpen() const { return m_key != nullptr; }
 
     // The value's type and bytes when it exists and holds at most `limit`
-    // bytes.
-    bool Read(const char* name, DWORD limit, DWORD* type, std::vector<char>* data) const;
+    // bytes; `wide`: texts as UTF-16, through the wide call (names are ASCII).
+    bool Read(const char* name, DWORD limit, DWORD* type, std::vector<char>* data,
+              bool wide = false) const;
     // Whether the value exists at all, whatever its size and type.
     bool Has(const char* name) const;
     bool Write(const char* name, DWORD type, const void* data, DWORD size);

@@ -38,8 +38,9 @@ NetHandle NetOpenRequest(NetHandle connection, const std::string& verb, const st
 bool NetSendRequest(NetHandle request, const std::string& headers, const std::string& data);
 // HttpQueryInfoA for the status code as a number.
 bool NetQueryStatusCode(NetHandle request, uint32_t* status);
-// HttpQueryInfoA for the answer's Date header, as seconds since 1970 (UTC).
-bool NetQueryDate(NetHandle request, int64_t* utcSeconds);
+// HttpQueryInfoA for the answer's Date header, as the text the server sent
+// (see ReadHttpDate); false when there is none or it is too long for a date.
+bool NetQueryDate(NetHandle request, std::string* text);
 // InternetReadFile: up to `size` bytes; true with 0 bytes at the end.
 bool NetReadFile(NetHandle request, char* buffer, uint32_t size, uint32_t* read);
 void NetCloseHandle(NetHandle handle);

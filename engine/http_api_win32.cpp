@@ -10,6 +10,7 @@ HINTERNET AsInternet(NetHandle handle) {
 
 constexpr DWORD kUrlPartBuffer = 1024;
 constexpr DWORD kResponseInfoBuffer = 1024;
+constexpr DWORD kDateBuffer = 64;  // a date takes 29 characters; spaces aside
 
 // The message text for a system or WinInet error number, without the line
 // break the message tables end with.
@@ -84,18 +85,14 @@ bool NetQueryStatusCode(NetHandle request, uint32_t* status) {
     return true;
 }
 
-bool NetQueryDate(NetHandle request, int64_t* utcSeconds) {
-    SYSTEMTIME date = {};
-    DWORD length = sizeof(date);
-    FILETIME file;
-    if (!HttpQueryInfoA(AsInternet(request), HTTP_QUERY_DATE | HTTP_QUERY_FLAG_SYSTEMTIME, &date,
-                        &length, nullptr) ||
-        !SystemTimeToFileTime(&date, &file)) {
-        return false;
-    }
-    // 100-nanosecond steps since 1601.
-    uint64_t steps = (uint64_t{file.dwHighDateTime} << 32) | file.dwLowDateTime;
-    *utcSeconds = static_cast<int64_t>(steps / 10000000) - 11644473600;
+bool NetQueryDate(NetHandle request, std::string* text) {
+    // As text only: asked for a system time, Wine's library faults on a date
+    // after 2038, and any server (or anyone on the way of a plain answer) picks
+    // the date.
+    char date[kDateBuffer] = {};
+    DWORD length = sizeof(date) - 1;
+    if (!HttpQueryInfoA(AsInternet(request), HTTP_QUERY_DATE, date, &length, nullptr)) return false;
+    text->assign(date, length < sizeof(date) ? length : 0);
     return true;
 }
 

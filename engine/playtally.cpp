@@ -58,7 +58,7 @@ const std::pair<const char*, std::string Settings::*> kHandSetTexts[] = {
     {"skipfolders", &Settings::skipFolders},
     {"skipgenres", &Settings::skipGenres},
 };
-constexpr size_t kSkipListBuffer = 4096;
+constexpr size_t kSkipListBuffer = 4096;  // UTF-16 units
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -208,6 +208,7 @@ int CPlaytally::LoadSettings() {
     int debugOverride = -1;
     int submitPercent = -1;
     int result = 0;
+    std::vector<const char*> notNumbers;
 
     if (opened) {
         m_unreadTexts.clear();
@@ -222,7 +223,11 @@ int CPlaytally::LoadSettings() {
         };
         auto number = [&](const char* name, int& field) {
             int32_t value = 0;
-            if (key.ReadNumber(name, &value)) field = value;
+            if (key.ReadNumber(name, &value)) {
+                field = value;
+            } else if (key.HasValue(name)) {
+                notNumbers.push_back(name);
+            }
         };
         for (const EditedValue& value : kEditedValues) {
             if (value.text) {
@@ -233,9 +238,9 @@ int CPlaytally::LoadSettings() {
         }
         for (const auto& value : kHandSetValues)
             number(value.first, settings.*value.second);
-        // Lists of folders may be long.
+        // Lists of folders may be long, and name folders outside the code page.
         for (const auto& value : kHandSetTexts) {
-            if (!key.ReadText(value.first, &(settings.*value.second), kSkipListBuffer) &&
+            if (!key.ReadWideText(value.first, &(settings.*value.second), kSkipListBuffer) &&
                 key.HasValue(value.first))
                 m_unreadTexts.push_back(value.first);
         }
@@ -259,6 +264,10 @@ int CPlaytally::LoadSettings() {
     for (const std::string& name : m_unreadTexts) {
         g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadSettings",
                     "Setting %s is too long or not a text - left as it is", name.c_str());
+    }
+    for (const char* name : notNumbers) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::LoadSettings",
+                    "Setting %s is not a number (REG_DWORD) - ignored, the default holds", name);
     }
     return result;
 }

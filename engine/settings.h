@@ -32,7 +32,7 @@ struct Settings {
     int maxCacheSubs = kDefaultMaxCacheSubs;
     int secureHandshake = 0;  // the handshake over HTTPS, on port 443
     // Never submitted: tracks under these folders, or of these genres (each
-    // list separated by ";").
+    // list separated by ";"), in UTF-8.
     std::string skipFolders;
     std::string skipGenres;
 };

@@ -34,9 +34,13 @@ class CSettingsKey {
     // A string value of at most 199 characters.
     // `buffer`: the most bytes it may take, terminator included.
     bool ReadText(const char* name, std::string* value, size_t buffer = kSettingsTextBuffer) const;
+    // A string value read through the wide call, as UTF-8, so that no
+    // character outside the code page is lost. `buffer`: the most UTF-16
+    // units it may take, terminator included.
+    bool ReadWideText(const char* name, std::string* value, size_t buffer) const;
     // Whether the value exists at all, readable or not.
     bool HasValue(const char* name) const;
-    // A value of exactly four bytes, whatever its declared type.
+    // A REG_DWORD value, and only that: "off" typed as a text is no number.
     bool ReadNumber(const char* name, int32_t* value) const;
     bool WriteText(const char* name, const std::string& value);
     bool WriteNumber(const char* name, int32_t value);
@@ -49,4 +53,7 @@ class CSettingsKey {
 // they judge wrong types and sizes alike. `size` is what the read returned.
 bool TextFromValue(uint32_t type, const char* data, size_t size, std::string* value,
                    size_t buffer = kSettingsTextBuffer);
-bool NumberFromValue(const char* data, size_t size, int32_t* value);
+// The same for a value read through the wide call: `data` holds UTF-16.
+bool WideTextFromValue(uint32_t type, const char* data, size_t size, std::string* value,
+                       size_t buffer);
+bool NumberFromValue(uint32_t type, const char* data, size_t size, int32_t* value);

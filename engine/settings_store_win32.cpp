@@ -44,6 +44,13 @@ bool CSettingsKey::ReadText(const char* name, std::string* value, size_t buffer)
            TextFromValue(type, data.data(), data.size(), value, buffer);
 }
 
+bool CSettingsKey::ReadWideText(const char* name, std::string* value, size_t buffer) const {
+    DWORD type = 0;
+    std::vector<char> data;
+    return m_key && AsKey(m_key)->Read(name, static_cast<DWORD>(2 * buffer), &type, &data, true) &&
+           WideTextFromValue(type, data.data(), data.size(), value, buffer);
+}
+
 bool CSettingsKey::HasValue(const char* name) const {
     return m_key && AsKey(m_key)->Has(name);
 }
@@ -52,7 +59,7 @@ bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     DWORD type = 0;
     std::vector<char> data;
     return m_key && AsKey(m_key)->Read(name, 4, &type, &data) &&
-           NumberFromValue(data.data(), data.size(), value);
+           NumberFromValue(type, data.data(), data.size(), value);
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {

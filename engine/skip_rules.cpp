@@ -10,15 +10,16 @@ char Folded(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// A list's entries, trimmed, without empty ones.
+// A list's entries without the spaces and quotes around them ("Copy as path"
+// quotes), and without empty ones.
 std::vector<std::string> Entries(const std::string& list) {
     std::vector<std::string> entries;
     for (size_t start = 0; start <= list.size();) {
         size_t end = std::min(list.find(';', start), list.size());
         std::string entry = list.substr(start, end - start);
-        size_t first = entry.find_first_not_of(" \t");
+        size_t first = entry.find_first_not_of(" \t\"");
         if (first != std::string::npos)
-            entries.push_back(entry.substr(first, entry.find_last_not_of(" \t") - first + 1));
+            entries.push_back(entry.substr(first, entry.find_last_not_of(" \t\"") - first + 1));
         start = end + 1;
     }
     return entries;

@@ -9,7 +9,6 @@
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/skip_rules.h"
-#include "record/text_encoding.h"
 
 namespace {
 constexpr int kSecondsPerTick = 5;
@@ -54,9 +53,8 @@ void CPlaytally::OnTrackPlay() {
     Settings settings = GetSettings();
     std::string genre = settings.skipGenres.empty() ? std::string() : GetSongGenre();
     std::string match;
-    // The lists are typed in the registry, in the code page.
-    std::string rule = SkipRule(path, genre, AnsiToUtf8(settings.skipFolders),
-                                AnsiToUtf8(settings.skipGenres), &match);
+    // The lists are read as UTF-8, as the path and the genre are.
+    std::string rule = SkipRule(path, genre, settings.skipFolders, settings.skipGenres, &match);
     // Under the listening rule a track counts minutes after it started: the
     // play keeps the time it started at.
     if (settings.listenRule != 0) submission.StampTime();

@@ -7,6 +7,7 @@
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/http_api.h"
+#include "engine/http_date.h"
 #include "engine/playtally.h"
 #include "engine/submit_address.h"
 #include "record/text_encoding.h"
@@ -145,8 +146,16 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
     } else {
         status = 0;
     }
+    std::string dateText;
     int64_t date = 0;
-    if (NetQueryDate(h.request, &date)) CheckClock(date);
+    if (NetQueryDate(h.request, &dateText)) {
+        if (ReadHttpDate(dateText, &date)) {
+            CheckClock(date);
+        } else {
+            g_Debug.Log(DEBUG_TRACE, module, "ReqId %d, Date header not understood - %s", requestId,
+                        dateText.c_str());
+        }
+    }
 
     if (readAlways || status == 200) {
         std::string body;
@@ -226,8 +235,12 @@ bool CPlaytally::SetSubmitURL(std::string url) {
 }
 
 void CPlaytally::CheckClock(int64_t serviceUtc) {
-    // Positive: the PC is ahead. Only a difference of more than 5 minutes counts.
-    int64_t skew = static_cast<int64_t>(std::time(nullptr)) - serviceUtc;
+    // Positive: the PC is ahead. Only a difference of more than 5 minutes counts;
+    // one of more than a year says more of the date sent than of the PC's clock.
+    constexpr int64_t kYear = 366 * 86400;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (serviceUtc < now - kYear || serviceUtc > now + kYear) return;
+    int64_t skew = now - serviceUtc;
     int minutes =
         skew > 300 || skew < -300 ? static_cast<int>((skew + (skew > 0 ? 30 : -30)) / 60) : 0;
     m_clockSkewMinutes = minutes;

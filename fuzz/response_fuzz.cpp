@@ -1,12 +1,15 @@
 // Service answers as the engine reads them: the line split, the reading of a
 // submission's answer on its own, then the handshake or the submission branch
-// with whatever the lines say. The first byte picks
-// the kind of request and the HTTP status; the rest is the answer.
+// with whatever the lines say; and the same bytes as the answer's Date header.
+// The first byte picks the kind of request and the HTTP status; the rest is
+// the answer.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "diagnostics/local_time.h"
+#include "engine/http_date.h"
 #include "engine/submission_answer.h"
 #include "tests/fakes/fakes.h"
 #include "tests/unit/test_support.h"
@@ -27,6 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SubmissionAnswer answer = ReadSubmissionAnswer(lines);
         // An answer that accepts refuses nothing.
         if (answer.accepted && (answer.refusedItem >= 0 || answer.reauth)) __builtin_trap();
+    }
+
+    int64_t date = 0;
+    if (ReadHttpDate(response, &date)) {
+        // Four-digit years only.
+        if (date < MakeDateTime(1, 1, 1, 0, 0, 0) || date > MakeDateTime(10000, 1, 1, 0, 0, 0))
+            __builtin_trap();
+        engine.CheckClock(date);
     }
 
     Submission track;

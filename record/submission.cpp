@@ -1,8 +1,8 @@
 #include "record/submission.h"
 
+#include "diagnostics/ansi_codepage.h"
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
-#include "record/ansi_codepage.h"
 #include "record/md5.h"
 #include "record/text_encoding.h"
 

@@ -14,6 +14,8 @@ cd "$root"
 "$root/scripts/bootstrap.sh" "$build"
 
 status=0
+echo "== includes follow the layers"
+"$root/scripts/check-layers.sh" "$root" || status=1
 run_native() {  # name, extra cmake args...
   local name=$1
   shift

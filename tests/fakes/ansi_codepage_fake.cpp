@@ -2,8 +2,8 @@
 // or, when a test asks, UTF-8 (65001) or Japanese (932) as far as its lead bytes.
 #include <atomic>
 
+#include "diagnostics/ansi_codepage.h"
 #include "diagnostics/utf16.h"
-#include "record/ansi_codepage.h"
 #include "tests/fakes/fakes.h"
 
 namespace {

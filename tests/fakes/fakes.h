@@ -32,6 +32,9 @@ bool FakeRegistryKeyExists(const std::string& key);
 void FakeRegistrySetRaw(const std::string& key, const std::string& name, uint32_t type,
                         const std::string& bytes);
 void FakeRegistrySetText(const std::string& key, const std::string& name, const std::string& text);
+// A text stored through the wide call: the ANSI call reads it in the code page.
+void FakeRegistrySetWideText(const std::string& key, const std::string& name,
+                             const std::u16string& text);
 void FakeRegistrySetNumber(const std::string& key, const std::string& name, int32_t value);
 bool FakeRegistryGetRaw(const std::string& key, const std::string& name, uint32_t* type,
                         std::string* bytes);
@@ -69,7 +72,7 @@ struct FakeNetAnswer {
     std::string body;
     FakeNetStep failAt = FAKE_NET_NONE;
     uint32_t error = 12029;  // reported for a failed step
-    int64_t date = 0;        // the Date header, seconds since 1970; 0: none
+    std::string date{};      // the Date header's text; empty: none
 };
 void FakeNetReset();
 // Called for each request once it is sent (or fails); default: 200 "OK\n".

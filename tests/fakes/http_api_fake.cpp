@@ -167,10 +167,10 @@ bool NetQueryStatusCode(NetHandle request, uint32_t* status) {
     return true;
 }
 
-bool NetQueryDate(NetHandle request, int64_t* utcSeconds) {
+bool NetQueryDate(NetHandle request, std::string* text) {
     std::lock_guard<std::mutex> guard(g_lock);
-    *utcSeconds = static_cast<Handle*>(request)->answer.date;
-    return *utcSeconds != 0;
+    *text = static_cast<Handle*>(request)->answer.date;
+    return !text->empty();
 }
 
 bool NetReadFile(NetHandle request, char* buffer, uint32_t size, uint32_t* read) {

@@ -2,10 +2,12 @@
 // case, as in the registry; values keep their type and raw bytes.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "diagnostics/ansi_codepage.h"
 #include "engine/settings_store.h"
 #include "tests/fakes/fakes.h"
 
@@ -15,6 +17,7 @@ struct Value {
     std::string name;
     uint32_t type;
     std::string bytes;
+    bool wide;  // a text stored as UTF-16
 };
 
 std::mutex g_lock;
@@ -42,27 +45,39 @@ Value* Find(const std::string& key, const std::string& name) {
     return nullptr;
 }
 
-void Set(const std::string& key, const std::string& name, uint32_t type, const std::string& bytes) {
+void Set(const std::string& key, const std::string& name, uint32_t type, const std::string& bytes,
+         bool wide = false) {
     std::vector<Value>& values = g_keys[Normalize(key)];
     for (Value& v : values) {
         if (Lower(v.name) == Lower(name)) {
-            v.type = type;
-            v.bytes = bytes;
+            v = Value{v.name, type, bytes, wide};
             return;
         }
     }
-    values.push_back(Value{name, type, bytes});
+    values.push_back(Value{name, type, bytes, wide});
 }
 
-// Reads through a caller's buffer as the registry does: too small a buffer fails.
+// Reads through a caller's buffer as the registry does: too small a buffer
+// fails. A text stored through the other call is converted, as the registry
+// converts it, between UTF-16 and the code page.
 bool Query(const std::string& key, const char* name, size_t bufferSize, uint32_t* type,
-           std::string* bytes) {
+           std::string* bytes, bool wide = false) {
     std::lock_guard<std::mutex> guard(g_lock);
     Value* v = Find(key, name);
-    if (!v || v->bytes.size() > bufferSize) return false;
-    *type = v->type;
+    if (!v) return false;
     *bytes = v->bytes;
-    return true;
+    bool text = v->type == SETTINGS_REG_SZ || v->type == SETTINGS_REG_EXPAND_SZ;
+    if (text && wide && !v->wide) {
+        std::u16string units;
+        AnsiToUtf16(bytes->data(), bytes->size(), &units);
+        bytes->assign(reinterpret_cast<const char*>(units.data()), 2 * units.size());
+    } else if (text && !wide && v->wide) {
+        std::u16string units(bytes->size() / 2, u'\0');
+        if (!units.empty()) std::memcpy(&units[0], bytes->data(), 2 * units.size());
+        Utf16ToAnsi(units, bytes);
+    }
+    *type = v->type;
+    return bytes->size() <= bufferSize;
 }
 
 const std::string& KeyName(void* key) {
@@ -99,6 +114,13 @@ bool CSettingsKey::ReadText(const char* name, std::string* value, size_t buffer)
     return TextFromValue(type, bytes.data(), bytes.size(), value, buffer);
 }
 
+bool CSettingsKey::ReadWideText(const char* name, std::string* value, size_t buffer) const {
+    uint32_t type = 0;
+    std::string bytes;
+    if (!m_key || !Query(KeyName(m_key), name, 2 * buffer, &type, &bytes, true)) return false;
+    return WideTextFromValue(type, bytes.data(), bytes.size(), value, buffer);
+}
+
 bool CSettingsKey::HasValue(const char* name) const {
     if (!m_key) return false;
     std::lock_guard<std::mutex> guard(g_lock);
@@ -109,7 +131,7 @@ bool CSettingsKey::ReadNumber(const char* name, int32_t* value) const {
     uint32_t type = 0;
     std::string bytes;
     if (!m_key || !Query(KeyName(m_key), name, 4, &type, &bytes)) return false;
-    return NumberFromValue(bytes.data(), bytes.size(), value);
+    return NumberFromValue(type, bytes.data(), bytes.size(), value);
 }
 
 bool CSettingsKey::WriteText(const char* name, const std::string& value) {
@@ -150,6 +172,13 @@ void FakeRegistrySetRaw(const std::string& key, const std::string& name, uint32_
 
 void FakeRegistrySetText(const std::string& key, const std::string& name, const std::string& text) {
     FakeRegistrySetRaw(key, name, SETTINGS_REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+void FakeRegistrySetWideText(const std::string& key, const std::string& name,
+                             const std::u16string& text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Set(key, name, SETTINGS_REG_SZ,
+        std::string(reinterpret_cast<const char*>(text.c_str()), 2 * (text.size() + 1)), true);
 }
 
 void FakeRegistrySetNumber(const std::string& key, const std::string& name, int32_t value) {

@@ -369,7 +369,7 @@ bool NetQueryStatusCode(NetHandle request, uint32_t* status) {
 }
 
 // The native end-to-end tests do not look at the clock.
-bool NetQueryDate(NetHandle, int64_t*) {
+bool NetQueryDate(NetHandle, std::string*) {
     return false;
 }
 

@@ -71,9 +71,11 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     FakeRegistrySetNumber(Key(), "forceconnection", 1);
     FakeRegistrySetNumber(Key(), "allowcache", 0);
     FakeRegistrySetNumber(Key(), "maxcachesubs", 3);
-    // A list of folders may be longer than a text the window edits.
-    std::string folders = "D:\\Podcasts;" + std::string(300, 'f');
-    FakeRegistrySetText(Key(), "skipfolders", folders);
+    // A list of folders may be longer than a text the window edits, and name
+    // a folder outside the code page.
+    FakeRegistrySetWideText(Key(), "skipfolders",
+                            u"D:\\\u0420\u0430\u0434\u0438\u043e;" + std::u16string(300, u'f'));
+    std::string radio = "D:\\\xd0\xa0\xd0\xb0\xd0\xb4\xd0\xb8\xd0\xbe";  // D:\Радио
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str() + "\\", nullptr), 1);
     EXPECT_EQ(engine.GetWorkingDir(), dir.str() + "\\");
@@ -94,7 +96,11 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     EXPECT_EQ(engine.GetSettings().forceConnection, 1);
     EXPECT_EQ(engine.GetSettings().allowCache, 0);
     EXPECT_EQ(engine.GetSettings().maxCacheSubs, 3);
-    EXPECT_EQ(engine.GetSettings().skipFolders, folders);
+    EXPECT_EQ(engine.GetSettings().skipFolders, radio + ";" + std::string(300, 'f'));
+    engine.SetSong("Host", "Show", "");
+    engine.currentFile = radio + "\\show.mp3";
+    engine.OnTrackPlay();
+    EXPECT_EQ(engine.m_skipRule, "folder");
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
     std::string log = LogText();
@@ -125,7 +131,8 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
     FakeRegistrySetNumber(Key(), "proxyserver", 7);  // a number where a text goes
     FakeRegistrySetRaw(Key(), "proxyport", SETTINGS_REG_BINARY, "\x50\x00");  // two bytes
     FakeRegistrySetRaw(Key(), "maxcachesubs", SETTINGS_REG_BINARY, std::string("\x05\0\0\0", 4));
-    FakeRegistrySetText(Key(), "logsize", "64");  // "64\0" is three bytes: not a number
+    FakeRegistrySetText(Key(), "logsize", "64");           // "64\0" is three bytes: not a number
+    FakeRegistrySetText(Key(), "securehandshake", "off");  // four bytes, but a text
     FakeRegistrySetRaw(Key(), "proxypass", SETTINGS_REG_SZ, std::string("ab\0cd", 5));
 
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), nullptr), 1);
@@ -134,8 +141,9 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
     EXPECT_EQ(engine.GetSettings().proxyUser, "");
     EXPECT_EQ(engine.GetSettings().proxyServer, "");
     EXPECT_EQ(engine.GetSettings().proxyPort, 8080);
-    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 5) << "four bytes are a number whatever the type";
+    EXPECT_EQ(engine.GetSettings().maxCacheSubs, 10) << "a number is a REG_DWORD";
     EXPECT_EQ(engine.GetSettings().logSize, -1);
+    EXPECT_EQ(engine.GetSettings().secureHandshake, 0);
     EXPECT_EQ(engine.GetSettings().proxyPass, "ab");
 
     // What could not be read is saved back as it was, not as an empty text.
@@ -149,6 +157,9 @@ TEST_F(EngineTest, BadValuesKeepTheirDefaults) {
     ASSERT_TRUE(FakeRegistryGetRaw(Key(), "proxyserver", &type, &bytes));
     EXPECT_EQ(type, SETTINGS_REG_DWORD);
     EXPECT_TRUE(Contains(LogText(), "Setting password is too long or not a text - left as it is"));
+    EXPECT_TRUE(Contains(LogText(),
+                         "\tCPlaytally::LoadSettings\t\tERROR - Setting securehandshake "
+                         "is not a number (REG_DWORD) - ignored, the default holds\r\n"));
 }
 
 TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {

@@ -232,8 +232,8 @@ TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
 }
 
 // A track's file under a folder of the list, or its genre in the list, each
-// without regard to case; a folder whose name only begins the same is
-// another folder.
+// without regard to case nor the quotes around an entry; a folder whose name
+// only begins the same is another folder.
 TEST(SkipRules, FoldersAndGenres) {
     const struct {
         const char *path, *genre, *folders, *genres, *rule, *matched;
@@ -243,7 +243,9 @@ TEST(SkipRules, FoldersAndGenres) {
         {"C:\\Music\\Podcasts\\a.mp3", "", " D:\\x ; C:/Music/Podcasts/ ", "", "folder",
          "C:/Music/Podcasts/"},
         {"C:\\Music\\Podcasts2\\a.mp3", "", "C:\\Music\\Podcasts", "", "", ""},
-        {"C:\\a.mp3", "podcast", "", "Audiobook;PodCast", "genre", "PodCast"},
+        {"C:\\Music\\Podcasts\\a.mp3", "", "\"D:\\x\";  \"C:\\Music\\Podcasts\" ", "", "folder",
+         "C:\\Music\\Podcasts"},
+        {"C:\\a.mp3", "podcast", "", "Audiobook; \"PodCast\"", "genre", "PodCast"},
         {"C:\\a.mp3", "Podcasts", "", "Podcast", "", ""},
         {"C:\\a.mp3", "", ";;", " ; ", "", ""},
     };

@@ -1,3 +1,4 @@
+#include "engine/http_date.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {
@@ -76,18 +77,65 @@ TEST_F(TransportTest, PostSendsTheFormAndReadsTheAnswer) {
 TEST_F(TransportTest, AClockFarFromTheServicesIsNotedOnceARun) {
     std::string response;
     int64_t now = static_cast<int64_t>(std::time(nullptr));
-    for (int64_t offset : {3720, 7200, 240, -420}) {
+    auto date = [&](int64_t offset) {
+        std::tm t{};
+        BreakDownUtc(static_cast<std::time_t>(now + offset), &t);
+        char text[40];
+        std::strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &t);
+        return std::string(text);
+    };
+    // A date that cannot be read, or is more than a year off, changes nothing.
+    const struct {
+        std::string date;
+        int minutes;
+    } cases[] = {
+        {date(3720), -62},
+        {date(7200), -120},
+        {date(240), 0},
+        {date(-420), 7},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 7},
+        {date(-367 * 86400), 7},
+        {"Fri, 31 Dec 9999 23:59:59", 7},
+    };
+    for (const auto& c : cases) {
         FakeNetAnswer answer = Answer(200, "OK\n");
-        answer.date = now + offset;
+        answer.date = c.date;
         FakeNetQueue(answer);
         engine.PostURL("h.example", "/p", "b", response, 1);
-        EXPECT_EQ(engine.m_clockSkewMinutes, offset == 240 ? 0 : -offset / 60) << offset;
+        EXPECT_EQ(engine.m_clockSkewMinutes, c.minutes) << c.date;
     }
     std::string log = Log();
     EXPECT_TRUE(Contains(log,
                          "\tCPlaytally::CheckClock\t\tThe PC clock is 62 minutes behind the "
                          "service's; plays are stamped with the PC's time\r\n"));
     EXPECT_EQ(log.find("The PC clock"), log.rfind("The PC clock"));
+}
+
+// The three forms HTTP allows, to the second, and nothing else.
+TEST(HttpDate, ReadsTheFormsHttpAllows) {
+    const int64_t k1994 = MakeDateTime(1994, 11, 6, 8, 49, 37);
+    const struct {
+        const char* text;
+        int64_t seconds;  // -1: not a date
+    } cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", k1994},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", k1994},
+        {"Sun Nov  6 08:49:37 1994", k1994},
+        {" Thu, 29 Feb 2024 23:59:60 GMT ", MakeDateTime(2024, 3, 1, 0, 0, 0)},
+        {"Tuesday, 01-Jan-30 00:00:00 GMT", MakeDateTime(2030, 1, 1, 0, 0, 0)},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", MakeDateTime(9999, 12, 31, 23, 59, 59)},
+        {"Thu, 29 Feb 2100 00:00:00 GMT", -1},
+        {"Sun, 06 Nov 1994 24:00:00 GMT", -1},
+        {"Sun, 06 Nov 1994 08:49:37 UTC", -1},
+        {"Sun, 06 Nov 1994 08:49:37 GMT x", -1},
+        {"Sun, 06 Nov 99999999999 08:49:37 GMT", -1},
+        {"Sun Nov 6 08:49:37 1994", -1},
+    };
+    for (const auto& c : cases) {
+        int64_t seconds = -1;
+        EXPECT_EQ(ReadHttpDate(c.text, &seconds), c.seconds != -1) << c.text;
+        EXPECT_EQ(seconds, c.seconds) << c.text;
+    }
 }
 
 TEST_F(TransportTest, PostReadsTheBodyWhateverTheStatus) {

@@ -4,11 +4,11 @@
 #include <windows.h>
 
 #include "cache/file_ops.h"
+#include "diagnostics/ansi_codepage.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
 #include "diagnostics/tick_count.h"
 #include "engine/settings_store.h"
-#include "record/ansi_codepage.h"
 #include "record/submission.h"
 #include "record/text_encoding.h"
 #include "tests/unit/test_support.h"
@@ -22,13 +22,19 @@ class RegistryTest : public ::testing::Test {
     void SetUp() override { RegDeleteKeyA(HKEY_CURRENT_USER, kKey); }
     void TearDown() override { RegDeleteKeyA(HKEY_CURRENT_USER, kKey); }
 
-    void SetRaw(const char* name, DWORD type, const std::string& bytes) {
+    // `wide`: through the wide call, as an editor stores a text (UTF-16 bytes).
+    void SetRaw(const char* name, DWORD type, const std::string& bytes, bool wide = false) {
         HKEY key;
         ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                   &key, nullptr),
                   ERROR_SUCCESS);
-        RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                       static_cast<DWORD>(bytes.size()));
+        const BYTE* data = reinterpret_cast<const BYTE*>(bytes.data());
+        std::wstring wideName(name, name + strlen(name));
+        if (wide) {
+            RegSetValueExW(key, wideName.c_str(), 0, type, data, static_cast<DWORD>(bytes.size()));
+        } else {
+            RegSetValueExA(key, name, 0, type, data, static_cast<DWORD>(bytes.size()));
+        }
         RegCloseKey(key);
     }
 };
@@ -75,6 +81,11 @@ TEST_F(RegistryTest, TextLimitsAndWrongTypes) {
     SetRaw("number", REG_DWORD, std::string("\x2a\0\0\0", 4));
     SetRaw("short", REG_BINARY, std::string("\x50\x00", 2));
     SetRaw("text", REG_SZ, std::string("42\0", 3));
+    SetRaw("off", REG_SZ, std::string("off\0", 4));  // four bytes, but a text
+    SetRaw("binary", REG_BINARY, std::string("\x05\0\0\0", 4));
+    // "C:\Радио" (outside the code page) and a terminator, in UTF-16.
+    SetRaw("radio", REG_SZ,
+           std::string("C\0:\0\\\0\x20\x04\x30\x04\x34\x04\x38\x04\x3e\x04\0\0", 18), true);
     CSettingsKey key;
     ASSERT_TRUE(key.Open(kKey));
     std::string text;
@@ -87,7 +98,12 @@ TEST_F(RegistryTest, TextLimitsAndWrongTypes) {
     EXPECT_EQ(number, 42);
     EXPECT_FALSE(key.ReadNumber("short", &number));
     EXPECT_FALSE(key.ReadNumber("text", &number));
+    EXPECT_FALSE(key.ReadNumber("off", &number));
+    EXPECT_FALSE(key.ReadNumber("binary", &number));
     EXPECT_EQ(number, 42);
+    EXPECT_TRUE(key.ReadWideText("radio", &text, 9));
+    EXPECT_EQ(text, "C:\\\xd0\xa0\xd0\xb0\xd0\xb4\xd0\xb8\xd0\xbe");
+    EXPECT_FALSE(key.ReadWideText("radio", &text, 8));
 }
 
 TEST(AnsiCodePageWin32, EncodesWithTheSystemCodePage) {

@@ -53,6 +53,7 @@ struct Outcome {
     bool hasStatus = false;
     uint32_t status = 0;
     std::string body;
+    std::string date;
     DWORD milliseconds = 0;
 };
 
@@ -78,6 +79,7 @@ Outcome Exchange(const Call& call) {
         outcome.report = NetLastError();
     } else {
         outcome.hasStatus = NetQueryStatusCode(request, &outcome.status);
+        NetQueryDate(request, &outcome.date);
         std::string buffer(call.readSize, '\0');
         uint32_t read = 0;
         while (NetReadFile(request, &buffer[0], call.readSize, &read) && read > 0) {
@@ -127,8 +129,11 @@ uint16_t DeadPort() {
 }  // namespace
 
 TEST_F(ServiceTest, GetAndPostArriveAsSent) {
-    Script(json::array({{{"for", "handshake"}, {"body", "UPTODATE\nc0ffee\n"}},
-                        {{"for", "submit"}, {"body", "OK\nINTERVAL 1\n"}}}));
+    // Wine's library, asked for a date past 2038 as a system time, faults.
+    const char kFarDate[] = "Fri, 31 Dec 9999 23:59:59 GMT";
+    Script(json::array(
+        {{{"for", "handshake"}, {"body", "UPTODATE\nc0ffee\n"}, {"headers", {{"Date", kFarDate}}}},
+         {{"for", "submit"}, {"body", "OK\nINTERVAL 1\n"}}}));
 
     Call get;
     get.port = ServicePort();
@@ -139,6 +144,7 @@ TEST_F(ServiceTest, GetAndPostArriveAsSent) {
     ASSERT_TRUE(handshake.sent) << handshake.report.message;
     EXPECT_EQ(handshake.status, 200u);
     EXPECT_EQ(handshake.body, "UPTODATE\nc0ffee\n");
+    EXPECT_EQ(handshake.date, kFarDate);
 
     // A submission of many plays, through the proxy setting as the plug-in
     // sends it; the body must arrive byte for byte.

@@ -1,5 +1,6 @@
 // The system's ANSI code page: the Win32 adapter asks the system (CP_ACP);
-// native tests use a Windows-1252 table.
+// native tests use a Windows-1252 table. Below it, the two readings of ANSI
+// text built on it that the log needs as much as the records.
 #pragma once
 
 #include <cstddef>
@@ -15,3 +16,9 @@ bool Utf16ToAnsi(const std::u16string& text, std::string* out);
 bool IsAnsiUtf8();
 // The byte starts a two-byte character (code pages 932, 936, 949, 950).
 bool IsAnsiLeadByte(unsigned char byte);
+
+// ANSI (the system code page) to UTF-8; empty when the conversion fails.
+std::string AnsiToUtf8(const std::string& text);
+// The longest start of the ANSI text no longer than `limit` bytes that ends
+// on a whole character of the code page (a lone lead byte at its end is not one).
+size_t AnsiCutPoint(const std::string& text, size_t limit);

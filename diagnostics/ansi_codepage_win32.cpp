@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "record/ansi_codepage.h"
+#include "diagnostics/ansi_codepage.h"
 
 bool AnsiToUtf16(const char* text, size_t length, std::u16string* out) {
     out->clear();
