@@ -127,6 +127,9 @@ class CPlaytally {
     Submission BuildSubmission(const SongInfo& song, std::string* path = nullptr);
     // The record the playing track makes, as it stands.
     Submission CurrentSubmission() const { return Get(m_submission); }
+    // The skip rule that keeps the playing track out ("folder", "genre";
+    // empty: none).
+    std::string CurrentSkipRule() const { return Get(m_skipRule); }
 
     // Track timing.
     void OnTrackPlay();

@@ -100,7 +100,7 @@ TEST_F(EngineTest, ReadsEverySettingFromTheKey) {
     engine.SetSong("Host", "Show", "");
     engine.currentFile = radio + "\\show.mp3";
     engine.OnTrackPlay();
-    EXPECT_EQ(engine.m_skipRule, "folder");
+    EXPECT_EQ(engine.CurrentSkipRule(), "folder");
     EXPECT_EQ(g_Debug.GetLevel(), 1);
     EXPECT_EQ(g_Debug.GetMaxSize(), 64 * 1024);
     std::string log = LogText();
