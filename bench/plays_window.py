@@ -7,8 +7,12 @@ In a scenario of the end-to-end suite (tests/scenarios/harness.py), offline,
 taking turns between a plug-in with 10 000 waiting plays and 100 000 history
 lines and one with none: how long the click on "Plays..." holds the player's
 thread until the window is up, how long until its rows are read, the
-player's thread's time in a refresh with nothing changed, and the export of
-every play against a copy of the history file (medians over the rounds)."""
+player's thread's time in a refresh with nothing changed, a click on a column
+header (twice: up, then down; the sort itself runs off the player's thread),
+the longest any message held the player's thread from the window's opening
+until its rows are sorted, and the export of every play against a copy of the
+history file (medians over the rounds; the longest message also as the worst
+round)."""
 import argparse
 import os
 import re
@@ -55,21 +59,34 @@ with Scenario("plays-bench", args.win32, args.service,
             r = s.player(f"{case}-{n}", f"""load {winpath(folder / 'Gen_Kelmar.dll')}
                 config
                 wait-window Kelmar Config 5000
+                longest-message
                 time-click 1030
                 wait-window Kelmar Plays 5000
+                longest-message
                 wait-text 1041 to be sent 120000
+                longest-message
                 time-calls 2000
+                longest-message
+                time-sort 1042 2
+                wait 6000
+                time-sort 1042 2
+                wait 6000
+                longest-message
                 save-as {winpath(out)}
                 click 1045
                 wait-log Exported 120000
                 time-copy {winpath(history)} {winpath(s.work / 'copy.tsv')}
                 quit
                 unload""")
-            log = (folder / "Kelmar.log.txt").read_text("utf-8", "replace")
+            log = (folder / "Kelmar.log.txt").read_text("utf-8", "replace"); print(case, [l.split("TIMING")[1] for l in log.splitlines() if "TIMING" in l]); print([l for l in r if "longest" in l])
             figures[case].append({
                 "click": float(next(re.search(r"time click 1030 (\d+) us", l)[1] for l in r if "time click" in l)),
                 "rows": float(next(re.search(r"text after (\d+) ms", l)[1] for l in r if "text after" in l)),
                 "refresh99": float(next(re.search(r"p99=([\d.]+)", l)[1] for l in r if "time refresh" in l)),
+                "sort": max(float(re.search(r"time sort 2 (\d+) us", l)[1]) for l in r if "time sort" in l),
+                **dict(zip(("opening", "reading", "refreshes", "sorting"),
+                           [float(re.search(r"longest message (\d+) us", l)[1]) for l in r if "longest" in l][1:])),
+                "which": [l.split(", ", 1)[1] for l in r if "longest" in l][1:],
                 "export": float(re.findall(r"Exported (\d+) plays to .* in (\d+) ms", log)[-1][1]),
                 "exported": int(re.findall(r"Exported (\d+) plays", log)[-1]),
                 "copy": float(next(re.search(r"time copy (\d+) us", l)[1] for l in r if "time copy" in l)) / 1000,
@@ -85,6 +102,11 @@ for case in "full", "none":
           f"{median(case, 'rows'):.0f} ms (the timer's 500 ms granularity), refresh p99 "
           f"{median(case, 'refresh99'):.1f} us, export of {figures[case][0]['exported']} plays "
           f"{median(case, 'export'):.0f} ms, copy of the history {median(case, 'copy'):.1f} ms")
+    print(f"{case}: header click {median(case, 'sort'):.0f} us (the slower of the two); the longest message "
+          "on the player's thread while the window opens, reads, refreshes and sorts (worst round), " + ", ".join(
+              f"{phase} {median(case, phase) / 1000:.1f} ms ({max(f[phase] for f in figures[case]) / 1000:.1f})"
+              for phase in ("opening", "reading", "refreshes", "sorting")))
+    print(f"{case}: the longest messages: " + ", ".join(sorted({w for f in figures[case] for w in f["which"] if w})))
 print(f"window up with 10 000 waiting and 100 000 history lines against none: ratio "
       f"{median('full', 'click') / median('none', 'click'):.2f}")
 print(f"export of 110 000 plays against a copy of the 100 000-line history: ratio "

@@ -22,7 +22,18 @@ bool EndsTorn(const std::string& path, uint64_t size) {
     char end[2] = {};
     if (!file || std::fseek(file.get(), size >= 2 ? -2 : -1, SEEK_END) != 0) return false;
     size_t n = std::fread(end, 1, 2, file.get());
-    return !(n == 2 && end[0] == '\r' && end[1] == '\n');
+    return !(n >= 1 && end[n - 1] == '\n');
+}
+
+std::string ReadFileText(const std::string& path) {
+    FileHandle file(OpenStream(path, "rb"));
+    uint64_t size = 0;
+    std::string text;
+    if (!file || !FileSizeOf(path, &size)) return text;
+    // Read in one go; a file that grew meanwhile ends at its last whole line.
+    text.resize(static_cast<size_t>(size));
+    text.resize(std::fread(&text[0], 1, text.size(), file.get()));
+    return text;
 }
 
 }  // namespace
@@ -63,6 +74,22 @@ std::vector<std::string> CPlayHistory::Paths() {
     return {m_folder + kOldHistoryFileName, m_folder + kHistoryFileName};
 }
 
+std::vector<std::string> CPlayHistory::Texts() {
+    std::vector<std::string> paths = Paths();
+    std::vector<std::string> texts(paths.size());
+    while (!paths.empty()) {
+        unsigned before = m_rotations;
+        if (before % 2 != 0) {
+            PauseBeforeRetry(1);
+            continue;
+        }
+        texts[1] = ReadFileText(paths[1]);
+        texts[0] = ReadFileText(paths[0]);
+        if (m_rotations == before) break;
+    }
+    return texts;
+}
+
 bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t at) {
     if (entries.empty()) return true;
     std::lock_guard<std::mutex> guard(m_lock);
@@ -71,15 +98,23 @@ bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t 
     std::string path = m_folder + kHistoryFileName;
     uint64_t size = 0;
     bool exists = !m_folder.empty() && FileSizeOf(path, &size);
-    if (exists && size >= m_rotateBytes &&
-        ReplaceFileAtomically(path, m_folder + kOldHistoryFileName)) {
-        size = 0;
+    if (exists && size >= m_rotateBytes) {
+        ++m_rotations;
+        if (ReplaceFileAtomically(path, m_folder + kOldHistoryFileName)) size = 0;
+        ++m_rotations;
     }
     std::string text = size == 0              ? kUtf8ByteOrderMark + HistoryHeader() + "\r\n"
                        : EndsTorn(path, size) ? "\r\n"
                                               : "";
     for (const HistoryEntry& entry : entries)
-        text += HistoryLine(entry, at) + "\r\n";
+        m_held.push_back(HistoryLine(entry, at) + "\r\n");
+    if (m_held.size() > kHistoryHeldLines) {
+        g_Debug.Log(DEBUG_ERROR, "CPlayHistory::Append", "Dropped %u play history lines",
+                    static_cast<unsigned>(m_held.size() - kHistoryHeldLines));
+        m_held.erase(m_held.begin(), m_held.end() - kHistoryHeldLines);
+    }
+    for (const std::string& line : m_held)
+        text += line;
     std::FILE* file = m_folder.empty() ? nullptr : OpenStream(path, "ab");
     bool ok = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
     if (file) ok = std::fclose(file) == 0 && ok;
@@ -87,6 +122,10 @@ bool CPlayHistory::Append(const std::vector<HistoryEntry>& entries, std::time_t 
         g_Debug.Log(m_failureLogged ? DEBUG_DETAIL : DEBUG_ERROR, "CPlayHistory::Append",
                     "Failed to write the play history %s", path.c_str());
         m_failureLogged = true;
+    } else if (m_held.size() > entries.size()) {
+        g_Debug.Log(DEBUG_INFO, "CPlayHistory::Append", "Wrote %u held play history lines",
+                    static_cast<unsigned>(m_held.size() - entries.size()));
     }
+    if (ok) m_held.clear();
     return ok;
 }

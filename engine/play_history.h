@@ -2,7 +2,8 @@
 // set aside, removed), in a file of the Windows user's own, since a listening
 // history is personal even where the plug-in's folder is shared. The file is
 // UTF-8 with a byte order mark and a header line, tab-separated, with CRLF
-// line ends; lines are only ever appended, each in a single write.
+// line ends (a file saved by an editor with LF ones reads as well); lines are
+// only ever appended, each append in a single write.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,9 @@ constexpr char kHistoryFileName[] = "kelmar.history.tsv";
 constexpr char kOldHistoryFileName[] = "kelmar.history.1.tsv";
 // At this size the file becomes the old one (replacing it) and starts afresh.
 constexpr uint64_t kHistoryRotateBytes = uint64_t{16} << 20;
+// Lines kept in memory while the file cannot be written (a spreadsheet has it
+// open); past them the oldest go.
+constexpr size_t kHistoryHeldLines = 10000;
 
 struct HistoryEntry {
     Submission play;
@@ -36,13 +40,17 @@ class CPlayHistory {
     // Where the file goes; an empty folder (the default) is the user's own
     // data folder, asked for at the first write.
     void SetFolder(const std::string& folder);
-    // Appends the entries' lines in one write. A failed write is logged, as
-    // an error the first time in a run; it is never retried.
+    // Appends the entries' lines in one write, after any that earlier appends
+    // could not write. A failed write is logged, as an error the first time in
+    // a run, and its lines are held for the next append.
     bool Append(const std::vector<HistoryEntry>& entries, std::time_t at = std::time(nullptr));
     void SetRotateBytes(uint64_t bytes) { m_rotateBytes = bytes; }
     // The older file and the current one, in that order; empty when there is
     // no folder to keep them in.
     std::vector<std::string> Paths();
+    // The texts of the older file and the current one, in that order, as one
+    // whole: read again when the current one became the older meanwhile.
+    std::vector<std::string> Texts();
     // Goes up with every write, so that a reader can tell cheaply whether to
     // look again.
     unsigned Appends() const { return m_appends; }
@@ -52,5 +60,7 @@ class CPlayHistory {
     std::string m_folder;
     uint64_t m_rotateBytes = kHistoryRotateBytes;
     bool m_failureLogged = false;
+    std::vector<std::string> m_held;  // lines not written yet, with their CRLF
     std::atomic<unsigned> m_appends{0};
+    std::atomic<unsigned> m_rotations{0};  // twice a rotation: odd while one is under way
 };

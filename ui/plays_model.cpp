@@ -38,11 +38,11 @@ constexpr std::array<unsigned char, 256> kByteKinds = ByteKinds();
 template <typename Each>
 void ForEachHistoryLine(std::string_view text, Each each) {
     std::vector<std::pair<size_t, size_t>> lines;
-    size_t at = text.find("\r\n");  // past the header
-    for (size_t end; at != std::string_view::npos &&
-                     (end = text.find("\r\n", at + 2)) != std::string_view::npos;
+    size_t at = text.find('\n');  // past the header
+    for (size_t end;
+         at != std::string_view::npos && (end = text.find('\n', at + 1)) != std::string_view::npos;
          at = end)
-        lines.emplace_back(at + 2, end);
+        lines.emplace_back(at + 1, end > at + 1 && text[end - 1] == '\r' ? end - 1 : end);
     HistoryFields f;
     QuotedFields quoted;
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
@@ -91,17 +91,6 @@ PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
             other ? "Waiting for another account" : "Waiting",
             std::string(),
             index};
-}
-
-std::string ReadFileText(const std::string& path) {
-    FileHandle file(OpenStream(path, "rb"));
-    uint64_t size = 0;
-    std::string text;
-    if (!file || !FileSizeOf(path, &size)) return text;
-    // Read in one go; a file that grew meanwhile ends at its last whole line.
-    text.resize(static_cast<size_t>(size));
-    text.resize(std::fread(&text[0], 1, text.size(), file.get()));
-    return text;
 }
 
 }  // namespace
@@ -208,7 +197,7 @@ std::string CsvDocument(const std::vector<PlayRow>& rows) {
 }
 
 PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
-                    const std::vector<std::string>& historyPaths) {
+                    const std::vector<std::string>& historyTexts) {
     PlaysView view;
     view.account = account;
     view.waiting = std::move(waiting);
@@ -218,8 +207,8 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
         view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), tag, shown));
         view.otherAccount += view.rows.back().account.empty() ? 1 : 0;
     }
-    for (auto path = historyPaths.rbegin(); path != historyPaths.rend(); ++path) {
-        std::vector<PlayRow> lines = ReadHistoryRows(ReadFileText(*path));
+    for (auto text = historyTexts.rbegin(); text != historyTexts.rend(); ++text) {
+        std::vector<PlayRow> lines = ReadHistoryRows(*text);
         for (const PlayRow& line : lines) {
             if (view.lastAcceptedUtc.empty() && line.status == "Sent")
                 view.lastAcceptedUtc = line.atUtc;
@@ -264,10 +253,23 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t
     return note.empty() ? line : line + "\r\n" + note;
 }
 
+bool IsOneOfPaths(const std::string& path, const std::vector<std::string>& paths) {
+    auto fold = [](char c) {
+        return c == '/' ? '\\' : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::any_of(paths.begin(), paths.end(), [&](const std::string& other) {
+        return path.size() == other.size() &&
+               std::equal(path.begin(), path.end(), other.begin(),
+                          [&](char a, char b) { return fold(a) == fold(b); });
+    });
+}
+
 bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
-                 const std::string& account, const std::vector<std::string>& historyPaths,
+                 const std::string& account, const std::vector<std::string>& historyTexts,
                  int* count) {
-    FileHandle file(OpenStream(path, "wb"));
+    // Written beside the target, which only a whole export replaces.
+    std::string temporary = path + ".tmp";
+    FileHandle file(OpenStream(temporary, "wb"));
     bool ok = file != nullptr;
     // Straight from the history's text to the file, a megabyte at a time: the
     // history may hold hundreds of thousands of lines.
@@ -285,20 +287,21 @@ bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting
     }
     *count = static_cast<int>(waiting.size());
     std::string status;
-    for (auto history = historyPaths.rbegin(); history != historyPaths.rend(); ++history) {
-        ForEachHistoryLine(ReadFileText(*history),
-                           [&](const HistoryFields& f, const QuotedFields& quoted) {
-                               AssignStatus(&status, f[6], f[8]);
-                               for (size_t field : {0, 1, 2, 3, 5}) {
-                                   AppendCsvCell(&csv, f[field], quoted[field]);
-                                   csv += ',';
-                               }
-                               AppendCsvCell(&csv, status);
-                               csv += "\r\n";
-                               ++*count;
-                               write(kWriteChunk);
-                           });
+    for (auto history = historyTexts.rbegin(); history != historyTexts.rend(); ++history) {
+        ForEachHistoryLine(*history, [&](const HistoryFields& f, const QuotedFields& quoted) {
+            AssignStatus(&status, f[6], f[8]);
+            for (size_t field : {0, 1, 2, 3, 5}) {
+                AppendCsvCell(&csv, f[field], quoted[field]);
+                csv += ',';
+            }
+            AppendCsvCell(&csv, status);
+            csv += "\r\n";
+            ++*count;
+            write(kWriteChunk);
+        });
     }
     write(0);
-    return file && std::fclose(file.release()) == 0 && ok;
+    ok = file && std::fclose(file.release()) == 0 && ok && ReplaceFileAtomically(temporary, path);
+    if (!ok) RemoveFilePath(temporary);
+    return ok;
 }

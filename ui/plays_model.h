@@ -23,7 +23,8 @@ struct PlayRow {
 };
 
 // The rows of a history file's bytes, newest first. The header, a byte order
-// mark and a last line without its CRLF (a write cut by a kill) are left out.
+// mark and a last line without its line end (a write cut by a kill) are left
+// out; lines end with CRLF or LF.
 std::vector<PlayRow> ReadHistoryRows(const std::string& text);
 // What a history line's outcome shows: "Sent", "Skipped: file type",
 // "Skipped: rule" (for any rule), "Set aside: <message>", "Removed".
@@ -57,9 +58,9 @@ struct PlaysView {
     int otherAccount = 0;         // waiting plays of another account
     std::string lastAcceptedUtc;  // when the newest "sent" line was written
 };
-// `historyPaths`: the older file, then the current one; a missing file is no rows.
+// `historyTexts`: the older file's, then the current one's (CPlayHistory::Texts).
 PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
-                    const std::vector<std::string>& historyPaths);
+                    const std::vector<std::string>& historyTexts);
 // The line above the list: what waits, when the service last accepted a play,
 // the clock note while the clock is off (`clockSkewMinutes`, positive:
 // ahead), a pause of new plays until `pausedUntil` (seconds since 1970; 0:
@@ -71,9 +72,14 @@ std::string CountOfPlays(int count);
 // What follows the note of an action that left alone plays a flush is
 // sending: " N plays are being sent now; try again in a moment."; empty for 0.
 std::string BeingSentNote(int count);
+// Whether `path` names one of `paths`, as Windows compares them: letters in
+// either case, either slash (ASCII letters only: the names the plug-in keeps
+// its plays under are ASCII, and a folder's name comes as it was made).
+bool IsOneOfPaths(const std::string& path, const std::vector<std::string>& paths);
 // Writes every play as Export does: CsvDocument's form, the waiting plays
 // (under the account set now) in cache order, then the history as the window
-// lists it; `count` gets how many. False when the file could not be written.
+// lists it; `count` gets how many. The file is written beside `path` and put
+// in its place once whole; false when that failed, with `path` as it was.
 bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
-                 const std::string& account, const std::vector<std::string>& historyPaths,
+                 const std::string& account, const std::vector<std::string>& historyTexts,
                  int* count);

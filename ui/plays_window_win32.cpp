@@ -1,7 +1,8 @@
-// The Plays window. Everything that reads files or the whole cache runs on a
-// thread of its own (see CPlaytally::RunInBackground): the player's thread
-// only swaps in what such a thread made. The timer looks at the engine's
-// count of changes, so that a look with nothing changed costs next to nothing.
+// The Plays window. Everything that reads files or the whole cache, or sorts
+// or frees the rows, runs on a thread of its own (see
+// CPlaytally::RunInBackground): the player's thread only swaps in what such a
+// thread made. The timer looks at the engine's count of changes, so that a
+// look with nothing changed costs next to nothing.
 #include <windows.h>
 
 // After windows.h, which they build on.
@@ -16,8 +17,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "cache/cache_manager.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/format.h"
 #include "diagnostics/wide_path_win32.h"
@@ -55,12 +58,50 @@ std::string RowKey(const PlayRow& row) {
            row.title + '\t' + row.album + '\t' + row.atUtc;
 }
 
+// Where the rows with these keys are.
+std::vector<size_t> RowsWithKeys(const std::vector<PlayRow>& rows,
+                                 const std::set<std::string>& keys) {
+    std::vector<size_t> found;
+    for (size_t i = 0; !keys.empty() && i < rows.size(); ++i) {
+        if (keys.count(RowKey(rows[i]))) found.push_back(i);
+    }
+    return found;
+}
+
 // What a thread off the player's made, taken by the timer once `done`.
 struct Job {
     std::atomic<bool> done{false};
-    PlaysView view;    // a load's
-    std::string note;  // an action's outcome
+    bool failed = false;
+    std::string note;  // an action's outcome, or what failed
+    // A load's: the rows in the order of `sortColumn`, and where in them the
+    // rows selected when it started are.
+    PlaysView view;
+    int sortColumn = -1;
+    bool ascending = true;
+    std::set<std::string> selectedKeys;
+    std::vector<size_t> selectedRows;
 };
+
+// Runs `work` off the player's thread. However it ends the job is done: an
+// exception leaves "`failure` (what)." as its note.
+bool RunJob(CPlaytally* engine, const std::shared_ptr<Job>& job, const std::string& failure,
+            std::function<void(Job&)> work) {
+    return engine->RunInBackground([job, failure, work] {
+        try {
+            work(*job);
+        } catch (const std::exception& e) {
+            job->failed = true;
+            job->note = failure + " (" + e.what() + ").";
+        } catch (...) {
+            job->failed = true;
+            job->note = failure + ".";
+        }
+        if (job->failed) g_Debug.Log(DEBUG_ERROR, "CPlaysWindow", "%s", job->note.c_str());
+        job->done = true;
+    });
+}
+
+enum class WaitingFor { kAnyAccount, kAnotherAccount };
 
 class CPlaysWindow {
   public:
@@ -81,14 +122,26 @@ class CPlaysWindow {
     void Remove();
     void SendWithThisAccount();
     void Export();
-    // Runs `action` off the player's thread, showing `pending` until it is done.
-    void RunAction(const std::string& pending, std::function<std::string()> action);
-    // The selected rows' waiting plays (of another account only, when `other`),
-    // marked with `pending` as their status.
-    std::vector<Submission> SelectedWaiting(bool other, const char* pending);
-    // Changes the rows (a new load, a sort) keeping the same plays selected.
-    void KeepingSelection(const std::function<void()>& change);
+    // Runs `action` off the player's thread, showing `pending` until it is
+    // done, and `failure` if it fails.
+    void RunAction(const std::string& pending, const std::string& failure,
+                   std::function<std::string()> action);
+    // The selected rows, by their place in m_view.rows.
+    std::vector<size_t> SelectedRows() const;
+    std::set<std::string> SelectedKeys() const;
+    void Select(const std::vector<size_t>& rows);
+    // The selected rows of waiting plays, for any account or another only.
+    std::vector<PlayRow*> SelectedWaitingRows(WaitingFor account);
+    // Their plays, as in the copy of the cache the rows were read from.
+    std::vector<Submission> PlaysOf(const std::vector<PlayRow*>& rows) const;
+    // Shows `status` on the rows until the next load.
+    void MarkRows(const std::vector<PlayRow*>& rows, const char* status);
     void ShowStatus();
+    // A hundred thousand rows take a while to free: not on the player's thread.
+    void FreeInBackground(PlaysView view) {
+        auto rows = std::make_shared<PlaysView>(std::move(view));
+        m_engine->RunInBackground([rows]() mutable { rows.reset(); });
+    }
 
     HWND m_window = nullptr;
     HWND m_list = nullptr;
@@ -99,6 +152,7 @@ class CPlaysWindow {
     std::shared_ptr<Job> m_load;
     std::shared_ptr<Job> m_action;
     std::string m_note;
+    std::string m_readFailure;  // the note of the last load that failed
     std::string m_shownStatus;
     bool m_shownPause = false;  // the pause button says Resume
     int m_sortColumn = -1;
@@ -171,7 +225,7 @@ INT_PTR CPlaysWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             // What runs in the background finishes into jobs no one takes.
             m_window = nullptr;
             m_list = nullptr;
-            m_view = PlaysView();
+            FreeInBackground(std::exchange(m_view, PlaysView()));
             m_load.reset();
             m_action.reset();
             m_note.clear();
@@ -199,20 +253,26 @@ void CPlaysWindow::OnInit() {
     }
     m_shownStatus.clear();
     m_shownPause = false;
-    SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, L"Reading the plays...");
     StartLoad();
+    ShowStatus();
     SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
 }
 
 void CPlaysWindow::StartLoad() {
     auto job = std::make_shared<Job>();
+    job->sortColumn = m_sortColumn;
+    job->ascending = m_ascending;
+    job->selectedKeys = SelectedKeys();
     CPlaytally* engine = m_engine;
     // Taken before the reading, so that a change while it reads is read again.
     m_seenChanges = engine->PlaysChanges();
-    if (!engine->RunInBackground([engine, job] {
-            job->view = ReadPlays(engine->GetWaitingPlays(), engine->GetSettings().username,
-                                  engine->m_history.Paths());
-            job->done = true;
+    // Sorted there too: a sort of a hundred thousand rows is no work for the
+    // player's thread.
+    if (!RunJob(engine, job, "Could not read the plays", [engine](Job& job) {
+            job.view = ReadPlays(engine->GetWaitingPlays(), engine->GetSettings().username,
+                                 engine->m_history.Texts());
+            if (job.sortColumn >= 0) SortRows(&job.view.rows, job.sortColumn, job.ascending);
+            job.selectedRows = RowsWithKeys(job.view.rows, job.selectedKeys);
         })) {
         g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::StartLoad", "Failed to start reading the plays");
         m_seenChanges = ~m_seenChanges;  // tried again at the next tick
@@ -228,13 +288,25 @@ void CPlaysWindow::OnTimer() {
     }
     if (m_load && m_load->done) {
         std::shared_ptr<Job> load = std::move(m_load);
-        KeepingSelection([&] {
-            m_view = std::move(load->view);
-            if (m_sortColumn >= 0) SortRows(&m_view.rows, m_sortColumn, m_ascending);
-        });
-        m_loaded = true;
-        SendMessageW(m_list, LVM_SETITEMCOUNT, m_view.rows.size(), LVSICF_NOSCROLL);
-        InvalidateRect(m_list, nullptr, FALSE);
+        if (load->failed) {
+            m_note = m_readFailure = load->note;  // read again at the next change
+        } else {
+            if (m_note == m_readFailure) m_note.clear();
+            std::set<std::string> selected = SelectedKeys();
+            FreeInBackground(std::exchange(m_view, std::move(load->view)));
+            m_loaded = true;
+            // The count first: the list selects no row past the count it has.
+            // (Under Wine a new count costs milliseconds a hundred thousand rows.)
+            if (SendMessageW(m_list, LVM_GETITEMCOUNT, 0, 0) !=
+                static_cast<LRESULT>(m_view.rows.size()))
+                SendMessageW(m_list, LVM_SETITEMCOUNT, m_view.rows.size(), LVSICF_NOSCROLL);
+            Select(selected == load->selectedKeys ? load->selectedRows
+                                                  : RowsWithKeys(m_view.rows, selected));
+            InvalidateRect(m_list, nullptr, FALSE);
+            // A header clicked while it read: read again in the new order.
+            if (load->sortColumn != m_sortColumn || load->ascending != m_ascending)
+                m_seenChanges = ~m_seenChanges;
+        }
     }
     // A new account changes which plays wait for another one.
     if (!m_load && !m_action &&
@@ -245,37 +317,47 @@ void CPlaysWindow::OnTimer() {
 }
 
 void CPlaysWindow::ShowStatus() {
-    if (!m_loaded) return;
     int64_t pausedUntil = m_engine->PausedUntil();
     if ((pausedUntil != 0) != m_shownPause) {
         m_shownPause = pausedUntil != 0;
         SetDlgItemTextW(m_window, IDC_PLAYS_PAUSE,
                         m_shownPause ? L"Resu&me" : L"&Pause for an hour");
     }
-    std::string status = PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, pausedUntil, m_note);
+    std::string status =
+        m_loaded ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, pausedUntil, m_note)
+        : m_note.empty() ? std::string("Reading the plays...")
+                         : m_note;
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
     m_shownStatus = std::move(status);
 }
 
-void CPlaysWindow::KeepingSelection(const std::function<void()>& change) {
-    std::set<std::string> selected;
+std::vector<size_t> CPlaysWindow::SelectedRows() const {
+    std::vector<size_t> rows;
+    if (SendMessageW(m_list, LVM_GETSELECTEDCOUNT, 0, 0) == 0)
+        return rows;  // a search of every row
     for (int i = -1;
-         (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) {
-        if (static_cast<size_t>(i) < m_view.rows.size())
-            selected.insert(RowKey(m_view.rows[static_cast<size_t>(i)]));
-    }
-    change();
+         (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0 &&
+         static_cast<size_t>(i) < m_view.rows.size();)
+        rows.push_back(static_cast<size_t>(i));
+    return rows;
+}
+
+std::set<std::string> CPlaysWindow::SelectedKeys() const {
+    std::set<std::string> keys;
+    for (size_t i : SelectedRows())
+        keys.insert(RowKey(m_view.rows[i]));
+    return keys;
+}
+
+void CPlaysWindow::Select(const std::vector<size_t>& rows) {
     LVITEMW state = {};
     state.stateMask = LVIS_SELECTED;
     SendMessageW(m_list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
                  reinterpret_cast<LPARAM>(&state));
-    if (selected.empty()) return;
     state.state = LVIS_SELECTED;
-    for (size_t i = 0; i < m_view.rows.size(); ++i) {
-        if (selected.count(RowKey(m_view.rows[i])))
-            SendMessageW(m_list, LVM_SETITEMSTATE, i, reinterpret_cast<LPARAM>(&state));
-    }
+    for (size_t row : rows)
+        SendMessageW(m_list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
 }
 
 void CPlaysWindow::OnNotify(const NMHDR* header) {
@@ -293,8 +375,9 @@ void CPlaysWindow::OnNotify(const NMHDR* header) {
         int column = reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem;
         m_ascending = column == m_sortColumn ? !m_ascending : true;
         m_sortColumn = column;
-        KeepingSelection([&] { SortRows(&m_view.rows, m_sortColumn, m_ascending); });
-        InvalidateRect(m_list, nullptr, FALSE);
+        // Read again in that order, off this thread.
+        m_seenChanges = ~m_engine->PlaysChanges();
+        if (!m_load && !m_action) StartLoad();
     } else if (header->code == LVN_KEYDOWN &&
                reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == 'A' &&
                GetKeyState(VK_CONTROL) < 0) {
@@ -332,28 +415,32 @@ void CPlaysWindow::OnCommand(int id) {
     }
 }
 
-std::vector<Submission> CPlaysWindow::SelectedWaiting(bool other, const char* pending) {
-    std::vector<Submission> plays;
+std::vector<PlayRow*> CPlaysWindow::SelectedWaitingRows(WaitingFor account) {
     std::vector<PlayRow*> rows;
-    for (int i = -1;
-         (i = static_cast<int>(SendMessageW(m_list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) {
-        if (static_cast<size_t>(i) >= m_view.rows.size()) break;
-        PlayRow& row = m_view.rows[static_cast<size_t>(i)];
-        if (row.cacheIndex < 0 || (other && !row.account.empty())) continue;
-        plays.push_back(m_view.waiting[static_cast<size_t>(row.cacheIndex)]);
-        rows.push_back(&row);
+    for (size_t i : SelectedRows()) {
+        PlayRow& row = m_view.rows[i];
+        if (row.cacheIndex >= 0 && (account == WaitingFor::kAnyAccount || row.account.empty()))
+            rows.push_back(&row);
     }
-    if (pending) {
-        for (PlayRow* row : rows)
-            row->status = pending;
-        InvalidateRect(m_list, nullptr, FALSE);
-    }
+    return rows;
+}
+
+std::vector<Submission> CPlaysWindow::PlaysOf(const std::vector<PlayRow*>& rows) const {
+    std::vector<Submission> plays;
+    for (const PlayRow* row : rows)
+        plays.push_back(m_view.waiting[static_cast<size_t>(row->cacheIndex)]);
     return plays;
+}
+
+void CPlaysWindow::MarkRows(const std::vector<PlayRow*>& rows, const char* status) {
+    for (PlayRow* row : rows)
+        row->status = status;
+    InvalidateRect(m_list, nullptr, FALSE);
 }
 
 void CPlaysWindow::Remove() {
     if (m_action) return;
-    std::vector<Submission> plays = SelectedWaiting(false, nullptr);
+    std::vector<Submission> plays = PlaysOf(SelectedWaitingRows(WaitingFor::kAnyAccount));
     if (plays.empty()) {
         m_note = "Select the waiting plays to remove.";
         ShowStatus();
@@ -365,17 +452,22 @@ void CPlaysWindow::Remove() {
     if (MessageBoxW(m_window, WidePath(question).c_str(), L"Kelmar Plays",
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
-    SelectedWaiting(false, "Removing...");
+    // The box let the timer run: the rows may have been read again.
+    MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Removing...");
     CPlaytally* engine = m_engine;
-    RunAction("Removing " + CountOfPlays(static_cast<int>(plays.size())) + "...", [engine, plays] {
-        CPlaytally::PlaysActedOn removed = engine->RemoveWaitingPlays(plays);
-        return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
-    });
+    RunAction("Removing " + CountOfPlays(static_cast<int>(plays.size())) + "...",
+              "Could not remove the plays", [engine, plays] {
+                  CPlaytally::PlaysActedOn removed = engine->RemoveWaitingPlays(plays);
+                  return "Removed " + CountOfPlays(removed.done) + "." +
+                         BeingSentNote(removed.beingSent);
+              });
 }
 
 void CPlaysWindow::SendWithThisAccount() {
     if (m_action) return;
-    std::vector<Submission> plays = SelectedWaiting(true, "Sending with this account...");
+    std::vector<PlayRow*> rows = SelectedWaitingRows(WaitingFor::kAnotherAccount);
+    std::vector<Submission> plays = PlaysOf(rows);
+    MarkRows(rows, "Sending with this account...");
     if (plays.empty()) {
         m_note = "Select the plays waiting for another account.";
         ShowStatus();
@@ -383,7 +475,7 @@ void CPlaysWindow::SendWithThisAccount() {
     }
     CPlaytally* engine = m_engine;
     RunAction("Tagging " + CountOfPlays(static_cast<int>(plays.size())) + " with this account...",
-              [engine, plays] {
+              "Could not tag the plays", [engine, plays] {
                   CPlaytally::PlaysActedOn tagged = engine->SendWithCurrentAccount(plays);
                   return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
                          " with this account." + BeingSentNote(tagged.beingSent);
@@ -408,11 +500,18 @@ void CPlaysWindow::Export() {
     CPlaytally* engine = m_engine;
     // Read afresh, so that the file holds every play even while the list is
     // still being read.
-    RunAction("Exporting to " + path + "...", [engine, path] {
+    RunAction("Exporting to " + path + "...", "Could not write " + path, [engine, path] {
         auto start = std::chrono::steady_clock::now();
+        // Replaced by the export, they would lose their plays.
+        std::vector<std::string> kept = engine->m_history.Paths();
+        kept.push_back(engine->GetDataDir() + kCacheFileName);
+        kept.push_back(engine->m_cache.GetFilePath());
+        kept.push_back(engine->m_cache.GetSideFilePath());
+        if (IsOneOfPaths(path, kept))
+            return "Not exported: " + path + " holds the plug-in's plays; choose another file.";
         int count = 0;
         if (!ExportPlays(path, engine->GetWaitingPlays(), engine->GetSettings().username,
-                         engine->m_history.Paths(), &count)) {
+                         engine->m_history.Texts(), &count)) {
             g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
             return "Could not write " + path + ".";
         }
@@ -425,12 +524,10 @@ void CPlaysWindow::Export() {
     });
 }
 
-void CPlaysWindow::RunAction(const std::string& pending, std::function<std::string()> action) {
+void CPlaysWindow::RunAction(const std::string& pending, const std::string& failure,
+                             std::function<std::string()> action) {
     auto job = std::make_shared<Job>();
-    if (!m_engine->RunInBackground([job, action] {
-            job->note = action();
-            job->done = true;
-        })) {
+    if (!RunJob(m_engine, job, failure, [action](Job& job) { job.note = action(); })) {
         m_note = "Could not start: " + pending;
     } else {
         m_note = pending;

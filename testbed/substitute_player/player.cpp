@@ -193,6 +193,13 @@ void UnicodePlaylist(const Command& c) {
     Record("pe-unicode");
 }
 
+void Hold(const Command& c, DWORD share) {
+    g_player.held = CreateFileW(Wide(c.argument).c_str(), GENERIC_READ, share, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (g_player.held == INVALID_HANDLE_VALUE) Fail(c.line, "cannot open " + c.argument);
+    Record("held");
+}
+
 // After the previous match, or after what earlier runs wrote.
 void WaitLog(const Command& c) {
     DWORD start = GetTickCount();
@@ -271,10 +278,17 @@ void DrainMessages() {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
-        if (g_player.dialogKeys && root && IsDialog(root) && IsDialogMessageA(root, &message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
+        double us = Microseconds([&] {
+            if (g_player.dialogKeys && root && IsDialog(root) && IsDialogMessageA(root, &message))
+                return;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        });
+        if (us <= g_player.longestMessageUs) continue;
+        char window[64] = {};
+        if (message.hwnd) GetClassNameA(message.hwnd, window, sizeof(window));
+        g_player.longestMessageUs = us;
+        g_player.longestMessage = Format("0x%x to %s", message.message, window);
     }
 }
 
@@ -422,13 +436,9 @@ const std::vector<Verb> kPlayerVerbs = {
     // Shares reading and writing but not deletion, so that the file cannot be
     // replaced or deleted.
     {"hold-file", kText, "PATH", "keeps the file open as an antivirus or backup tool does",
-     [](const Command& c) {
-         g_player.held =
-             CreateFileW(Wide(c.argument).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-         if (g_player.held == INVALID_HANDLE_VALUE) Fail(c.line, "cannot open " + c.argument);
-         Record("held");
-     }},
+     [](const Command& c) { Hold(c, FILE_SHARE_READ | FILE_SHARE_WRITE); }},
+    {"lock-file", kText, "PATH", "keeps the file open as a spreadsheet does: no one writes it",
+     [](const Command& c) { Hold(c, FILE_SHARE_READ); }},
     {"release-file", kNone, "", "closes it again",
      [](const Command&) {
          if (g_player.held != INVALID_HANDLE_VALUE) CloseHandle(g_player.held);

@@ -50,6 +50,8 @@ struct Player {
     bool dialogKeys = true;  // off after plain-loop: a host that leaves dialogs to themselves
     WNDPROC subclassNext = nullptr;  // after subclass-pe
     HWND window = nullptr;           // the plug-in's window the last wait-window found
+    double longestMessageUs = 0;     // the longest a taken message held this thread,
+    std::string longestMessage;      // and which it was
     std::vector<HWND> windows;       // every one it found, in order
 };
 extern Player g_player;
@@ -75,7 +77,8 @@ std::vector<HWND> OwnWindows();
 bool IsDialog(HWND window);
 
 // Takes every message waiting for this thread, sent or posted. Keyboard input
-// for a dialog goes through its navigation first (unless plain-loop).
+// for a dialog goes through its navigation first (unless plain-loop). The
+// longest a message takes is kept for longest-message.
 void DrainMessages();
 
 // Keeps taking messages until done() or the time is up; true when done.

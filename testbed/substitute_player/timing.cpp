@@ -1,6 +1,9 @@
-// The timing verbs: what the plug-in's playlist editor hook and its settings
-// window cost the player's thread.
+// The timing verbs: what the plug-in's playlist editor hook and its windows
+// cost the player's thread.
 #include "testbed/substitute_player/player.h"
+
+// After windows.h (from player.h), which it builds on.
+#include <commctrl.h>
 
 namespace {
 
@@ -113,6 +116,26 @@ const std::vector<Verb> kTimingVerbs = {
          Record(Format("time click %ld %.0f us", c.number,
                        TimedSend(g_player.window, WM_COMMAND, MAKEWPARAM(c.number, BN_CLICKED),
                                  reinterpret_cast<LPARAM>(control))));
+     }},
+    {"time-sort", kIdText, "ID COLUMN", "clicks the list's column header, timed",
+     [](const Command& c) {
+         NMLISTVIEW click = {};
+         click.hdr.hwndFrom = GetDlgItem(g_player.window, static_cast<int>(c.number));
+         click.hdr.idFrom = static_cast<UINT_PTR>(c.number);
+         click.hdr.code = LVN_COLUMNCLICK;
+         click.iItem = -1;
+         click.iSubItem = std::atoi(c.text.c_str());
+         if (!click.hdr.hwndFrom) Fail(c.line, Format("no control %ld", c.number));
+         Record(Format("time sort %d %.0f us", click.iSubItem,
+                       TimedSend(g_player.window, WM_NOTIFY, click.hdr.idFrom,
+                                 reinterpret_cast<LPARAM>(&click))));
+     }},
+    {"longest-message", kNone, "", "records the longest a taken message took since the last time",
+     [](const Command&) {
+         Record(Format("longest message %.0f us, ", g_player.longestMessageUs) +
+                g_player.longestMessage);
+         g_player.longestMessageUs = 0;
+         g_player.longestMessage.clear();
      }},
     {"time-copy", kText, "FROM TO", "copies a file (paths without spaces), timed",
      [](const Command& c) {

@@ -261,7 +261,9 @@ def test_plays(s):
 
 
 # The Plays window: a sent play, a skipped video and an offline play with their fates; the export
-# holds all three, and the waiting play, removed, leaves the cache with a line in the history.
+# holds all three, and the waiting play, removed, leaves the cache with a line in the history. A failed
+# read is shown and a header click reads (and sorts) again; a selected bottom row stays selected as a
+# play arrives above it; lines held back by a locked history come with the next; Export spares it.
 def test_plays_window(s):
     s.settings()
     s.player("online", rf"""
@@ -275,9 +277,13 @@ def test_plays_window(s):
         quit
         unload""")
     s.settings(proxyport=1)
-    csv = s.work / "plays, exported.csv"
-    r = s.player("offline", rf"""
+    csv, readable = s.work / "plays, exported.csv", s.work / "readable"
+    history = next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.history.tsv"))
+    with open(history.with_name("kelmar.history.1.tsv"), "wb") as old:
+        old.truncate(3 << 30)  # sparse, and more than a 32-bit player can hold
+    p = s.start_player("offline", rf"""
         {track("Waiting", "Waiting Artist", "Waiting Title")}
+        {track("Another", "Another Artist", "Another Title")}
         load {s.dll}
         play 0
         wait-log {OFFLINE} 20000
@@ -285,28 +291,45 @@ def test_plays_window(s):
         wait-window Kelmar Config 5000
         click 1030
         wait-window Kelmar Plays 5000
+        wait-text 1041 Could not read the plays 10000
+        wait-file {winpath(readable)} 20000
+        time-sort 1042 1
         wait-text 1041 1 play waits to be sent. Last accepted 10000
         rows 1042
         save-as {winpath(csv)}
         click 1045
         wait-text 1041 Exported 3 plays to 10000
         select 1042 Waiting Artist
+        play 1
+        wait-text 1041 2 plays wait to be sent 20000
+        lock-file {winpath(history)}
         answer yes
         click 1043
         wait-text 1041 Removed 1 play. 10000
+        release-file
+        select 1042 Another Artist
+        click 1043
         wait-text 1041 No play waits to be sent 10000
+        save-as C:\USERS\{history.parents[3].name}\AppData\Roaming\Kelmar\KELMAR.History.tsv
+        click 1045
+        wait-text 1041 Not exported: 10000
         quit
         unload""")
+    s.wait_result("offline", "text after .*Could not read the plays")
+    history.with_name("kelmar.history.1.tsv").unlink()
+    readable.touch()
+    r = s.finish("offline", p)
     rows = [line.split(": ", 1)[1].split(" | ") for line in r if line.startswith("row ")]
     assert [row[1:] for row in rows] == [
-        ["Waiting Artist", "Waiting Title", "", "listener", "Waiting"],
+        ["Sent Artist", "Sent Title", "", "listener", "Sent"],
         ["Video Artist", "Video Clip", "", "listener", "Skipped: file type"],
-        ["Sent Artist", "Sent Title", "", "listener", "Sent"]]
+        ["Waiting Artist", "Waiting Title", "", "listener", "Waiting"]]
     assert all(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d", row[0]) for row in rows)
     assert "box Kelmar Plays|Remove 1 waiting play from the cache? It will not be sent." in r
-    assert not s.cache.exists(), "the removed play is still in the cache"
+    assert not s.cache.exists(), "the removed plays are still in the cache"
     assert [(f[1], f[6]) for f in s.history()[1:]] == [
-        ("Sent Artist", "sent"), ("Video Artist", "skipped"), ("Waiting Artist", "removed")]
+        ("Sent Artist", "sent"), ("Video Artist", "skipped"), ("Waiting Artist", "removed"),
+        ("Another Artist", "removed")]
     exported = csv.read_bytes().decode("utf-8")
     assert exported.startswith("\ufeffPlayed (UTC),Artist,Title,Album,Account,Status\r\n")
     assert [line.split(",")[1:] for line in exported.splitlines()[1:]] == [

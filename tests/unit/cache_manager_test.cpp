@@ -185,8 +185,9 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     WriteFileBytes(dir.file(kHistoryFileName), header + "2004-11-22 05:3");
     history.Append({sent}, 60);
     EXPECT_EQ(file(), header + "2004-11-22 05:3\r\n" + one);
-    // Read back newest first, each with its status; a line still being written is not read.
-    std::vector<PlayRow> rows = ReadHistoryRows(header + line + "\r\n" + one + "2004");
+    // Read back newest first, each with its status; a line still being written
+    // is not read, and one an editor saved with LF is.
+    std::vector<PlayRow> rows = ReadHistoryRows(header + line + "\n" + one + "2004");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].status, "Sent");
     EXPECT_EQ(rows[1].status, "Set aside: bad time");
@@ -201,15 +202,36 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     // current file and the old one, newest first; quoted cells included.
     history.SetRotateBytes(kHistoryRotateBytes);
     history.Append({{Record("Quote", "say \"hi\", =1"), "bob", "sent", "from cache"}}, 120);
-    std::vector<std::string> paths = history.Paths();
-    PlaysView view = ReadPlays({play}, "bob", paths);
+    std::vector<std::string> texts = history.Texts();
+    PlaysView view = ReadPlays({play}, "bob", texts);
     ASSERT_EQ(view.rows.size(), 4u);  // the cut line is no row
     EXPECT_EQ(view.rows[0].status + view.rows[1].title, "Waitingsay \"hi\", =1");
     EXPECT_EQ(view.lastAcceptedUtc, "1970-01-01 00:02:00");
     int count = 0;
-    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {play}, "bob", paths, &count));
+    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {play}, "bob", texts, &count));
     EXPECT_EQ(count, 4);
     EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
+    // Written beside the target: one that cannot be is left as it was.
+    std::filesystem::create_directory(dir.file("plays.csv.tmp"));
+    EXPECT_FALSE(ExportPlays(dir.file("plays.csv").string(), {}, "bob", texts, &count));
+    EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
+}
+
+TEST_F(CacheTest, HistoryReadAcrossRotationsShowsEachLineOnce) {
+    CPlayHistory history;
+    history.SetFolder(dir.str() + "\\");
+    history.SetRotateBytes(1);  // every append makes the file the old one
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i)
+            history.Append({{Record("A", std::to_string(i)), "bob", "sent", ""}});
+    });
+    int twice = 0;
+    while (history.Appends() < 200) {
+        std::vector<PlayRow> rows = ReadPlays({}, "bob", history.Texts()).rows;
+        twice += rows.size() == 2 && rows[0].title == rows[1].title;
+    }
+    writer.join();
+    EXPECT_EQ(twice, 0);
 }
 
 TEST_F(CacheTest, RecordsSpanningManyReadsKeepTheirOrder) {
