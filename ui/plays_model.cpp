@@ -90,7 +90,8 @@ PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
             other ? std::string() : account,
             other ? "Waiting for another account" : "Waiting",
             std::string(),
-            index};
+            index,
+            other};
 }
 
 }  // namespace
@@ -205,7 +206,7 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
     std::string shown = AnsiToUtf8(account);
     for (size_t i = 0; i < view.waiting.size(); ++i) {
         view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), tag, shown));
-        view.otherAccount += view.rows.back().account.empty() ? 1 : 0;
+        view.otherAccount += view.rows.back().otherAccount ? 1 : 0;
     }
     for (auto text = historyTexts.rbegin(); text != historyTexts.rend(); ++text) {
         std::vector<PlayRow> lines = ReadHistoryRows(*text);

@@ -20,6 +20,8 @@ struct PlayRow {
     // A waiting play's place in the copy of the cache the rows were made from;
     // the window acts on that copy's records, found in the cache by their bytes.
     int cacheIndex = -1;
+    // A waiting play of another account than the one set (whatever name shows).
+    bool otherAccount = false;
 };
 
 // The rows of a history file's bytes, newest first. The header, a byte order

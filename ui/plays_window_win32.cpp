@@ -419,7 +419,7 @@ std::vector<PlayRow*> CPlaysWindow::SelectedWaitingRows(WaitingFor account) {
     std::vector<PlayRow*> rows;
     for (size_t i : SelectedRows()) {
         PlayRow& row = m_view.rows[i];
-        if (row.cacheIndex >= 0 && (account == WaitingFor::kAnyAccount || row.account.empty()))
+        if (row.cacheIndex >= 0 && (account == WaitingFor::kAnyAccount || row.otherAccount))
             rows.push_back(&row);
     }
     return rows;

@@ -207,6 +207,8 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     ASSERT_EQ(view.rows.size(), 4u);  // the cut line is no row
     EXPECT_EQ(view.rows[0].status + view.rows[1].title, "Waitingsay \"hi\", =1");
     EXPECT_EQ(view.lastAcceptedUtc, "1970-01-01 00:02:00");
+    // A play of the account set is never another account's, whatever its name shows.
+    EXPECT_EQ(ReadPlays({play}, "", texts).otherAccount, 0);
     int count = 0;
     ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {play}, "bob", texts, &count));
     EXPECT_EQ(count, 4);
