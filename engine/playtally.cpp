@@ -44,6 +44,7 @@ const EditedValue kEditedValues[] = {
     {"proxyuser", &Settings::proxyUser, nullptr},
     {"proxypass", &Settings::proxyPass, nullptr},
     {"listenrule", nullptr, &Settings::listenRule},
+    {"streamsongs", nullptr, &Settings::streamSongs},
 };
 // Set only by hand: read, never written.
 const std::pair<const char*, int Settings::*> kHandSetValues[] = {
@@ -69,7 +70,7 @@ std::string Upper(std::string text) {
 }  // namespace
 
 bool IsStream(const std::string& path) {
-    return Upper(path.substr(0, 7)) == "HTTP://";
+    return Upper(path.substr(0, 7)) == "HTTP://" || Upper(path.substr(0, 8)) == "HTTPS://";
 }
 
 void SetSongField(char (&field)[1024], const std::string& text) {
@@ -161,6 +162,7 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         if (m_workingDir.back() != '\\') m_workingDir += '\\';
         DataFolder data = ChooseDataFolder(m_workingDir);
         m_dataDir = data.path;
+        LoadLastCounted();
         if (LoadSettings()) result = 1;
         if (!data.own) {
             g_Debug.Log(DEBUG_WARNING, "CPlaytally::StartPlaytallying",

@@ -35,7 +35,7 @@ static_assert(sizeof(SongInfo) == 3072, "three fixed 1024-byte texts");
 
 // Copies a text into a SongInfo field, cutting it to fit and terminating it.
 void SetSongField(char (&field)[1024], const std::string& text);
-// An internet stream ("http://" in any case).
+// An internet stream ("http://" or "https://", in any case).
 bool IsStream(const std::string& path);
 
 enum RequestType {
@@ -43,6 +43,12 @@ enum RequestType {
     REQUEST_SUBMIT = 200,
     REQUEST_CACHE = 300,
 };
+
+// The skip rule of a track announced again while its last play may still be
+// playing, and the detail of its history line.
+constexpr char kAlreadyCounted[] = "already counted";
+// The file beside the cache that keeps the last play that counted.
+constexpr char kLastCountedFileName[] = "kelmar.lastplay.txt";
 
 // Where the first handshake goes until the service names a submit address.
 extern const char kDefaultHandshakeHost[];
@@ -101,6 +107,9 @@ class CPlaytally {
     virtual int GetSongInfo(SongInfo* info) = 0;
     // The current track's genre; asked only while a genre is to be skipped.
     virtual std::string GetSongGenre() { return std::string(); }
+    // The title the player shows for the playing entry now (a stream's
+    // changes with each song); asked by the timer only.
+    virtual std::string GetStreamTitle() { return std::string(); }
     virtual WindowHandle GetPlayerWindow() = 0;
     // Videos are never submitted, streams only while "ignorehttp" is off.
     virtual int IsSupportedFile(const std::string& path);
@@ -338,6 +347,19 @@ class CPlaytally {
     // Counts the cached plays of other accounts; logs when the number changes.
     void CountOtherAccountPlays();
     int ComputeGoal(int length);
+    // A track starts: the player announced it, or a stream's title (given)
+    // changed to another song.
+    void StartTrack(const SongInfo& song, const std::string* streamTitle);
+    // With "streamsongs" on and a stream playing: a change of its title is a
+    // new track (or, without " - ", no song). True when the title changed.
+    bool StreamTitleChanged();
+    // The last play that counted (its file, artist and title as one key),
+    // when it started (UTC seconds) and its length: a new announcement of it
+    // before it could have ended is the same listening. Kept in the data
+    // folder across restarts.
+    void LoadLastCounted();
+    void SaveLastCounted(const std::string& key, int64_t startUtc, int length);
+    bool CountedAlready(const std::string& key, int64_t nowUtc);
     struct Target {
         std::string server;
         std::string object;
@@ -417,4 +439,11 @@ class CPlaytally {
     std::string m_submissionPath;
     std::string m_skipRule;
     std::string m_skipMatch;
+    int64_t m_trackStartUtc = 0;  // when the playing track started, and its length
+    int m_trackLength = 0;
+    std::string m_streamTitle;  // the stream's title last seen, trimmed
+    bool m_streamTitleSeen = false;
+    std::string m_lastCounted;
+    int64_t m_lastCountedStart = 0;
+    int m_lastCountedLength = 0;
 };

@@ -26,6 +26,7 @@ struct Settings {
     std::string proxyUser;
     std::string proxyPass;
     int listenRule = 0;  // a track counts once heard for half its length or 4 minutes
+    int streamSongs = 0;  // each song on a stream is a track of its own
     int forceCache = 0;
     int forceConnection = 0;
     int allowCache = 1;

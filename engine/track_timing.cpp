@@ -5,10 +5,12 @@
 #include <ctime>
 #include <exception>
 
+#include "cache/file_ops.h"
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/skip_rules.h"
+#include "record/text_encoding.h"
 
 namespace {
 constexpr int kSecondsPerTick = 5;
@@ -17,6 +19,29 @@ constexpr int kMaxGoal = 1;
 // The listening rule: half the track, at most 4 minutes; never under 30 s.
 constexpr int kListenedAtMostSeconds = 240;
 constexpr int kShortestListenedSeconds = 30;
+
+// A count of seconds as written: digits only; -1 for anything else.
+int64_t ReadWholeNumber(const std::string& text) {
+    if (text.empty() || text.size() > 18) return -1;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// What tells one listening of a file from another: the file, and the artist
+// and title it plays as (a test of a player may play one file as many tracks).
+std::string PlayKey(const std::string& path, const std::string& artist, const std::string& title) {
+    std::string key = path + '\t' + artist + '\t' + title;
+    for (size_t i = path.size() + 1; i < key.size(); ++i) {
+        if (key[i] == '\r' || key[i] == '\n' ||
+            (key[i] == '\t' && i != path.size() + 1 + artist.size()))
+            key[i] = ' ';
+    }
+    return key;
+}
 
 const char* YesNo(bool value) {
     return value ? "Yes" : "No";
@@ -47,7 +72,13 @@ void CPlaytally::OnTrackPlay() {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::OnTrackPlay", "New song detected - %s - %s (%s)",
                 artist.c_str(), title.c_str(), album.c_str());
 
-    int goal = ComputeGoal(GetTrackLength());
+    StartTrack(song, nullptr);
+}
+
+void CPlaytally::StartTrack(const SongInfo& song, const std::string* streamTitle) {
+    // A stream's song has no length of its own.
+    int length = streamTitle ? 0 : GetTrackLength();
+    int goal = ComputeGoal(length);
     std::string path;
     Submission submission = BuildSubmission(song, &path);
     Settings settings = GetSettings();
@@ -58,6 +89,11 @@ void CPlaytally::OnTrackPlay() {
     // Under the listening rule a track counts minutes after it started: the
     // play keeps the time it started at.
     if (settings.listenRule != 0) submission.StampTime();
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    // The player resumed, or announced again, what is still being heard.
+    bool counted =
+        rule.empty() && !IsStream(path) &&
+        CountedAlready(PlayKey(path, FixedFieldText(song.artist), FixedFieldText(song.title)), now);
 
     std::lock_guard<std::mutex> guard(m_lock);
     m_song = song;
@@ -66,8 +102,61 @@ void CPlaytally::OnTrackPlay() {
     m_goal = goal;
     m_submission = submission;
     m_submissionPath = path;
-    m_skipRule = rule;
+    m_skipRule = counted ? kAlreadyCounted : rule;
     m_skipMatch = match;
+    m_trackStartUtc = now;
+    m_trackLength = length;
+    // An announced stream's title is read afresh at the next tick.
+    m_streamTitleSeen = streamTitle != nullptr;
+    m_streamTitle = streamTitle ? *streamTitle : std::string();
+}
+
+bool CPlaytally::StreamTitleChanged() {
+    std::string path, last;
+    bool seen;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        path = m_submissionPath;
+        last = m_streamTitle;
+        seen = m_streamTitleSeen;
+    }
+    if (!IsStream(path)) return false;
+    std::string title = TrimSpace(GetStreamTitle());
+    if (seen && (title == last || title.empty())) return false;
+    if (!seen) {
+        // The title the track was announced with: no change yet.
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_streamTitle = title;
+        m_streamTitleSeen = true;
+        return false;
+    }
+    size_t split = title.find(" - ");
+    if (split != std::string::npos && split != 0) {
+        SongInfo song;
+        SetSongField(song.artist, TrimSpace(title.substr(0, split)));
+        SetSongField(song.title, TrimSpace(title.substr(split + 3)));
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback", "New song on the stream - %s",
+                    title.c_str());
+        StartTrack(song, &title);
+        return true;
+    }
+    // A station's name, a jingle, an advertisement: no song, and what played
+    // before it has ended.
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback", "Stream title is no song - %s",
+                title.c_str());
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_song = SongInfo();
+        m_submitted = 1;
+        m_ticks = 0;
+        m_streamTitle = title;
+    }
+    // Written as it is: a title alone is no play (see Record).
+    Submission line;
+    line.Set("", title, "STREAM", "", path, "");
+    line.StampTime();
+    m_history.Append({{line, GetSettings().username, "skipped", "stream title"}});
+    return true;
 }
 
 void CPlaytally::CalculateGoal(int length) {
@@ -163,10 +252,13 @@ void CPlaytally::Tick() {
     if (m_stop != 0) return;
 
     if (IsPlaying()) {
+        // A new song on the stream starts counting at the next tick.
+        if (GetSettings().streamSongs != 0 && StreamTitleChanged()) return;
         bool submit = false;
         Submission submission;
         std::string artist, title, path, rule, match;
-        int ticks = 0, goal = 0, submitted = 0;
+        int ticks = 0, goal = 0, submitted = 0, length = 0;
+        int64_t started = 0;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             ticks = ++m_ticks;
@@ -179,6 +271,8 @@ void CPlaytally::Tick() {
                 match = m_skipMatch;
                 artist = FixedFieldText(m_song.artist);
                 title = FixedFieldText(m_song.title);
+                started = m_trackStartUtc;
+                length = m_trackLength;
                 m_submitted = 1;
                 submit = true;
             }
@@ -198,6 +292,12 @@ void CPlaytally::Tick() {
             if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    IsStream(path) ? "stream" : "file type");
+        } else if (rule == kAlreadyCounted) {
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Skipping submission - already counted (%s - %s)", artist.c_str(),
+                        title.c_str());
+            if (submission.Time().empty()) submission.StampTime();
+            Record(submission, GetSettings().username, "skipped", kAlreadyCounted);
         } else if (!rule.empty() || PausedUntil() != 0) {
             if (!rule.empty()) {
                 g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
@@ -212,6 +312,11 @@ void CPlaytally::Tick() {
             Record(submission, GetSettings().username, "skipped",
                    rule.empty() ? "paused" : "rule: " + rule);
         } else {
+            // What a switched-off plug-in or a play without its details never
+            // counted is no reason to pass over the next announcement.
+            if (!IsStream(path) && GetSettings().pluginEnabled != 0 && !artist.empty() &&
+                !title.empty())
+                SaveLastCounted(PlayKey(path, artist, title), started, length);
             SubmitSong(submission);
         }
     } else if (!IsPaused()) {
@@ -230,6 +335,62 @@ void CPlaytally::Tick() {
                         "Playback stopped. Track monitoring aborted.");
         }
     }
+}
+
+void CPlaytally::LoadLastCounted() {
+    // One line: the start (UTC seconds), the length, and the file, artist and
+    // title, tab-separated.
+    std::string text;
+    FileHandle file(OpenStream(m_dataDir + kLastCountedFileName, "rb"));
+    char buffer[2048];
+    size_t n = file ? std::fread(buffer, 1, sizeof(buffer), file.get()) : 0;
+    text.assign(buffer, n);
+    size_t tab1 = text.find('\t'),
+           tab2 = tab1 == std::string::npos ? tab1 : text.find('\t', tab1 + 1);
+    size_t end = text.find_first_of("\r\n");
+    if (tab2 == std::string::npos || end == std::string::npos || end < tab2) {
+        if (n > 0)
+            g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadLastCounted", "Ignored unreadable %s",
+                        kLastCountedFileName);
+        return;
+    }
+    int64_t start = ReadWholeNumber(text.substr(0, tab1));
+    int64_t length = ReadWholeNumber(text.substr(tab1 + 1, tab2 - tab1 - 1));
+    if (start < 0 || length < 0 || length > kNeverGoal) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lastCountedStart = start;
+    m_lastCountedLength = static_cast<int>(length);
+    m_lastCounted = text.substr(tab2 + 1, end - tab2 - 1);
+}
+
+void CPlaytally::SaveLastCounted(const std::string& key, int64_t startUtc, int length) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lastCounted = key;
+        m_lastCountedStart = startUtc;
+        m_lastCountedLength = length;
+    }
+    if (m_dataDir.empty()) return;
+    std::string target = m_dataDir + kLastCountedFileName, temp = target + ".tmp";
+    std::string line =
+        std::to_string(startUtc) + "\t" + std::to_string(length) + "\t" + key + "\r\n";
+    std::FILE* file = OpenStream(temp, "wb");
+    bool ok = file && std::fwrite(line.data(), 1, line.size(), file) == line.size();
+    if (file) ok = std::fclose(file) == 0 && ok;
+    if (!ok || !ReplaceFileAtomically(temp, target)) {
+        RemoveFilePath(temp);
+        g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SaveLastCounted", "Failed to write %s",
+                    target.c_str());
+    }
+}
+
+bool CPlaytally::CountedAlready(const std::string& key, int64_t nowUtc) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (key != m_lastCounted) return false;
+    // A track of unknown length may play for about as long as most do.
+    int64_t end =
+        m_lastCountedStart + (m_lastCountedLength > 0 ? m_lastCountedLength : kAssumedLength);
+    return nowUtc < end;
 }
 
 void CPlaytally::CountOtherAccountPlays() {

@@ -41,6 +41,7 @@ int CWinampPlaytally::WinampPEMessage(unsigned message, uintptr_t wParam, intptr
     // Unsigned arithmetic keeps the test right across the counter's wrap.
     if (now - m_lastNotify >= kDuplicateWindowMs) {
         m_lastNotify = now;
+        m_streamEntry = -1;
         OnTrackPlay();
     } else {
         g_Debug.Log(DEBUG_TRACE, "CWinampPlaytally::WinampPEMessage",
@@ -61,6 +62,13 @@ bool CWinampPlaytally::HasMetadataQuery() {
 
 std::string CWinampPlaytally::GetSongGenre() {
     return HasMetadataQuery() ? m_controller.GetCurrentSongMetadata("Genre") : std::string();
+}
+
+std::string CWinampPlaytally::GetStreamTitle() {
+    // The entry stays for the track: one query a tick for its title.
+    int entry = m_streamEntry;
+    if (entry < 0) m_streamEntry = entry = m_controller.GetListPos();
+    return m_controller.GetPlaylistTitle(entry);
 }
 
 int CWinampPlaytally::GetSongInfo(SongInfo* info) {

@@ -2,6 +2,7 @@
 // virtual operations, and the player's new-track message turned into a track.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,7 @@ class CWinampPlaytally : public CPlaytally {
     int GetTrackLength() override { return m_controller.GetTrackLength(); }
     int GetSongInfo(SongInfo* info) override;
     std::string GetSongGenre() override;
+    std::string GetStreamTitle() override;
     WindowHandle GetPlayerWindow() override { return m_playerWindow; }
 
     // 1 when the engine started fully; 0 without a valid player window (then
@@ -37,4 +39,7 @@ class CWinampPlaytally : public CPlaytally {
     CWinampController m_controller;
     WindowHandle m_playerWindow = nullptr;
     uint32_t m_lastNotify = 0;  // tick count of the last track notice taken
+    // The playing entry's place in the list, asked once a track by the timer;
+    // -1 until then.
+    std::atomic<int> m_streamEntry{-1};
 };

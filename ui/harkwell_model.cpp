@@ -32,6 +32,7 @@ DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, s
     v.showErrors = s.showErrors != 0;
     v.skipStreams = s.ignoreHttp != 0;
     v.listenRule = s.listenRule != 0;
+    v.streamSongs = s.streamSongs != 0;
     v.proxyHost = s.proxyServer;
     v.proxyPort = std::to_string(s.proxyPort);
     v.proxyUser = s.proxyUser;
@@ -63,6 +64,7 @@ void SaveDialogValues(CPlaytally& engine, const DialogValues& v,
     s.showErrors = v.showErrors ? 1 : 0;
     s.ignoreHttp = v.skipStreams ? 1 : 0;
     s.listenRule = v.listenRule ? 1 : 0;
+    s.streamSongs = v.streamSongs ? 1 : 0;
     s.proxyServer = v.proxyHost;
     s.proxyPort = ReadDialogNumber(v.proxyPort);
     s.proxyUser = v.proxyUser;

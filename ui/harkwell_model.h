@@ -18,6 +18,7 @@ struct DialogValues {
     bool showErrors = true;
     bool skipStreams = false;
     bool listenRule = false;
+    bool streamSongs = false;
     bool useProxy = false;
     bool useProxyAuth = false;
 };

@@ -48,6 +48,7 @@ const struct {
     {IDC_SHOW_ERRORS, &DialogValues::showErrors},
     {IDC_SKIP_STREAMS, &DialogValues::skipStreams},
     {IDC_LISTEN_RULE, &DialogValues::listenRule},
+    {IDC_STREAM_SONGS, &DialogValues::streamSongs},
     {IDC_USE_PROXY, &DialogValues::useProxy},
     {IDC_USE_PROXY_AUTH, &DialogValues::useProxyAuth},
 };

@@ -6,7 +6,7 @@ import pytest
 from harness import KEY, OFFLINE, count, md5, read, track, winpath
 
 SAVED = ("ignorehttp listenrule logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors"
-         " useproxy useproxyauth username").split()
+         " streamsongs useproxy useproxyauth username").split()
 
 pytestmark = pytest.mark.timeout(120)
 

@@ -175,7 +175,7 @@ TEST_F(EngineTest, EmptyWorkingDirectoryReadsNothing) {
     EXPECT_EQ(FakeConfigWindow().creates, 0);
 }
 
-TEST_F(EngineTest, SavingWritesExactlyTheThirteenEditedValues) {
+TEST_F(EngineTest, SavingWritesExactlyTheFourteenEditedValues) {
     FakeRegistrySetNumber(Key(), "maxcachesubs", 25);
     engine.StartPlaytallying(dir.str(), nullptr);
     engine.Set(&Settings::username, "listener");
@@ -188,7 +188,7 @@ TEST_F(EngineTest, SavingWritesExactlyTheThirteenEditedValues) {
     std::vector<std::string> expected = {
         "maxcachesubs", "username",   "password",  "pluginenabled", "logsize",
         "showerrors",   "ignorehttp", "useproxy",  "proxyserver",   "proxyport",
-        "useproxyauth", "proxyuser",  "proxypass", "listenrule"};
+        "useproxyauth", "proxyuser",  "proxypass", "listenrule", "streamsongs"};
     EXPECT_EQ(names, expected);
     uint32_t type = 0;
     std::string bytes;
@@ -202,7 +202,7 @@ TEST_F(EngineTest, SavingWritesExactlyTheThirteenEditedValues) {
 
     FakeRegistryReset();
     engine.SaveSettings();  // a missing key is created
-    EXPECT_EQ(FakeRegistryValueNames(Key()).size(), 13u);
+    EXPECT_EQ(FakeRegistryValueNames(Key()).size(), 14u);
 }
 
 TEST_F(EngineTest, DisableResetsTheSessionAndEnableSwitchesBackOn) {

@@ -193,6 +193,8 @@ TEST(Submission, StreamsAreBuiltWithStreamAlbum) {
         EXPECT_EQ(s.Time(), "");
     }
     engine.currentFile = "https://radio/stream";
+    EXPECT_EQ(engine.BuildSubmission(song).Album(), "STREAM");
+    engine.currentFile = "C:\\http\\a.mp3";
     EXPECT_EQ(engine.BuildSubmission(song).Album(), "Reported Album");
 
     SetSongField(song.title, "");

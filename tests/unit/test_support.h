@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ class TestPlaytally : public CPlaytally {
     std::atomic<int> paused{0};
     SongInfo song;
     int songFound = 0;
+    std::mutex streamTitleLock;
+    std::string streamTitle;
 
     std::string GetPluginName() override { return "Kelmar for Winamp"; }
     std::string GetClientId() override { return "wmp"; }
@@ -78,6 +81,14 @@ class TestPlaytally : public CPlaytally {
     int IsPaused() override { return paused; }
     std::string GetCurrentFile() override { return currentFile; }
     int GetTrackLength() override { return trackLength; }
+    std::string GetStreamTitle() override {
+        std::lock_guard<std::mutex> guard(streamTitleLock);
+        return streamTitle;
+    }
+    void SetStreamTitle(const std::string& title) {
+        std::lock_guard<std::mutex> guard(streamTitleLock);
+        streamTitle = title;
+    }
     int GetSongInfo(SongInfo* info) override {
         if (songFound) *info = song;
         return songFound;

@@ -92,6 +92,7 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
 
     // Paused: a track is skipped, not cached; resumed, the next one goes.
+    engine.currentFile = "C:\\Music\\deep.mp3";
     engine.PauseSubmissions(3600);
     for (int resumed = 0; resumed < 2; ++resumed) {
         if (resumed) engine.ResumeSubmissions();
@@ -228,6 +229,82 @@ TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
         EXPECT_EQ(engine.GetSecondsToSubmit(), c.secondsToSubmit);
         // Under the rule a play keeps the time it started at.
         EXPECT_EQ(engine.CurrentSubmission().Time().empty(), c.rule == 0);
+    }
+}
+
+// With "streamsongs", each title a stream shows is a track of its own: a
+// change starts one (counted at the next tick), the same title again is none,
+// and a title without " - " is no song.
+TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
+    engine.Set(&Settings::streamSongs, 1);
+    engine.currentFile = "https://radio.example/live";
+    engine.SetSong("Station", "Morning", "");
+    engine.SetStreamTitle("Station - Morning");
+    engine.OnTrackPlay();
+    engine.playing = 1;
+    const struct {
+        const char* title;
+        int cached;  // after the tick
+    } ticks[] = {
+        {"Station - Morning", 1},  // as announced: counts at its first tick
+        {"A - One", 1},
+        {" A - One  ", 2},  // the same title with other spaces
+        {"Jingle", 2},
+        {"", 2},
+        {"B - Two", 2},
+        {"C - Three", 2},  // B changed before it counted: no play
+        {"C - Three", 3},
+    };
+    for (const auto& t : ticks) {
+        engine.SetStreamTitle(t.title);
+        engine.TimerCallback();
+        EXPECT_EQ(engine.m_cache.GetCount(), t.cached) << t.title;
+    }
+    EXPECT_EQ(engine.m_cache.GetAt(1).GetDisplayText() + engine.m_cache.GetAt(2).GetDisplayText(),
+              "A - One (STREAM)C - Three (STREAM)");
+    std::string history = ReadFileBytes(engine.historyDir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\t\tJingle\tSTREAM\t"));
+    EXPECT_EQ(history.find("stream title"), history.rfind("stream title"));
+}
+
+// A track announced again before its last play could have ended (its length,
+// or 200 s without one) is the same listening, also after a restart.
+TEST_F(TimingTest, ATrackAnnouncedAgainWhileItMayStillPlayCountsOnce) {
+    engine.trackLength = 200;
+    engine.OnTrackPlay();
+    engine.playing = 1;
+    engine.TimerCallback();
+    ASSERT_EQ(engine.m_cache.GetCount(), 1);
+    std::string key = ReadFileBytes(dir.file(kLastCountedFileName));
+    key = key.substr(key.find('\t', key.find('\t') + 1));  // the file, artist and title
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const struct {
+        int64_t startedAgo;
+        int length;
+        bool counts;
+    } rows[] = {
+        {0, 0, false}, {190, 200, false}, {210, 200, true}, {190, 0, false}, {210, 0, true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.startedAgo << " s ago, " << r.length << " s");
+        // The first row as the engine left it; the others as if left so.
+        if (r.startedAgo != 0) {
+            WriteFileBytes(
+                dir.file(kLastCountedFileName),
+                std::to_string(now - r.startedAgo) + "\t" + std::to_string(r.length) + key);
+        }
+        TestPlaytally again;
+        again.StartPlaytallying(dir.str(), nullptr);
+        again.currentFile = engine.currentFile;
+        again.song = engine.song;
+        again.songFound = 1;
+        again.trackLength = r.length;
+        again.OnTrackPlay();
+        again.playing = 1;
+        again.TimerCallback();
+        std::string history = ReadFileBytes(again.historyDir.file(kHistoryFileName));
+        EXPECT_EQ(Contains(history, "\tskipped\t"), !r.counts);
+        EXPECT_EQ(Contains(history, kAlreadyCounted), !r.counts);
+        again.Shutdown();
     }
 }
 

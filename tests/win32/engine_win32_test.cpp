@@ -84,7 +84,7 @@ TEST_F(EngineWin32Test, FirstRunStartsWithDefaultsAndTheApplicationLines) {
     EXPECT_NE(lines[2].find(" v"), std::string::npos) << "the system description";
 }
 
-TEST_F(EngineWin32Test, SavingWritesTheThirteenValuesAndKeepsHandSetOnes) {
+TEST_F(EngineWin32Test, SavingWritesTheFourteenValuesAndKeepsHandSetOnes) {
     SetNumber("maxcachesubs", 25);
     SetNumber("proxyport", 3128);
     EXPECT_EQ(engine.StartPlaytallying(dir.str(), dll), 1);
@@ -98,7 +98,7 @@ TEST_F(EngineWin32Test, SavingWritesTheThirteenValuesAndKeepsHandSetOnes) {
     std::vector<std::string> expected = {
         "maxcachesubs", "proxyport",  "username",   "password",  "pluginenabled",
         "logsize",      "showerrors", "ignorehttp", "useproxy",  "proxyserver",
-        "useproxyauth", "proxyuser",  "proxypass",  "listenrule"};
+        "useproxyauth", "proxyuser",  "proxypass",  "listenrule", "streamsongs"};
     std::sort(names.begin(), names.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
