@@ -19,6 +19,7 @@ CREATE TABLE IF NOT EXISTS plays (
     length TEXT NOT NULL,
     time TEXT NOT NULL,
     received_at TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS plays_by_time ON plays (user, time);
 )sql";
 
 // A prepared statement, finalized when it goes out of scope.
@@ -102,12 +103,26 @@ bool CPlayStore::FindDigest(const std::string& user, std::string* passwordDigest
     return true;
 }
 
-void CPlayStore::AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
-                          const std::string& receivedAt) {
+int CPlayStore::AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
+                         const std::string& receivedAt) {
     std::lock_guard<std::mutex> guard(m_lock);
+    int held = 0;
     Execute("BEGIN");
     try {
         for (const SubmittedItem& item : items) {
+            CStatement known(m_db,
+                             "SELECT 1 FROM plays WHERE user = ? AND artist = ? AND title = ?"
+                             " AND album = ? AND length = ? AND time = ?");
+            known.Bind(1, user)
+                .Bind(2, item.artist)
+                .Bind(3, item.title)
+                .Bind(4, item.album)
+                .Bind(5, item.length)
+                .Bind(6, item.time);
+            if (known.Step()) {
+                ++held;
+                continue;
+            }
             CStatement(m_db,
                        "INSERT INTO plays (user, artist, title, album, length, time, received_at)"
                        " VALUES (?, ?, ?, ?, ?, ?, ?)")
@@ -125,6 +140,7 @@ void CPlayStore::AddPlays(const std::string& user, const std::vector<SubmittedIt
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    return held;
 }
 
 std::vector<StoredPlay> CPlayStore::Plays() {

@@ -32,9 +32,11 @@ class CPlayStore {
     // False when there is no such account.
     bool FindDigest(const std::string& user, std::string* passwordDigest);
 
-    // Stores the items of one submission, in order, in one transaction.
-    void AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
-                  const std::string& receivedAt);
+    // Stores the items of one submission, in order, in one transaction. A play
+    // the user already has (every field the same, as stored) is stored once:
+    // returns how many of the items were such.
+    int AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
+                 const std::string& receivedAt);
     // Every stored play, newest first.
     std::vector<StoredPlay> Plays();
 

@@ -85,8 +85,9 @@ struct RecordedRequest {
     std::string path;    // without query, scheme or host
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
-    std::string kind;  // "handshake", "submit" or "other"
-    bool tls = false;  // it came over HTTPS
+    std::string kind;   // "handshake", "submit" or "other"
+    bool tls = false;   // it came over HTTPS
+    int duplicate = 0;  // plays of a submission the user already had, stored once
 };
 
 // The connection the current worker thread serves.
@@ -219,7 +220,7 @@ class CReferenceService {
                        httplib::Response& res);
     void ShowPlays(const std::string& path, httplib::Response& res);
     Answer HandshakeAnswer(const std::string& user);
-    Answer SubmitAnswer(const std::string& body);
+    Answer SubmitAnswer(const std::string& body, int* duplicate);
     std::optional<Answer> TakeScriptedAnswer(const std::string& kind);
     std::string IssueChallenge(const std::string& user);
     bool ChallengeMatches(const std::string& user, const std::string& digest,
@@ -284,11 +285,6 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
 
     record.kind = handshake ? "handshake" : req.method == "POST" ? "submit" : "other";
     std::string user = FormValue(handshake ? query : SplitForm(body), "u");
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_requests.push_back(record);
-    }
-
     std::optional<Answer> scripted = TakeScriptedAnswer(record.kind);
     Answer answer;
     if (scripted) {
@@ -300,15 +296,20 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
     } else if (handshake) {
         answer = HandshakeAnswer(user);
     } else if (record.kind == "submit") {
-        answer = SubmitAnswer(body);
+        answer = SubmitAnswer(body, &record.duplicate);
     } else {
         answer = Reply(404, "FAILED not a protocol request\n");
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_requests.push_back(record);
     }
 
     std::string shown = answer.silent ? "no answer"
                                       : std::to_string(answer.status) + " " +
                                             answer.body.substr(0, answer.body.find('\n'));
     if (scripted) shown += " (scripted)";
+    if (record.duplicate > 0) shown += " (" + std::to_string(record.duplicate) + " already held)";
     if (answer.delayMs > 0) shown += " after " + std::to_string(answer.delayMs) + " ms";
     std::string line = record.method + " " + record.target;
     for (char& c : line)
@@ -358,7 +359,7 @@ Answer CReferenceService::HandshakeAnswer(const std::string& user) {
                           IntervalLine());
 }
 
-Answer CReferenceService::SubmitAnswer(const std::string& body) {
+Answer CReferenceService::SubmitAnswer(const std::string& body, int* duplicate) {
     SubmissionForm form;
     std::string reason;
     if (!ParseSubmissionForm(body, &form, &reason)) return Reply(200, "FAILED " + reason + "\n");
@@ -366,7 +367,7 @@ Answer CReferenceService::SubmitAnswer(const std::string& body) {
     if (!m_store.FindDigest(form.user, &digest) ||
         !ChallengeMatches(form.user, digest, form.challengeResponse))
         return Reply(200, "BADAUTH\n");
-    m_store.AddPlays(form.user, form.items, UtcNow());
+    *duplicate = m_store.AddPlays(form.user, form.items, UtcNow());
     return Reply(200, "OK\n" + IntervalLine());
 }
 
@@ -418,7 +419,8 @@ void CReferenceService::HandleControl(const std::string& method, const std::stri
                                  {"headers", r.headers},
                                  {"body", r.body},
                                  {"kind", r.kind},
-                                 {"tls", r.tls}});
+                                 {"tls", r.tls},
+                                 {"duplicate", r.duplicate}});
             }
         } else if (method == "POST" && path == "/_control/reset") {
             std::lock_guard<std::mutex> guard(m_lock);

@@ -363,6 +363,20 @@ const std::vector<Verb> kPlayerVerbs = {
          Record("notify");
          NewTrack();
      }},
+    // As a station's stream title changes: both title queries answer TEXT from now on.
+    {"retitle", kText, "TEXT", "the playing entry's title becomes TEXT, with no new-track message",
+     [](const Command& c) {
+         if (static_cast<size_t>(g_player.position) >= g_player.tracks.size())
+             Fail(c.line, "no such playlist entry");
+         Track& track = g_player.tracks[static_cast<size_t>(g_player.position)];
+         std::wstring title = Wide(c.argument);
+         std::string ansiTitle = Ansi(title);
+         track.title.swap(title);  // the old texts' memory goes with them, not freed
+         track.ansiTitle.swap(ansiTitle);
+         g_player.formerTitles.push_back(std::move(title));
+         g_player.formerAnsiTitles.push_back(std::move(ansiTitle));
+         Record(Format("retitle %d ", g_player.position) + c.argument);
+     }},
     {"pause", kNone, "", "pauses: the play time stands still",
      [](const Command&) { MoveTo(kPaused, "pause"); }},
     {"resume", kNone, "", "plays on after a pause",

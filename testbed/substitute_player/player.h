@@ -53,6 +53,10 @@ struct Player {
     double longestMessageUs = 0;     // the longest a taken message held this thread,
     std::string longestMessage;      // and which it was
     std::vector<HWND> windows;       // every one it found, in order
+    // Titles retitle replaced, kept to the end: the plug-in's timer thread may
+    // still be reading one a title query handed it.
+    std::vector<std::wstring> formerTitles;
+    std::vector<std::string> formerAnsiTitles;
 };
 extern Player g_player;
 

@@ -92,7 +92,7 @@ class ReferenceService : public ::testing::Test {
     httplib::Client client{service.Host(), service.Port()};
 };
 
-TEST_F(ReferenceService, HandshakeThenSubmissionIsStoredAndShown) {
+TEST_F(ReferenceService, HandshakeThenSubmissionIsStoredOnceAndShown) {
     auto res = client.Get(kHandshake);
     ASSERT_TRUE(res);
     std::vector<std::string> lines = Lines(res->body);
@@ -124,6 +124,14 @@ TEST_F(ReferenceService, HandshakeThenSubmissionIsStoredAndShown) {
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("<td>Motörhead</td>"), std::string::npos);
     EXPECT_NE(page->body.find("<td>R&amp;B &lt;live&gt;</td>"), std::string::npos);
+
+    // Sent again after a lost answer, beside a new play: the held one is kept once.
+    body = "s=" + Response(lines[1]) + "&u=bob" +
+           Item(0, "Mot%c3%b6rhead", "Ace%20of%20Spades", "", "169") +
+           Item(1, "Mot%c3%b6rhead", "Ace%20of%20Spades", "", "170");
+    EXPECT_EQ(Submit(body), "OK\nINTERVAL 7\n");
+    EXPECT_EQ(service.Plays().size(), 3u);
+    EXPECT_EQ(service.Requests().back()["duplicate"], 1);
 }
 
 TEST_F(ReferenceService, TakesASubmissionLargerThanTheLibrarysFormLimit) {
@@ -132,7 +140,7 @@ TEST_F(ReferenceService, TakesASubmissionLargerThanTheLibrarysFormLimit) {
         title += "%c3%a9";
     std::string body = "s=" + Response(Challenge()) + "&u=bob";
     for (int n = 0; n < 10; ++n)
-        body += Item(n, "Artist", title, title);
+        body += Item(n, "Artist" + std::to_string(n), title, title);
     ASSERT_GT(body.size(), 8192u);
     EXPECT_EQ(Submit(body), "OK\nINTERVAL 7\n");
     EXPECT_EQ(service.Plays().size(), 10u);

@@ -31,7 +31,8 @@ class ServiceProcess {
     // Queues scripted answers: an array of {"for","status","body","delay_ms",
     // "silent","content_type"} objects.
     void Script(const nlohmann::json& answers);
-    // Every protocol request so far: {"method","target","path","headers","body","kind"}.
+    // Every protocol request so far: {"method","target","path","headers","body","kind","tls",
+    // "duplicate"}, the last the number of its plays the service already held.
     nlohmann::json Requests();
     // The accepted plays, newest first.
     nlohmann::json Plays();
