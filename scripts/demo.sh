@@ -39,6 +39,8 @@ if [ "${1:-}" = "--beside-service" ]; then
     # Errors go to the log, not to message boxes; the log is kept across runs.
     printf '"showerrors"=dword:00000000\n"ignorehttp"=dword:00000000\n"logsize"=dword:00000400\n'
     printf '"debugoverride"=dword:00000003\n'
+    # "Report each song on radio": each song a stream plays is a play.
+    printf '"streamsongs"=dword:00000001\n'
   } >"$work/settings.reg"
   wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
 
@@ -80,9 +82,15 @@ wait-log Submission of 'Motörhead - Ace of Spades (Ace of Spades)' accepted OK 
 note track 3: a video file, which is never reported
 play 2
 wait-log Unsupported file type so skipping submission 30000
-note track 4: an internet stream
+note track 4: an internet stream, each of its songs reported
 play 3
 wait-log Submission of 'Radio Kelmar - Morning Show (STREAM)' accepted OK 30000
+note the station plays a jingle, which is no song
+retitle Radio Kelmar Jingle
+wait-log Stream title is no song - Radio Kelmar Jingle 30000
+note then another song
+retitle Lighthouse Keepers - Foghorn Waltz
+wait-log Submission of 'Lighthouse Keepers - Foghorn Waltz (STREAM)' accepted OK 30000
 note track 5: paused for a tick, then resumed
 play 4
 pause
@@ -152,7 +160,7 @@ EOF
 
   echo
   say "the plug-in's log, the lines that matter ($plugins/Kelmar.log.txt)"
-  grep -aE 'Winamp Version|handshake completed|New song detected|Submitting|accepted OK|Unsupported file type|Caching|Closing Down|Saving settings|Shutdown Complete' \
+  grep -aE 'Winamp Version|handshake completed|New song detected|New song on the stream|Stream title is no song|Submitting|accepted OK|Unsupported file type|Caching|Closing Down|Saving settings|Shutdown Complete' \
     "$plugins/Kelmar.log.txt" | cut -f 2- | sed 's/^/  /' || true
 
   echo
@@ -176,6 +184,7 @@ EOF
   expected="The Kelmar Trio|Opening Night
 Motörhead|Ace of Spades
 Radio Kelmar|Morning Show
+Lighthouse Keepers|Foghorn Waltz
 Quiet Hours|Slow Tide
 夜明けの灯台|Καλοκαίρι στη Σύρο
 Nightjar|Paper Lanterns"
@@ -185,13 +194,14 @@ Nightjar|Paper Lanterns"
     printf '%s\n' "$expected" | sed 's/^/  /'
     exit 1
   fi
-  for fate in Sent "Skipped: file type" Waiting; do
+  for fate in Sent "Skipped: file type" "Skipped: stream title" Waiting; do
     if ! grep -aq "| $fate\$" "$work/session3.result" 2>/dev/null; then
       say "FAILED: the Plays window shows no play with the status $fate"
       exit 1
     fi
   done
-  say "all plays arrived, six of them, the Japanese and Greek texts exactly; the video was skipped;"
+  say "all plays arrived, seven of them, the Japanese and Greek texts exactly, both songs of the"
+  say "stream; the video and the stream's jingle were skipped;"
   say "the offline play waits, and the Plays window shows every play's fate"
   exit "$status"
 fi

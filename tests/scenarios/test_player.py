@@ -376,6 +376,44 @@ def test_listening_rules(s):
         ["Talk Artist", "Skipped: rule"], ["Pod Artist", "Skipped: rule"], ["Short Artist", "Sent"]]
 
 
+# Radio with "Report each song on radio": a stream whose title changes (a song, a jingle, another
+# song, the same song again) reports exactly the two songs and the jingle as skipped; a player that
+# restarts and resumes the last track does not count it again.
+def test_radio(s):
+    s.settings(streamsongs=1)
+    resumed = track("Resumed", "Resumed Artist", "Resumed Title")
+    s.player("radio", f"""
+        track http://radio.example/live.mp3 | First Artist - First Song | 0
+        {resumed}
+        load {s.dll}
+        wait-log Server handshake completed OK 20000
+        play 0
+        wait-log Submission of 'First Artist - First Song (STREAM)' accepted OK 20000
+        retitle Station Jingle
+        wait-log Stream title is no song - Station Jingle 20000
+        retitle Second Artist - Second Song
+        wait-log Submission of 'Second Artist - Second Song (STREAM)' accepted OK 20000
+        retitle Second Artist - Second Song
+        wait-ticks 2 20000
+        play 1
+        wait-log Submission of 'Resumed Artist - Resumed Title' accepted OK 20000
+        quit
+        unload""")
+    s.player("restart", f"""
+        {resumed}
+        load {s.dll}
+        play 0
+        wait-log Skipping submission - already counted (Resumed Artist - Resumed Title) 20000
+        quit
+        unload""")
+    assert s.plays("artist", "title", "album") == [
+        ("First Artist", "First Song", "STREAM"), ("Second Artist", "Second Song", "STREAM"),
+        ("Resumed Artist", "Resumed Title", "")]
+    assert [(f[1], f[2], f[6], f[8]) for f in s.history()[1:] if f[6] == "skipped"] == [
+        ("", "Station Jingle", "skipped", "stream title"),
+        ("Resumed Artist", "Resumed Title", "skipped", "already counted")]
+
+
 # A second player in the same session while the first runs: its init refuses, it leaves the second
 # player's window alone, its config opens nothing, and the first goes on.
 def test_second_instance(s):
