@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diagnostics/format.h"
+
 namespace {
 
 enum class Win9xRelease {
@@ -203,24 +205,15 @@ void AppendName(const OSVersionRecord& record, std::string* text) {
     }
 }
 
-template <typename... Args>
-void AppendFormatted(std::string* text, const char* format, Args... args) {
-    char buffer[64];
-    int length = std::snprintf(buffer, sizeof buffer, format, args...);
-    if (length > 0) {
-        text->append(buffer, std::min(static_cast<size_t>(length), sizeof buffer - 1));
-    }
-}
-
 // A minor of 10 or 90 is how 98 and Me report "1" and "9"; 51 stays two digits.
 void AppendVersion(const OSVersionSet& reported, std::string* text) {
-    AppendFormatted(text, " v%u.", reported.major);
+    *text += Format(" v%u.", reported.major);
     if (reported.minor % 10 == 0) {
-        AppendFormatted(text, "%01u", reported.minor / 10);
+        *text += Format("%01u", reported.minor / 10);
     } else if (reported.minor <= 9) {
-        AppendFormatted(text, "%01u", reported.minor);
+        *text += Format("%01u", reported.minor);
     } else {
-        AppendFormatted(text, "%02u", reported.minor);
+        *text += Format("%02u", reported.minor);
     }
 }
 
@@ -228,15 +221,15 @@ void AppendServicePack(const OSVersionRecord& record, std::string* text) {
     const unsigned major = record.reported.servicePackMajor;
     const unsigned minor = record.reported.servicePackMinor;
     if (major != 0 && minor == 0) {
-        AppendFormatted(text, " Service Pack:%u", major);
+        *text += Format(" Service Pack:%u", major);
     } else if (major == 6 && minor == 1 && IsNt4OrLess(record)) {
         *text += " Service Pack: 6a";
     } else if (major == 1 && minor == 1 && IsWindowsXp(record)) {
         *text += " Service Pack: 1a";
     } else if (major != 0) {
-        AppendFormatted(text, " Service Pack:%u.%u", major, minor);
+        *text += Format(" Service Pack:%u.%u", major, minor);
     } else if (minor != 0) {
-        AppendFormatted(text, " Service Pack:0.%u", minor);
+        *text += Format(" Service Pack:0.%u", minor);
     }
 }
 
@@ -330,7 +323,7 @@ std::string DescribeOSVersion(const OSVersionRecord& record) {
     AppendName(record, &text);
     AppendVersion(record.reported, &text);
     if (record.reported.build != 0) {
-        AppendFormatted(&text, " Build:%u", record.reported.build);
+        text += Format(" Build:%u", record.reported.build);
     }
     AppendServicePack(record, &text);
     return text;

@@ -93,7 +93,8 @@ bool CWatchConnection::TestIP(char* text) {
     }
     const std::array<uint8_t, 4>& a = addresses.front();
     if (a[0] == 0 && a[1] == 0 && a[2] == 0 && a[3] == 0) return false;
-    std::snprintf(text, 16, "%i.%i.%i.%i", a[0], a[1], a[2], a[3]);
+    std::string ip = Format("%i.%i.%i.%i", a[0], a[1], a[2], a[3]);  // at most 15 characters
+    std::memcpy(text, ip.c_str(), ip.size() + 1);
     g_Debug.Log(DEBUG_TRACE, "CWatchConnection::TestIP", "IP is %s", text);
     return true;
 }
