@@ -18,6 +18,9 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 bool FlushToDisk(std::FILE* stream);
 bool FileExistsAt(const std::string& path);
 bool FileSizeOf(const std::string& path, uint64_t* size);
+// The size and last write time (in the system's own unit) of a file, to tell
+// whether it changed; false when it is not there.
+bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified);
 // Puts `from` in place of `to` in one step, replacing it if it exists.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
 bool RemoveFilePath(const std::string& path);

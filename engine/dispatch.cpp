@@ -1,5 +1,6 @@
 // Moving submissions to the service: sending or caching one track, flushing
 // the cache, and acting on the answers (the workers are in workers.cpp).
+#include <cstring>
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
@@ -287,7 +288,10 @@ void CPlaytally::TellUser(const std::string& text) {
 
 void CPlaytally::Record(const Submission& play, const std::string& account, const char* outcome,
                         const std::string& detail) {
-    if (play.IsValid()) m_history.Append({{play, account, outcome, detail}});
+    if (!play.IsValid()) return;
+    // A play the user's rules changed says so when it is sent, live or later.
+    bool corrected = std::strcmp(outcome, "sent") == 0 && TakeCorrected(play);
+    m_history.Append({{play, account, outcome, corrected ? "corrected" : detail}});
 }
 
 CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {

@@ -53,11 +53,13 @@ const std::pair<const char*, int Settings::*> kHandSetValues[] = {
     {"allowcache", &Settings::allowCache},
     {"maxcachesubs", &Settings::maxCacheSubs},
     {"securehandshake", &Settings::secureHandshake},
+    {"cleantitles", &Settings::cleanTitles},
 };
 
 const std::pair<const char*, std::string Settings::*> kHandSetTexts[] = {
     {"skipfolders", &Settings::skipFolders},
     {"skipgenres", &Settings::skipGenres},
+    {"artistfield", &Settings::artistField},
 };
 constexpr size_t kSkipListBuffer = 4096;  // UTF-16 units
 

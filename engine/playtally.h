@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "cache/cache_manager.h"
 #include "diagnostics/lock.h"
 #include "diagnostics/module_version.h"
+#include "engine/corrections.h"
 #include "engine/play_history.h"
 #include "engine/settings.h"
 #include "engine/thread_start.h"
@@ -107,6 +109,9 @@ class CPlaytally {
     virtual int GetSongInfo(SongInfo* info) = 0;
     // The current track's genre; asked only while a genre is to be skipped.
     virtual std::string GetSongGenre() { return std::string(); }
+    // A metadata field of the playing entry ("albumartist"); asked by the
+    // timer only, when a track counts.
+    virtual std::string GetSongMetadata(const std::string&) { return std::string(); }
     // The title the player shows for the playing entry now (a stream's
     // changes with each song); asked by the timer only.
     virtual std::string GetStreamTitle() { return std::string(); }
@@ -360,6 +365,12 @@ class CPlaytally {
     void LoadLastCounted();
     void SaveLastCounted(const std::string& key, int64_t startUtc, int length);
     bool CountedAlready(const std::string& key, int64_t nowUtc);
+    // The play as the user's rules have it (album artist, clean titles, the
+    // correction file, read again when it changed); remembered when changed,
+    // so that its "sent" line says "corrected". Timer thread only.
+    Submission ApplyUserRules(const Submission& submission, const std::string& path);
+    void ReadCorrections();
+    bool TakeCorrected(const Submission& play);
     struct Target {
         std::string server;
         std::string object;
@@ -414,6 +425,14 @@ class CPlaytally {
     bool m_sessionStartWanted = false;  // under m_timerLock
     std::atomic<int> m_lastConnected{-1};
     std::atomic<int> m_probes{0};
+    CCorrections m_corrections;  // the timer thread's, as the file's path and stamp
+    std::string m_correctionsPath;
+    uint64_t m_correctionsSize = 0;
+    int64_t m_correctionsTime = 0;
+    bool m_correctionsFound = false;
+    // Corrected plays not yet sent (under m_lock): their time, artist, title
+    // and album. Bounded: the oldest goes first.
+    std::deque<std::string> m_correctedPlays;
     CMutex m_cacheLoadLock;      // see the lock order at m_lock
     bool m_cacheLoaded = false;  // under m_cacheLoadLock
     mutable CMutex m_workersLock;

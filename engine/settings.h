@@ -25,7 +25,7 @@ struct Settings {
     int useProxyAuth = 0;
     std::string proxyUser;
     std::string proxyPass;
-    int listenRule = 0;  // a track counts once heard for half its length or 4 minutes
+    int listenRule = 0;   // a track counts once heard for half its length or 4 minutes
     int streamSongs = 0;  // each song on a stream is a track of its own
     int forceCache = 0;
     int forceConnection = 0;
@@ -36,6 +36,11 @@ struct Settings {
     // list separated by ";"), in UTF-8.
     std::string skipFolders;
     std::string skipGenres;
+    // Before a play is cached or sent: its title loses a trailing remaster or
+    // edition note ("cleantitles"), and with "artistfield" "albumartist" the
+    // album artist, when the track has one, is its artist.
+    int cleanTitles = 0;
+    std::string artistField = "artist";
 };
 
 // What submissions are sent with: the challenge response of the last

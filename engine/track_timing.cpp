@@ -1,7 +1,9 @@
 // When a played track is handed on: the new-track notice, the timer thread and
 // its tick, and whether the engine may send at all.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -317,7 +319,7 @@ void CPlaytally::Tick() {
             if (!IsStream(path) && GetSettings().pluginEnabled != 0 && !artist.empty() &&
                 !title.empty())
                 SaveLastCounted(PlayKey(path, artist, title), started, length);
-            SubmitSong(submission);
+            SubmitSong(ApplyUserRules(submission, path));
         }
     } else if (!IsPaused()) {
         bool stopped = false;
@@ -441,4 +443,77 @@ int CPlaytally::GetSecondsToSend() {
     int64_t now = LocalDateTimeNow();
     int64_t due = m_lastSubmitTime + m_interval;
     return IsDue(now, due, m_interval) ? -1 : static_cast<int>(due - now);
+}
+
+void CPlaytally::ReadCorrections() {
+    if (m_correctionsPath.empty()) m_correctionsPath = CorrectionsPath();
+    uint64_t size = 0;
+    int64_t modified = 0;
+    bool found = !m_correctionsPath.empty() && FileStampOf(m_correctionsPath, &size, &modified);
+    if (found == m_correctionsFound && size == m_correctionsSize && modified == m_correctionsTime)
+        return;
+    std::string text;
+    if (found) {
+        FileHandle file(OpenStream(m_correctionsPath, "rb"));
+        // Not readable now (another program writing it): tried again next time.
+        if (!file) return;
+        char buffer[16384];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0)
+            text.append(buffer, n);
+    }
+    m_correctionsFound = found;
+    m_correctionsSize = size;
+    m_correctionsTime = modified;
+    m_corrections.Parse(text);
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ReadCorrections", "%d correction rules in %s",
+                static_cast<int>(m_corrections.Size()), m_correctionsPath.c_str());
+}
+
+namespace {
+std::string CorrectedKey(const Submission& play) {
+    return play.Time() + '\t' + play.Artist() + '\t' + play.Title() + '\t' + play.Album();
+}
+constexpr size_t kCorrectedPlaysKept = 1000;
+}  // namespace
+
+Submission CPlaytally::ApplyUserRules(const Submission& submission, const std::string& path) {
+    Settings settings = GetSettings();
+    if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
+        return submission;
+    ReadCorrections();
+    std::string field = settings.artistField;
+    for (char& c : field)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string albumArtist = field == "albumartist" ? GetSongMetadata("albumartist") : "";
+    TagTexts texts{submission.Utf8Text(submission.artist), submission.Utf8Text(submission.title),
+                   submission.Utf8Text(submission.album)};
+    if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
+        return submission;
+    Submission corrected;
+    corrected.Set(texts.artist, texts.title, texts.album, submission.Length(),
+                  path.empty() ? submission.Utf8Text(submission.path) : path, "");
+    if (submission.Time().empty()) {
+        corrected.StampTime();
+    } else {
+        std::memcpy(corrected.time, submission.time, sizeof(corrected.time));
+    }
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
+                submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_correctedPlays.push_back(CorrectedKey(corrected));
+    if (m_correctedPlays.size() > kCorrectedPlaysKept) m_correctedPlays.pop_front();
+    return corrected;
+}
+
+bool CPlaytally::TakeCorrected(const Submission& play) {
+    std::string key = CorrectedKey(play);
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_correctedPlays.begin(); it != m_correctedPlays.end(); ++it) {
+        if (*it == key) {
+            m_correctedPlays.erase(it);
+            return true;
+        }
+    }
+    return false;
 }

@@ -106,6 +106,11 @@ bool FileSizeOf(const std::string& path, uint64_t* size) {
     return true;
 }
 
+bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified) {
+    *modified = 0;
+    return FileSizeOf(path, size);
+}
+
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
     auto found = Files().find(from);
     if (found == Files().end()) return false;

@@ -64,6 +64,10 @@ std::string CWinampPlaytally::GetSongGenre() {
     return HasMetadataQuery() ? m_controller.GetCurrentSongMetadata("Genre") : std::string();
 }
 
+std::string CWinampPlaytally::GetSongMetadata(const std::string& field) {
+    return HasMetadataQuery() ? m_controller.GetCurrentSongMetadata(field) : std::string();
+}
+
 std::string CWinampPlaytally::GetStreamTitle() {
     // The entry stays for the track: one query a tick for its title.
     int entry = m_streamEntry;

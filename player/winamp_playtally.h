@@ -24,6 +24,7 @@ class CWinampPlaytally : public CPlaytally {
     int GetTrackLength() override { return m_controller.GetTrackLength(); }
     int GetSongInfo(SongInfo* info) override;
     std::string GetSongGenre() override;
+    std::string GetSongMetadata(const std::string& field) override;
     std::string GetStreamTitle() override;
     WindowHandle GetPlayerWindow() override { return m_playerWindow; }
 

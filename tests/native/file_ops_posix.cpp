@@ -54,6 +54,14 @@ bool FileSizeOf(const std::string& path, uint64_t* size) {
     return true;
 }
 
+bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified) {
+    struct stat st;
+    if (::stat(NativePath(path).c_str(), &st) != 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    *modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
     if (Refused(g_refusedReplaces)) return false;
     return std::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;

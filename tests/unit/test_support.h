@@ -65,6 +65,7 @@ class TestPlaytally : public CPlaytally {
     TempDir historyDir;
     std::string registryKey = "Software\\Kelmar\\Test Plugin\\";
     std::string currentFile;
+    std::string albumArtist;  // the "albumartist" metadata
     int trackLength = 0;
     std::atomic<int> playing{0};
     std::atomic<int> paused{0};
@@ -81,6 +82,9 @@ class TestPlaytally : public CPlaytally {
     int IsPaused() override { return paused; }
     std::string GetCurrentFile() override { return currentFile; }
     int GetTrackLength() override { return trackLength; }
+    std::string GetSongMetadata(const std::string& field) override {
+        return field == "albumartist" ? albumArtist : std::string();
+    }
     std::string GetStreamTitle() override {
         std::lock_guard<std::mutex> guard(streamTitleLock);
         return streamTitle;

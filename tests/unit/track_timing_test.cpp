@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "engine/clock.h"
+#include "engine/corrections.h"
 #include "engine/skip_rules.h"
 #include "tests/unit/engine_fixture.h"
 
@@ -330,5 +331,46 @@ TEST(SkipRules, FoldersAndGenres) {
         std::string matched;
         EXPECT_EQ(SkipRule(c.path, c.genre, c.folders, c.genres, &matched), c.rule) << c.path;
         EXPECT_EQ(matched, c.matched);
+    }
+}
+
+// Album artist, then clean titles, then the correction file; its `from` in
+// any case; a line that is no rule is logged by number and the rest apply.
+TEST_F(TimingTest, UserRulesInTheirOrder) {
+    CCorrections corrections;
+    corrections.Parse(
+        "\xEF\xBB\xBF"
+        "field\tfrom\tto\r\n# title\tSong\tNo\r\nartist\tthe beatles\tThe Beatles\r\n"
+        "title\ttwo columns\r\nalbum\tABBEY road\tAbbey Road\r\nyear\t1969\t1970\r\n"
+        "artist\tvarious artists\tVarious\r\ntitle\tyesterday\tYesterday!");
+    EXPECT_TRUE(Contains(Log(), "Correction line 4 ") && Contains(Log(), "Correction line 6 "));
+    const struct {
+        const char *albumArtist, *artist, *title, *album;
+        bool clean;
+        const char *wantArtist, *wantTitle, *wantAlbum;
+    } cases[] = {
+        {"", "THE BEATLES", "Song", "abbey ROAD", false, "The Beatles", "Song", "Abbey Road"},
+        {"", "A", "Song (Remastered)", "", false, "A", "Song (Remastered)", ""},
+        {"", "A", "Song (Remastered)", "", true, "A", "Song", ""},
+        {"", "A", "Song (REMASTERED 2011)", "", true, "A", "Song", ""},
+        {"", "A", "Song - 2009 remaster", "", true, "A", "Song", ""},
+        {"", "A", "Song [Remastered]", "", true, "A", "Song", ""},
+        {"", "A", "Song (2011 Remaster)", "", true, "A", "Song", ""},
+        {"", "A", "Song (deluxe Edition)", "", true, "A", "Song", ""},
+        {"", "A", "Song (Explicit)", "", true, "A", "Song", ""},
+        {"", "A", "Song [EXPLICIT]", "", true, "A", "Song", ""},
+        {"", "A", "Remastered Love", "", true, "A", "Remastered Love", ""},
+        {"", "A", "yesterday (Remastered 2009)", "", true, "A", "Yesterday!", ""},
+        {"Various Artists", "A", "Song", "", false, "Various", "Song", ""},
+        {"", "A", "Song", "", false, "A", "Song", ""},
+    };
+    for (const auto& c : cases) {
+        TagTexts texts{c.artist, c.title, c.album};
+        bool changed = ApplyTagRules(&texts, c.albumArtist, c.clean, corrections);
+        EXPECT_EQ(texts.artist + "|" + texts.title + "|" + texts.album,
+                  std::string(c.wantArtist) + "|" + c.wantTitle + "|" + c.wantAlbum)
+            << c.title;
+        EXPECT_EQ(changed,
+                  texts.artist != c.artist || texts.title != c.title || texts.album != c.album);
     }
 }
