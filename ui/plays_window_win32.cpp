@@ -8,6 +8,7 @@
 // After windows.h, which they build on.
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/format.h"
 #include "diagnostics/wide_path_win32.h"
+#include "engine/corrections.h"
 #include "engine/playtally.h"
 #include "record/text_encoding.h"
 #include "ui/plays_model.h"
@@ -122,6 +124,8 @@ class CPlaysWindow {
     void Remove();
     void SendWithThisAccount();
     void Export();
+    // Opens the correction file in Notepad, made first when missing.
+    void OpenCorrections();
     // Runs `action` off the player's thread, showing `pending` until it is
     // done, and `failure` if it fails.
     void RunAction(const std::string& pending, const std::string& failure,
@@ -410,6 +414,9 @@ void CPlaysWindow::OnCommand(int id) {
             }
             ShowStatus();
             break;
+        case IDC_PLAYS_CORRECTIONS:
+            OpenCorrections();
+            break;
         default:
             break;
     }
@@ -544,4 +551,18 @@ bool OpenPlaysWindow(CPlaytally* engine, HWND owner) {
 
 void ClosePlaysWindow() {
     g_plays.Close();
+}
+
+void CPlaysWindow::OpenCorrections() {
+    // Our own folder's file, never a name from elsewhere.
+    std::string path = CorrectionsPath();
+    if (path.empty() || !CreateCorrectionsFile(path)) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::OpenCorrections", "Failed to write %s",
+                    path.c_str());
+        m_note = "Could not write " + (path.empty() ? std::string("the corrections") : path);
+        ShowStatus();
+        return;
+    }
+    std::wstring quoted = L"\"" + WidePath(path) + L"\"";
+    ShellExecuteW(m_window, L"open", L"notepad.exe", quoted.c_str(), nullptr, SW_SHOWNORMAL);
 }
