@@ -373,4 +373,19 @@ TEST_F(TimingTest, UserRulesInTheirOrder) {
         EXPECT_EQ(changed,
                   texts.artist != c.artist || texts.title != c.title || texts.album != c.album);
     }
+
+    // In the engine: the file in the user's folder, the play cached as
+    // corrected, and its line once sent says so.
+    TempDir folder;
+    SetFakeUserDataFolder(folder.str() + "\\");
+    WriteFileBytes(folder.file("kelmar.corrections.tsv"), "artist\tARTIST\tThe Artist\n");
+    engine.OnTrackPlay();
+    engine.playing = 1;
+    engine.TimerCallback();
+    ASSERT_EQ(engine.m_cache.GetCount(), 1);
+    Submission play = engine.m_cache.GetAt(0);
+    EXPECT_EQ(play.Artist(), "The Artist");
+    engine.ThreadCallback(REQUEST_SUBMIT, "OK\n", play, 1, 200, "bob");
+    std::string history = ReadFileBytes(engine.historyDir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\tbob\tsent\t") && Contains(history, "\tcorrected"));
 }
