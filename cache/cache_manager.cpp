@@ -370,8 +370,9 @@ int CCacheManager::GetCount() const {
     return m_count;
 }
 
-std::vector<Submission> CCacheManager::GetAll() const {
+std::vector<Submission> CCacheManager::GetAll(std::vector<unsigned char>* taken) const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (taken) *taken = m_taken.empty() ? std::vector<unsigned char>(m_list.size(), 0) : m_taken;
     return std::vector<Submission>(m_list.begin(), m_list.end());
 }
 
@@ -501,6 +502,22 @@ CCacheManager::Change CCacheManager::TagRecords(const std::vector<Submission>& r
     return change;
 }
 
+CCacheManager::Change CCacheManager::ReplaceRecord(const Submission& record,
+                                                   const Submission& replacement) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Change change;
+    int at = Match({record})[0];
+    if (at < 0) return change;
+    if (IsTaken(at)) {
+        change.taken = 1;
+        return change;
+    }
+    m_list[static_cast<size_t>(at)] = replacement;
+    change.records.push_back(replacement);
+    Save();
+    return change;
+}
+
 std::vector<Submission> CCacheManager::TakeForAccount(const AccountTag& account, int limit) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_taken.assign(m_list.size(), 0);
@@ -511,6 +528,7 @@ std::vector<Submission> CCacheManager::TakeForAccount(const AccountTag& account,
         items.push_back(m_list[i]);
     }
     if (items.empty()) m_taken.clear();
+    if (!items.empty()) ++m_changes;
     return items;
 }
 
@@ -529,6 +547,7 @@ std::vector<Submission> CCacheManager::RemoveTaken() {
 
 void CCacheManager::ReleaseTaken() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!m_taken.empty()) ++m_changes;
     m_taken.clear();
 }
 

@@ -61,10 +61,12 @@ class CCacheManager {
     bool AddSubmissions(const std::vector<Submission>& submissions);
     // Read without waiting for a save in progress.
     int GetCount() const;
-    // A copy of every record, in order.
-    std::vector<Submission> GetAll() const;
-    // Goes up with every change of the list (each is saved), so that a reader
-    // can tell cheaply whether to look again.
+    // A copy of every record, in order; `taken`, when given, gets a flag for
+    // each, set for those a flush has taken.
+    std::vector<Submission> GetAll(std::vector<unsigned char>* taken = nullptr) const;
+    // Goes up with every change of the list (each is saved), and when a flush
+    // takes records or lets them go, so that a reader can tell cheaply
+    // whether to look again.
     unsigned Changes() const { return m_changes; }
     // A copy of the record at the index, or an empty record outside the list.
     Submission GetAt(int index) const;
@@ -101,6 +103,9 @@ class CCacheManager {
     // meanwhile; one a flush has taken is left as it is.
     Change RemoveRecords(const std::vector<Submission>& records);
     Change TagRecords(const std::vector<Submission>& records, const std::string& username);
+    // Puts `replacement` in the place of the first record identical to
+    // `record` and rewrites the file; found and left alone as those do.
+    Change ReplaceRecord(const Submission& record, const Submission& replacement);
     // Moves the first record identical to this one to the end of the side file
     // (the cache file's name with ".refused" after it) and out of the list.
     // Nothing changes when it is not there or the side file cannot be written.

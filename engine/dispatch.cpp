@@ -322,9 +322,27 @@ CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Su
     return {static_cast<int>(tagged.records.size()), tagged.taken};
 }
 
-std::vector<Submission> CPlaytally::GetWaitingPlays() {
+CPlaytally::PlaysActedOn CPlaytally::EditWaitingPlay(const Submission& play,
+                                                     const std::string& artist,
+                                                     const std::string& title,
+                                                     const std::string& album) {
+    // The service refuses a play without an artist or a title.
+    Submission replacement = play.WithTexts(TrimSpace(artist), TrimSpace(title), TrimSpace(album));
+    if (!replacement.IsValid()) return {};
+    std::string account = GetSettings().username;
+    CCacheManager::Change edited = m_cache.ReplaceRecord(play, replacement);
+    for (const Submission& now : edited.records) {
+        std::string change = play.GetDisplayText() + " -> " + now.GetDisplayText();
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::EditWaitingPlay", "Edited at the user's request: %s",
+                    change.c_str());
+        Record(now, now.IsForAccount(MakeAccountTag(account)) ? account : "", "edited", change);
+    }
+    return {static_cast<int>(edited.records.size()), edited.taken};
+}
+
+std::vector<Submission> CPlaytally::GetWaitingPlays(std::vector<unsigned char>* taken) {
     LoadCacheOnce();
-    return m_cache.GetAll();
+    return m_cache.GetAll(taken);
 }
 
 // A cached play that the service refuses by name blocks every flush, and so

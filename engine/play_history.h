@@ -26,7 +26,7 @@ constexpr size_t kHistoryHeldLines = 10000;
 struct HistoryEntry {
     Submission play;
     std::string account;  // the user name it went, or would have gone, under
-    std::string outcome;  // "sent", "skipped", "set aside", "removed"
+    std::string outcome;  // "sent", "skipped", "set aside", "removed", "edited"
     std::string detail;
 };
 

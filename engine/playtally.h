@@ -200,9 +200,15 @@ class CPlaytally {
     };
     PlaysActedOn RemoveWaitingPlays(const std::vector<Submission>& plays);
     PlaysActedOn SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // The waiting play gets these texts (UTF-8) in its place in the cache,
+    // keeping its time and account (Submission::WithTexts), and an "edited"
+    // history line of the old and the new texts.
+    PlaysActedOn EditWaitingPlay(const Submission& play, const std::string& artist,
+                                 const std::string& title, const std::string& album);
     // Every play waiting in the cache, read from its file first when no
-    // session has read it yet (a start switched off).
-    std::vector<Submission> GetWaitingPlays();
+    // session has read it yet (a start switched off); `taken`: as
+    // CCacheManager::GetAll's.
+    std::vector<Submission> GetWaitingPlays(std::vector<unsigned char>* taken = nullptr);
     // A pause of new plays, from the Plays window: until it ends, tracks are
     // recorded as skipped instead of submitted. It ends by itself, and at
     // quit; the cache keeps being sent. PausedUntil: its end (UTC seconds),

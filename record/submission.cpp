@@ -106,6 +106,20 @@ void Submission::TagAccount(const std::string& username) {
     std::memcpy(mValue + kTagAt, tag.data(), tag.size());
 }
 
+Submission Submission::WithTexts(const std::string& artistText, const std::string& titleText,
+                                 const std::string& albumText) const {
+    Submission edited;
+    edited.Set(artistText, titleText, albumText, Length(), Utf8Text(path), MValue());
+    std::memcpy(edited.time, time, sizeof(time));
+    // The type came from the whole path, which the field may have cut.
+    std::memcpy(edited.fileType, fileType, sizeof(fileType));
+    if (IsTagged() && edited.HasMarker()) {
+        edited.mValue[kFlagsAt] = static_cast<char>(edited.Flags() | kFlagAccount);
+        std::memcpy(edited.mValue + kTagAt, mValue + kTagAt, sizeof(AccountTag));
+    }
+    return edited;
+}
+
 bool Submission::HasMarker() const {
     return mValue[0] == 0 && std::memcmp(mValue + 1, kSignature, 4) == 0 &&
            static_cast<unsigned char>(mValue[kVersionAt]) >= kLayoutVersion;

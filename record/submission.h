@@ -58,6 +58,10 @@ struct Submission {
              const std::string& pathText, const std::string& mValueText);
     // Tags a marked record with the account (an empty name clears the tag).
     void TagAccount(const std::string& username);
+    // A copy with other texts (UTF-8), stored as Set stores them, that keeps
+    // this record's time, length, path, file type and account tag.
+    Submission WithTexts(const std::string& artistText, const std::string& titleText,
+                         const std::string& albumText) const;
     // Stamps the current time, or the given calendar time, as UTC.
     void StampTime();
     void StampTime(std::time_t now);

@@ -69,6 +69,7 @@ void ForEachHistoryLine(std::string_view text, Each each) {
 void AssignStatus(std::string* status, std::string_view outcome, std::string_view detail) {
     const char* shown = outcome == "sent"        ? "Sent"
                         : outcome == "removed"   ? "Removed"
+                        : outcome == "edited"    ? "Edited"
                         : outcome == "skipped"   ? "Skipped: "
                         : outcome == "set aside" ? "Set aside: "
                                                  : nullptr;

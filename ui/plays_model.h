@@ -29,7 +29,7 @@ struct PlayRow {
 // out; lines end with CRLF or LF.
 std::vector<PlayRow> ReadHistoryRows(const std::string& text);
 // What a history line's outcome shows: "Sent", "Skipped: file type",
-// "Skipped: rule" (for any rule), "Set aside: <message>", "Removed".
+// "Skipped: rule" (for any rule), "Set aside: <message>", "Removed", "Edited".
 std::string HistoryStatus(const std::string& outcome, const std::string& detail);
 
 // A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
@@ -55,6 +55,7 @@ std::string CsvDocument(const std::vector<PlayRow>& rows);
 // history newest first, from the current file and then the older one.
 struct PlaysView {
     std::vector<Submission> waiting;
+    std::vector<unsigned char> taken;  // for each of `waiting`: a flush is sending it
     std::vector<PlayRow> rows;
     std::string account;          // the user name the rows were read under
     int otherAccount = 0;         // waiting plays of another account

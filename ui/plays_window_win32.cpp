@@ -24,6 +24,7 @@
 #include "cache/cache_manager.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/format.h"
+#include "diagnostics/utf16.h"
 #include "diagnostics/wide_path_win32.h"
 #include "engine/corrections.h"
 #include "engine/playtally.h"
@@ -105,6 +106,62 @@ bool RunJob(CPlaytally* engine, const std::shared_ptr<Job>& job, const std::stri
 
 enum class WaitingFor { kAnyAccount, kAnotherAccount };
 
+// A play's texts as the Edit play dialog shows them and gives them back.
+struct PlayTexts {
+    std::string artist, title, album;
+};
+
+std::string DialogText(HWND dialog, int id) {
+    HWND control = GetDlgItem(dialog, id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text.resize(
+        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+    // Sent: a lone surrogate half becomes U+FFFD.
+    return Utf16ToUtf8(std::u16string(text.begin(), text.end()), true);
+}
+
+void SetDialogText(HWND dialog, int id, const std::string& text) {
+    std::u16string wide = Utf8ToUtf16(text);
+    SetDlgItemTextW(dialog, id, std::wstring(wide.begin(), wide.end()).c_str());
+}
+
+// Edit play: OK gives the texts, trimmed, once artist and title are there.
+INT_PTR CALLBACK EditPlayProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    return GuardedDialogCall("EditPlayProc", [&]() -> INT_PTR {
+        if (message == WM_INITDIALOG) {
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            const auto* texts = reinterpret_cast<const PlayTexts*>(lParam);
+            SetDialogText(dialog, IDC_EDIT_ARTIST, texts->artist);
+            SetDialogText(dialog, IDC_EDIT_TITLE, texts->title);
+            SetDialogText(dialog, IDC_EDIT_ALBUM, texts->album);
+            CentreOnOwner(dialog);
+            return TRUE;
+        }
+        if (message != WM_COMMAND || HIWORD(wParam) != BN_CLICKED) return FALSE;
+        if (LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        if (LOWORD(wParam) != IDOK) return FALSE;
+        PlayTexts edited{TrimSpace(DialogText(dialog, IDC_EDIT_ARTIST)),
+                         TrimSpace(DialogText(dialog, IDC_EDIT_TITLE)),
+                         TrimSpace(DialogText(dialog, IDC_EDIT_ALBUM))};
+        if (edited.artist.empty() || edited.title.empty()) {
+            // The service refuses a play without them.
+            SetDlgItemTextW(dialog, IDC_EDIT_NOTE,
+                            L"A play needs an artist and a title: the service refuses it "
+                            L"without them.");
+            HWND empty =
+                GetDlgItem(dialog, edited.artist.empty() ? IDC_EDIT_ARTIST : IDC_EDIT_TITLE);
+            SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(empty), TRUE);
+            return TRUE;
+        }
+        *reinterpret_cast<PlayTexts*>(GetWindowLongPtrW(dialog, DWLP_USER)) = std::move(edited);
+        EndDialog(dialog, IDOK);
+        return TRUE;
+    });
+}
+
 class CPlaysWindow {
   public:
     bool Open(CPlaytally* engine, HWND owner);
@@ -122,6 +179,11 @@ class CPlaysWindow {
     void OnNotify(const NMHDR* header);
     void OnCommand(int id);
     void Remove();
+    void Edit();
+    // The selected row when it is the only one, a waiting play that no flush
+    // is sending, and no action is running; else nullptr.
+    PlayRow* EditableRow();
+    void EnableEdit();
     void SendWithThisAccount();
     void Export();
     // Opens the correction file in Notepad, made first when missing.
@@ -159,6 +221,7 @@ class CPlaysWindow {
     std::string m_readFailure;  // the note of the last load that failed
     std::string m_shownStatus;
     bool m_shownPause = false;  // the pause button says Resume
+    bool m_shownEdit = false;   // Edit... is enabled
     int m_sortColumn = -1;
     bool m_ascending = true;
 };
@@ -257,6 +320,7 @@ void CPlaysWindow::OnInit() {
     }
     m_shownStatus.clear();
     m_shownPause = false;
+    m_shownEdit = false;
     StartLoad();
     ShowStatus();
     SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
@@ -273,8 +337,10 @@ void CPlaysWindow::StartLoad() {
     // Sorted there too: a sort of a hundred thousand rows is no work for the
     // player's thread.
     if (!RunJob(engine, job, "Could not read the plays", [engine](Job& job) {
-            job.view = ReadPlays(engine->GetWaitingPlays(), engine->GetSettings().username,
+            std::vector<unsigned char> taken;
+            job.view = ReadPlays(engine->GetWaitingPlays(&taken), engine->GetSettings().username,
                                  engine->m_history.Texts());
+            job.view.taken = std::move(taken);
             if (job.sortColumn >= 0) SortRows(&job.view.rows, job.sortColumn, job.ascending);
             job.selectedRows = RowsWithKeys(job.view.rows, job.selectedKeys);
         })) {
@@ -318,6 +384,7 @@ void CPlaysWindow::OnTimer() {
          (m_loaded && m_engine->GetSettings().username != m_view.account)))
         StartLoad();
     ShowStatus();
+    EnableEdit();
 }
 
 void CPlaysWindow::ShowStatus() {
@@ -382,6 +449,10 @@ void CPlaysWindow::OnNotify(const NMHDR* header) {
         // Read again in that order, off this thread.
         m_seenChanges = ~m_engine->PlaysChanges();
         if (!m_load && !m_action) StartLoad();
+    } else if (header->code == LVN_ITEMCHANGED || header->code == LVN_ODSTATECHANGED) {
+        EnableEdit();
+    } else if (header->code == NM_DBLCLK) {
+        if (EditableRow()) Edit();
     } else if (header->code == LVN_KEYDOWN &&
                reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey == 'A' &&
                GetKeyState(VK_CONTROL) < 0) {
@@ -396,6 +467,12 @@ void CPlaysWindow::OnCommand(int id) {
     switch (id) {
         case IDCANCEL:
             Close();
+            break;
+        case IDOK:  // Enter on the list
+            if (GetFocus() == m_list && EditableRow()) Edit();
+            break;
+        case IDC_PLAYS_EDIT:
+            Edit();
             break;
         case IDC_PLAYS_REMOVE:
             Remove();
@@ -468,6 +545,51 @@ void CPlaysWindow::Remove() {
                   return "Removed " + CountOfPlays(removed.done) + "." +
                          BeingSentNote(removed.beingSent);
               });
+}
+
+PlayRow* CPlaysWindow::EditableRow() {
+    if (m_action || SendMessageW(m_list, LVM_GETSELECTEDCOUNT, 0, 0) != 1) return nullptr;
+    auto i = static_cast<size_t>(
+        SendMessageW(m_list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    if (i >= m_view.rows.size() || m_view.rows[i].cacheIndex < 0) return nullptr;
+    auto play = static_cast<size_t>(m_view.rows[i].cacheIndex);
+    if (play < m_view.taken.size() && m_view.taken[play] != 0) return nullptr;
+    return &m_view.rows[i];
+}
+
+void CPlaysWindow::EnableEdit() {
+    bool enabled = EditableRow() != nullptr;
+    if (enabled == m_shownEdit) return;
+    m_shownEdit = enabled;
+    EnableWindow(GetDlgItem(m_window, IDC_PLAYS_EDIT), enabled ? TRUE : FALSE);
+}
+
+void CPlaysWindow::Edit() {
+    PlayRow* row = EditableRow();
+    if (!row) {
+        m_note = "Select one waiting play to edit.";
+        ShowStatus();
+        return;
+    }
+    Submission play = m_view.waiting[static_cast<size_t>(row->cacheIndex)];
+    PlayTexts texts{row->artist, row->title, row->album};
+    if (DialogBoxParamW(DialogModule(), MAKEINTRESOURCEW(IDD_EDIT_PLAY), m_window, &EditPlayProc,
+                        reinterpret_cast<LPARAM>(&texts)) != IDOK)
+        return;
+    // The dialog let the timer run: the rows may have been read again, and
+    // the window may have gone with the plug-in.
+    if (!m_window || m_action) return;
+    if (texts.artist == play.Utf8Text(play.artist) && texts.title == play.Utf8Text(play.title) &&
+        texts.album == play.Utf8Text(play.album))
+        return;
+    MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Editing...");
+    CPlaytally* engine = m_engine;
+    RunAction("Editing 1 play...", "Could not edit the play", [engine, play, texts] {
+        CPlaytally::PlaysActedOn edited =
+            engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album);
+        return "Edited " + CountOfPlays(edited.done) + "." + BeingSentNote(edited.beingSent);
+    });
+    EnableEdit();
 }
 
 void CPlaysWindow::SendWithThisAccount() {

@@ -299,7 +299,9 @@ def test_plays_window(s):
         save-as {winpath(csv)}
         click 1045
         wait-text 1041 Exported 3 plays to 10000
+        read 1047
         select 1042 Waiting Artist
+        read 1047
         play 1
         wait-text 1041 2 plays wait to be sent 20000
         lock-file {winpath(history)}
@@ -326,6 +328,8 @@ def test_plays_window(s):
         ["Waiting Artist", "Waiting Title", "", "listener", "Waiting"]]
     assert all(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d", row[0]) for row in rows)
     assert "box Kelmar Plays|Remove 1 waiting play from the cache? It will not be sent." in r
+    assert [line for line in r if line.startswith("control 1047")] == [
+        "control 1047 enabled=0 checked=0 &Edit...", "control 1047 enabled=1 checked=0 &Edit..."]
     assert not s.cache.exists(), "the removed plays are still in the cache"
     assert [(f[1], f[6]) for f in s.history()[1:]] == [
         ("Sent Artist", "sent"), ("Video Artist", "skipped"), ("Waiting Artist", "removed"),

@@ -5,6 +5,7 @@
 #include "engine/settings_store.h"
 #include "tests/fakes/fakes.h"
 #include "tests/unit/test_support.h"
+#include "ui/plays_model.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ TEST_F(EngineTest, SavingWritesExactlyTheFourteenEditedValues) {
     std::vector<std::string> expected = {
         "maxcachesubs", "username",   "password",  "pluginenabled", "logsize",
         "showerrors",   "ignorehttp", "useproxy",  "proxyserver",   "proxyport",
-        "useproxyauth", "proxyuser",  "proxypass", "listenrule", "streamsongs"};
+        "useproxyauth", "proxyuser",  "proxypass", "listenrule",    "streamsongs"};
     EXPECT_EQ(names, expected);
     uint32_t type = 0;
     std::string bytes;
@@ -323,4 +324,23 @@ TEST_F(EngineTest, TheUserRemovesWaitingPlaysOrSendsThemWithTheAccountSetNow) {
     history = ReadFileBytes(dir.file(kHistoryFileName));
     EXPECT_TRUE(Contains(history, "\tA1\tT\t\t200\talice\tsent\t"));
     EXPECT_TRUE(Contains(history, "\tA0\tT\t\t200\tcarol\tsent\t"));
+
+    // An edit keeps the time, length, path and account, also when the new
+    // texts need UTF-8; a play without an artist, or one a flush took, is not
+    // edited.
+    engine.m_cache.AddSubmissions({plays[2], plays[1]});
+    EXPECT_EQ(engine.EditWaitingPlay(plays[1], " ", "T", "").done, 0);
+    EXPECT_EQ(engine.EditWaitingPlay(plays[1], "\xE6\x97\xA5", "T2 ", "Al").done, 1);
+    Submission edited = engine.m_cache.GetAt(1);
+    EXPECT_TRUE(edited.IsUtf8() && edited.IsValid());
+    EXPECT_EQ(edited.Artist() + edited.Title() + edited.Album(), "\xE6\x97\xA5T2Al");
+    EXPECT_EQ(edited.Time() + edited.Length() + edited.Path(), plays[1].Time() + "200C:\\a.mp3");
+    EXPECT_TRUE(edited.IsTagged() && edited.IsForAccount(MakeAccountTag("alice")));
+    history = ReadFileBytes(dir.file(kHistoryFileName));
+    std::vector<PlayRow> rows = ReadHistoryRows(history);
+    EXPECT_EQ(rows[0].artist + rows[0].title + rows[0].status, "\xE6\x97\xA5T2Edited");
+    EXPECT_TRUE(Contains(history, "\tA1 - T -> \xE6\x97\xA5 - T2 (Al)\r\n"));
+    ASSERT_EQ(engine.TakeFlushBatch("alice").size(), 1u);
+    EXPECT_EQ(engine.EditWaitingPlay(edited, "A", "T", "").beingSent, 1);
+    EXPECT_EQ(engine.m_cache.GetAt(1).Artist(), "\xE6\x97\xA5");
 }
