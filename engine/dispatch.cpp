@@ -290,7 +290,7 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
                         const std::string& detail) {
     if (!play.IsValid()) return;
     // A play the user's rules changed says so when it is sent, live or later.
-    bool corrected = std::strcmp(outcome, "sent") == 0 && TakeCorrected(play);
+    bool corrected = std::strcmp(outcome, "sent") == 0 && play.IsCorrected();
     m_history.Append({{play, account, outcome, corrected ? "corrected" : detail}});
 }
 

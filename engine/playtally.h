@@ -5,7 +5,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -372,11 +371,10 @@ class CPlaytally {
     void SaveLastCounted(const std::string& key, int64_t startUtc, int length);
     bool CountedAlready(const std::string& key, int64_t nowUtc);
     // The play as the user's rules have it (album artist, clean titles, the
-    // correction file, read again when it changed); remembered when changed,
-    // so that its "sent" line says "corrected". Timer thread only.
+    // correction file, read again when it changed), marked when they changed
+    // it. Timer thread only.
     Submission ApplyUserRules(const Submission& submission, const std::string& path);
     void ReadCorrections();
-    bool TakeCorrected(const Submission& play);
     struct Target {
         std::string server;
         std::string object;
@@ -436,9 +434,6 @@ class CPlaytally {
     uint64_t m_correctionsSize = 0;
     int64_t m_correctionsTime = 0;
     bool m_correctionsFound = false;
-    // Corrected plays not yet sent (under m_lock): their time, artist, title
-    // and album. Bounded: the oldest goes first.
-    std::deque<std::string> m_correctedPlays;
     CMutex m_cacheLoadLock;      // see the lock order at m_lock
     bool m_cacheLoaded = false;  // under m_cacheLoadLock
     mutable CMutex m_workersLock;

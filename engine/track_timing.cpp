@@ -470,13 +470,6 @@ void CPlaytally::ReadCorrections() {
                 static_cast<int>(m_corrections.Size()), m_correctionsPath.c_str());
 }
 
-namespace {
-std::string CorrectedKey(const Submission& play) {
-    return play.Time() + '\t' + play.Artist() + '\t' + play.Title() + '\t' + play.Album();
-}
-constexpr size_t kCorrectedPlaysKept = 1000;
-}  // namespace
-
 Submission CPlaytally::ApplyUserRules(const Submission& submission, const std::string& path) {
     Settings settings = GetSettings();
     if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
@@ -500,20 +493,8 @@ Submission CPlaytally::ApplyUserRules(const Submission& submission, const std::s
     }
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
                 submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_correctedPlays.push_back(CorrectedKey(corrected));
-    if (m_correctedPlays.size() > kCorrectedPlaysKept) m_correctedPlays.pop_front();
+    // The record says so, in the cache too, so that its "sent" line says
+    // "corrected" whenever it goes.
+    corrected.MarkCorrected();
     return corrected;
-}
-
-bool CPlaytally::TakeCorrected(const Submission& play) {
-    std::string key = CorrectedKey(play);
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (auto it = m_correctedPlays.begin(); it != m_correctedPlays.end(); ++it) {
-        if (*it == key) {
-            m_correctedPlays.erase(it);
-            return true;
-        }
-    }
-    return false;
 }

@@ -120,6 +120,10 @@ Submission Submission::WithTexts(const std::string& artistText, const std::strin
     return edited;
 }
 
+void Submission::MarkCorrected() {
+    if (HasMarker()) mValue[kFlagsAt] = static_cast<char>(Flags() | kFlagCorrected);
+}
+
 bool Submission::HasMarker() const {
     return mValue[0] == 0 && std::memcmp(mValue + 1, kSignature, 4) == 0 &&
            static_cast<unsigned char>(mValue[kVersionAt]) >= kLayoutVersion;

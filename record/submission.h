@@ -9,7 +9,7 @@
 //   mValue[0]      0
 //   mValue[1..4]   "KLMR"
 //   mValue[5]      layout version (1)
-//   mValue[6]      flags: kFlagUtf8, kFlagAccount
+//   mValue[6]      flags: kFlagUtf8, kFlagAccount, kFlagCorrected
 //   mValue[7]      0
 //   mValue[8..23]  the account tag (see MakeAccountTag)
 //   the rest       0
@@ -30,8 +30,9 @@ std::string FixedFieldText(const char (&field)[N]) {
     return std::string(field, nul ? static_cast<const char*>(nul) - field : N);
 }
 
-constexpr unsigned char kFlagUtf8 = 0x01;     // artist, title, album and path are UTF-8
-constexpr unsigned char kFlagAccount = 0x02;  // the account tag is set
+constexpr unsigned char kFlagUtf8 = 0x01;       // artist, title, album and path are UTF-8
+constexpr unsigned char kFlagAccount = 0x02;    // the account tag is set
+constexpr unsigned char kFlagCorrected = 0x04;  // the user's rules changed its texts
 
 // The account a play belongs to: the MD5 digest of the user name, trimmed and
 // with ASCII letters in lower case; all zeros for no name.
@@ -73,6 +74,9 @@ struct Submission {
     unsigned char Flags() const;
     bool IsUtf8() const { return (Flags() & kFlagUtf8) != 0; }
     bool IsTagged() const { return (Flags() & kFlagAccount) != 0; }
+    bool IsCorrected() const { return (Flags() & kFlagCorrected) != 0; }
+    // Marks a marked record as changed by the user's rules.
+    void MarkCorrected();
     // Untagged, or tagged with this account.
     bool IsForAccount(const AccountTag& account) const;
     // "Artist - Title (Album)" in UTF-8, leaving out what is missing.

@@ -6,6 +6,8 @@
 // "answer yes"), else OK. Any other dialog is recorded ("dialog CAPTION"); the
 // plug-in's own (made from its module) are left to the script, a file dialog
 // after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
+#include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <set>
@@ -23,6 +25,7 @@ std::atomic<bool> g_watching{true};
 std::atomic<bool> g_answerYes{false};
 std::mutex g_saveLock;
 std::wstring g_savePath;  // under g_saveLock
+std::string g_fill;       // under g_saveLock: FillNextDialog's spec
 std::thread g_watcher;
 
 constexpr int kFileNameEdit = 0x480, kFileNameCombo = 0x47c;  // edt1, cmb13
@@ -33,6 +36,33 @@ std::string WindowText(HWND window) {
     SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
                         2000, &length);
     return Utf8(text);
+}
+
+// Fills the plug-in's dialog as FillNextDialog asked, once; false when it
+// asked for no such dialog.
+bool FillDialog(HWND dialog, const std::string& caption) {
+    std::vector<std::string> parts;
+    {
+        std::lock_guard<std::mutex> guard(g_saveLock);
+        for (size_t at = 0, bar; at <= g_fill.size(); at = bar + 1) {
+            bar = std::min(g_fill.find('|', at), g_fill.size());
+            parts.push_back(g_fill.substr(at, bar - at));
+        }
+        if (g_fill.empty() || parts.size() < 2 || parts[0] != caption) return false;
+        g_fill.clear();
+    }
+    for (size_t i = 1; i + 1 < parts.size(); ++i) {
+        size_t equals = parts[i].find('=');
+        std::wstring text = Wide(parts[i].substr(equals + 1));
+        SendMessageTimeoutW(GetDlgItem(dialog, std::atoi(parts[i].c_str())), WM_SETTEXT, 0,
+                            reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 2000,
+                            nullptr);
+    }
+    int button = std::atoi(parts.back().c_str());
+    Record("fill " + caption);
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+    return true;
 }
 
 void WatchForBoxes() {
@@ -58,7 +88,10 @@ void WatchForBoxes() {
                 Record("dialog " + OneLine(caption));
                 HINSTANCE maker =
                     reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
-                if (maker && maker == g_pluginModule.load()) continue;
+                if (maker && maker == g_pluginModule.load()) {
+                    FillDialog(dialog, caption);
+                    continue;
+                }
                 HWND name = GetDlgItem(dialog, kFileNameEdit);
                 if (!name) name = GetDlgItem(dialog, kFileNameCombo);
                 std::lock_guard<std::mutex> guard(g_saveLock);
@@ -86,6 +119,11 @@ void AnswerBoxes(bool yes) {
 void SaveDialogsAs(const std::string& path) {
     std::lock_guard<std::mutex> guard(g_saveLock);
     g_savePath = Wide(path);
+}
+
+void FillNextDialog(const std::string& spec) {
+    std::lock_guard<std::mutex> guard(g_saveLock);
+    g_fill = spec;
 }
 
 void StartBoxWatcher() {

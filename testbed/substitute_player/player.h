@@ -122,4 +122,7 @@ void StartBoxWatcher();
 void AnswerBoxes(bool yes);
 // The next file dialog gets this name and is confirmed.
 void SaveDialogsAs(const std::string& path);
+// The plug-in's next dialog with this caption gets these texts in these
+// controls, then a click of the button: "CAPTION|ID=TEXT|...|BUTTON".
+void FillNextDialog(const std::string& spec);
 void StopBoxWatcher();

@@ -187,4 +187,7 @@ const std::vector<Verb> kWindowVerbs = {
      [](const Command& c) { AnswerBoxes(c.argument == "yes"); }},
     {"save-as", kText, "PATH", "the next file dialog gets PATH and is confirmed",
      [](const Command& c) { SaveDialogsAs(c.argument); }},
+    {"fill-next", kText, "CAPTION|ID=TEXT|...|BUTTON",
+     "the plug-in's next such dialog (a modal one too) gets the texts, then the click",
+     [](const Command& c) { FillNextDialog(c.argument); }},
 };

@@ -380,6 +380,48 @@ def test_listening_rules(s):
         ["Talk Artist", "Skipped: rule"], ["Pod Artist", "Skipped: rule"], ["Short Artist", "Sent"]]
 
 
+# Your tags: offline, a play whose artist the corrections file names is cached corrected, and a
+# waiting play edited in the Plays window keeps the new texts; both arrive so once online.
+def test_tags(s):
+    roaming = next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming"))
+    (roaming / "Kelmar").mkdir(exist_ok=True)
+    (roaming / "Kelmar/kelmar.corrections.tsv").write_bytes(
+        "\ufefffield\tfrom\tto\r\nartist\tthe beatels\tThe Beatles\r\n".encode())
+    s.settings(proxyport=1)
+    r = s.player("offline", f"""
+        {track("Help", "THE BEATELS", "Help!")}
+        {track("Typo", "Tpyo Artist", "Some Title")}
+        load {s.dll}
+        play 0
+        wait-log Caching for later 20000
+        play 1
+        wait-log Caching for later 20000
+        config
+        wait-window Kelmar Config 5000
+        click 1030
+        wait-window Kelmar Plays 5000
+        wait-text 1041 2 plays wait 10000
+        select 1042 Tpyo Artist
+        fill-next Edit play|1050=Typo Artist|1052=Some Album|1
+        click 1047
+        wait-text 1041 Edited 1 play. 10000
+        rows 1042
+        quit
+        unload""")
+    assert "fill Edit play" in r
+    s.settings()
+    s.player("online", f"""
+        load {s.dll}
+        wait-log Submission of cache file accepted OK 30000
+        quit
+        unload""")
+    assert sorted(s.plays("artist", "title", "album")) == [
+        ("The Beatles", "Help!", ""), ("Typo Artist", "Some Title", "Some Album")]
+    assert [(f[1], f[6], f[8]) for f in s.history()[1:] if f[6] != "skipped"] == [
+        ("Typo Artist", "edited", "Tpyo Artist - Some Title -> Typo Artist - Some Title (Some Album)"),
+        ("The Beatles", "sent", "corrected"), ("Typo Artist", "sent", "from cache")]
+
+
 # Radio with "Report each song on radio": a stream whose title changes (a song, a jingle, another
 # song, the same song again) reports exactly the two songs and the jingle as skipped; a player that
 # restarts and resumes the last track does not count it again.
