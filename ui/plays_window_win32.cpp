@@ -681,7 +681,7 @@ void CPlaysWindow::OpenCorrections() {
     if (path.empty() || !CreateCorrectionsFile(path)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::OpenCorrections", "Failed to write %s",
                     path.c_str());
-        m_note = "Could not write " + (path.empty() ? std::string("the corrections") : path);
+        m_note = "Could not write " + (path.empty() ? std::string("the corrections") : path) + ".";
         ShowStatus();
         return;
     }
