@@ -25,7 +25,7 @@ std::atomic<bool> g_watching{true};
 std::atomic<bool> g_answerYes{false};
 std::mutex g_saveLock;
 std::wstring g_savePath;  // under g_saveLock
-std::string g_fill;       // under g_saveLock: FillNextDialog's spec
+std::string g_fill;       // under g_saveLock: the dialog to fill next, as FillNextDialog took it
 std::thread g_watcher;
 
 constexpr int kFileNameEdit = 0x480, kFileNameCombo = 0x47c;  // edt1, cmb13
@@ -121,9 +121,9 @@ void SaveDialogsAs(const std::string& path) {
     g_savePath = Wide(path);
 }
 
-void FillNextDialog(const std::string& spec) {
+void FillNextDialog(const std::string& request) {
     std::lock_guard<std::mutex> guard(g_saveLock);
-    g_fill = spec;
+    g_fill = request;
 }
 
 void StartBoxWatcher() {

@@ -124,5 +124,5 @@ void AnswerBoxes(bool yes);
 void SaveDialogsAs(const std::string& path);
 // The plug-in's next dialog with this caption gets these texts in these
 // controls, then a click of the button: "CAPTION|ID=TEXT|...|BUTTON".
-void FillNextDialog(const std::string& spec);
+void FillNextDialog(const std::string& request);
 void StopBoxWatcher();
