@@ -394,15 +394,6 @@ void CCacheManager::RemoveAt(int index) {
     SaveAfterRemoval();
 }
 
-std::vector<Submission> CCacheManager::GetForAccount(const AccountTag& account, int limit) const {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::vector<Submission> items;
-    for (size_t i = 0; i < m_list.size() && static_cast<int>(items.size()) < limit; ++i) {
-        if (m_list[i].IsForAccount(account)) items.push_back(m_list[i]);
-    }
-    return items;
-}
-
 int CCacheManager::CountOtherAccounts(const AccountTag& account) const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return static_cast<int>(std::count_if(m_list.begin(), m_list.end(), [&](const Submission& s) {

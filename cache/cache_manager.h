@@ -72,9 +72,6 @@ class CCacheManager {
     Submission GetAt(int index) const;
     // Removes the record and rewrites the file, or deletes it with the last one.
     void RemoveAt(int index);
-    // Up to `limit` records, in order, that go with this account (untagged,
-    // or tagged with it).
-    std::vector<Submission> GetForAccount(const AccountTag& account, int limit) const;
     // The records tagged with another account.
     int CountOtherAccounts(const AccountTag& account) const;
     // Removes the newest record identical to this one; false when there is none.

@@ -25,17 +25,6 @@ bool EndsTorn(const std::string& path, uint64_t size) {
     return !(n >= 1 && end[n - 1] == '\n');
 }
 
-std::string ReadFileText(const std::string& path) {
-    FileHandle file(OpenStream(path, "rb"));
-    uint64_t size = 0;
-    std::string text;
-    if (!file || !FileSizeOf(path, &size)) return text;
-    // Read in one go; a file that grew meanwhile ends at its last whole line.
-    text.resize(static_cast<size_t>(size));
-    text.resize(std::fread(&text[0], 1, text.size(), file.get()));
-    return text;
-}
-
 }  // namespace
 
 std::string HistoryHeader() {

@@ -373,7 +373,7 @@ class CPlaytally {
     // The play as the user's rules have it (album artist, clean titles, the
     // correction file, read again when it changed), marked when they changed
     // it. Timer thread only.
-    Submission ApplyUserRules(const Submission& submission, const std::string& path);
+    Submission ApplyUserRules(const Submission& submission);
     void ReadCorrections();
     struct Target {
         std::string server;

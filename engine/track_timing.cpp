@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -35,14 +34,12 @@ int64_t ReadWholeNumber(const std::string& text) {
 
 // What tells one listening of a file from another: the file, and the artist
 // and title it plays as (a test of a player may play one file as many tracks).
-std::string PlayKey(const std::string& path, const std::string& artist, const std::string& title) {
-    std::string key = path + '\t' + artist + '\t' + title;
-    for (size_t i = path.size() + 1; i < key.size(); ++i) {
-        if (key[i] == '\r' || key[i] == '\n' ||
-            (key[i] == '\t' && i != path.size() + 1 + artist.size()))
-            key[i] = ' ';
+std::string PlayKey(const std::string& path, std::string artist, std::string title) {
+    for (std::string* text : {&artist, &title}) {
+        for (char& c : *text)
+            c = c == '\t' || c == '\r' || c == '\n' ? ' ' : c;
     }
-    return key;
+    return path + '\t' + artist + '\t' + title;
 }
 
 const char* YesNo(bool value) {
@@ -279,6 +276,8 @@ void CPlaytally::Tick() {
                 submit = true;
             }
         }
+        // Stamped when it counts, unless stamped when it started.
+        if (submit && submission.Time().empty()) submission.StampTime();
         if (submitted != 0) {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
                         "Bailing out as already submitted");
@@ -291,14 +290,12 @@ void CPlaytally::Tick() {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
                         title.c_str());
-            if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    IsStream(path) ? "stream" : "file type");
         } else if (rule == kAlreadyCounted) {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Skipping submission - already counted (%s - %s)", artist.c_str(),
                         title.c_str());
-            if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped", kAlreadyCounted);
         } else if (!rule.empty() || PausedUntil() != 0) {
             if (!rule.empty()) {
@@ -310,7 +307,6 @@ void CPlaytally::Tick() {
                             "Skipping submission while paused (%s - %s)", artist.c_str(),
                             title.c_str());
             }
-            if (submission.Time().empty()) submission.StampTime();
             Record(submission, GetSettings().username, "skipped",
                    rule.empty() ? "paused" : "rule: " + rule);
         } else {
@@ -319,7 +315,7 @@ void CPlaytally::Tick() {
             if (!IsStream(path) && GetSettings().pluginEnabled != 0 && !artist.empty() &&
                 !title.empty())
                 SaveLastCounted(PlayKey(path, artist, title), started, length);
-            SubmitSong(ApplyUserRules(submission, path));
+            SubmitSong(ApplyUserRules(submission));
         }
     } else if (!IsPaused()) {
         bool stopped = false;
@@ -342,16 +338,12 @@ void CPlaytally::Tick() {
 void CPlaytally::LoadLastCounted() {
     // One line: the start (UTC seconds), the length, and the file, artist and
     // title, tab-separated.
-    std::string text;
-    FileHandle file(OpenStream(m_dataDir + kLastCountedFileName, "rb"));
-    char buffer[2048];
-    size_t n = file ? std::fread(buffer, 1, sizeof(buffer), file.get()) : 0;
-    text.assign(buffer, n);
+    std::string text = ReadFileText(m_dataDir + kLastCountedFileName);
     size_t tab1 = text.find('\t'),
            tab2 = tab1 == std::string::npos ? tab1 : text.find('\t', tab1 + 1);
     size_t end = text.find_first_of("\r\n");
     if (tab2 == std::string::npos || end == std::string::npos || end < tab2) {
-        if (n > 0)
+        if (!text.empty())
             g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadLastCounted", "Ignored unreadable %s",
                         kLastCountedFileName);
         return;
@@ -452,16 +444,9 @@ void CPlaytally::ReadCorrections() {
     bool found = !m_correctionsPath.empty() && FileStampOf(m_correctionsPath, &size, &modified);
     if (found == m_correctionsFound && size == m_correctionsSize && modified == m_correctionsTime)
         return;
-    std::string text;
-    if (found) {
-        FileHandle file(OpenStream(m_correctionsPath, "rb"));
-        // Not readable now (another program writing it): tried again next time.
-        if (!file) return;
-        char buffer[16384];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0)
-            text.append(buffer, n);
-    }
+    std::string text = found ? ReadFileText(m_correctionsPath) : std::string();
+    // Not readable now (another program writing it): tried again next time.
+    if (text.empty() && size > 0) return;
     m_correctionsFound = found;
     m_correctionsSize = size;
     m_correctionsTime = modified;
@@ -470,7 +455,7 @@ void CPlaytally::ReadCorrections() {
                 static_cast<int>(m_corrections.Size()), m_correctionsPath.c_str());
 }
 
-Submission CPlaytally::ApplyUserRules(const Submission& submission, const std::string& path) {
+Submission CPlaytally::ApplyUserRules(const Submission& submission) {
     Settings settings = GetSettings();
     if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
         return submission;
@@ -483,14 +468,7 @@ Submission CPlaytally::ApplyUserRules(const Submission& submission, const std::s
                    submission.Utf8Text(submission.album)};
     if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
         return submission;
-    Submission corrected;
-    corrected.Set(texts.artist, texts.title, texts.album, submission.Length(),
-                  path.empty() ? submission.Utf8Text(submission.path) : path, "");
-    if (submission.Time().empty()) {
-        corrected.StampTime();
-    } else {
-        std::memcpy(corrected.time, submission.time, sizeof(corrected.time));
-    }
+    Submission corrected = submission.WithTexts(texts.artist, texts.title, texts.album);
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
                 submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
     // The record says so, in the cache too, so that its "sent" line says

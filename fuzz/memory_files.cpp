@@ -99,16 +99,12 @@ bool FileExistsAt(const std::string& path) {
     return Files().count(path) != 0;
 }
 
-bool FileSizeOf(const std::string& path, uint64_t* size) {
+bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified) {
     auto found = Files().find(path);
     if (found == Files().end()) return false;
     *size = found->second->size();
-    return true;
-}
-
-bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified) {
     *modified = 0;
-    return FileSizeOf(path, size);
+    return true;
 }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {

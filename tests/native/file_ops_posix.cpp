@@ -47,13 +47,6 @@ bool FileExistsAt(const std::string& path) {
     return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool FileSizeOf(const std::string& path, uint64_t* size) {
-    struct stat st;
-    if (::stat(NativePath(path).c_str(), &st) != 0) return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
 bool FileStampOf(const std::string& path, uint64_t* size, int64_t* modified) {
     struct stat st;
     if (::stat(NativePath(path).c_str(), &st) != 0) return false;
