@@ -5,22 +5,13 @@
 #include "cache/file_ops.h"
 #include "diagnostics/debug.h"
 #include "engine/user_folder.h"
+#include "record/text_encoding.h"
 
 namespace {
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerAscii(std::string text) {
-    for (char& c : text)
-        c = Lower(c);
-    return text;
-}
-
 // The key of a rule or a field: which field, then the folded text.
 std::string RuleKey(char field, const std::string& text) {
-    return field + LowerAscii(text);
+    return field + AsciiLower(text);
 }
 
 // Trailing notes a title loses with "cleantitles": "#" stands for any digit,
@@ -35,7 +26,7 @@ bool EndsWithNote(const std::string& title, const char* note) {
     if (title.size() <= n) return false;
     const char* tail = title.data() + title.size() - n;
     for (size_t i = 0; i < n; ++i) {
-        if (note[i] == '#' ? !(tail[i] >= '0' && tail[i] <= '9') : Lower(tail[i]) != note[i])
+        if (note[i] == '#' ? !(tail[i] >= '0' && tail[i] <= '9') : AsciiLower(tail[i]) != note[i])
             return false;
     }
     return true;
@@ -52,10 +43,10 @@ void CCorrections::Parse(const std::string& text) {
         std::string line = text.substr(pos, end - pos);
         pos = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#' || LowerAscii(line) == "field\tfrom\tto") continue;
+        if (line.empty() || line[0] == '#' || AsciiLower(line) == "field\tfrom\tto") continue;
         size_t tab1 = line.find('\t');
         size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-        std::string field = LowerAscii(line.substr(0, tab1));
+        std::string field = AsciiLower(line.substr(0, tab1));
         bool known = field == "artist" || field == "title" || field == "album";
         if (tab2 == std::string::npos || line.find('\t', tab2 + 1) != std::string::npos || !known ||
             tab2 == tab1 + 1 || (tab2 + 1 == line.size() && field != "album")) {

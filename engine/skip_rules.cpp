@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "record/text_encoding.h"
+
 namespace {
 
 char Folded(char c) {
-    if (c == '/') return '\\';
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return c == '/' ? '\\' : AsciiLower(c);
 }
 
 // A list's entries without the spaces and quotes around them ("Copy as path"

@@ -1,7 +1,6 @@
 // When a played track is handed on: the new-track notice, the timer thread and
 // its tick, and whether the engine may send at all.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <exception>
@@ -460,10 +459,8 @@ Submission CPlaytally::ApplyUserRules(const Submission& submission) {
     if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
         return submission;
     ReadCorrections();
-    std::string field = settings.artistField;
-    for (char& c : field)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string albumArtist = field == "albumartist" ? GetSongMetadata("albumartist") : "";
+    std::string albumArtist =
+        AsciiLower(settings.artistField) == "albumartist" ? GetSongMetadata("albumartist") : "";
     TagTexts texts{submission.Utf8Text(submission.artist), submission.Utf8Text(submission.title),
                    submission.Utf8Text(submission.album)};
     if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))

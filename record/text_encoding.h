@@ -17,6 +17,16 @@ std::string UrlEncode(const std::string& bytes);
 // The text without white space (space, tab, line feed, vertical tab, form feed,
 // carriage return) at either end.
 std::string TrimSpace(const std::string& text);
+// A-Z as a-z; every other byte as it is (names, paths and keys compared
+// without regard to ASCII case).
+inline char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline std::string AsciiLower(std::string text) {
+    for (char& c : text)
+        c = AsciiLower(c);
+    return text;
+}
 
 // AnsiToUtf8 then UrlEncode; an empty text gives an empty result.
 std::string EncodeField(const std::string& text);

@@ -256,9 +256,7 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t
 }
 
 bool IsOneOfPaths(const std::string& path, const std::vector<std::string>& paths) {
-    auto fold = [](char c) {
-        return c == '/' ? '\\' : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
+    auto fold = [](char c) { return c == '/' ? '\\' : AsciiLower(c); };
     return std::any_of(paths.begin(), paths.end(), [&](const std::string& other) {
         return path.size() == other.size() &&
                std::equal(path.begin(), path.end(), other.begin(),
