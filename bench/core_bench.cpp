@@ -170,8 +170,7 @@ void BM_CopyHistory(benchmark::State& state) {
 BENCHMARK(BM_CopyHistory)->Unit(benchmark::kMillisecond);
 
 // A counted track under a correction file of 10 000 rules: what the timer's
-// tick spends on it (the file is read again only when it changed: its read
-// is the second figure).
+// tick spends on it (the file is read again only when it changed).
 std::string CorrectionFile() {
     std::string text =
         "\xEF\xBB\xBF"
@@ -193,16 +192,6 @@ void BM_TagRulesPerTrack10000(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TagRulesPerTrack10000);
-
-void BM_TagRulesRead10000(benchmark::State& state) {
-    std::string text = CorrectionFile();
-    for (auto _ : state) {
-        CCorrections rules;
-        rules.Parse(text);
-        benchmark::DoNotOptimize(rules.Size());
-    }
-}
-BENCHMARK(BM_TagRulesRead10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
