@@ -1,8 +1,9 @@
-// The reference service: the service side of the Kelmar protocol on a loopback
-// port, for the tests and the demo. It answers handshakes and submissions as the
-// real service does, stores accepted plays in SQLite, records every protocol
-// request as received, and lets a test script its next answers under /_control/.
-// A person sees the plays at / and /plays. See kUsage for the command line.
+// The reference service: the service side of the Kelmar protocol, on a loopback
+// port for the tests and the demo (or on another address, as someone's own
+// archive of plays). It answers handshakes and submissions as the real service
+// does, stores accepted plays in SQLite, records every protocol request as
+// received, and lets a test script its next answers under /_control/. A person
+// sees the plays at / and /plays. See kUsage for the command line.
 #include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -36,19 +38,22 @@ using nlohmann::json;
 namespace {
 
 const char kUsage[] =
-    "usage: kelmar_service [--port N] [--bind ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
+    "usage: kelmar_service [--port N] [--host ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
     "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n"
     "                      [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
-    "With a certificate (its chain after it) and key, HTTPS is served too, on\n"
-    "its own port; the second line of output names it.\n";
+    "It listens on 127.0.0.1 unless --host (or its old name --bind) names another\n"
+    "address, such as 0.0.0.0 or the LAN's. With a certificate (its chain after it)\n"
+    "and key, HTTPS is served too, on its own port; the second line of output names it.\n";
 
 constexpr size_t kChallengesKept = 5;
 constexpr int kSilentHoldMs = 120000;
 constexpr size_t kWorkerThreads = 24;  // silent answers each hold one
+constexpr int kForwardConnectS = 5;
+constexpr int kForwardReadS = kSilentHoldMs / 1000 + 10;  // outlasts the other one's silence
 
 struct Options {
     int port = 0;
-    std::string bind = "127.0.0.1";
+    std::string host = "127.0.0.1";
     std::string db = "kelmar-service.db";
     std::vector<std::pair<std::string, std::string>> accounts;  // name, password digest
     int interval = 0;
@@ -178,6 +183,8 @@ ScriptedAnswer ScriptedAnswerFromJson(const json& item) {
     return scripted;
 }
 
+bool ParseNumber(const char* text, int low, int high, int* value);
+
 class CReferenceService {
   public:
     CReferenceService(CPlayStore& store, Options options)
@@ -206,6 +213,12 @@ class CReferenceService {
         });
     }
 
+    // The ports it listens on, once bound: requests for them are its own.
+    void SetPorts(int port, int tlsPort) {
+        m_port = port;
+        m_tlsPort = tlsPort;
+    }
+
     // Ends held and delayed answers at once.
     void Stop() {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -219,6 +232,9 @@ class CReferenceService {
     void HandleControl(const std::string& method, const std::string& path, const std::string& body,
                        httplib::Response& res);
     void ShowPlays(const std::string& path, httplib::Response& res);
+    bool ForwardedPort(const std::string& target, int* port) const;
+    void Forward(const RecordedRequest& record, const std::string& originForm, int port,
+                 httplib::Response& res);
     Answer HandshakeAnswer(const std::string& user);
     Answer SubmitAnswer(const std::string& body, int* duplicate);
     std::optional<Answer> TakeScriptedAnswer(const std::string& kind);
@@ -245,6 +261,7 @@ class CReferenceService {
     std::map<std::string, std::deque<std::string>> m_challenges;  // newest last
     std::random_device m_random;
     std::atomic<long> m_clockOffset{0};  // seconds added to the Date of protocol answers
+    std::atomic<int> m_port{0}, m_tlsPort{0};
 };
 
 void CReferenceService::Handle(const httplib::Request& req, httplib::Response& res,
@@ -272,6 +289,9 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
                : rest[slash] == '?'       ? "/" + rest.substr(slash)
                                           : rest.substr(slash);
     }
+    int forwardTo = 0;
+    if (absoluteForm && ForwardedPort(record.target, &forwardTo))
+        return Forward(record, rest, forwardTo, res);
     size_t question = rest.find('?');
     record.path = PercentDecodeLenient(rest.substr(0, question));
     FormPairs query = SplitForm(question == std::string::npos ? "" : rest.substr(question + 1));
@@ -337,6 +357,73 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
     for (const auto& [name, value] : answer.headers)
         res.set_header(name, value);
     res.set_content(answer.body, answer.contentType);
+}
+
+bool IsLoopbackName(const std::string& host) {
+    return host == "localhost" || host.rfind("127.", 0) == 0;
+}
+
+// A request through the proxy setting for another service on this machine (a
+// second reference service: the user's own archive, in a test) is passed on to
+// it, and its answer relayed, as the proxy would. Only loopback targets with a
+// port of their own are forwarded, and only while this service itself listens
+// on loopback: it is never a way to other hosts, nor, when it listens on the
+// network, a way in to this host's loopback-only ports.
+bool CReferenceService::ForwardedPort(const std::string& target, int* port) const {
+    if (target.rfind("http://", 0) != 0 || !IsLoopbackName(m_options.host)) return false;
+    std::string authority = target.substr(7, target.find_first_of("/?", 7) - 7);
+    size_t colon = authority.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = authority.substr(0, colon);
+    if (host != "127.0.0.1" && host != "localhost") return false;
+    return ParseNumber(authority.substr(colon + 1).c_str(), 1, 65535, port) && *port != m_port &&
+           *port != m_tlsPort;
+}
+
+bool IsHopByHop(const std::string& name) {
+    static const char* const kFields[] = {
+        "connection", "keep-alive",        "proxy-connection", "proxy-authorization", "te",
+        "trailer",    "transfer-encoding", "upgrade",          "content-length",      "host"};
+    std::string lower = name;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return std::find(std::begin(kFields), std::end(kFields), lower) != std::end(kFields);
+}
+
+// The answer as the other service gave it; 502 when it cannot be reached, and
+// no answer when it gave none.
+void CReferenceService::Forward(const RecordedRequest& record, const std::string& originForm,
+                                int port, httplib::Response& res) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(kForwardConnectS);
+    client.set_read_timeout(kForwardReadS);
+    client.set_url_encode(false);  // the target goes on as it came
+    httplib::Request out;
+    out.method = record.method;
+    out.path = originForm;
+    out.body = record.body;
+    for (const auto& [name, value] : record.headers)
+        if (!IsHopByHop(name)) out.headers.emplace(name, value);
+    httplib::Response answer;
+    httplib::Error error = httplib::Error::Success;
+    bool ok = client.send(out, answer, error);
+    std::string shown = ok ? std::to_string(answer.status) : httplib::to_string(error);
+    std::fprintf(stderr, "kelmar_service: forwarded %s http://127.0.0.1:%d%s -> %s\n",
+                 record.method.c_str(), port, originForm.c_str(), shown.c_str());
+    if (!ok && error != httplib::Error::Connection && error != httplib::Error::ConnectionTimeout &&
+        t_connection != nullptr) {
+        t_connection->Mute();
+        return;
+    }
+    if (!ok) {
+        res.status = 502;
+        res.set_content("cannot reach 127.0.0.1:" + std::to_string(port) + "\n", "text/plain");
+        return;
+    }
+    res.status = answer.status;
+    for (const auto& [name, value] : answer.headers)
+        if (!IsHopByHop(name) && name != "Content-Type") res.set_header(name, value);
+    res.set_content(answer.body, answer.get_header_value("Content-Type"));
 }
 
 std::optional<Answer> CReferenceService::TakeScriptedAnswer(const std::string& kind) {
@@ -508,8 +595,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         std::string name, secret;
         if (option == "--port") {
             if (!ParseNumber(value, 0, 65535, &options->port)) return false;
-        } else if (option == "--bind") {
-            options->bind = value;
+        } else if (option == "--host" || option == "--bind") {
+            options->host = value;
         } else if (option == "--db") {
             options->db = value;
         } else if (option == "--interval") {
@@ -563,12 +650,12 @@ int main(int argc, char** argv) {
 
         int port = options.port;
         if (port == 0) {
-            port = server.bind_to_any_port(options.bind);
-        } else if (!server.bind_to_port(options.bind, port)) {
+            port = server.bind_to_any_port(options.host);
+        } else if (!server.bind_to_port(options.host, port)) {
             port = -1;
         }
         if (port < 0) {
-            std::fprintf(stderr, "kelmar_service: cannot listen on %s:%d\n", options.bind.c_str(),
+            std::fprintf(stderr, "kelmar_service: cannot listen on %s:%d\n", options.host.c_str(),
                          options.port);
             return 1;
         }
@@ -578,7 +665,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "kelmar_service: warning: the submit URL names a local host, which "
                          "clients may reach without their proxy\n");
-        std::printf("listening on %s:%d\n", options.bind.c_str(), port);
+        std::printf("listening on %s:%d\n", options.host.c_str(), port);
+        service.SetPorts(port, 0);
         // HTTPS beside it: the same service, with the key and the chain given.
         std::unique_ptr<httplib::SSLServer> tls;
         std::thread tlsListener;
@@ -587,15 +675,16 @@ int main(int argc, char** argv) {
             tls->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
             service.Serve(*tls, true);
             int tlsPort = !tls->is_valid()       ? -1
-                          : options.tlsPort == 0 ? tls->bind_to_any_port(options.bind)
-                          : tls->bind_to_port(options.bind, options.tlsPort) ? options.tlsPort
+                          : options.tlsPort == 0 ? tls->bind_to_any_port(options.host)
+                          : tls->bind_to_port(options.host, options.tlsPort) ? options.tlsPort
                                                                              : -1;
             if (tlsPort < 0) {
                 std::fprintf(stderr, "kelmar_service: cannot serve HTTPS with %s and %s\n",
                              options.tlsCert.c_str(), options.tlsKey.c_str());
                 return 1;
             }
-            std::printf("listening tls on %s:%d\n", options.bind.c_str(), tlsPort);
+            std::printf("listening tls on %s:%d\n", options.host.c_str(), tlsPort);
+            service.SetPorts(port, tlsPort);
             tlsListener = std::thread([&] { tls->listen_after_bind(); });
         }
         std::fflush(stdout);
