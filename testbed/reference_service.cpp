@@ -43,7 +43,8 @@ const char kUsage[] =
     "                      [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
     "It listens on 127.0.0.1 unless --host (or its old name --bind) names another\n"
     "address, such as 0.0.0.0 or the LAN's. With a certificate (its chain after it)\n"
-    "and key, HTTPS is served too, on its own port; the second line of output names it.\n";
+    "and key, HTTPS is served too, on its own port; the second line of output names it.\n"
+    "In the submit URL, {port} stands for the port it listens on.\n";
 
 constexpr size_t kChallengesKept = 5;
 constexpr int kSilentHoldMs = 120000;
@@ -241,6 +242,11 @@ class CReferenceService {
     std::string IssueChallenge(const std::string& user);
     bool ChallengeMatches(const std::string& user, const std::string& digest,
                           const std::string& response);
+    std::string SubmitUrl() const {
+        std::string url = m_options.submitUrl;
+        ReplaceAll(url, "{port}", std::to_string(m_port));
+        return url;
+    }
     std::string IntervalLine() const {
         return "INTERVAL " + std::to_string(m_options.interval) + "\n";
     }
@@ -311,7 +317,7 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
         answer = *scripted;
         if (answer.body.find("{challenge}") != std::string::npos)
             ReplaceAll(answer.body, "{challenge}", IssueChallenge(user));
-        ReplaceAll(answer.body, "{submit_url}", m_options.submitUrl);
+        ReplaceAll(answer.body, "{submit_url}", SubmitUrl());
         ReplaceAll(answer.body, "{interval}", std::to_string(m_options.interval));
     } else if (handshake) {
         answer = HandshakeAnswer(user);
@@ -442,8 +448,8 @@ std::optional<Answer> CReferenceService::TakeScriptedAnswer(const std::string& k
 Answer CReferenceService::HandshakeAnswer(const std::string& user) {
     std::string digest;
     if (!m_store.FindDigest(user, &digest)) return Reply(200, "BADUSER\n");
-    return Reply(200, "UPTODATE\n" + IssueChallenge(user) + "\n" + m_options.submitUrl + "\n" +
-                          IntervalLine());
+    return Reply(200,
+                 "UPTODATE\n" + IssueChallenge(user) + "\n" + SubmitUrl() + "\n" + IntervalLine());
 }
 
 Answer CReferenceService::SubmitAnswer(const std::string& body, int* duplicate) {

@@ -76,7 +76,38 @@ def cache_records(path, chain):
     return len(data) // RECORD.size
 
 
-class Scenario:
+# What a reference service on self.port holds.
+class Views:
+    def http(self, path, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        with DIRECT.open(f"http://127.0.0.1:{self.port}{path}", data, timeout=30) as answer:
+            return json.loads(answer.read())
+
+    def plays(self, *fields):  # by id; as tuples of FIELDS when given (None as "")
+        plays = sorted(self.http("/plays"), key=lambda p: p["id"])
+        return [tuple(str(p[f] or "") for f in fields) if fields else p for p in plays]
+
+    def requests(self, kind=None):
+        return [r for r in self.http("/_control/requests") if kind in (None, r["kind"])]
+
+
+# A second reference service, NAME, for an extra service of the plug-in, with the standard account:
+# its own database and log, and the same port (its submit address) when started again after stop().
+class OtherService(Views):
+    def __init__(self, s, name):
+        self.s, self.name, self.port = s, name, 0
+        self.start()
+
+    def start(self):
+        self.proc, (self.port,) = self.s.launch_service(
+            self.port, self.name, "--submit-url", "http://127.0.0.1:{port}/submit")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+class Scenario(Views):
     def __init__(self, name, win32, service, template, keep=False):
         self.win32, self.service_binary, self.template = Path(win32), Path(service), Path(template)
         for f in self.win32 / "Gen_Kelmar.dll", self.win32 / "substitute_player.exe", self.service_binary:
@@ -85,7 +116,7 @@ class Scenario:
         # Wine's WinInet follows the proxy variables: none of the machine's reach the plug-in.
         self.env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")}
         self.env.update(WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C")
-        self.prefixes, self.players, self.figures, self.service = [], [], [], None
+        self.prefixes, self.players, self.services, self.figures, self.kelmar = [], [], [], [], None
         self.use_folder(self.work / "plugins")
 
     def __enter__(self):
@@ -100,19 +131,28 @@ class Scenario:
     # The reference service on its database, with the standard account and EXTRA options; with a
     # certificate, its HTTPS port is tls_port.
     def start_service(self, *extra):
-        if self.service:
-            self.service.kill()
-            self.service.wait()
-        self.service = subprocess.Popen(
-            [self.service_binary, "--port", "0", "--db", self.work / "service.db", "--account",
+        if self.kelmar:
+            self.kelmar.kill()
+            self.kelmar.wait()
+        self.kelmar, (self.port, *tls) = self.launch_service(0, "service", *extra)
+        self.tls_port = tls[0] if tls else None
+
+    # A reference service on PORT (0: any), with NAME.db and NAME.log, the standard account and EXTRA
+    # options; returns it and its ports (HTTPS's second).
+    def launch_service(self, port, name, *extra):
+        proc = subprocess.Popen(
+            [self.service_binary, "--port", str(port), "--db", self.work / f"{name}.db", "--account",
              "listener:secret", *map(str, extra)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=open(self.work / "service.log", "ab"))
+            stderr=open(self.work / f"{name}.log", "ab"))
+        self.services.append(proc)
         # Its lines come together, at one flush.
-        ready = select.select([self.service.stdout], [], [], 30)[0]
-        for name in ("port", "tls_port") if "--tls-cert" in extra else ("port",):
-            line = self.service.stdout.readline().decode() if ready else ""
+        ready = select.select([proc.stdout], [], [], 30)[0]
+        ports = []
+        for _ in range(2 if "--tls-cert" in extra else 1):
+            line = proc.stdout.readline().decode() if ready else ""
             assert line.startswith("listening "), f"the service did not start: {line or 'no output'}"
-            setattr(self, name, int(line.rsplit(":", 1)[1]))
+            ports.append(int(line.rsplit(":", 1)[1]))
+        return proc, ports
 
     # A certificate authority the prefix trusts (in its own registry store, as Wine reads it) and one
     # it does not, each with a certificate for NAMES; returns the folder with {trusted,untrusted}.pem
@@ -141,7 +181,7 @@ class Scenario:
     # beside the next scenario (the process waits for them before it ends).
     def __exit__(self, *_):
         servers = [subprocess.Popen(["wineserver", "-k"], env=env, **QUIET) for env in self.prefixes]
-        for proc in filter(None, self.players + [self.service]):
+        for proc in self.players + self.services:
             proc.kill()
             proc.wait()
 
@@ -178,18 +218,6 @@ class Scenario:
         subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **QUIET)
         return env
 
-    def http(self, path, body=None):
-        data = None if body is None else json.dumps(body).encode()
-        with DIRECT.open(f"http://127.0.0.1:{self.port}{path}", data, timeout=30) as answer:
-            return json.loads(answer.read())
-
-    def plays(self, *fields):  # by id; as tuples of FIELDS when given (None as "")
-        plays = sorted(self.http("/plays"), key=lambda p: p["id"])
-        return [tuple(str(p[f] or "") for f in fields) if fields else p for p in plays]
-
-    def requests(self, kind=None):
-        return [r for r in self.http("/_control/requests") if kind in (None, r["kind"])]
-
     def script_service(self, answers):
         self.http("/_control/script", answers)
 
@@ -205,15 +233,22 @@ class Scenario:
             proc.stdout = out.read().decode("utf-8", "replace").replace("\r", "")
         return proc
 
-    # The plug-in's settings key anew: the standard account and proxy, then the overrides; the
-    # five texts as strings, everything else as numbers.
+    # The plug-in's settings key anew (its extra services gone): the standard account and proxy, then
+    # the overrides; the texts as strings, everything else as numbers.
     def settings(self, env=None, **overrides):
         values = dict(username="listener", password=md5("secret"), useproxy=1, proxyserver="127.0.0.1",
                       proxyport=self.port, showerrors=1, debugoverride=1)
         values.update(overrides)
-        key = KEY.replace("HKCU", "HKEY_CURRENT_USER")
+        self.import_key(KEY, {n: str(v) if n in TEXT_SETTINGS else v for n, v in values.items()}, env)
+
+    # Extra service N's key anew, after settings(): name, handshakeurl, username, password, enabled.
+    def service(self, n, env=None, **values):
+        self.import_key(rf"{KEY}\Services\{n}", values, env)
+
+    def import_key(self, key, values, env=None):  # texts as strings, numbers as numbers
+        key = key.replace("HKCU", "HKEY_CURRENT_USER")
         lines = ["REGEDIT4", "", f"[-{key}]", "", f"[{key}]"]
-        lines += [f'"{n}"="{v}"' if n in TEXT_SETTINGS else f'"{n}"=dword:{v:08x}' for n, v in values.items()]
+        lines += [f'"{n}"="{v}"' if isinstance(v, str) else f'"{n}"=dword:{v:08x}' for n, v in values.items()]
         reg = self.work / f"settings-{Path((env or self.env)['WINEPREFIX']).name}.reg"
         reg.write_text("\r\n".join(lines) + "\r\n")
         assert self.wine("reg", "import", winpath(reg), env=env).returncode == 0, "settings not imported"
@@ -275,5 +310,5 @@ class Scenario:
             yield f.relative_to(self.work), read(f)
         for f in sorted(self.work.glob("*.out")):
             yield f.name, "\n".join(l for l in read(f).splitlines() if not l.startswith("player: "))
-        for f, n in (self.work / "service.log", 40), (self.log, 60):
+        for f, n in [(f, 40) for f in sorted(self.work.glob("*.log"))] + [(self.log, 60)]:
             yield f"{f.name} (the last {n} lines)", "\n".join(read(f).splitlines()[-n:])

@@ -1,0 +1,51 @@
+# Kelmar and an extra service: the user's own archive, "Home", a second reference service reached
+# through the same proxy setting.
+import pytest
+from harness import RECORD, OtherService, md5, poll, track, winpath
+
+EARLY = [(f"Early Artist {i}", f"Early Title {i}") for i in (1, 2, 3)]
+HELD = [(f"Held Artist {i}", f"Held Title {i}") for i in (1, 2)]
+
+
+def artists(path):  # of a cache file's whole records, in order
+    data = path.read_bytes() if path.exists() else b""
+    data = data[:len(data) - len(data) % RECORD.size]
+    return [fields[0].split(b"\0")[0].decode() for fields in RECORD.iter_unpack(data)]
+
+
+# Both up, each play reaches each service once, in order. Then Home is stopped: Kelmar takes the
+# next plays as before, and Home's wait in its own cache file, not in Kelmar's. Home back on its
+# port: one flush delivers them, once each, and the file goes. Both keep the same plays, time and
+# all.
+@pytest.mark.timeout(300)
+def test_services(s):
+    home = OtherService(s, "home")
+    s.settings()
+    s.service(1, name="Home", handshakeurl=f"http://127.0.0.1:{home.port}/", username="listener",
+              password=md5("secret"), enabled=1)
+    home_cache = s.cache.parent / "kelmar.service1.cache"
+    stopped, done = s.work / "home-stopped", s.work / "done"
+    lines = [track(f"T{i}", a, t) for i, (a, t) in enumerate(EARLY + HELD)] + [f"load {s.dll}"]
+    for i, (a, t) in enumerate(EARLY + HELD):
+        lines += [f"wait-file {winpath(stopped)} 120000"] if i == len(EARLY) else []
+        lines += [f"play {i}", f"wait-log Submission of '{a} - {t}' accepted OK 20000"]
+    player = s.start_player("run", "\n".join(lines + [f"wait-file {winpath(done)} 120000", "quit", "unload"]))
+
+    def until(check, what, timeout=90):
+        assert poll(lambda: check() or player.poll() is not None, timeout) and check(), what
+
+    until(lambda: home.plays("artist", "title") == EARLY, "Home holds the first three plays")
+    duplicates = [r["duplicate"] for r in home.requests("submit")]
+    home.stop()
+    stopped.touch()
+    until(lambda: s.plays("artist", "title") == EARLY + HELD, "Kelmar holds all five plays")
+    until(lambda: artists(home_cache) == [a for a, _ in HELD], f"{home_cache.name} holds the last two")
+    assert not set(artists(s.cache)) & {a for a, _ in HELD}, "Home's plays in Kelmar's cache"
+    home.start()
+    until(lambda: home.plays("artist", "title") == EARLY + HELD and not home_cache.exists(),
+          "Home holds all five plays and its cache file is gone")
+    done.touch()
+    s.finish("run", player)
+    assert home.plays("artist", "title", "time") == s.plays("artist", "title", "time")
+    duplicates += [r["duplicate"] for r in s.requests("submit") + home.requests("submit")]
+    assert not any(duplicates), "a play sent twice"
