@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The main job: the plug-in, loaded by the substitute player under Wine, reports
-# a short playlist to the local reference service. Then it shows the plays the
-# service stored, the plug-in's log lines that matter, and the cache.
+# a short playlist to the local reference service, and to a second one as the
+# user's own archive ("Home"). Then it shows the plays the services stored, the
+# plug-in's log lines that matter, and the cache.
 #
 #   scripts/demo.sh
 #
 # Installs what is missing (scripts/bootstrap.sh), builds the service natively
 # and the plug-in and the substitute player with MinGW (in build/native and
 # build/win32 when they are there, else build/demo-native and build/demo-win32;
-# KELMAR_DEMO_NATIVE and KELMAR_DEMO_WIN32 name other folders). The service and
-# the Wine prefix are throwaway copies; nothing is left running. Exits non-zero
-# when a play that should have arrived did not.
+# KELMAR_DEMO_NATIVE and KELMAR_DEMO_WIN32 name other folders). The services
+# and the Wine prefix are throwaway copies; nothing is left running. Exits
+# non-zero when a play that should have arrived did not, or when the two
+# services do not hold the same plays, each once.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,17 +23,26 @@ md5() { printf %s "$1" | md5sum | cut -c1-32; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 say() { echo "demo: $*"; }
 
-# ---- The second half runs beside the service (see the end) ----
+# ---- The second half runs beside the two services (see the end) ----
+
+# Beside Kelmar's service: the Home archive's, whose submit address is its own.
+if [ "${1:-}" = "--beside-kelmar" ]; then
+  KELMAR_PORT=$KELMAR_SERVICE_PORT exec "$root/scripts/with-service.sh" "$4" \
+    --account demo:demo-password --submit-url 'http://127.0.0.1:{port}/submit' -- \
+    "$root/scripts/demo.sh" --beside-service "$2" "$3"
+fi
 
 if [ "${1:-}" = "--beside-service" ]; then
   work=$2 win32=$3
-  port=$KELMAR_SERVICE_PORT
+  port=$KELMAR_PORT home_port=$KELMAR_SERVICE_PORT
   plugins=$work/Plugins
   dll=$(winpath "$plugins/Gen_Kelmar.dll")
   export WINEPREFIX=$work/prefix
 
-  say "the service listens on 127.0.0.1:$port, with the account demo"
-  say "the player's settings: the demo account, and the proxy pointing at the service"
+  say "Kelmar's service listens on 127.0.0.1:$port, the Home archive on 127.0.0.1:$home_port,"
+  say "each with the account demo"
+  say "the player's settings: the demo account, the proxy pointing at Kelmar's service (which"
+  say "passes requests for 127.0.0.1:$home_port on), and the extra service Home"
   {
     printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
     printf '"username"="demo"\n"password"="%s"\n' "$(md5 demo-password)"
@@ -41,6 +52,9 @@ if [ "${1:-}" = "--beside-service" ]; then
     printf '"debugoverride"=dword:00000003\n'
     # "Report each song on radio": each song a stream plays is a play.
     printf '"streamsongs"=dword:00000001\n'
+    printf '\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin\\Services\\1]\n'
+    printf '"name"="Home"\n"handshakeurl"="http://127.0.0.1:%d/"\n' "$home_port"
+    printf '"username"="demo"\n"password"="%s"\n"enabled"=dword:00000001\n' "$(md5 demo-password)"
   } >"$work/settings.reg"
   wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
 
@@ -58,6 +72,17 @@ if [ "${1:-}" = "--beside-service" ]; then
       echo "  player: $line"
     done
     wait "$pid"
+  }
+
+  # home_holds N: a file (its Windows path) that appears once the Home archive
+  # holds N plays; a script waits for it before it quits.
+  home_holds() {
+    local file=$work/home-holds-$1
+    for _ in $(seq 900); do
+      [ "$(curl -sf "http://127.0.0.1:$home_port/plays" | jq length)" -ge "$1" ] && { : >"$file"; break; }
+      sleep 0.1
+    done >/dev/null 2>&1 &
+    winpath "$file"
   }
 
   say "playing seven tracks; the plug-in reports a track at its first tick (every 5 s)"
@@ -100,6 +125,8 @@ wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30
 note track 6: a Japanese artist and a Greek title, outside the ANSI code page
 play 5
 wait-log Submission of '夜明けの灯台 - Καλοκαίρι στη Σύρο (海辺の記録)' accepted OK 30000
+note waiting for the Home archive to hold the six plays too
+wait-file $(home_holds 6) 60000
 quit
 unload
 EOF
@@ -121,12 +148,13 @@ read 3000
 read 3002
 key 27
 wait-closed 5000
+wait-file $(home_holds 7) 60000
 quit
 unload
 EOF
   fi
   if [ "$status" -eq 0 ]; then
-    say "track 8 with the service out of reach (the proxy on a closed port): it waits in the cache"
+    say "track 8 with the services out of reach (the proxy on a closed port): it waits in the caches"
     sed 's/"proxyport"=dword:.*/"proxyport"=dword:00000001/' "$work/settings.reg" >"$work/offline.reg"
     wine reg import "$(winpath "$work/offline.reg")" >/dev/null 2>&1 </dev/null
     play session3 <<EOF || status=$?
@@ -149,14 +177,16 @@ EOF
   fi
   [ "$status" -eq 0 ] || say "the player stopped early (status $status)"
 
-  echo
-  say "the plays the service stored (its /plays)"
-  curl -sf "http://127.0.0.1:$port/plays" >"$work/plays.json"
-  # Padded by characters, not bytes; a longer text just pushes the row.
-  jq -r 'def pad(n): tostring | if length < n then . + " " * (n - length) else . + " " end;
-         (["#", "Artist", "Title", "Album", "Length", "Played (UTC)"] | "  \(.[0] | pad(4))\(.[1] | pad(18))\(.[2] | pad(17))\(.[3] | pad(21))\(.[4] | pad(7))\(.[5])"),
-         (sort_by(.id) | .[] | "  \(.id | pad(4))\(.artist | pad(18))\(.title | pad(17))\(.album | pad(21))\(.length | pad(7))\(.time)")' \
-    "$work/plays.json"
+  for service in kelmar:$port home:$home_port; do
+    echo
+    say "the plays ${service%%:*}'s service stored (its /plays)"
+    curl -sf "http://127.0.0.1:${service#*:}/plays" >"$work/${service%%:*}-plays.json"
+    # Padded by characters, not bytes; a longer text just pushes the row.
+    jq -r 'def pad(n): tostring | if length < n then . + " " * (n - length) else . + " " end;
+           (["#", "Artist", "Title", "Album", "Length", "Played (UTC)"] | "  \(.[0] | pad(4))\(.[1] | pad(18))\(.[2] | pad(17))\(.[3] | pad(21))\(.[4] | pad(7))\(.[5])"),
+           (sort_by(.id) | .[] | "  \(.id | pad(4))\(.artist | pad(18))\(.title | pad(17))\(.album | pad(21))\(.length | pad(7))\(.time)")' \
+      "$work/${service%%:*}-plays.json"
+  done
 
   echo
   say "the plug-in's log, the lines that matter ($plugins/Kelmar.log.txt)"
@@ -174,12 +204,14 @@ EOF
   grep -a '^row ' "$work/session3.result" 2>/dev/null | sed -E 's/^row [0-9]+: /  /' || true
 
   echo
-  if [ -e "$plugins/kelmar.99.cache" ]; then
-    waiting=$(($(stat -c %s "$plugins/kelmar.99.cache") / 803))
-    say "the cache: $waiting play$([ "$waiting" -eq 1 ] || echo s) waiting in $plugins/kelmar.99.cache"
-  else
-    say "the cache: empty (no kelmar.99.cache), every play was delivered"
-  fi
+  for cache in kelmar.99.cache kelmar.service1.cache; do
+    if [ -e "$plugins/$cache" ]; then
+      waiting=$(($(stat -c %s "$plugins/$cache") / 803))
+      say "the cache: $waiting play$([ "$waiting" -eq 1 ] || echo s) waiting in $plugins/$cache"
+    else
+      say "the cache: empty (no $cache), every play was delivered"
+    fi
+  done
 
   expected="The Kelmar Trio|Opening Night
 Motörhead|Ace of Spades
@@ -188,19 +220,34 @@ Lighthouse Keepers|Foghorn Waltz
 Quiet Hours|Slow Tide
 夜明けの灯台|Καλοκαίρι στη Σύρο
 Nightjar|Paper Lanterns"
-  got=$(jq -r 'sort_by(.id) | .[] | "\(.artist)|\(.title)"' "$work/plays.json")
+  got=$(jq -r 'sort_by(.id) | .[] | "\(.artist)|\(.title)"' "$work/kelmar-plays.json")
   if [ "$got" != "$expected" ]; then
     say "FAILED: the service should hold these plays, in this order:"
     printf '%s\n' "$expected" | sed 's/^/  /'
     exit 1
   fi
+  # The same plays (artist, title, time) at Home, and none of them sent twice to either.
+  plays() { jq -r 'sort_by(.id) | .[] | "\(.artist)|\(.title)|\(.time)"' "$work/$1-plays.json"; }
+  if [ "$(plays kelmar)" != "$(plays home)" ]; then
+    say "FAILED: the Home archive does not hold the plays Kelmar holds:"
+    diff <(plays kelmar) <(plays home) | sed 's/^/  /'
+    exit 1
+  fi
+  for p in "$port" "$home_port"; do
+    twice=$(curl -sf "http://127.0.0.1:$p/_control/requests" | jq '[.[].duplicate] | add // 0')
+    if [ "$twice" -ne 0 ]; then
+      say "FAILED: the service on 127.0.0.1:$p was sent $twice play(s) it already held"
+      exit 1
+    fi
+  done
   for fate in Sent "Skipped: file type" "Skipped: stream title" Waiting; do
     if ! grep -aq "| $fate\$" "$work/session3.result" 2>/dev/null; then
       say "FAILED: the Plays window shows no play with the status $fate"
       exit 1
     fi
   done
-  say "all plays arrived, seven of them, the Japanese and Greek texts exactly, both songs of the"
+  say "all plays arrived at both services, seven of them, each once, the Japanese and Greek texts"
+  say "exactly, both songs of the"
   say "stream; the video and the stream's jingle were skipped;"
   say "the offline play waits, and the Plays window shows every play's fate"
   exit "$status"
@@ -256,6 +303,6 @@ WINEPREFIX=$work/prefix wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 status=0
 "$root/scripts/with-service.sh" "$native/kelmar_service" --account demo:demo-password -- \
-  "$root/scripts/demo.sh" --beside-service "$work" "$win32" || status=$?
+  "$root/scripts/demo.sh" --beside-kelmar "$work" "$win32" "$native/kelmar_service" || status=$?
 say "done in $((SECONDS - start)) s"
 exit "$status"
