@@ -10,15 +10,18 @@ offline (medians of ten); then, online, the player's thread's time in each
 message into the plug-in: the new-track message and ordinary ones through the
 hook, and the settings window's ordinary messages and its 5-second refresh,
 for a player before 5.13 (ANSI queries) and one after it (wide queries, with
-Japanese texts)."""
+Japanese texts), first with Kelmar alone, then with one extra service besides
+(a second reference service as the user's archive): the p99 of each side by
+side at the end."""
 import argparse
 import os
+import re
 import statistics
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/scenarios"))
-from harness import ROOT, Scenario, track, winpath  # noqa: E402
+from harness import ROOT, OtherService, Scenario, md5, track, winpath  # noqa: E402
 
 parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
 parser.add_argument("--win32", default=ROOT / "build/win32")
@@ -37,8 +40,13 @@ with Scenario("bench", args.win32, args.service, os.environ.get("KELMAR_WINEPREF
     turn += f"load {s.dll}\nquit\nunload\nwait-module-gone 10000\n"
     took = [int(line.split()[2]) for line in s.player("init", turn * 10) if line.startswith("init took")]
     s.settings()
-    # A player before 5.13 is asked the ANSI queries; a later one the wide ones first.
-    messages = {version: s.player(f"messages-{version}", rf"""version {version}
+    home, messages = OtherService(s, "home"), {}
+    for extra in "", "home":
+        if extra:
+            s.service(1, name="Home", handshakeurl=f"http://127.0.0.1:{home.port}/", username="listener",
+                      password=md5("secret"), enabled=1)
+        # A player before 5.13 is asked the ANSI queries; a later one the wide ones first.
+        messages.update({(version, extra): s.player(f"messages-{version}{extra}", rf"""version {version}
         {track("One", artist + " One", "Title One")}
         {track("Two", artist + " Two", "Title Two")}
         load {s.dll}
@@ -47,10 +55,16 @@ with Scenario("bench", args.win32, args.service, os.environ.get("KELMAR_WINEPREF
         time-calls 2000
         time-tracks 100 410
         quit
-        unload""") for version, artist in (("0x5012", "Bench"), ("0x5066", "夜明けの灯台"))}
+        unload""") for version, artist in (("0x5012", "Bench"), ("0x5066", "夜明けの灯台"))})
+    home_plays = len(home.plays())
 # The full cache's starts are the odd ones.
 with_cache, without = statistics.median(took[0::2]), statistics.median(took[1::2])
 print("the playlist hook's cost:", next(line for line in hook if line.startswith("bench-hook")).split(" ", 1)[1])
 print(f"init with 10 000 cached plays {with_cache:g} us, with none {without:g} us: ratio {with_cache / without:.2f}")
-for version, lines in messages.items():
-    print(f"player {version}:", "\n".join(line for line in lines if line.startswith("time ")))
+for (version, extra), lines in messages.items():
+    print(f"player {version}, {'with Home' if extra else 'Kelmar alone'}:",
+          "\n".join(line for line in lines if line.startswith("time ")))
+p99 = {key: dict(re.findall(r"^time (\w+) .* p99=(\S+ us)", "\n".join(lines), re.M)) for key, lines in messages.items()}
+for version in "0x5012", "0x5066":
+    print(f"p99 on the player's thread, player {version}, Kelmar alone -> with Home ({home_plays} plays at Home):",
+          ", ".join(f"{kind} {us} -> {p99[version, 'home'].get(kind)}" for kind, us in p99[version, ""].items()))
