@@ -161,6 +161,18 @@ void CDebug::Log(int level, const char* module, const char* format, ...) {
     va_end(args);
 }
 
+namespace {
+thread_local const char* t_subject = nullptr;
+}  // namespace
+
+CDebugSubject::CDebugSubject(const char* name) : m_previous(t_subject) {
+    t_subject = name;
+}
+
+CDebugSubject::~CDebugSubject() {
+    t_subject = m_previous;
+}
+
 void CDebug::LogV(int level, const char* module, const char* format, va_list args) {
     if (level < m_threshold || level < 0 || !m_enabled) return;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -177,6 +189,7 @@ void CDebug::LogV(int level, const char* module, const char* format, va_list arg
 
     char formatted[kFormatLimit + 1];
     std::string text = MessageText(formatted, FormatV(formatted, format ? format : "", args));
+    if (t_subject) text = t_subject + (": " + text);
     const char* message = text.data();
     size_t messageLength = text.size();
 

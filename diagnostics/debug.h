@@ -72,6 +72,20 @@ class CDebug {
 
 extern CDebug g_Debug;
 
+// While one lives, every line this thread writes starts with the name given
+// ("Home: ..."), so that the lines about one of several services say which.
+// The name must outlive it.
+class CDebugSubject {
+  public:
+    explicit CDebugSubject(const char* name);
+    ~CDebugSubject();
+    CDebugSubject(const CDebugSubject&) = delete;
+    CDebugSubject& operator=(const CDebugSubject&) = delete;
+
+  private:
+    const char* m_previous;
+};
+
 // The banner that heads the text form (and an appended XML file).
 std::string LogBanner();
 

@@ -53,3 +53,10 @@ bool CRegistryKey::Write(const char* name, DWORD type, const void* data, DWORD s
     return m_key && RegSetValueExA(m_key, name, 0, type, static_cast<const BYTE*>(data), size) ==
                         ERROR_SUCCESS;
 }
+
+bool CRegistryKey::WriteWideText(const char* name, const std::u16string& text) {
+    std::wstring wideName(name, name + std::strlen(name));
+    return m_key && RegSetValueExW(m_key, wideName.c_str(), 0, REG_SZ,
+                                   reinterpret_cast<const BYTE*>(text.c_str()),
+                                   static_cast<DWORD>(2 * (text.size() + 1))) == ERROR_SUCCESS;
+}

@@ -33,6 +33,8 @@ class CRegistryKey {
     // Whether the value exists at all, whatever its size and type.
     bool Has(const char* name) const;
     bool Write(const char* name, DWORD type, const void* data, DWORD size);
+    // A REG_SZ value written through the wide call.
+    bool WriteWideText(const char* name, const std::u16string& text);
 
   private:
     HKEY m_key = nullptr;

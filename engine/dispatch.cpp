@@ -25,6 +25,14 @@ void CPlaytally::SubmitSong(Submission submission) {
     // The play belongs to the account it was heard under, wherever it goes.
     submission.TagAccount(settings.username);
     if (settings.pluginEnabled == 0) return;
+    // Each extra service gets the play in its own queue, whatever Kelmar's
+    // session does with it.
+    if (submission.IsValid()) {
+        for (CExtraService& service : m_extra) {
+            service.Queue(submission);
+            service.Tick();
+        }
+    }
     if (!submission.IsValid()) {
         SongInfo song;
         {
@@ -291,12 +299,13 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
     if (!play.IsValid()) return;
     // A play the user's rules changed says so when it is sent, live or later.
     bool corrected = std::strcmp(outcome, "sent") == 0 && play.IsCorrected();
-    m_history.Append({{play, account, outcome, corrected ? "corrected" : detail}});
+    m_history.Append({{play, account, outcome, corrected ? "corrected" : detail, ""}});
 }
 
-CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays) {
-    std::string account = GetSettings().username;
-    CCacheManager::Change removed = m_cache.RemoveRecords(plays);
+CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays,
+                                                        int service) {
+    std::string account = AccountOf(service);
+    CCacheManager::Change removed = CacheOf(service).RemoveRecords(plays);
     AccountTag tag = MakeAccountTag(account);
     std::vector<HistoryEntry> lines;
     for (const Submission& play : removed.records) {
@@ -304,16 +313,18 @@ CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submis
                     "Removed '%s' from the cache at the user's request",
                     play.GetDisplayText().c_str());
         // Another account's play: its name is not known here.
-        lines.push_back({play, play.IsForAccount(tag) ? account : "", "removed", ""});
+        lines.push_back({play, play.IsForAccount(tag) ? account : "", "removed", "",
+                         HistoryServiceOf(service)});
     }
     // Thousands of plays may go at once: one write for them all.
     if (!lines.empty()) m_history.Append(lines);
     return {static_cast<int>(removed.records.size()), removed.taken};
 }
 
-CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays) {
-    std::string account = GetSettings().username;
-    CCacheManager::Change tagged = m_cache.TagRecords(plays, account);
+CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays,
+                                                            int service) {
+    std::string account = AccountOf(service);
+    CCacheManager::Change tagged = CacheOf(service).TagRecords(plays, account);
     for (const Submission& play : tagged.records) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
                     "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
@@ -325,24 +336,45 @@ CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Su
 CPlaytally::PlaysActedOn CPlaytally::EditWaitingPlay(const Submission& play,
                                                      const std::string& artist,
                                                      const std::string& title,
-                                                     const std::string& album) {
+                                                     const std::string& album, int service) {
     // The service refuses a play without an artist or a title.
     Submission replacement = play.WithTexts(TrimSpace(artist), TrimSpace(title), TrimSpace(album));
     if (!replacement.IsValid()) return {};
-    std::string account = GetSettings().username;
-    CCacheManager::Change edited = m_cache.ReplaceRecord(play, replacement);
+    std::string account = AccountOf(service);
+    CCacheManager::Change edited = CacheOf(service).ReplaceRecord(play, replacement);
     for (const Submission& now : edited.records) {
         std::string change = play.GetDisplayText() + " -> " + now.GetDisplayText();
         g_Debug.Log(DEBUG_INFO, "CPlaytally::EditWaitingPlay", "Edited at the user's request: %s",
                     change.c_str());
-        Record(now, now.IsForAccount(MakeAccountTag(account)) ? account : "", "edited", change);
+        m_history.Append({{now, now.IsForAccount(MakeAccountTag(account)) ? account : "", "edited",
+                           change, HistoryServiceOf(service)}});
     }
     return {static_cast<int>(edited.records.size()), edited.taken};
 }
 
-std::vector<Submission> CPlaytally::GetWaitingPlays(std::vector<unsigned char>* taken) {
-    LoadCacheOnce();
-    return m_cache.GetAll(taken);
+std::vector<Submission> CPlaytally::GetWaitingPlays(std::vector<unsigned char>* taken,
+                                                    int service) {
+    if (service == kKelmarService) LoadCacheOnce();
+    return CacheOf(service).GetAll(taken);
+}
+
+CCacheManager& CPlaytally::CacheOf(int service) {
+    if (service < 1 || service > kMaxExtraServices) return m_cache;
+    return m_extra[service - 1].Cache();
+}
+
+std::string CPlaytally::AccountOf(int service) const {
+    if (service < 1 || service > kMaxExtraServices) return GetSettings().username;
+    return m_extra[service - 1].Settings().username;
+}
+
+std::string CPlaytally::HistoryServiceOf(int service) const {
+    return service == kKelmarService ? std::string() : ServiceName(service);
+}
+
+std::string CPlaytally::ServiceName(int service) const {
+    if (service < 1 || service > kMaxExtraServices) return "Kelmar";
+    return m_extra[service - 1].Settings().name;
 }
 
 // A cached play that the service refuses by name blocks every flush, and so

@@ -28,7 +28,7 @@ bool EndsTorn(const std::string& path, uint64_t size) {
 }  // namespace
 
 std::string HistoryHeader() {
-    return "played_utc\tartist\ttitle\talbum\tlength\taccount\toutcome\tat_utc\tdetail";
+    return "played_utc\tartist\ttitle\talbum\tlength\taccount\toutcome\tat_utc\tdetail\tservice";
 }
 
 std::string HistoryLine(const HistoryEntry& e, std::time_t at) {
@@ -48,6 +48,8 @@ std::string HistoryLine(const HistoryEntry& e, std::time_t at) {
     std::string line = Field(fields[0]);
     for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i)
         line += "\t" + Field(fields[i]);
+    // Kelmar's lines end where they always did.
+    if (!e.service.empty()) line += "\t" + Field(e.service);
     return line;
 }
 

@@ -28,6 +28,7 @@ struct HistoryEntry {
     std::string account;  // the user name it went, or would have gone, under
     std::string outcome;  // "sent", "skipped", "set aside", "removed", "edited"
     std::string detail;
+    std::string service;  // an extra service's name; empty for Kelmar
 };
 
 // The header line and a play's line, without their CRLF. Tabs, CR and LF in

@@ -84,7 +84,10 @@ void SetSongField(char (&field)[1024], const std::string& text) {
 CPlaytally::CPlaytally()
     : m_lastHandshakeAttempt(MakeDateTime(1970, 1, 1, 0, 0, 0)),
       m_lastSubmitTime(MakeDateTime(1970, 1, 1, 0, 0, 0)),
-      m_server(kDefaultHandshakeHost) {}
+      m_server(kDefaultHandshakeHost) {
+    for (int i = 0; i < kMaxExtraServices; ++i)
+        m_extra[i].Attach(this, i + 1);
+}
 
 CPlaytally::~CPlaytally() {
     // No wait for workers here: in the plug-in each worker holds the module, so
@@ -248,6 +251,7 @@ int CPlaytally::LoadSettings() {
                 key.HasValue(value.first))
                 m_unreadTexts.push_back(value.first);
         }
+        LoadServices();
         number("debugoverride", debugOverride);
         number("submitpc", submitPercent);
         ApplySettings(settings);
@@ -296,6 +300,76 @@ void CPlaytally::SaveSettings() {
             key.WriteNumber(value.name, settings.*value.number);
         }
     }
+}
+
+std::string CPlaytally::ServiceKey(int number) {
+    return GetRegistryKey() + "\\Services\\" + std::to_string(number);
+}
+
+void CPlaytally::LoadServices() {
+    for (int number = 1; number <= kMaxExtraServices; ++number) {
+        CSettingsKey key;
+        ServiceSettings service;
+        if (key.Open(ServiceKey(number))) {
+            // The name may be in any script; the account is kept as Kelmar's is.
+            key.ReadWideText("name", &service.name, kSettingsTextBuffer);
+            key.ReadWideText("handshakeurl", &service.handshakeUrl, kSettingsTextBuffer);
+            key.ReadText("username", &service.username);
+            key.ReadText("password", &service.password);
+            int32_t enabled = 1;
+            if (key.ReadNumber("enabled", &enabled)) service.enabled = enabled != 0;
+            if (service.IsSet())
+                g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Service %d: %s at %s%s",
+                            number, service.name.c_str(), service.handshakeUrl.c_str(),
+                            service.enabled ? "" : " (switched off)");
+        }
+        m_extra[number - 1].Configure(service);
+    }
+}
+
+void CPlaytally::SaveService(int number, const ServiceSettings& service) {
+    CSettingsKey key;
+    if (!key.Create(ServiceKey(number)) || !key.WriteWideText("name", service.name) ||
+        !key.WriteWideText("handshakeurl", service.handshakeUrl) ||
+        !key.WriteText("username", service.username) ||
+        !key.WriteText("password", service.password) ||
+        !key.WriteNumber("enabled", service.enabled)) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::SaveSettings", "Service %d could not be saved",
+                    number);
+    }
+}
+
+ServiceSettings CPlaytally::GetService(int number) const {
+    if (number < 1 || number > kMaxExtraServices) return ServiceSettings();
+    return m_extra[number - 1].Settings();
+}
+
+void CPlaytally::SetService(int number, const ServiceSettings& service) {
+    if (number < 1 || number > kMaxExtraServices) return;
+    m_extra[number - 1].Configure(service);
+    SaveService(number, service);
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::SetService", "Service %d set: %s at %s%s", number,
+                service.name.c_str(), service.handshakeUrl.c_str(),
+                service.enabled ? "" : " (switched off)");
+}
+
+void CPlaytally::RemoveService(int number, bool discardPlays) {
+    if (number < 1 || number > kMaxExtraServices) return;
+    CExtraService& service = m_extra[number - 1];
+    std::string name = service.Settings().name;
+    // Their history lines still name the service.
+    if (discardPlays) RemoveWaitingPlays(GetWaitingPlays(nullptr, number), number);
+    service.Configure(ServiceSettings());
+    if (!CSettingsKey::DeleteKey(ServiceKey(number)))
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::RemoveService", "Service %d could not be deleted",
+                    number);
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::RemoveService", "Service %d (%s) removed%s", number,
+                name.c_str(), discardPlays ? " with its waiting plays" : "");
+}
+
+ServiceState CPlaytally::GetServiceState(int number) {
+    if (number < 1 || number > kMaxExtraServices) return ServiceState();
+    return m_extra[number - 1].State();
 }
 
 Settings CPlaytally::GetSettings() const {

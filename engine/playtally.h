@@ -16,6 +16,7 @@
 #include "diagnostics/lock.h"
 #include "diagnostics/module_version.h"
 #include "engine/corrections.h"
+#include "engine/extra_service.h"
 #include "engine/play_history.h"
 #include "engine/settings.h"
 #include "engine/thread_start.h"
@@ -197,17 +198,34 @@ class CPlaytally {
         int done = 0;
         int beingSent = 0;
     };
-    PlaysActedOn RemoveWaitingPlays(const std::vector<Submission>& plays);
-    PlaysActedOn SendWithCurrentAccount(const std::vector<Submission>& plays);
+    // `service`: whose waiting plays (kKelmarService, or an extra service's
+    // number); an extra service's account is its own.
+    PlaysActedOn RemoveWaitingPlays(const std::vector<Submission>& plays,
+                                    int service = kKelmarService);
+    PlaysActedOn SendWithCurrentAccount(const std::vector<Submission>& plays,
+                                        int service = kKelmarService);
     // The waiting play gets these texts (UTF-8) in its place in the cache,
     // keeping its time and account (Submission::WithTexts), and an "edited"
     // history line of the old and the new texts.
     PlaysActedOn EditWaitingPlay(const Submission& play, const std::string& artist,
-                                 const std::string& title, const std::string& album);
+                                 const std::string& title, const std::string& album,
+                                 int service = kKelmarService);
     // Every play waiting in the cache, read from its file first when no
     // session has read it yet (a start switched off); `taken`: as
     // CCacheManager::GetAll's.
-    std::vector<Submission> GetWaitingPlays(std::vector<unsigned char>* taken = nullptr);
+    std::vector<Submission> GetWaitingPlays(std::vector<unsigned char>* taken = nullptr,
+                                            int service = kKelmarService);
+
+    // The extra services, numbered 1 to kMaxExtraServices. Setting one saves
+    // it at once under "Services\<number>"; removing it deletes that key,
+    // and its waiting plays when `discardPlays`, else they stay in their
+    // file for a service set in its place under the same account.
+    ServiceSettings GetService(int number) const;
+    void SetService(int number, const ServiceSettings& settings);
+    void RemoveService(int number, bool discardPlays);
+    ServiceState GetServiceState(int number);
+    // "Kelmar", or the extra service's name.
+    std::string ServiceName(int service) const;
     // A pause of new plays, from the Plays window: until it ends, tracks are
     // recorded as skipped instead of submitted. It ends by itself, and at
     // quit; the cache keeps being sent. PausedUntil: its end (UTC seconds),
@@ -223,11 +241,15 @@ class CPlaytally {
     unsigned PlaysChanges() const { return m_cache.Changes() + m_history.Appends(); }
 
     // HTTP transport. The status code, 0 when none was received. `secure`:
-    // over HTTPS.
+    // over HTTPS. `otherStatus`: the request is an extra service's, whose
+    // failure of TLS is told there; Kelmar's status, clock note and times
+    // stay as they are.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,
-                int requestId, bool secure = false, uint16_t port = 80);
+                int requestId, bool secure = false, uint16_t port = 80,
+                std::string* otherStatus = nullptr);
     int GetURL(std::string server, std::string path, std::string query, std::string& response,
-               int requestId, bool secure = false, uint16_t port = 80);
+               int requestId, bool secure = false, uint16_t port = 80,
+               std::string* otherStatus = nullptr);
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
     // False when the address is refused (see ReadSubmitAddress); the last one stays.
     bool SetSubmitURL(std::string url);
@@ -342,6 +364,7 @@ class CPlaytally {
     std::string m_lastMessage;
 
   protected:
+    friend class CExtraService;
     // Stops and joins the timer thread; a player-specific class calls it first
     // in its destructor, since the timer asks it about the player.
     void StopTimer();
@@ -380,6 +403,7 @@ class CPlaytally {
         std::string object;
         bool secure;
         uint16_t port;
+        std::string* otherStatus;
     };
     int Request(const char* module, const char* verb, const Target& target,
                 const std::string& headers, const std::string& data, bool readAlways,
@@ -420,6 +444,17 @@ class CPlaytally {
     // The answer to a play that quit cached while its request ran.
     void AnsweredAfterQuit(const ThreadRequest& request, const std::string& response, int status);
 
+    // The extra services' subkey, under the settings key.
+    std::string ServiceKey(int number);
+    void LoadServices();
+    void SaveService(int number, const ServiceSettings& settings);
+    // The waiting plays of a service: Kelmar's cache, or an extra service's.
+    CCacheManager& CacheOf(int service);
+    // The account a service's plays go as, and the name its history lines carry.
+    std::string AccountOf(int service) const;
+    std::string HistoryServiceOf(int service) const;
+
+    CExtraService m_extra[kMaxExtraServices];
     CWatchConnection m_watch;
     CMutex m_watchLock;  // see the lock order at m_lock
     CMutex m_handshakeLock;

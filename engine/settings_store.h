@@ -43,6 +43,10 @@ class CSettingsKey {
     // A REG_DWORD value, and only that: "off" typed as a text is no number.
     bool ReadNumber(const char* name, int32_t* value) const;
     bool WriteText(const char* name, const std::string& value);
+    // A UTF-8 text, written through the wide call so that it keeps every character.
+    bool WriteWideText(const char* name, const std::string& value);
+    // Deletes a key that holds values only; true when it is gone.
+    static bool DeleteKey(const std::string& subkey);
     bool WriteNumber(const char* name, int32_t value);
 
   private:

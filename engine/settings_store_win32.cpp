@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "diagnostics/registry_key_win32.h"
+#include "diagnostics/utf16.h"
 #include "engine/settings_store.h"
 
 namespace {
@@ -70,4 +71,13 @@ bool CSettingsKey::WriteText(const char* name, const std::string& value) {
 bool CSettingsKey::WriteNumber(const char* name, int32_t value) {
     DWORD data = static_cast<DWORD>(value);
     return m_key && AsKey(m_key)->Write(name, REG_DWORD, &data, sizeof(data));
+}
+
+bool CSettingsKey::WriteWideText(const char* name, const std::string& value) {
+    return m_key && AsKey(m_key)->WriteWideText(name, Utf8ToUtf16(value));
+}
+
+bool CSettingsKey::DeleteKey(const std::string& subkey) {
+    LONG status = RegDeleteKeyA(HKEY_CURRENT_USER, subkey.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

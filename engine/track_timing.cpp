@@ -153,7 +153,7 @@ bool CPlaytally::StreamTitleChanged() {
     Submission line;
     line.Set("", title, "STREAM", "", path, "");
     line.StampTime();
-    m_history.Append({{line, GetSettings().username, "skipped", "stream title"}});
+    m_history.Append({{line, GetSettings().username, "skipped", "stream title", ""}});
     return true;
 }
 
@@ -242,6 +242,10 @@ void CPlaytally::Tick() {
     if (m_handshakeComplete == 0 && enabled) DoHandshake();
     CountOtherAccountPlays();
     ClearCache();
+    if (enabled && m_stop == 0) {
+        for (CExtraService& service : m_extra)
+            service.Tick();
+    }
     // While nothing has answered yet, the status shows whether there is a
     // connection: checked here, at most a tick old, and never on the
     // player's thread.

@@ -32,23 +32,25 @@ struct Handles {
 }  // namespace
 
 int CPlaytally::PostURL(std::string server, std::string path, std::string body,
-                        std::string& response, int requestId, bool secure, uint16_t port) {
+                        std::string& response, int requestId, bool secure, uint16_t port,
+                        std::string* otherStatus) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::PostURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), body.c_str());
     std::string headers = "Content-Type: application/x-www-form-urlencoded\nHost: " + server;
     // A port of its own belongs in the Host header.
     if (port != (secure ? NET_DEFAULT_HTTPS_PORT : NET_DEFAULT_HTTP_PORT))
         headers += Format(":%d", port);
-    return Request("CPlaytally::PostURL", "POST", {server, path, secure, port}, headers, body, true,
-                   response, requestId);
+    return Request("CPlaytally::PostURL", "POST", {server, path, secure, port, otherStatus},
+                   headers, body, true, response, requestId);
 }
 
 int CPlaytally::GetURL(std::string server, std::string path, std::string query,
-                       std::string& response, int requestId, bool secure, uint16_t port) {
+                       std::string& response, int requestId, bool secure, uint16_t port,
+                       std::string* otherStatus) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::GetURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), query.c_str());
-    return Request("CPlaytally::GetURL", "GET", {server, path + query, secure, port}, std::string(),
-                   std::string(), false, response, requestId);
+    return Request("CPlaytally::GetURL", "GET", {server, path + query, secure, port, otherStatus},
+                   std::string(), std::string(), false, response, requestId);
 }
 
 namespace {
@@ -134,7 +136,11 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
             g_Debug.Log(DEBUG_ERROR, module,
                         "ReqId %d, The secure connection to %s failed - %s (%u)", requestId,
                         target.server.c_str(), failure, error);
-            Put(m_serverStatus, failure);
+            if (target.otherStatus) {
+                *target.otherStatus = failure;
+            } else {
+                Put(m_serverStatus, failure);
+            }
         }
         return 0;
     }
@@ -148,7 +154,8 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
     }
     std::string dateText;
     int64_t date = 0;
-    if (NetQueryDate(h.request, &dateText)) {
+    // Another service's clock and answers say nothing of Kelmar's.
+    if (!target.otherStatus && NetQueryDate(h.request, &dateText)) {
         if (ReadHttpDate(dateText, &date)) {
             CheckClock(date);
         } else {
@@ -177,7 +184,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
             }
         }
         response = body;
-        m_lastSubmitTime = LocalDateTimeNow();
+        if (!target.otherStatus) m_lastSubmitTime = LocalDateTimeNow();
     }
     return static_cast<int>(status);
 }

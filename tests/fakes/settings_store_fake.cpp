@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diagnostics/ansi_codepage.h"
+#include "diagnostics/utf16.h"
 #include "engine/settings_store.h"
 #include "tests/fakes/fakes.h"
 
@@ -205,4 +206,20 @@ std::vector<std::string> FakeRegistryValueNames(const std::string& key) {
             names.push_back(v.name);
     }
     return names;
+}
+
+bool CSettingsKey::WriteWideText(const char* name, const std::string& value) {
+    if (!m_key) return false;
+    std::u16string units = Utf8ToUtf16(value);
+    units.push_back(u'\0');
+    std::lock_guard<std::mutex> guard(g_lock);
+    Set(KeyName(m_key), name, SETTINGS_REG_SZ,
+        std::string(reinterpret_cast<const char*>(units.data()), 2 * units.size()), true);
+    return true;
+}
+
+bool CSettingsKey::DeleteKey(const std::string& subkey) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_keys.erase(Normalize(subkey));
+    return true;
 }

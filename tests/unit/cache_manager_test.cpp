@@ -171,12 +171,13 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     CPlayHistory history;
     history.SetFolder(dir.str() + "\\");
     Submission play = Record("\xce\x9b", "Tab\tCR\rLF\n");
-    const HistoryEntry sent{play, "bob", "sent", "live"};
+    const HistoryEntry sent{play, "bob", "sent", "live", ""};
     std::string header = "\xEF\xBB\xBF" + HistoryHeader() + "\r\n";
-    std::string line = HistoryLine({play, "alice", "set aside", "bad\ttime"}, 0);
+    // An extra service's line ends with its name; Kelmar's as it always did.
+    std::string line = HistoryLine({play, "alice", "set aside", "bad\ttime", "Home"}, 0);
     EXPECT_EQ(line,
               "2004-11-22 05:39:31\t\xce\x9b\tTab CR LF \t\t215\talice\tset aside\t"
-              "1970-01-01 00:00:00\tbad time");
+              "1970-01-01 00:00:00\tbad time\tHome");
     auto file = [&] { return ReadFileBytes(dir.file(kHistoryFileName)); };
     std::string one = HistoryLine(sent, 60) + "\r\n";
     ASSERT_TRUE(history.Append({sent, sent}, 60));
@@ -201,7 +202,7 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     // Export streams what the window lists: the waiting plays, then the
     // current file and the old one, newest first; quoted cells included.
     history.SetRotateBytes(kHistoryRotateBytes);
-    history.Append({{Record("Quote", "say \"hi\", =1"), "bob", "sent", "from cache"}}, 120);
+    history.Append({{Record("Quote", "say \"hi\", =1"), "bob", "sent", "from cache", ""}}, 120);
     std::vector<std::string> texts = history.Texts();
     PlaysView view = ReadPlays({play}, "bob", texts);
     ASSERT_EQ(view.rows.size(), 4u);  // the cut line is no row
@@ -225,7 +226,7 @@ TEST_F(CacheTest, HistoryReadAcrossRotationsShowsEachLineOnce) {
     history.SetRotateBytes(1);  // every append makes the file the old one
     std::thread writer([&] {
         for (int i = 0; i < 200; ++i)
-            history.Append({{Record("A", std::to_string(i)), "bob", "sent", ""}});
+            history.Append({{Record("A", std::to_string(i)), "bob", "sent", "", ""}});
     });
     int twice = 0;
     while (history.Appends() < 200) {
