@@ -13,10 +13,10 @@ def artists(path):  # of a cache file's whole records, in order
     return [fields[0].split(b"\0")[0].decode() for fields in RECORD.iter_unpack(data)]
 
 
-# Both up, each play reaches each service once, in order. Then Home is stopped: Kelmar takes the
-# next plays as before, and Home's wait in its own cache file, not in Kelmar's. Home back on its
-# port: one flush delivers them, once each, and the file goes. Both keep the same plays, time and
-# all.
+# Both up, each play reaches each service once, in order. Then Home holds its answer, and is
+# stopped: Kelmar takes the next plays as before, and Home's wait in its own cache file, not in
+# Kelmar's. Home back on its port: one flush delivers them, once each, and the file goes. Both keep
+# the same plays, time and all.
 @pytest.mark.timeout(300)
 def test_services(s):
     home = OtherService(s, "home")
@@ -24,10 +24,10 @@ def test_services(s):
     s.service(1, name="Home", handshakeurl=f"http://127.0.0.1:{home.port}/", username="listener",
               password=md5("secret"), enabled=1)
     home_cache = s.cache.parent / "kelmar.service1.cache"
-    stopped, done = s.work / "home-stopped", s.work / "done"
+    silent, stopped, done = s.work / "home-silent", s.work / "home-stopped", s.work / "done"
     lines = [track(f"T{i}", a, t) for i, (a, t) in enumerate(EARLY + HELD)] + [f"load {s.dll}"]
     for i, (a, t) in enumerate(EARLY + HELD):
-        lines += [f"wait-file {winpath(stopped)} 120000"] if i == len(EARLY) else []
+        lines += {3: [f"wait-file {winpath(silent)} 120000"], 4: [f"wait-file {winpath(stopped)} 120000"]}.get(i, [])
         lines += [f"play {i}", f"wait-log Submission of '{a} - {t}' accepted OK 20000"]
     player = s.start_player("run", "\n".join(lines + [f"wait-file {winpath(done)} 120000", "quit", "unload"]))
 
@@ -36,6 +36,9 @@ def test_services(s):
 
     until(lambda: home.plays("artist", "title") == EARLY, "Home holds the first three plays")
     duplicates = [r["duplicate"] for r in home.requests("submit")]
+    home.http("/_control/script", {"for": "submit", "silent": True})
+    silent.touch()
+    until(lambda: s.plays("artist", "title") == EARLY + HELD[:1], "Kelmar holds the fourth play")
     home.stop()
     stopped.touch()
     until(lambda: s.plays("artist", "title") == EARLY + HELD, "Kelmar holds all five plays")
