@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The pictures for the README and the user guide: the plug-in, loaded by the
-# substitute player under Wine's X11 driver on a virtual display, after two
-# plays reached the local reference service. "config" pictures the settings
-# window; "plays" the Plays window, after a video was skipped and with a play
-# waiting from an offline start (the service holds its flush unanswered).
+# substitute player under Wine's X11 driver on a virtual display, from a first
+# start with the default settings (the account typed into the window that
+# opens by itself), after two plays reached the local reference service.
+# "config" pictures the settings window; "plays" the Plays window, after plays
+# a minute apart and a skipped video, with a play waiting from an offline
+# first start (the service holds its flush unanswered).
 #
 #   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [config|plays]
 #
@@ -19,20 +21,29 @@ md5() { printf %s "$1" | md5sum | cut -c1-32; }
 if [ "${1:-}" = "--beside-service" ]; then
   work=$2 win32=$3 out=$4 what=$5
   port=$KELMAR_SERVICE_PORT
-  settings() {
-    {
-      printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
-      printf '"username"="listener"\n"password"="%s"\n' "$(md5 secret)"
-      printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$1"
-      printf '"showerrors"=dword:00000000\n"logsize"=dword:00000400\n"debugoverride"=dword:00000003\n'
-    } >"$work/settings.reg"
-    wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+  # The machine's own network setting, Windows' proxy, which the plug-in follows
+  # while its Use Proxy Server box is clear, leads to the service (or, on port 1,
+  # nowhere). The plug-in's settings stay as a first start leaves them.
+  network() {
+    local key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+    wine reg add "$key" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null
+    wine reg add "$key" /v ProxyServer /t REG_SZ /d "127.0.0.1:$1" /f >/dev/null 2>&1 </dev/null
   }
+  wine reg delete 'HKCU\Software\Kelmar' /f >/dev/null 2>&1 </dev/null || true
+  # The settings window opens by itself at the first start: the account is typed.
+  first_start="wait-window Kelmar Config 10000
+set 1003 listener
+set 1004 secret
+click 1
+wait-closed 5000"
+  # A minute apart, so that the Plays window's newest-first order shows.
+  later="wait 61000"
   if [ "$what" = plays ]; then
-    settings 1
+    network 1
     cat >"$work/offline.script" <<EOF
 track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
 load $(winpath "$work/Plugins/Gen_Kelmar.dll")
+$first_start
 play 0
 wait-log Caching for later 30000
 quit
@@ -41,26 +52,30 @@ EOF
     wine "$win32/substitute_player.exe" "$(winpath "$work/offline.script")" \
       "$(winpath "$work/offline.result")" >"$work/offline.out" 2>&1 </dev/null
     curl -sf -d '[{"for": "submit", "silent": true}]' "http://127.0.0.1:$port/_control/script" >/dev/null
+    first_start=
     show="click 1030
 wait-window Kelmar Plays 5000
 wait-text 1041 1 play waits to be sent 10000
 wait-window Kelmar Config 5000
 click 2
 wait-closed 5000"
-    video="track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
+    video="$later
+track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
 play 2
 wait-log Unsupported file type 30000"
   else
-    show="wait-text 3002 2. The Kelmar Trio 10000" video=
+    show="wait-text 3002 2. The Kelmar Trio 10000" video= later=
   fi
-  settings "$port"
+  network "$port"
   cat >"$work/shot.script" <<EOF
 track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
 track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
 load $(winpath "$work/Plugins/Gen_Kelmar.dll")
+$first_start
 wait-log Server handshake completed OK 30000
 play 0
 wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
+$later
 play 1
 wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
 $video
