@@ -4,8 +4,8 @@
 # start with the default settings (the account typed into the window that
 # opens by itself), after two plays reached the local reference service.
 # "config" pictures the settings window; "plays" the Plays window, after plays
-# a minute apart and a skipped video, with a play waiting from an offline
-# first start (the service holds its flush unanswered).
+# a minute apart and a skipped video, with a play waiting from a later start
+# without a network.
 #
 #   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [config|plays]
 #
@@ -30,57 +30,60 @@ if [ "${1:-}" = "--beside-service" ]; then
     wine reg add "$key" /v ProxyServer /t REG_SZ /d "127.0.0.1:$1" /f >/dev/null 2>&1 </dev/null
   }
   wine reg delete 'HKCU\Software\Kelmar' /f >/dev/null 2>&1 </dev/null || true
-  # The settings window opens by itself at the first start: the account is typed.
-  first_start="wait-window Kelmar Config 10000
+  dll=$(winpath "$work/Plugins/Gen_Kelmar.dll")
+  # The first start: the settings window opens by itself, the account is typed,
+  # and two plays reach the service.
+  plays="track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
+track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
+load $dll
+wait-window Kelmar Config 10000
 set 1003 listener
 set 1004 secret
 click 1
-wait-closed 5000"
-  # A minute apart, so that the Plays window's newest-first order shows.
-  later="wait 61000"
-  if [ "$what" = plays ]; then
-    network 1
-    cat >"$work/offline.script" <<EOF
-track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
-load $(winpath "$work/Plugins/Gen_Kelmar.dll")
-$first_start
+wait-closed 5000
+wait-log Server handshake completed OK 30000
 play 0
-wait-log Caching for later 30000
+wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000"
+  network "$port"
+  if [ "$what" = plays ]; then
+    # A minute apart, so that the newest-first order shows; then a video the
+    # plug-in skips. The next start finds no network: its play waits.
+    cat >"$work/online.script" <<EOF
+$plays
+wait 61000
+play 1
+wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
+wait 61000
+track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
+play 2
+wait-log Unsupported file type 30000
 quit
 unload
 EOF
-    wine "$win32/substitute_player.exe" "$(winpath "$work/offline.script")" \
-      "$(winpath "$work/offline.result")" >"$work/offline.out" 2>&1 </dev/null
-    curl -sf -d '[{"for": "submit", "silent": true}]' "http://127.0.0.1:$port/_control/script" >/dev/null
-    first_start=
-    show="click 1030
+    wine "$win32/substitute_player.exe" "$(winpath "$work/online.script")" \
+      "$(winpath "$work/online.result")" >"$work/online.out" 2>&1 </dev/null
+    network 1
+    show="track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
+load $dll
+play 0
+wait-log Caching for later 30000
+config
+wait-window Kelmar Config 5000
+click 1030
 wait-window Kelmar Plays 5000
 wait-text 1041 1 play waits to be sent 10000
 wait-window Kelmar Config 5000
 click 2
 wait-closed 5000"
-    video="$later
-track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
-play 2
-wait-log Unsupported file type 30000"
   else
-    show="wait-text 3002 2. The Kelmar Trio 10000" video= later=
-  fi
-  network "$port"
-  cat >"$work/shot.script" <<EOF
-track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
-track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
-load $(winpath "$work/Plugins/Gen_Kelmar.dll")
-$first_start
-wait-log Server handshake completed OK 30000
-play 0
-wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
-$later
+    show="$plays
 play 1
 wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
-$video
 config
 wait-window Kelmar Config 5000
+wait-text 3002 2. The Kelmar Trio 10000"
+  fi
+  cat >"$work/shot.script" <<EOF
 $show
 note ready
 wait-file $(winpath "$work/shot.done") 60000
