@@ -287,7 +287,7 @@ void CHarkwell::OnCommand(int id) {
 
 void CHarkwell::OnSave() {
     ReadControls();
-    std::string refusal = SaveRefusal(m_values);
+    std::string refusal = SaveRefusal(m_values, m_engine->GetSettings().username);
     if (!refusal.empty()) {
         Warn(refusal.c_str());
         return;

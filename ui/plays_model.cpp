@@ -270,7 +270,7 @@ std::string BeingSentNote(int count) {
 }
 
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
-                            const std::string& note) {
+                            int pauseKeptOut, const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());
     std::string line = waiting == 0   ? std::string("No play waits to be sent")
                        : waiting == 1 ? std::string("1 play waits to be sent")
@@ -288,8 +288,14 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t
             clockSkewMinutes > 0 ? "ahead of" : "behind");
     }
     std::tm local{};
-    if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local))
-        line += Format(" New plays are paused until %02d:%02d.", local.tm_hour, local.tm_min);
+    std::string keptOut =
+        pauseKeptOut == 1 ? std::string("1 track") : Format("%d tracks", pauseKeptOut);
+    if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local)) {
+        line += Format(" New plays are paused until %02d:%02d; %s kept out so far.", local.tm_hour,
+                       local.tm_min, keptOut.c_str());
+    } else if (pauseKeptOut > 0) {
+        line += " The last pause kept out " + keptOut + ".";
+    }
     return note.empty() ? line : line + "\r\n" + note;
 }
 

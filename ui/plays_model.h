@@ -85,9 +85,10 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
 // The line above the list: what waits, when the service last accepted a play,
 // the clock note while the clock is off (`clockSkewMinutes`, positive:
 // ahead), a pause of new plays until `pausedUntil` (seconds since 1970; 0:
-// none), and `note` (an action in progress or done).
+// none) and the tracks it kept out (`pauseKeptOut`, also said once it is
+// over), and `note` (an action in progress or done).
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
-                            const std::string& note);
+                            int pauseKeptOut, const std::string& note);
 // "1 play", "N plays".
 std::string CountOfPlays(int count);
 // What follows the note of an action that left alone plays a flush is

@@ -434,10 +434,10 @@ void CPlaysWindow::ShowStatus() {
         SetDlgItemTextW(m_window, IDC_PLAYS_PAUSE,
                         m_shownPause ? L"Resu&me" : L"&Pause for an hour");
     }
-    std::string status =
-        m_loaded ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, pausedUntil, m_note)
-        : m_note.empty() ? std::string("Reading the plays...")
-                         : m_note;
+    std::string status = m_loaded         ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes,
+                                                            pausedUntil, m_engine->PauseKeptOut(), m_note)
+                         : m_note.empty() ? std::string("Reading the plays...")
+                                          : m_note;
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
     m_shownStatus = std::move(status);

@@ -24,26 +24,31 @@ TEST(DialogNumbers, ReadAsTheUsualDecimalConversion) {
     EXPECT_EQ(ReadDialogNumber("-99999999999"), -2147483647 - 1);
 }
 
-TEST(DialogSave, ProxyChecksInTheirOrder) {
+TEST(DialogSave, ChecksInTheirOrder) {
     DialogValues v;
-    EXPECT_EQ(SaveRefusal(v), "");
+    EXPECT_EQ(SaveRefusal(v, "listener"), "") << "an account cleared";
     v.useProxy = true;
     v.useProxyAuth = true;
+    v.username = "another";
+    EXPECT_EQ(SaveRefusal(v, "listener"),
+              "You must enter the Password again if you change the Username.");
+    v.password = "secret";
     v.proxyHost = "proxy.lan";
     for (const char* port : {"0", "-8", "port", ""}) {
         v.proxyPort = port;
-        EXPECT_EQ(SaveRefusal(v),
+        EXPECT_EQ(SaveRefusal(v, "listener"),
                   "You must enter a valid Server and a Port if you are using a Proxy.")
             << port;
     }
     v.proxyPort = "3128";
-    EXPECT_EQ(SaveRefusal(v),
+    EXPECT_EQ(SaveRefusal(v, "listener"),
               "You must enter a Username and a Password if you are using Proxy Authentication.");
     v.proxyUser = "pu";
     v.proxyPass = "pp";
-    EXPECT_EQ(SaveRefusal(v), "");
+    EXPECT_EQ(SaveRefusal(v, "listener"), "");
     v.proxyHost = "";
-    EXPECT_EQ(SaveRefusal(v), "You must enter a valid Server and a Port if you are using a Proxy.");
+    EXPECT_EQ(SaveRefusal(v, "listener"),
+              "You must enter a valid Server and a Port if you are using a Proxy.");
 }
 
 TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
