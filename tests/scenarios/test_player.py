@@ -176,7 +176,7 @@ def test_dialog(s):
         assert line in r
     assert starting(r, "focus") == ["focus 1003", "focus 1004"], "focus, then after Tab"
     assert starting(r, "window Kelmar") == ["window Kelmar Config #1"] * 2 + [
-        "window Kelmar Config #2", "window Kelmar Services #3", "window Kelmar Config #2"]
+        "window Kelmar Services #2", "window Kelmar Config #1", "window Kelmar Config #3"]
     assert starting(r, f"row 0: Мой архив | http://127.0.0.1:{s.port}/archive/ | archivist |"), "a row each"
     assert starting(r, "box ") == [
         "box Error|You must enter a valid Server and a Port if you are using a Proxy.",
@@ -205,7 +205,7 @@ def test_dialog(s):
                                    "box Kelmar Services|Discard the 1 play waiting for Мой архив? Choose No to keep "
                                    "them for when you add the service again."]
     assert "rows 0" in r and s.reg(KEY + r"\Services\1") is None
-    assert next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming/Kelmar/kelmar.service1.cache")).stat().st_size
+    assert (s.work / "plugins/kelmar.service1.cache").stat().st_size
 
 
 # A host whose message loop never calls IsDialogMessage: Tab and Escape still work in the settings
