@@ -54,10 +54,10 @@ TEST(ServiceForm, ChecksInTheirOrderAndKeepsTheStoredDigest) {
         bool edit;
         const char* refusal;
     } kCases[] = {
-        {" ", "http://a/", "me", "pw", false, "Enter a Name for the service."},
-        {"Архив", "ftp://a/", "me", "pw", false,
+        {" ", "ftp://a/", "", "", false, "Enter a Name for the service."},
+        {"Архив", "ftp://a/", "", "", false,
          "The Handshake address must start with http:// or https://."},
-        {"A", " HTTPS://a/", "", "pw", false,
+        {"A", " HTTPS://a/", "", "", false,
          "Enter the User name of your account with the service."},
         {"A", "Http://a/", "me", "", false, "Enter the Password of this User name."},
         {"A", "http://a/", "you", "", true, "Enter the Password of this User name."},
@@ -68,9 +68,9 @@ TEST(ServiceForm, ChecksInTheirOrderAndKeepsTheStoredDigest) {
         ServiceForm form{c.name, c.address, c.user, c.password, true};
         const ServiceSettings* was = c.edit ? &stored : nullptr;
         EXPECT_EQ(ServiceFormRefusal(form, was), c.refusal) << c.address << " " << c.user;
-        if (*c.refusal == '\0')
-            EXPECT_EQ(ServiceFromForm(form, was).password,
-                      *c.password ? Md5Hex(c.password) : stored.password);
+        if (*c.refusal != '\0') continue;
+        EXPECT_EQ(ServiceFromForm(form, was).password,
+                  *c.password ? Md5Hex(c.password) : stored.password);
     }
 }
 
