@@ -188,22 +188,26 @@ def test_dialog(s):
     assert {k: v for k, v in s.reg(KEY + r"\Services\1").items() if k != "name"} == {
         "handshakeurl": f"http://127.0.0.1:{s.port}/archive/", "username": "archivist", "password": md5("vault"),
         "enabled": "0x1"}
-    # Removed, its play waiting for it is kept.
+    # Renamed (the password left empty keeps the stored one), then removed; its play waiting for it is kept.
     r = s.player("remove", f"""
         load {s.dll}
         config
         wait-window Kelmar Config 5000
         click 1033
         wait-window Kelmar Services 5000
+        read 1063
         select 1060 архив
+        fill-next Kelmar Service|1070=Архив Б|1
+        click 1062
         answer yes no
         click 1063
         rows 1060
         quit
         unload""")
-    assert starting(r, "box ") == ["box Kelmar Services|Remove the service Мой архив?",
-                                   "box Kelmar Services|Discard the 1 play waiting for Мой архив? Choose No to keep "
+    assert starting(r, "box ") == ["box Kelmar Services|Remove the service Архив Б?",
+                                   "box Kelmar Services|Discard the 1 play waiting for Архив Б? Choose No to keep "
                                    "them for when you add the service again."]
+    assert "control 1063 enabled=0 checked=0 &Remove" in r, "no row selected"
     assert "rows 0" in r and s.reg(KEY + r"\Services\1") is None
     assert (s.work / "plugins/kelmar.service1.cache").stat().st_size
 
