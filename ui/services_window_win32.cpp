@@ -27,7 +27,7 @@ constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 5000;
 constexpr int kColumns = 5;
 const char* const kColumnNames[kColumns] = {"Name", "Address", "User", "Status", "Waiting"};
-const int kColumnWidths[kColumns] = {64, 104, 56, 90, 30};  // dialog units
+const int kColumnWidths[kColumns] = {64, 100, 56, 86, 38};  // dialog units
 constexpr int kFieldLimit = static_cast<int>(kSettingsTextBuffer) - 1;
 
 const struct {
