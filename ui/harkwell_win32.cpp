@@ -14,6 +14,7 @@
 #include "ui/harkwell.h"
 #include "ui/plays_window_win32.h"
 #include "ui/resource.h"
+#include "ui/services_window_win32.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -270,6 +271,9 @@ void CHarkwell::OnCommand(int id) {
             break;
         case IDC_PLAYS:
             OpenPlaysWindow(m_engine, GetWindow(m_window, GW_OWNER));
+            break;
+        case IDC_SERVICES:
+            OpenServicesWindow(m_engine, m_window);
             break;
         case IDC_ENABLE_PLUGIN:
             ReadControls();

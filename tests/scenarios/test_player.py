@@ -138,6 +138,14 @@ def test_dialog(s):
         config
         wait-window Kelmar Config 5000
         windows Kelmar Config
+        click 1033
+        wait-window Kelmar Services 5000
+        fill-next Kelmar Service|1070=Мой архив|1071=http://127.0.0.1:{s.port}/archive/|1072=archivist|1073=vault|1
+        click 1061
+        rows 1060
+        click 2
+        wait-closed 2000
+        wait-window Kelmar Config 5000
         play 0
         wait-log Submission of 'Dialog One - Title One (Album One)' accepted OK 20000
         wait-text 3002 1. Dialog One - Title One (Album One) 15000
@@ -170,7 +178,9 @@ def test_dialog(s):
                                    "log-lacks Saving settings...", "unloaded"]:
         assert line in r
     assert starting(r, "focus") == ["focus 1003", "focus 1004"], "focus, then after Tab"
-    assert starting(r, "window Kelmar") == ["window Kelmar Config #1"] * 2 + ["window Kelmar Config #2"]
+    assert starting(r, "window Kelmar") == ["window Kelmar Config #1"] * 2 + [
+        "window Kelmar Services #2", "window Kelmar Config #1", "window Kelmar Config #3"]
+    assert starting(r, f"row 0: Мой архив | http://127.0.0.1:{s.port}/archive/ | archivist |"), "a row each"
     assert starting(r, "box ") == [
         "box Error|You must enter the Password again if you change the Username.",
         "box Error|You must enter a valid Server and a Port if you are using a Proxy.",
@@ -179,6 +189,31 @@ def test_dialog(s):
         "control 1020 enabled=1 checked=0 Enable Plugin",
         "control 3006 enabled=1 checked=0 Use Proxy Authentication"], "after Cancel"
     assert s.reg()["pluginenabled"] == "0x0", "saved when quitting"
+    assert {k: v for k, v in s.reg(KEY + r"\Services\1").items() if k != "name"} == {
+        "handshakeurl": f"http://127.0.0.1:{s.port}/archive/", "username": "archivist", "password": md5("vault"),
+        "enabled": "0x1"}
+    # Renamed (the password left empty keeps the stored one), then removed; its play waiting for it is kept.
+    r = s.player("remove", f"""
+        load {s.dll}
+        config
+        wait-window Kelmar Config 5000
+        click 1033
+        wait-window Kelmar Services 5000
+        read 1063
+        select 1060 архив
+        fill-next Kelmar Service|1070=Архив Б|1
+        click 1062
+        answer yes no
+        click 1063
+        rows 1060
+        quit
+        unload""")
+    assert starting(r, "box ") == ["box Kelmar Services|Remove the service Архив Б?",
+                                   "box Kelmar Services|Discard the 1 play waiting for Архив Б? Choose No to keep "
+                                   "them for when you add the service again."]
+    assert "control 1063 enabled=0 checked=0 &Remove" in r, "no row selected"
+    assert "rows 0" in r and s.reg(KEY + r"\Services\1") is None
+    assert (s.work / "plugins/kelmar.service1.cache").stat().st_size
 
 
 # A host whose message loop never calls IsDialogMessage: Tab and Escape still work in the settings

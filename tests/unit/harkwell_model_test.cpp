@@ -8,6 +8,7 @@
 #include "record/md5.h"
 #include "tests/unit/engine_fixture.h"
 #include "ui/plays_model.h"
+#include "ui/services_model.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -49,6 +50,33 @@ TEST(DialogSave, ChecksInTheirOrder) {
     v.proxyHost = "";
     EXPECT_EQ(SaveRefusal(v, "listener"),
               "You must enter a valid Server and a Port if you are using a Proxy.");
+}
+
+TEST(ServiceForm, ChecksInTheirOrderAndKeepsTheStoredDigest) {
+    ServiceSettings stored{"Archive", "http://a/", "me", Md5Hex("old"), 1};
+    const struct {
+        const char *name, *address, *user, *password;
+        bool edit;
+        const char* refusal;
+    } kCases[] = {
+        {" ", "ftp://a/", "", "", false, "Enter a Name for the service."},
+        {"Архив", "ftp://a/", "", "", false,
+         "The Handshake address must start with http:// or https://."},
+        {"A", " HTTPS://a/", "", "", false,
+         "Enter the User name of your account with the service."},
+        {"A", "Http://a/", "me", "", false, "Enter the Password of this User name."},
+        {"A", "http://a/", "you", "", true, "Enter the Password of this User name."},
+        {"A", "http://a/", "me", "", true, ""},
+        {"A", "https://a/", "me", "new", true, ""},
+    };
+    for (const auto& c : kCases) {
+        ServiceForm form{c.name, c.address, c.user, c.password, true};
+        const ServiceSettings* was = c.edit ? &stored : nullptr;
+        EXPECT_EQ(ServiceFormRefusal(form, was), c.refusal) << c.address << " " << c.user;
+        if (*c.refusal != '\0') continue;
+        EXPECT_EQ(ServiceFromForm(form, was).password,
+                  *c.password ? Md5Hex(c.password) : stored.password);
+    }
 }
 
 TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
