@@ -559,10 +559,11 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
     engine.SetService(2, home);
     TestPlaytally next;
     next.registryKey = engine.registryKey;
-    next.LoadSettings();
+    next.StartPlaytallying(dir.str(), nullptr);
     ServiceSettings read = next.GetService(2);
     EXPECT_EQ(std::tie(read.name, read.handshakeUrl, read.username, read.password, read.enabled),
               std::tie(home.name, home.handshakeUrl, home.username, home.password, home.enabled));
     EXPECT_FALSE(next.GetService(1).IsSet());
+    next.Shutdown();
     ResetFakeClock();
 }
