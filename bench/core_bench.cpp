@@ -147,15 +147,16 @@ const std::string& HistoryPath() {
 }
 
 void BM_ExportPlays(benchmark::State& state) {
-    std::vector<Submission> waiting;
+    std::vector<ServicePlays> waiting(1);
+    waiting[0].account = "listener";
     for (int i = 0; i < 10000; ++i)
-        waiting.push_back(Sample(i));
+        waiting[0].plays.push_back(Sample(i));
     std::string out = (TheFile().dir / "export.csv").string();
     CPlayHistory history;
     history.SetFolder(std::filesystem::path(HistoryPath()).parent_path().string() + "/");
     for (auto _ : state) {
         int count = 0;
-        if (!ExportPlays(out, waiting, "listener", history.Texts(), &count) || count != 110000)
+        if (!ExportPlays(out, waiting, history.Texts(), false, &count) || count != 110000)
             state.SkipWithError("export failed");
     }
 }

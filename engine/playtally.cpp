@@ -303,7 +303,10 @@ void CPlaytally::SaveSettings() {
 }
 
 std::string CPlaytally::ServiceKey(int number) {
-    return GetRegistryKey() + "\\Services\\" + std::to_string(number);
+    std::string key = GetRegistryKey();
+    while (!key.empty() && key.back() == '\\')
+        key.pop_back();
+    return key + "\\Services\\" + std::to_string(number);
 }
 
 void CPlaytally::LoadServices() {

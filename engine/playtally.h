@@ -227,12 +227,14 @@ class CPlaytally {
     // "Kelmar", or the extra service's name.
     std::string ServiceName(int service) const;
     // A pause of new plays, from the Plays window: until it ends, tracks are
-    // recorded as skipped instead of submitted. It ends by itself, and at
-    // quit; the cache keeps being sent. PausedUntil: its end (UTC seconds),
-    // 0 while none is in force.
+    // neither submitted nor written to the history, only counted. It ends by
+    // itself, and at quit; the cache keeps being sent. PausedUntil: its end
+    // (UTC seconds), 0 while none is in force. PauseKeptOut: the tracks the
+    // last pause kept out.
     void PauseSubmissions(int seconds);
     void ResumeSubmissions();
     int64_t PausedUntil() const;
+    int PauseKeptOut() const { return m_pauseKeptOut; }
 
     // Runs the task on a thread of its own, counted with the request workers
     // so that quit waits for it; false when it could not start.
@@ -302,6 +304,7 @@ class CPlaytally {
     std::atomic<int> m_ticks{0};
     std::atomic<int> m_submitted{0};
     std::atomic<int64_t> m_pausedUntil{0};
+    std::atomic<int> m_pauseKeptOut{0};
     std::atomic<int64_t> m_lastSubmitTime;
     std::atomic<int> m_interval{0};
     std::atomic<int> m_nextRequestId{0};

@@ -300,18 +300,17 @@ void CPlaytally::Tick() {
                         "Skipping submission - already counted (%s - %s)", artist.c_str(),
                         title.c_str());
             Record(submission, GetSettings().username, "skipped", kAlreadyCounted);
-        } else if (!rule.empty() || PausedUntil() != 0) {
-            if (!rule.empty()) {
-                g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
-                            "Skipping submission by rule (%s - %s): %s", artist.c_str(),
-                            title.c_str(), (rule + " " + match).c_str());
-            } else {
-                g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
-                            "Skipping submission while paused (%s - %s)", artist.c_str(),
-                            title.c_str());
-            }
-            Record(submission, GetSettings().username, "skipped",
-                   rule.empty() ? "paused" : "rule: " + rule);
+        } else if (!rule.empty()) {
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Skipping submission by rule (%s - %s): %s", artist.c_str(), title.c_str(),
+                        (rule + " " + match).c_str());
+            Record(submission, GetSettings().username, "skipped", "rule: " + rule);
+        } else if (PausedUntil() != 0) {
+            // The user paused to keep this listening to themselves: the
+            // history gets no line of it, the Plays window only a count.
+            ++m_pauseKeptOut;
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Skipping submission while paused");
         } else {
             // What a switched-off plug-in or a play without its details never
             // counted is no reason to pass over the next announcement.
@@ -413,6 +412,7 @@ int CPlaytally::OkToSendData() {
 
 void CPlaytally::PauseSubmissions(int seconds) {
     m_pausedUntil = static_cast<int64_t>(std::time(nullptr)) + seconds;
+    m_pauseKeptOut = 0;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::PauseSubmissions",
                 "New plays paused for %d minutes at the user's request", seconds / 60);
 }

@@ -44,13 +44,18 @@ if [ "$shipped" -gt "$dll_limit" ]; then
   echo "Gen_Kelmar.dll is $shipped bytes stripped, over the limit of $dll_limit" >&2
   exit 1
 fi
-cp "$root/ui/kelmar.html" "$root/docs/user-guide.md" "$root/docs/config-dialog.png" "$dist/files/"
+# The help page, and the guide as a page beside it with every picture it shows.
+guide_files="kelmar.html user-guide.html config-dialog.png plays-window.png"
+cp "$root/ui/kelmar.html" "$root/docs/config-dialog.png" "$root/docs/plays-window.png" "$dist/files/"
+python3 "$root/scripts/guide-html.py" "$root/docs/user-guide.md" "$dist/files/user-guide.html"
+for picture in $(grep -o 'src="[^"]*"' "$dist/files/user-guide.html" | cut -d'"' -f2); do
+  [ -f "$dist/files/$picture" ] || { echo "the guide shows $picture, which is not packed" >&2; exit 1; }
+done
 
 makensis -V2 -DDIST="$dist/files" -DOUTFILE="$dist/Gen_Kelmar-$version-setup.exe" \
   "$root/installer/gen_kelmar.nsi" >"$build/makensis.log" 2>&1 ||
   { cat "$build/makensis.log"; exit 1; }
-(cd "$dist/files" && zip -q -X "../Gen_Kelmar-$version.zip" Gen_Kelmar.dll kelmar.html \
-  user-guide.md config-dialog.png)
+(cd "$dist/files" && zip -q -X "../Gen_Kelmar-$version.zip" Gen_Kelmar.dll $guide_files)
 rm -rf "$dist/files"
 (cd "$dist" && sha256sum "Gen_Kelmar-$version-setup.exe" "Gen_Kelmar-$version.zip" \
   Gen_Kelmar.dll.debug >SHA256SUMS)

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The pictures for the README and the user guide: the plug-in, loaded by the
-# substitute player under Wine's X11 driver on a virtual display, after two
-# plays reached the local reference service. "config" pictures the settings
-# window; "plays" the Plays window, after a video was skipped and with a play
-# waiting from an offline start (the service holds its flush unanswered).
+# substitute player under Wine's X11 driver on a virtual display, from a first
+# start with the default settings (the account typed into the window that
+# opens by itself), after two plays reached the local reference service.
+# "config" pictures the settings window; "plays" the Plays window, after plays
+# a minute apart and a skipped video, with a play waiting from a later start
+# without a network.
 #
 #   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [config|plays]
 #
@@ -19,53 +21,69 @@ md5() { printf %s "$1" | md5sum | cut -c1-32; }
 if [ "${1:-}" = "--beside-service" ]; then
   work=$2 win32=$3 out=$4 what=$5
   port=$KELMAR_SERVICE_PORT
-  settings() {
-    {
-      printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Kelmar\\Winamp Plugin]\n'
-      printf '"username"="listener"\n"password"="%s"\n' "$(md5 secret)"
-      printf '"useproxy"=dword:00000001\n"proxyserver"="127.0.0.1"\n"proxyport"=dword:%08x\n' "$1"
-      printf '"showerrors"=dword:00000000\n"logsize"=dword:00000400\n"debugoverride"=dword:00000003\n'
-    } >"$work/settings.reg"
-    wine reg import "$(winpath "$work/settings.reg")" >/dev/null 2>&1 </dev/null
+  # The machine's own network setting, Windows' proxy, which the plug-in follows
+  # while its Use Proxy Server box is clear, leads to the service (or, on port 1,
+  # nowhere). The plug-in's settings stay as a first start leaves them.
+  network() {
+    local key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+    wine reg add "$key" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null
+    wine reg add "$key" /v ProxyServer /t REG_SZ /d "127.0.0.1:$1" /f >/dev/null 2>&1 </dev/null
   }
-  if [ "$what" = plays ]; then
-    settings 1
-    cat >"$work/offline.script" <<EOF
-track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
-load $(winpath "$work/Plugins/Gen_Kelmar.dll")
+  wine reg delete 'HKCU\Software\Kelmar' /f >/dev/null 2>&1 </dev/null || true
+  dll=$(winpath "$work/Plugins/Gen_Kelmar.dll")
+  # The first start: the settings window opens by itself, the account is typed,
+  # and two plays reach the service.
+  plays="track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
+track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
+load $dll
+wait-window Kelmar Config 10000
+set 1003 listener
+set 1004 secret
+click 1
+wait-closed 5000
+wait-log Server handshake completed OK 30000
 play 0
-wait-log Caching for later 30000
+wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000"
+  network "$port"
+  if [ "$what" = plays ]; then
+    # A minute apart, so that the newest-first order shows; then a video the
+    # plug-in skips. The next start finds no network: its play waits.
+    cat >"$work/online.script" <<EOF
+$plays
+wait 61000
+play 1
+wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
+wait 61000
+track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
+play 2
+wait-log Unsupported file type 30000
 quit
 unload
 EOF
-    wine "$win32/substitute_player.exe" "$(winpath "$work/offline.script")" \
-      "$(winpath "$work/offline.result")" >"$work/offline.out" 2>&1 </dev/null
-    curl -sf -d '[{"for": "submit", "silent": true}]' "http://127.0.0.1:$port/_control/script" >/dev/null
-    show="click 1030
+    wine "$win32/substitute_player.exe" "$(winpath "$work/online.script")" \
+      "$(winpath "$work/online.result")" >"$work/online.out" 2>&1 </dev/null
+    network 1
+    show="track C:\\Music\\Harbour Bells - Low Water.mp3 | Harbour Bells - Low Water | 187 | artist=Harbour Bells | title=Low Water | album=Tidal Songs
+load $dll
+play 0
+wait-log Caching for later 30000
+config
+wait-window Kelmar Config 5000
+click 1030
 wait-window Kelmar Plays 5000
 wait-text 1041 1 play waits to be sent 10000
 wait-window Kelmar Config 5000
 click 2
 wait-closed 5000"
-    video="track C:\\Videos\\Tour Film.avi | The Kelmar Trio - Tour Film | 1260 | artist=The Kelmar Trio | title=Tour Film
-play 2
-wait-log Unsupported file type 30000"
   else
-    show="wait-text 3002 2. The Kelmar Trio 10000" video=
-  fi
-  settings "$port"
-  cat >"$work/shot.script" <<EOF
-track C:\\Music\\Opening Night.mp3 | The Kelmar Trio - Opening Night | 241 | artist=The Kelmar Trio | title=Opening Night | album=Live at the Testbed
-track C:\\Music\\Slow Tide.mp3 | Quiet Hours - Slow Tide | 198 | artist=Quiet Hours | title=Slow Tide | album=Harbour Lights
-load $(winpath "$work/Plugins/Gen_Kelmar.dll")
-wait-log Server handshake completed OK 30000
-play 0
-wait-log Submission of 'The Kelmar Trio - Opening Night (Live at the Testbed)' accepted OK 30000
+    show="$plays
 play 1
 wait-log Submission of 'Quiet Hours - Slow Tide (Harbour Lights)' accepted OK 30000
-$video
 config
 wait-window Kelmar Config 5000
+wait-text 3002 2. The Kelmar Trio 10000"
+  fi
+  cat >"$work/shot.script" <<EOF
 $show
 note ready
 wait-file $(winpath "$work/shot.done") 60000

@@ -44,7 +44,11 @@ DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, s
     return v;
 }
 
-std::string SaveRefusal(const DialogValues& v) {
+std::string SaveRefusal(const DialogValues& v, const std::string& savedUsername) {
+    // The stored digest is the old account's password: another account would
+    // be refused with it.
+    if (!v.username.empty() && v.username != savedUsername && v.password.empty())
+        return "You must enter the Password again if you change the Username.";
     if (v.useProxy && (v.proxyHost.empty() || ReadDialogNumber(v.proxyPort) <= 0))
         return "You must enter a valid Server and a Port if you are using a Proxy.";
     if (v.useProxyAuth && (v.proxyUser.empty() || v.proxyPass.empty()))

@@ -33,7 +33,8 @@ int ReadDialogNumber(const std::string& text);
 DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, std::string* note);
 
 // Why Save refuses, in the order the checks run; empty when it may save.
-std::string SaveRefusal(const DialogValues& values);
+// `savedUsername`: the account in force, whose digest is no use to another.
+std::string SaveRefusal(const DialogValues& values, const std::string& savedUsername);
 
 // Save: a typed password is stored as its digest and ends the session; the
 // rest is copied, the switch applied, and the settings written.

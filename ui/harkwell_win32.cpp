@@ -14,6 +14,7 @@
 #include "ui/harkwell.h"
 #include "ui/plays_window_win32.h"
 #include "ui/resource.h"
+#include "ui/services_window_win32.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -271,6 +272,9 @@ void CHarkwell::OnCommand(int id) {
         case IDC_PLAYS:
             OpenPlaysWindow(m_engine, GetWindow(m_window, GW_OWNER));
             break;
+        case IDC_SERVICES:
+            OpenServicesWindow(m_engine, m_window);
+            break;
         case IDC_ENABLE_PLUGIN:
             ReadControls();
             ApplyEnableSwitch(*m_engine, m_values.enabled);
@@ -287,7 +291,7 @@ void CHarkwell::OnCommand(int id) {
 
 void CHarkwell::OnSave() {
     ReadControls();
-    std::string refusal = SaveRefusal(m_values);
+    std::string refusal = SaveRefusal(m_values, m_engine->GetSettings().username);
     if (!refusal.empty()) {
         Warn(refusal.c_str());
         return;

@@ -17,9 +17,10 @@
 
 namespace {
 
-using HistoryFields = std::array<std::string_view, 9>;
+// Nine fields, and a tenth naming an extra service on its lines only.
+using HistoryFields = std::array<std::string_view, 10>;
 // Which of them hold a character that a CSV cell must quote.
-using QuotedFields = std::array<bool, 9>;
+using QuotedFields = std::array<bool, 10>;
 
 // What a byte is to the history's reader: a field's end, one a CSV cell
 // quotes, or anything else.
@@ -62,7 +63,8 @@ void ForEachHistoryLine(std::string_view text, Each each) {
             if (at == end || n == f.size()) break;
             field = at + 1;
         }
-        if (n == f.size()) each(f, quoted);
+        if (n == 9) f[9] = std::string_view();
+        if (n >= 9) each(f, quoted);
     }
 }
 
@@ -82,7 +84,7 @@ void AssignStatus(std::string* status, std::string_view outcome, std::string_vie
 // A play waiting in the cache, under the account set now (its tag and the
 // name shown).
 PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
-                   const std::string& account) {
+                   const std::string& account, const ServicePlays& service) {
     bool other = !play.IsForAccount(tag);
     return {play.Time(),
             play.Utf8Text(play.artist),
@@ -92,7 +94,13 @@ PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
             other ? "Waiting for another account" : "Waiting",
             std::string(),
             index,
-            other};
+            other,
+            service.name,
+            service.service};
+}
+
+std::string_view ServiceOfLine(const HistoryFields& f) {
+    return f[9].empty() ? std::string_view("Kelmar") : f[9];
 }
 
 }  // namespace
@@ -106,8 +114,16 @@ std::string HistoryStatus(const std::string& outcome, const std::string& detail)
 std::vector<PlayRow> ReadHistoryRows(const std::string& text) {
     std::vector<PlayRow> rows;
     ForEachHistoryLine(text, [&](const HistoryFields& f, const QuotedFields&) {
-        PlayRow row{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3]),
-                    std::string(f[5]), std::string(),     std::string(f[7]), -1};
+        PlayRow row{std::string(f[0]),
+                    std::string(f[1]),
+                    std::string(f[2]),
+                    std::string(f[3]),
+                    std::string(f[5]),
+                    std::string(),
+                    std::string(f[7]),
+                    -1,
+                    false,
+                    std::string(ServiceOfLine(f))};
         AssignStatus(&row.status, f[6], f[8]);
         rows.push_back(std::move(row));
     });
@@ -137,9 +153,10 @@ std::string LocalPlayedTime(const std::string& utc) {
 }
 
 const std::string& ColumnText(const PlayRow& row, int column) {
-    const std::string* columns[kPlayColumns] = {&row.playedUtc, &row.artist,  &row.title,
-                                                &row.album,     &row.account, &row.status};
-    return *columns[column >= 0 && column < kPlayColumns ? column : 0];
+    const std::string* columns[kPlayColumns + 1] = {&row.playedUtc, &row.artist,  &row.title,
+                                                    &row.album,     &row.account, &row.status,
+                                                    &row.service};
+    return *columns[column >= 0 && column <= kServiceColumn ? column : 0];
 }
 
 void SortRows(std::vector<PlayRow>* rows, int column, bool ascending) {
@@ -175,12 +192,19 @@ void AppendCsvCell(std::string* csv, std::string_view text) {
                   }));
 }
 
-void AppendCsvRow(std::string* csv, const PlayRow& row) {
-    for (int column = 0; column < kPlayColumns; ++column) {
+void AppendCsvRow(std::string* csv, const PlayRow& row, bool withService = false) {
+    int columns = withService ? kServiceColumn + 1 : kPlayColumns;
+    for (int column = 0; column < columns; ++column) {
         AppendCsvCell(csv, ColumnText(row, column));
-        *csv += column + 1 < kPlayColumns ? ',' : '\r';
+        *csv += column + 1 < columns ? ',' : '\r';
     }
     *csv += '\n';
+}
+
+std::string CsvHeader(bool withService) {
+    std::string header = kCsvHeader;
+    if (withService) header.insert(header.size() - 2, ",Service");
+    return kUtf8ByteOrderMark + header;
 }
 
 }  // namespace
@@ -200,14 +224,28 @@ std::string CsvDocument(const std::vector<PlayRow>& rows) {
 
 PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
                     const std::vector<std::string>& historyTexts) {
+    std::vector<ServicePlays> kelmar(1);
+    kelmar[0].name = "Kelmar";
+    kelmar[0].account = account;
+    kelmar[0].plays = std::move(waiting);
+    return ReadPlays(std::move(kelmar), account, historyTexts);
+}
+
+PlaysView ReadPlays(std::vector<ServicePlays> services, const std::string& account,
+                    const std::vector<std::string>& historyTexts) {
     PlaysView view;
     view.account = account;
-    view.waiting = std::move(waiting);
-    AccountTag tag = MakeAccountTag(account);
-    std::string shown = AnsiToUtf8(account);
-    for (size_t i = 0; i < view.waiting.size(); ++i) {
-        view.rows.push_back(WaitingRow(view.waiting[i], static_cast<int>(i), tag, shown));
-        view.otherAccount += view.rows.back().otherAccount ? 1 : 0;
+    for (ServicePlays& service : services) {
+        AccountTag tag = MakeAccountTag(service.account);
+        std::string shown = AnsiToUtf8(service.account);
+        service.taken.resize(service.plays.size());
+        for (size_t i = 0; i < service.plays.size(); ++i) {
+            int index = static_cast<int>(view.waiting.size());
+            view.waiting.push_back(service.plays[i]);
+            view.taken.push_back(service.taken[i]);
+            view.rows.push_back(WaitingRow(service.plays[i], index, tag, shown, service));
+            view.otherAccount += view.rows.back().otherAccount ? 1 : 0;
+        }
     }
     for (auto text = historyTexts.rbegin(); text != historyTexts.rend(); ++text) {
         std::vector<PlayRow> lines = ReadHistoryRows(*text);
@@ -232,7 +270,7 @@ std::string BeingSentNote(int count) {
 }
 
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
-                            const std::string& note) {
+                            int pauseKeptOut, const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());
     std::string line = waiting == 0   ? std::string("No play waits to be sent")
                        : waiting == 1 ? std::string("1 play waits to be sent")
@@ -250,8 +288,14 @@ std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t
             clockSkewMinutes > 0 ? "ahead of" : "behind");
     }
     std::tm local{};
-    if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local))
-        line += Format(" New plays are paused until %02d:%02d.", local.tm_hour, local.tm_min);
+    std::string keptOut =
+        pauseKeptOut == 1 ? std::string("1 track") : Format("%d tracks", pauseKeptOut);
+    if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local)) {
+        line += Format(" New plays are paused until %02d:%02d; %s kept out so far.", local.tm_hour,
+                       local.tm_min, keptOut.c_str());
+    } else if (pauseKeptOut > 0) {
+        line += " The last pause kept out " + keptOut + ".";
+    }
     return note.empty() ? line : line + "\r\n" + note;
 }
 
@@ -264,28 +308,30 @@ bool IsOneOfPaths(const std::string& path, const std::vector<std::string>& paths
     });
 }
 
-bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
-                 const std::string& account, const std::vector<std::string>& historyTexts,
-                 int* count) {
+bool ExportPlays(const std::string& path, const std::vector<ServicePlays>& services,
+                 const std::vector<std::string>& historyTexts, bool withService, int* count) {
     // Written beside the target, which only a whole export replaces.
     std::string temporary = path + ".tmp";
     FileHandle file(OpenStream(temporary, "wb"));
     bool ok = file != nullptr;
     // Straight from the history's text to the file, a megabyte at a time: the
     // history may hold hundreds of thousands of lines.
-    std::string csv = std::string(kUtf8ByteOrderMark) + kCsvHeader;
+    std::string csv = CsvHeader(withService);
     auto write = [&](size_t atLeast) {
         if (csv.size() < atLeast) return;
         ok = ok && std::fwrite(csv.data(), 1, csv.size(), file.get()) == csv.size();
         csv.clear();
     };
-    AccountTag tag = MakeAccountTag(account);
-    std::string shown = AnsiToUtf8(account);
-    for (const Submission& play : waiting) {
-        AppendCsvRow(&csv, WaitingRow(play, 0, tag, shown));
-        write(kWriteChunk);
+    *count = 0;
+    for (const ServicePlays& service : services) {
+        AccountTag tag = MakeAccountTag(service.account);
+        std::string shown = AnsiToUtf8(service.account);
+        for (const Submission& play : service.plays) {
+            AppendCsvRow(&csv, WaitingRow(play, 0, tag, shown, service), withService);
+            ++*count;
+            write(kWriteChunk);
+        }
     }
-    *count = static_cast<int>(waiting.size());
     std::string status;
     for (auto history = historyTexts.rbegin(); history != historyTexts.rend(); ++history) {
         ForEachHistoryLine(*history, [&](const HistoryFields& f, const QuotedFields& quoted) {
@@ -295,6 +341,10 @@ bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting
                 csv += ',';
             }
             AppendCsvCell(&csv, status);
+            if (withService) {
+                csv += ',';
+                AppendCsvCell(&csv, ServiceOfLine(f), quoted[9]);
+            }
             csv += "\r\n";
             ++*count;
             write(kWriteChunk);

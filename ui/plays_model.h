@@ -22,6 +22,8 @@ struct PlayRow {
     int cacheIndex = -1;
     // A waiting play of another account than the one set (whatever name shows).
     bool otherAccount = false;
+    std::string service = "Kelmar";  // whose play it is (a history line's or a waiting play's)
+    int serviceNumber = 0;           // a waiting play's: whose cache holds it
 };
 
 // The rows of a history file's bytes, newest first. The header, a byte order
@@ -35,8 +37,10 @@ std::string HistoryStatus(const std::string& outcome, const std::string& detail)
 // A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
 // that is no such time is shown as it is.
 std::string LocalPlayedTime(const std::string& utc);
-// The columns, in the list's order: Played, Artist, Title, Album, Account, Status.
+// The columns, in the list's order: Played, Artist, Title, Album, Account, Status,
+// and, while plays go to more services than Kelmar, Service.
 constexpr int kPlayColumns = 6;
+constexpr int kServiceColumn = 6;
 const std::string& ColumnText(const PlayRow& row, int column);
 // Sorted by a column as a click on its header sorts: stably, so that rows
 // with the same text keep their order (waiting first, newest first).
@@ -53,6 +57,15 @@ std::string CsvDocument(const std::vector<PlayRow>& rows);
 // What the window shows, read off the player's thread: a copy of the cache
 // (which the waiting rows index) and the rows, waiting plays first, then the
 // history newest first, from the current file and then the older one.
+// The plays waiting for one service, under its account set now.
+struct ServicePlays {
+    int service = 0;  // 0 Kelmar, else the extra service's number
+    std::string name;
+    std::string account;
+    std::vector<Submission> plays;
+    std::vector<unsigned char> taken;
+};
+
 struct PlaysView {
     std::vector<Submission> waiting;
     std::vector<unsigned char> taken;  // for each of `waiting`: a flush is sending it
@@ -62,14 +75,20 @@ struct PlaysView {
     std::string lastAcceptedUtc;  // when the newest "sent" line was written
 };
 // `historyTexts`: the older file's, then the current one's (CPlayHistory::Texts).
+// `services`: each service's waiting plays, Kelmar's first; `account` is
+// Kelmar's.
+PlaysView ReadPlays(std::vector<ServicePlays> services, const std::string& account,
+                    const std::vector<std::string>& historyTexts);
+// Kelmar's plays only.
 PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
                     const std::vector<std::string>& historyTexts);
 // The line above the list: what waits, when the service last accepted a play,
 // the clock note while the clock is off (`clockSkewMinutes`, positive:
 // ahead), a pause of new plays until `pausedUntil` (seconds since 1970; 0:
-// none), and `note` (an action in progress or done).
+// none) and the tracks it kept out (`pauseKeptOut`, also said once it is
+// over), and `note` (an action in progress or done).
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
-                            const std::string& note);
+                            int pauseKeptOut, const std::string& note);
 // "1 play", "N plays".
 std::string CountOfPlays(int count);
 // What follows the note of an action that left alone plays a flush is
@@ -83,6 +102,6 @@ bool IsOneOfPaths(const std::string& path, const std::vector<std::string>& paths
 // (under the account set now) in cache order, then the history as the window
 // lists it; `count` gets how many. The file is written beside `path` and put
 // in its place once whole; false when that failed, with `path` as it was.
-bool ExportPlays(const std::string& path, const std::vector<Submission>& waiting,
-                 const std::string& account, const std::vector<std::string>& historyTexts,
-                 int* count);
+// `withService`: a last column names each play's service.
+bool ExportPlays(const std::string& path, const std::vector<ServicePlays>& services,
+                 const std::vector<std::string>& historyTexts, bool withService, int* count);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -41,6 +42,7 @@ constexpr int kPauseSeconds = 3600;
 const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
                                                 "Album",  "Account", "Status"};
 const int kColumnWidths[kPlayColumns] = {64, 72, 86, 72, 44, 76};  // dialog units
+constexpr int kServiceColumnWidth = 48;
 
 // The common controls and dialogs are loaded when the window first opens, and
 // stay: linked, they would come and go with every load of the plug-in, and
@@ -58,7 +60,43 @@ Function SystemFunction(const wchar_t* library, const char* name) {
 // waits. Two plays alike in all of it are one to the eye as well.
 std::string RowKey(const PlayRow& row) {
     return (row.cacheIndex >= 0 ? "w" : "h") + row.playedUtc + '\t' + row.artist + '\t' +
-           row.title + '\t' + row.album + '\t' + row.atUtc;
+           row.title + '\t' + row.album + '\t' + row.atUtc + '\t' + row.service;
+}
+
+// Whether plays go to more services than Kelmar.
+bool HasExtraServices(CPlaytally* engine) {
+    for (int number = 1; number <= kMaxExtraServices; ++number) {
+        if (engine->GetService(number).IsSet()) return true;
+    }
+    return false;
+}
+
+// The plays waiting for Kelmar and for each extra service set, as they are now.
+std::vector<ServicePlays> WaitingForEveryService(CPlaytally* engine) {
+    std::vector<ServicePlays> services(1);
+    services[0].name = engine->ServiceName(kKelmarService);
+    services[0].account = engine->GetSettings().username;
+    services[0].plays = engine->GetWaitingPlays(&services[0].taken);
+    for (int number = 1; number <= kMaxExtraServices; ++number) {
+        ServiceSettings settings = engine->GetService(number);
+        if (!settings.IsSet()) continue;
+        ServicePlays service;
+        service.service = number;
+        service.name = settings.name;
+        service.account = settings.username;
+        service.plays = engine->GetWaitingPlays(&service.taken, number);
+        services.push_back(std::move(service));
+    }
+    return services;
+}
+
+// Plays to act on, by the service whose cache holds them.
+using PlaysByService = std::map<int, std::vector<Submission>>;
+int CountOf(const PlaysByService& plays) {
+    int count = 0;
+    for (const auto& service : plays)
+        count += static_cast<int>(service.second.size());
+    return count;
 }
 
 // Where the rows with these keys are.
@@ -198,8 +236,8 @@ class CPlaysWindow {
     void Select(const std::vector<size_t>& rows);
     // The selected rows of waiting plays, for any account or another only.
     std::vector<PlayRow*> SelectedWaitingRows(WaitingFor account);
-    // Their plays, as in the copy of the cache the rows were read from.
-    std::vector<Submission> PlaysOf(const std::vector<PlayRow*>& rows) const;
+    // Their plays, as in the copy of the caches the rows were read from.
+    PlaysByService PlaysOf(const std::vector<PlayRow*>& rows) const;
     // Shows `status` on the rows until the next load.
     void MarkRows(const std::vector<PlayRow*>& rows, const char* status);
     void ShowStatus();
@@ -224,6 +262,7 @@ class CPlaysWindow {
     bool m_shownEdit = false;   // Edit... is enabled
     int m_sortColumn = -1;
     bool m_ascending = true;
+    int m_columns = kPlayColumns;
 };
 
 CPlaysWindow g_plays;
@@ -308,10 +347,13 @@ void CPlaysWindow::OnInit() {
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_PLAYS_LIST);
     SendMessageW(m_list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-    for (int column = 0; column < kPlayColumns; ++column) {
-        RECT width = {0, 0, kColumnWidths[column], 0};
+    // The service of each play shows while there is more than one.
+    m_columns = HasExtraServices(m_engine) ? kServiceColumn + 1 : kPlayColumns;
+    for (int column = 0; column < m_columns; ++column) {
+        bool service = column == kServiceColumn;
+        RECT width = {0, 0, service ? kServiceColumnWidth : kColumnWidths[column], 0};
         MapDialogRect(m_window, &width);
-        std::wstring name = WidePath(kColumnNames[column]);
+        std::wstring name = WidePath(service ? "Service" : kColumnNames[column]);
         LVCOLUMNW info = {};
         info.mask = LVCF_TEXT | LVCF_WIDTH;
         info.cx = width.right;
@@ -337,10 +379,8 @@ void CPlaysWindow::StartLoad() {
     // Sorted there too: a sort of a hundred thousand rows is no work for the
     // player's thread.
     if (!RunJob(engine, job, "Could not read the plays", [engine](Job& job) {
-            std::vector<unsigned char> taken;
-            job.view = ReadPlays(engine->GetWaitingPlays(&taken), engine->GetSettings().username,
+            job.view = ReadPlays(WaitingForEveryService(engine), engine->GetSettings().username,
                                  engine->m_history.Texts());
-            job.view.taken = std::move(taken);
             if (job.sortColumn >= 0) SortRows(&job.view.rows, job.sortColumn, job.ascending);
             job.selectedRows = RowsWithKeys(job.view.rows, job.selectedKeys);
         })) {
@@ -394,10 +434,10 @@ void CPlaysWindow::ShowStatus() {
         SetDlgItemTextW(m_window, IDC_PLAYS_PAUSE,
                         m_shownPause ? L"Resu&me" : L"&Pause for an hour");
     }
-    std::string status =
-        m_loaded ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes, pausedUntil, m_note)
-        : m_note.empty() ? std::string("Reading the plays...")
-                         : m_note;
+    std::string status = m_loaded         ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes,
+                                                            pausedUntil, m_engine->PauseKeptOut(), m_note)
+                         : m_note.empty() ? std::string("Reading the plays...")
+                                          : m_note;
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
     m_shownStatus = std::move(status);
@@ -509,10 +549,10 @@ std::vector<PlayRow*> CPlaysWindow::SelectedWaitingRows(WaitingFor account) {
     return rows;
 }
 
-std::vector<Submission> CPlaysWindow::PlaysOf(const std::vector<PlayRow*>& rows) const {
-    std::vector<Submission> plays;
+PlaysByService CPlaysWindow::PlaysOf(const std::vector<PlayRow*>& rows) const {
+    PlaysByService plays;
     for (const PlayRow* row : rows)
-        plays.push_back(m_view.waiting[static_cast<size_t>(row->cacheIndex)]);
+        plays[row->serviceNumber].push_back(m_view.waiting[static_cast<size_t>(row->cacheIndex)]);
     return plays;
 }
 
@@ -524,27 +564,32 @@ void CPlaysWindow::MarkRows(const std::vector<PlayRow*>& rows, const char* statu
 
 void CPlaysWindow::Remove() {
     if (m_action) return;
-    std::vector<Submission> plays = PlaysOf(SelectedWaitingRows(WaitingFor::kAnyAccount));
-    if (plays.empty()) {
+    PlaysByService plays = PlaysOf(SelectedWaitingRows(WaitingFor::kAnyAccount));
+    int count = CountOf(plays);
+    if (count == 0) {
         m_note = "Select the waiting plays to remove.";
         ShowStatus();
         return;
     }
-    std::string question = Format("Remove %d waiting play%s from the cache? %s not be sent.",
-                                  static_cast<int>(plays.size()), plays.size() == 1 ? "" : "s",
-                                  plays.size() == 1 ? "It will" : "They will");
+    std::string question = Format("Remove %d waiting play%s from the cache? %s not be sent.", count,
+                                  count == 1 ? "" : "s", count == 1 ? "It will" : "They will");
     if (MessageBoxW(m_window, WidePath(question).c_str(), L"Kelmar Plays",
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
     // The box let the timer run: the rows may have been read again.
     MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Removing...");
     CPlaytally* engine = m_engine;
-    RunAction("Removing " + CountOfPlays(static_cast<int>(plays.size())) + "...",
-              "Could not remove the plays", [engine, plays] {
-                  CPlaytally::PlaysActedOn removed = engine->RemoveWaitingPlays(plays);
-                  return "Removed " + CountOfPlays(removed.done) + "." +
-                         BeingSentNote(removed.beingSent);
-              });
+    RunAction(
+        "Removing " + CountOfPlays(count) + "...", "Could not remove the plays", [engine, plays] {
+            CPlaytally::PlaysActedOn removed;
+            for (const auto& service : plays) {
+                CPlaytally::PlaysActedOn one =
+                    engine->RemoveWaitingPlays(service.second, service.first);
+                removed.done += one.done;
+                removed.beingSent += one.beingSent;
+            }
+            return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
+        });
 }
 
 PlayRow* CPlaysWindow::EditableRow() {
@@ -582,11 +627,12 @@ void CPlaysWindow::Edit() {
     if (texts.artist == play.Utf8Text(play.artist) && texts.title == play.Utf8Text(play.title) &&
         texts.album == play.Utf8Text(play.album))
         return;
+    int service = row->serviceNumber;
     MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Editing...");
     CPlaytally* engine = m_engine;
-    RunAction("Editing 1 play...", "Could not edit the play", [engine, play, texts] {
+    RunAction("Editing 1 play...", "Could not edit the play", [engine, play, texts, service] {
         CPlaytally::PlaysActedOn edited =
-            engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album);
+            engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album, service);
         return "Edited " + CountOfPlays(edited.done) + "." + BeingSentNote(edited.beingSent);
     });
     EnableEdit();
@@ -595,7 +641,7 @@ void CPlaysWindow::Edit() {
 void CPlaysWindow::SendWithThisAccount() {
     if (m_action) return;
     std::vector<PlayRow*> rows = SelectedWaitingRows(WaitingFor::kAnotherAccount);
-    std::vector<Submission> plays = PlaysOf(rows);
+    PlaysByService plays = PlaysOf(rows);
     MarkRows(rows, "Sending with this account...");
     if (plays.empty()) {
         m_note = "Select the plays waiting for another account.";
@@ -603,9 +649,15 @@ void CPlaysWindow::SendWithThisAccount() {
         return;
     }
     CPlaytally* engine = m_engine;
-    RunAction("Tagging " + CountOfPlays(static_cast<int>(plays.size())) + " with this account...",
+    RunAction("Tagging " + CountOfPlays(CountOf(plays)) + " with this account...",
               "Could not tag the plays", [engine, plays] {
-                  CPlaytally::PlaysActedOn tagged = engine->SendWithCurrentAccount(plays);
+                  CPlaytally::PlaysActedOn tagged;
+                  for (const auto& service : plays) {
+                      CPlaytally::PlaysActedOn one =
+                          engine->SendWithCurrentAccount(service.second, service.first);
+                      tagged.done += one.done;
+                      tagged.beingSent += one.beingSent;
+                  }
                   return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
                          " with this account." + BeingSentNote(tagged.beingSent);
               });
@@ -636,11 +688,15 @@ void CPlaysWindow::Export() {
         kept.push_back(engine->GetDataDir() + kCacheFileName);
         kept.push_back(engine->m_cache.GetFilePath());
         kept.push_back(engine->m_cache.GetSideFilePath());
+        for (int number = 1; number <= kMaxExtraServices; ++number) {
+            kept.push_back(engine->GetDataDir() + ServiceCacheFileName(number));
+            kept.push_back(kept.back() + ".refused");
+        }
         if (IsOneOfPaths(path, kept))
             return "Not exported: " + path + " holds the plug-in's plays; choose another file.";
         int count = 0;
-        if (!ExportPlays(path, engine->GetWaitingPlays(), engine->GetSettings().username,
-                         engine->m_history.Texts(), &count)) {
+        if (!ExportPlays(path, WaitingForEveryService(engine), engine->m_history.Texts(),
+                         HasExtraServices(engine), &count)) {
             g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
             return "Could not write " + path + ".";
         }

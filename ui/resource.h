@@ -1,10 +1,12 @@
-// Resource ids of the plug-in: the settings dialog, the Plays window and
-// their controls.
+// Resource ids of the plug-in: the settings dialog, the Plays and Services
+// windows and their controls.
 #pragma once
 
 #define IDD_CONFIG 102
 #define IDD_PLAYS 103
 #define IDD_EDIT_PLAY 104
+#define IDD_SERVICES 105
+#define IDD_SERVICE 106
 #ifndef IDC_STATIC
 #define IDC_STATIC -1
 #endif
@@ -29,6 +31,7 @@
 #define IDC_PLAYS 1030
 #define IDC_LISTEN_RULE 1031
 #define IDC_STREAM_SONGS 1032
+#define IDC_SERVICES 1033
 #define IDC_PLAYS_STATUS 1041
 #define IDC_PLAYS_LIST 1042
 #define IDC_PLAYS_REMOVE 1043
@@ -41,6 +44,16 @@
 #define IDC_EDIT_TITLE 1051
 #define IDC_EDIT_ALBUM 1052
 #define IDC_EDIT_NOTE 1053
+#define IDC_SERVICES_LIST 1060
+#define IDC_SERVICES_ADD 1061
+#define IDC_SERVICES_EDIT 1062
+#define IDC_SERVICES_REMOVE 1063
+#define IDC_SERVICE_NAME 1070
+#define IDC_SERVICE_ADDRESS 1071
+#define IDC_SERVICE_USER 1072
+#define IDC_SERVICE_PASSWORD 1073
+#define IDC_SERVICE_ENABLED 1074
+#define IDC_SERVICE_NOTE 1075
 #define IDC_CACHE_STATS 3000
 #define IDC_APP_VERSION 3001
 #define IDC_LAST_SUBMITTED 3002

@@ -3,9 +3,9 @@
 // on its request workers. Every 20 ms it looks for visible "#32770" windows of
 // this process; one with the static text control 65535 is a message box: it
 // records "box CAPTION|TEXT" and presses No when there is one (Yes after
-// "answer yes"), else OK. Any other dialog is recorded ("dialog CAPTION"); the
-// plug-in's own (made from its module) are left to the script, a file dialog
-// after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
+// "answer yes"; "answer yes no": Yes to the next, No from then on), else OK. Any other dialog is
+// recorded ("dialog CAPTION"); the plug-in's own (made from its module) are left to the script, a
+// file dialog after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
@@ -22,10 +22,10 @@ namespace {
 constexpr int kStaticTextId = 0xFFFF;
 
 std::atomic<bool> g_watching{true};
-std::atomic<bool> g_answerYes{false};
 std::mutex g_saveLock;
 std::wstring g_savePath;  // under g_saveLock
 std::string g_fill;       // under g_saveLock: the dialog to fill next, as FillNextDialog took it
+std::vector<bool> g_answers{false};  // under g_saveLock: Yes or No, the last one for good
 std::thread g_watcher;
 
 constexpr int kFileNameEdit = 0x480, kFileNameCombo = 0x47c;  // edt1, cmb13
@@ -65,6 +65,13 @@ bool FillDialog(HWND dialog, const std::string& caption) {
     return true;
 }
 
+bool NextAnswer() {
+    std::lock_guard<std::mutex> guard(g_saveLock);
+    bool yes = g_answers.front();
+    if (g_answers.size() > 1) g_answers.erase(g_answers.begin());
+    return yes;
+}
+
 void WatchForBoxes() {
     std::set<HWND> handled;
     while (g_watching) {
@@ -83,7 +90,7 @@ void WatchForBoxes() {
             int button = IDCANCEL;
             if (label) {
                 Record("box " + OneLine(caption) + "|" + OneLine(WindowText(label)));
-                button = !GetDlgItem(dialog, IDNO) ? IDOK : g_answerYes ? IDYES : IDNO;
+                button = !GetDlgItem(dialog, IDNO) ? IDOK : NextAnswer() ? IDYES : IDNO;
             } else {
                 Record("dialog " + OneLine(caption));
                 HINSTANCE maker =
@@ -112,8 +119,9 @@ void WatchForBoxes() {
 
 }  // namespace
 
-void AnswerBoxes(bool yes) {
-    g_answerYes = yes;
+void AnswerBoxes(const std::vector<bool>& answers) {
+    std::lock_guard<std::mutex> guard(g_saveLock);
+    if (!answers.empty()) g_answers = answers;
 }
 
 void SaveDialogsAs(const std::string& path) {

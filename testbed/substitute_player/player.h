@@ -118,8 +118,9 @@ double Microseconds(Call call) {
 // dialogs made from the plug-in's module are left to the script.
 extern std::atomic<HMODULE> g_pluginModule;
 void StartBoxWatcher();
-// How message boxes with Yes and No are answered from now on.
-void AnswerBoxes(bool yes);
+// How the next message boxes with Yes and No are answered, one each, the
+// last for all after it.
+void AnswerBoxes(const std::vector<bool>& answers);
 // The next file dialog gets this name and is confirmed.
 void SaveDialogsAs(const std::string& path);
 // The plug-in's next dialog with this caption gets these texts in these

@@ -183,8 +183,16 @@ const std::vector<Verb> kWindowVerbs = {
          }
      }},
     {"select", kIdText, "ID TEXT", "selects the list's rows with a cell holding TEXT", SelectRows},
-    {"answer", kText, "yes|no", "how message boxes with Yes and No are answered from now on",
-     [](const Command& c) { AnswerBoxes(c.argument == "yes"); }},
+    {"answer", kText, "yes|no...",
+     "how the next message boxes with Yes and No are answered, the last word from then on",
+     [](const Command& c) {
+         std::vector<bool> answers;
+         for (size_t at = 0, end = 0; at < c.argument.size(); at = end + 1) {
+             end = std::min(c.argument.find(' ', at), c.argument.size());
+             answers.push_back(c.argument.substr(at, end - at) == "yes");
+         }
+         AnswerBoxes(answers);
+     }},
     {"save-as", kText, "PATH", "the next file dialog gets PATH and is confirmed",
      [](const Command& c) { SaveDialogsAs(c.argument); }},
     {"fill-next", kText, "CAPTION|ID=TEXT|...|BUTTON",

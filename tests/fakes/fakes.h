@@ -75,7 +75,7 @@ struct FakeNetAnswer {
     std::string date{};      // the Date header's text; empty: none
 };
 void FakeNetReset();
-// Called for each request once it is sent (or fails); default: 200 "OK\n".
+// Called for each request as it is sent, whole; default: 200 "OK\n".
 void FakeNetSetResponder(std::function<FakeNetAnswer(const FakeNetRequest&)> responder);
 // Answers taken in order before the responder is asked.
 void FakeNetQueue(const FakeNetAnswer& answer);

@@ -13,7 +13,8 @@ struct Handle {
     FakeNetRequest request;
     FakeNetAnswer answer;
     size_t readOffset = 0;
-    int record = -1;  // index in g_requests once sent
+    int record = -1;    // index in g_requests once sent
+    bool asks = false;  // the responder answers once the request is whole
 };
 
 std::mutex g_lock;
@@ -30,13 +31,17 @@ FakeNetAnswer DefaultAnswer(const FakeNetRequest&) {
 }
 
 // The answer for the request about to be made; decides which step fails.
-FakeNetAnswer NextAnswer(const FakeNetRequest& request) {
+// Without a queued one, the responder is asked when the request is sent,
+// with its server, object and data (`asks`).
+FakeNetAnswer NextAnswer(const FakeNetRequest& request, bool* asks) {
+    *asks = false;
     if (!g_queue.empty()) {
         FakeNetAnswer answer = g_queue.front();
         g_queue.pop_front();
         return answer;
     }
-    return g_responder ? g_responder(request) : DefaultAnswer(request);
+    *asks = g_responder != nullptr;
+    return DefaultAnswer(request);
 }
 
 void Record(const FakeNetRequest& request) {
@@ -86,7 +91,8 @@ NetHandle NetOpen(const std::string& agent, uint32_t accessType, const std::stri
     request.agent = agent;
     request.accessType = accessType;
     request.proxy = proxy;
-    FakeNetAnswer answer = NextAnswer(request);
+    bool asks = false;
+    FakeNetAnswer answer = NextAnswer(request, &asks);
     if (answer.failAt == FAKE_NET_OPEN) {
         t_error = answer.error;
         Record(request);
@@ -94,6 +100,7 @@ NetHandle NetOpen(const std::string& agent, uint32_t accessType, const std::stri
     }
     Handle* h = NewHandle(0, request);
     h->answer = answer;
+    h->asks = asks;
     return h;
 }
 
@@ -126,6 +133,7 @@ NetHandle NetConnect(NetHandle root, const std::string& server, uint16_t port) {
     }
     Handle* h = NewHandle(1, r->request);
     h->answer = r->answer;
+    h->asks = r->asks;
     return h;
 }
 
@@ -142,6 +150,7 @@ NetHandle NetOpenRequest(NetHandle connection, const std::string& verb, const st
     }
     Handle* h = NewHandle(2, c->request);
     h->answer = c->answer;
+    h->asks = c->asks;
     return h;
 }
 
@@ -151,6 +160,7 @@ bool NetSendRequest(NetHandle request, const std::string& headers, const std::st
     h->request.headers = headers;
     h->request.data = data;
     h->record = static_cast<int>(g_requests.size());
+    if (h->asks && g_responder) h->answer = g_responder(h->request);
     Record(h->request);
     if (h->answer.failAt == FAKE_NET_SEND) {
         t_error = h->answer.error;

@@ -117,8 +117,8 @@ def test_first_start(s):
 
 
 # The settings dialog on a running plug-in: what it shows, keyboard navigation through the player's
-# loop, one window however often it is asked for, live status labels, the proxy checks, and the
-# switch that acts at once.
+# loop, one window however often it is asked for, live status labels, the password a new user name
+# needs, the proxy checks, and the switch that acts at once.
 def test_dialog(s):
     s.settings()
     shown = {1003: "1 0 listener", 1004: "1 0 ", 1017: "1 0 Your password is stored", 1020: "1 1 Enable Plugin",
@@ -138,11 +138,22 @@ def test_dialog(s):
         config
         wait-window Kelmar Config 5000
         windows Kelmar Config
+        click 1033
+        wait-window Kelmar Services 5000
+        fill-next Kelmar Service|1070=Мой архив|1071=http://127.0.0.1:{s.port}/archive/|1072=archivist|1073=vault|1
+        click 1061
+        rows 1060
+        click 2
+        wait-closed 2000
+        wait-window Kelmar Config 5000
         play 0
         wait-log Submission of 'Dialog One - Title One (Album One)' accepted OK 20000
         wait-text 3002 1. Dialog One - Title One (Album One) 15000
         wait-text 3000 Playing (Submission Sent) 15000
         wait-text 3000 Last Response\tOK 15000
+        set 1003 another
+        click 1
+        set 1003 listener
         set 1010 0
         click 1
         click 3006
@@ -167,14 +178,42 @@ def test_dialog(s):
                                    "log-lacks Saving settings...", "unloaded"]:
         assert line in r
     assert starting(r, "focus") == ["focus 1003", "focus 1004"], "focus, then after Tab"
-    assert starting(r, "window Kelmar") == ["window Kelmar Config #1"] * 2 + ["window Kelmar Config #2"]
+    assert starting(r, "window Kelmar") == ["window Kelmar Config #1"] * 2 + [
+        "window Kelmar Services #2", "window Kelmar Config #1", "window Kelmar Config #3"]
+    assert starting(r, f"row 0: Мой архив | http://127.0.0.1:{s.port}/archive/ | archivist |"), "a row each"
     assert starting(r, "box ") == [
+        "box Error|You must enter the Password again if you change the Username.",
         "box Error|You must enter a valid Server and a Port if you are using a Proxy.",
         "box Error|You must enter a Username and a Password if you are using Proxy Authentication."]
     assert [line for line in r if re.match("control (1020|3006)", line)][-2:] == [
         "control 1020 enabled=1 checked=0 Enable Plugin",
         "control 3006 enabled=1 checked=0 Use Proxy Authentication"], "after Cancel"
     assert s.reg()["pluginenabled"] == "0x0", "saved when quitting"
+    assert {k: v for k, v in s.reg(KEY + r"\Services\1").items() if k != "name"} == {
+        "handshakeurl": f"http://127.0.0.1:{s.port}/archive/", "username": "archivist", "password": md5("vault"),
+        "enabled": "0x1"}
+    # Renamed (the password left empty keeps the stored one), then removed; its play waiting for it is kept.
+    r = s.player("remove", f"""
+        load {s.dll}
+        config
+        wait-window Kelmar Config 5000
+        click 1033
+        wait-window Kelmar Services 5000
+        read 1063
+        select 1060 архив
+        fill-next Kelmar Service|1070=Архив Б|1
+        click 1062
+        answer yes no
+        click 1063
+        rows 1060
+        quit
+        unload""")
+    assert starting(r, "box ") == ["box Kelmar Services|Remove the service Архив Б?",
+                                   "box Kelmar Services|Discard the 1 play waiting for Архив Б? Choose No to keep "
+                                   "them for when you add the service again."]
+    assert "control 1063 enabled=0 checked=0 &Remove" in r, "no row selected"
+    assert "rows 0" in r and s.reg(KEY + r"\Services\1") is None
+    assert (s.work / "plugins/kelmar.service1.cache").stat().st_size
 
 
 # A host whose message loop never calls IsDialogMessage: Tab and Escape still work in the settings
@@ -344,7 +383,8 @@ def test_plays_window(s):
 
 # What counts as a play. With the listening rule on, a 40-second track is handed on after about
 # 20 s, not at its first tick. Then, by today's rule, a file under a skipped folder and a track of a
-# skipped genre are never submitted, and the Plays window shows them as skipped by rule.
+# skipped genre are never submitted, and the Plays window shows them as skipped by rule; a track
+# heard during a pause leaves no row and no history line, only a count.
 def test_listening_rules(s):
     s.settings(listenrule=1)
     s.player("rule", f"""{track("Short", "Short Artist", "Short Title", seconds=40)}
@@ -358,6 +398,7 @@ def test_listening_rules(s):
     r = s.player("skip", rf"""
         track C:\Podcasts\Episode.mp3 | Pod Artist - Episode | 40 | artist=Pod Artist | title=Episode
         track C:\Music\Talk.mp3 | Talk Artist - Talk | 40 | artist=Talk Artist | title=Talk | genre=podcast
+        {track("Private", "Private Artist", "Private Title")}
         load {s.dll}
         play 0
         wait-log Skipping submission by rule (Pod Artist - Episode): folder C:\podcasts 20000
@@ -367,7 +408,9 @@ def test_listening_rules(s):
         wait-window Kelmar Config 5000
         click 1030
         wait-window Kelmar Plays 5000
-        wait-text 1041 Last accepted 10000
+        click 1046
+        play 2
+        wait-text 1041 1 track kept out so far. 20000
         rows 1042
         quit
         unload""")
@@ -378,6 +421,7 @@ def test_listening_rules(s):
     assert s.plays("artist") == [("Short Artist",)]
     assert [line.split(" | ")[1::4] for line in r if line.startswith("row ")] == [
         ["Talk Artist", "Skipped: rule"], ["Pod Artist", "Skipped: rule"], ["Short Artist", "Sent"]]
+    assert "Private Artist" not in str(s.history())
 
 
 # Your tags: offline, a play whose artist the corrections file names is cached corrected, and a

@@ -211,12 +211,13 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     // A play of the account set is never another account's, whatever its name shows.
     EXPECT_EQ(ReadPlays({play}, "", texts).otherAccount, 0);
     int count = 0;
-    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {play}, "bob", texts, &count));
+    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {{0, "Kelmar", "bob", {play}, {}}},
+                            texts, false, &count));
     EXPECT_EQ(count, 4);
     EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
     // Written beside the target: one that cannot be is left as it was.
     std::filesystem::create_directory(dir.file("plays.csv.tmp"));
-    EXPECT_FALSE(ExportPlays(dir.file("plays.csv").string(), {}, "bob", texts, &count));
+    EXPECT_FALSE(ExportPlays(dir.file("plays.csv").string(), {}, texts, false, &count));
     EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));
 }
 
@@ -230,7 +231,8 @@ TEST_F(CacheTest, HistoryReadAcrossRotationsShowsEachLineOnce) {
     });
     int twice = 0;
     while (history.Appends() < 200) {
-        std::vector<PlayRow> rows = ReadPlays({}, "bob", history.Texts()).rows;
+        std::vector<PlayRow> rows =
+            ReadPlays(std::vector<Submission>(), "bob", history.Texts()).rows;
         twice += rows.size() == 2 && rows[0].title == rows[1].title;
     }
     writer.join();

@@ -8,6 +8,7 @@
 #include "record/md5.h"
 #include "tests/unit/engine_fixture.h"
 #include "ui/plays_model.h"
+#include "ui/services_model.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -24,26 +25,58 @@ TEST(DialogNumbers, ReadAsTheUsualDecimalConversion) {
     EXPECT_EQ(ReadDialogNumber("-99999999999"), -2147483647 - 1);
 }
 
-TEST(DialogSave, ProxyChecksInTheirOrder) {
+TEST(DialogSave, ChecksInTheirOrder) {
     DialogValues v;
-    EXPECT_EQ(SaveRefusal(v), "");
+    EXPECT_EQ(SaveRefusal(v, "listener"), "") << "an account cleared";
     v.useProxy = true;
     v.useProxyAuth = true;
+    v.username = "another";
+    EXPECT_EQ(SaveRefusal(v, "listener"),
+              "You must enter the Password again if you change the Username.");
+    v.password = "secret";
     v.proxyHost = "proxy.lan";
     for (const char* port : {"0", "-8", "port", ""}) {
         v.proxyPort = port;
-        EXPECT_EQ(SaveRefusal(v),
+        EXPECT_EQ(SaveRefusal(v, "listener"),
                   "You must enter a valid Server and a Port if you are using a Proxy.")
             << port;
     }
     v.proxyPort = "3128";
-    EXPECT_EQ(SaveRefusal(v),
+    EXPECT_EQ(SaveRefusal(v, "listener"),
               "You must enter a Username and a Password if you are using Proxy Authentication.");
     v.proxyUser = "pu";
     v.proxyPass = "pp";
-    EXPECT_EQ(SaveRefusal(v), "");
+    EXPECT_EQ(SaveRefusal(v, "listener"), "");
     v.proxyHost = "";
-    EXPECT_EQ(SaveRefusal(v), "You must enter a valid Server and a Port if you are using a Proxy.");
+    EXPECT_EQ(SaveRefusal(v, "listener"),
+              "You must enter a valid Server and a Port if you are using a Proxy.");
+}
+
+TEST(ServiceForm, ChecksInTheirOrderAndKeepsTheStoredDigest) {
+    ServiceSettings stored{"Archive", "http://a/", "me", Md5Hex("old"), 1};
+    const struct {
+        const char *name, *address, *user, *password;
+        bool edit;
+        const char* refusal;
+    } kCases[] = {
+        {" ", "ftp://a/", "", "", false, "Enter a Name for the service."},
+        {"Архив", "ftp://a/", "", "", false,
+         "The Handshake address must start with http:// or https://."},
+        {"A", " HTTPS://a/", "", "", false,
+         "Enter the User name of your account with the service."},
+        {"A", "Http://a/", "me", "", false, "Enter the Password of this User name."},
+        {"A", "http://a/", "you", "", true, "Enter the Password of this User name."},
+        {"A", "http://a/", "me", "", true, ""},
+        {"A", "https://a/", "me", "new", true, ""},
+    };
+    for (const auto& c : kCases) {
+        ServiceForm form{c.name, c.address, c.user, c.password, true};
+        const ServiceSettings* was = c.edit ? &stored : nullptr;
+        EXPECT_EQ(ServiceFormRefusal(form, was), c.refusal) << c.address << " " << c.user;
+        if (*c.refusal != '\0') continue;
+        EXPECT_EQ(ServiceFromForm(form, was).password,
+                  *c.password ? Md5Hex(c.password) : stored.password);
+    }
 }
 
 TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {

@@ -1,7 +1,9 @@
 // The engine's side of the exchanges with the service: the handshake and its
 // session, request dispatch and the answers to submissions and flushes, and
 // the per-track timing that hands tracks on.
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -491,4 +493,77 @@ TEST_F(SessionTest, ATickShakesHandsThenFlushesThenCounts) {
     size_t shake = tick.find("Starting to shake..."), flush = tick.find("CPlaytally::OkToSendData"),
            count = tick.find("Submitting 'Playing - Title");
     EXPECT_TRUE(shake < flush && flush < count && count != std::string::npos) << tick;
+}
+
+TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
+    Connect(true);
+    OpenSession();
+    engine.m_history.SetFolder(dir.str() + "\\");
+    SetFakeClockNow(MakeDateTime(2024, 5, 1, 12, 0, 0));
+    // Saved at once, in a name of any script.
+    ServiceSettings home{"\xD0\x94\xD0\xBE\xD0\xBC", "http://home.example:8080/archive/", "me",
+                         kDigest, 1};
+    engine.SetService(2, home);
+
+    // The extra service does not answer: Kelmar's play goes all the same,
+    // and the extra's waits in its own file.
+    bool homeUp = false;
+    FakeNetSetResponder([&](const FakeNetRequest& r) {
+        FakeNetAnswer answer{200, "OK\n"};
+        if (r.server != "home.example") return answer;
+        if (!homeUp) answer.failAt = FAKE_NET_SEND;
+        if (r.verb == "GET")
+            answer.body = "OK\nc2\nhttp://home.example:8080/archive/s\nINTERVAL 0\n";
+        return answer;
+    });
+    engine.SubmitSong(Track("A"));
+    Settle();
+    // The two go at once, in either order.
+    std::set<std::string> first = {Sent(0).substr(0, 41), Sent(1).substr(0, 41)};
+    EXPECT_EQ(first, (std::set<std::string>{"POST post.kelmar.example/submit",
+                                            "GET home.example/archive/?hs=true&p=1.1&v"}));
+    EXPECT_EQ(engine.m_cache.GetCount(), 0);
+    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, 2)), "A");
+    EXPECT_EQ(engine.GetServiceState(2).status, "No answer");
+    EXPECT_TRUE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    EXPECT_TRUE(Logged("\xD0\x94\xD0\xBE\xD0\xBC: ReqID"));
+
+    // Back: a handshake a minute later, then the waiting play, once.
+    homeUp = true;
+    SetFakeClockNow(MakeDateTime(2024, 5, 1, 12, 1, 0));
+    engine.TimerCallback();
+    Settle();
+    engine.TimerCallback();
+    Settle();
+    ASSERT_EQ(FakeNetRequests().size(), 4u);
+    Submission sent = Track("A");
+    sent.TagAccount("me");
+    EXPECT_EQ(Sent(3), "POST home.example/archive/s");
+    EXPECT_EQ(FakeNetRequests()[3].data,
+              BuildSubmissionBody(MakeChallengeResponse(kDigest, "c2"), "me", {sent}));
+    EXPECT_EQ(engine.GetServiceState(2).waiting, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    std::string history = ReadFileBytes(dir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\tA\tTitle\tAlbum\t215\tme\tsent\t"));
+    EXPECT_TRUE(Contains(history, "\tfrom cache\t\xD0\x94\xD0\xBE\xD0\xBC\r\n"));
+    EXPECT_EQ(engine.GetServiceState(2).status, "OK");
+
+    // Removed with its plays kept: the key goes and the file stays.
+    homeUp = false;
+    engine.SubmitSong(Track("B"));
+    Settle();
+    engine.RemoveService(2, false);
+    EXPECT_FALSE(FakeRegistryKeyExists(engine.registryKey + "Services\\2"));
+    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, 2)), "B");
+    // Read back by the next start (which opens a log of its own).
+    engine.SetService(2, home);
+    TestPlaytally next;
+    next.registryKey = engine.registryKey;
+    next.StartPlaytallying(dir.str(), nullptr);
+    ServiceSettings read = next.GetService(2);
+    EXPECT_EQ(std::tie(read.name, read.handshakeUrl, read.username, read.password, read.enabled),
+              std::tie(home.name, home.handshakeUrl, home.username, home.password, home.enabled));
+    EXPECT_FALSE(next.GetService(1).IsSet());
+    next.Shutdown();
+    ResetFakeClock();
 }

@@ -92,7 +92,8 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
 
-    // Paused: a track is skipped, not cached; resumed, the next one goes.
+    // Paused: a track is only counted, neither cached nor written to the
+    // history; resumed, the next one goes.
     engine.currentFile = "C:\\Music\\deep.mp3";
     engine.PauseSubmissions(3600);
     for (int resumed = 0; resumed < 2; ++resumed) {
@@ -100,8 +101,10 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
         engine.OnTrackPlay();
         engine.TimerCallback();
     }
-    EXPECT_EQ(Count("Skipping submission while paused (Deep - Folder)"), 1u);
+    EXPECT_EQ(Count("Skipping submission while paused"), 1u);
+    EXPECT_EQ(engine.PauseKeptOut(), 1);
     EXPECT_EQ(engine.m_cache.GetCount(), 3);
+    EXPECT_FALSE(Contains(ReadFileBytes(engine.historyDir.file(kHistoryFileName)), "\tFolder\t"));
 }
 
 TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {

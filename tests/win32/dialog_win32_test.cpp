@@ -64,8 +64,9 @@ const char kButtonClass[] = "#128", kEditClass[] = "#129", kStaticClass[] = "#13
 // texts longer than the box can be typed; "Skip Streams" sits in the free row
 // of the Preferences group.
 const Item kItems[] = {
-    {1003, kEditClass, 11, 26, 91, 14, "", kEdit},
-    {1004, kEditClass, 11, 52, 91, 14, "", kEdit | ES_PASSWORD},
+    {1003, kEditClass, 11, 23, 91, 13, "", kEdit},
+    {1004, kEditClass, 11, 46, 91, 13, "", kEdit | ES_PASSWORD},
+    {1033, kButtonClass, 11, 70, 91, 12, "Services...", kButton},
     {1020, kButtonClass, 121, 16, 91, 9, "Enable Plugin", kBox | BS_FLAT},
     {1022, kButtonClass, 121, 26, 91, 9, "Show Error Messages ", kBox | BS_FLAT},
     {1023, kButtonClass, 121, 36, 91, 9, "Skip Streams", kBox | BS_FLAT},
@@ -82,9 +83,9 @@ const Item kItems[] = {
     {2, kButtonClass, 136, 301, 40, 16, "&Cancel", kButton},
     {1, kButtonClass, 179, 301, 40, 16, "&Save", BS_DEFPUSHBUTTON | WS_TABSTOP},
     {-1, kButtonClass, 5, 6, 108, 78, "Kelmar Login", BS_GROUPBOX},
-    {-1, kStaticClass, 11, 16, 91, 10, "Username", SS_LEFT},
-    {-1, kStaticClass, 11, 43, 91, 9, "Password", SS_LEFT},
-    {1017, kStaticClass, 11, 69, 91, 10, "This is some sample text", SS_CENTER},
+    {-1, kStaticClass, 11, 14, 91, 9, "Username", SS_LEFT},
+    {-1, kStaticClass, 11, 37, 91, 9, "Password", SS_LEFT},
+    {1017, kStaticClass, 11, 60, 91, 9, "This is some sample text", SS_CENTER},
     {-1, kButtonClass, 116, 6, 104, 78, "Preferences", BS_GROUPBOX},
     {-1, kStaticClass, 121, 56, 39, 16, "Max size of log file", SS_RIGHT},
     {-1, kStaticClass, 199, 60, 15, 8, "  kb", SS_LEFT},
