@@ -52,3 +52,25 @@ def test_services(s):
     assert home.plays("artist", "title", "time") == s.plays("artist", "title", "time")
     duplicates += [r["duplicate"] for r in s.requests("submit") + home.requests("submit")]
     assert not any(duplicates), "a play sent twice"
+
+
+# A thousand plays left offline for each of Kelmar and Home (planted as the plug-in writes them)
+# reach each service once and in order, in flushes of 250; both files go.
+@pytest.mark.timeout(300)
+def test_services_drain(s):
+    home = OtherService(s, "home")
+    s.settings(maxcachesubs=250)
+    s.service(1, name="Home", handshakeurl=f"http://127.0.0.1:{home.port}/", username="listener",
+              password=md5("secret"), enabled=1)
+    home_cache, done = s.cache.parent / "kelmar.service1.cache", s.work / "done"
+    s.plant(s.cache, 1000)
+    s.plant(home_cache, 1000)
+    player = s.start_player("run", f"load {s.dll}\nwait-file {winpath(done)} 240000\nquit\nunload")
+    planted = [(f"Planted Artist {n:05d}", f"Planted Title {n:05d}") for n in range(1, 1001)]
+    assert poll(lambda: (not s.cache.exists() and not home_cache.exists()) or player.poll() is not None,
+                200), "the cache files are still there"
+    done.touch()
+    s.finish("run", player)
+    assert s.plays("artist", "title") == planted
+    assert home.plays("artist", "title") == planted
+    assert not any(r["duplicate"] for r in s.requests("submit") + home.requests("submit"))
