@@ -304,8 +304,13 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
 
 CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays,
                                                         int service) {
-    std::string account = AccountOf(service);
-    CCacheManager::Change removed = CacheOf(service).RemoveRecords(plays);
+    return RemovePlays(CacheOf(service), AccountOf(service), HistoryServiceOf(service), plays);
+}
+
+CPlaytally::PlaysActedOn CPlaytally::RemovePlays(CCacheManager& cache, const std::string& account,
+                                                 const std::string& serviceName,
+                                                 const std::vector<Submission>& plays) {
+    CCacheManager::Change removed = cache.RemoveRecords(plays);
     AccountTag tag = MakeAccountTag(account);
     std::vector<HistoryEntry> lines;
     for (const Submission& play : removed.records) {
@@ -313,8 +318,7 @@ CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submis
                     "Removed '%s' from the cache at the user's request",
                     play.GetDisplayText().c_str());
         // Another account's play: its name is not known here.
-        lines.push_back({play, play.IsForAccount(tag) ? account : "", "removed", "",
-                         HistoryServiceOf(service)});
+        lines.push_back({play, play.IsForAccount(tag) ? account : "", "removed", "", serviceName});
     }
     // Thousands of plays may go at once: one write for them all.
     if (!lines.empty()) m_history.Append(lines);

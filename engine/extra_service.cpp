@@ -53,9 +53,9 @@ bool CExtraService::IsActive() const {
     return m_settings.IsSet() && m_settings.enabled != 0;
 }
 
-ServiceState CExtraService::State() {
+ServiceState CExtraService::State() const {
     ServiceState state;
-    state.waiting = Cache().GetCount();
+    state.waiting = m_loaded ? m_cache.GetCount() : 0;
     std::lock_guard<std::mutex> guard(m_lock);
     state.status = m_status;
     return state;
@@ -67,11 +67,12 @@ CCacheManager& CExtraService::Cache() {
 }
 
 void CExtraService::LoadOnce() {
+    if (m_loaded) return;
     std::lock_guard<std::mutex> guard(m_loadLock);
     if (m_loaded) return;
-    m_loaded = true;
     // Broken records are logged and kept aside by the cache itself.
     m_cache.Load(m_engine->GetDataDir(), ServiceCacheFileName(m_number));
+    m_loaded = true;
 }
 
 void CExtraService::Queue(Submission play) {
@@ -85,8 +86,10 @@ void CExtraService::Queue(Submission play) {
 
 void CExtraService::Tick() {
     ServiceSettings settings = Settings();
-    if (!settings.IsSet() || settings.enabled == 0 || settings.username.empty()) return;
+    if (!settings.IsSet()) return;
+    // Read also while switched off, so that the Services window counts its plays.
     CCacheManager& cache = Cache();
+    if (settings.enabled == 0 || settings.username.empty()) return;
     // A save that failed (the file held by another program) is tried again.
     if (!cache.IsSaved()) cache.Save();
     if (m_busy) return;

@@ -51,7 +51,9 @@ class CExtraService {
     // New settings; a session made under another address or account ends.
     void Configure(const ServiceSettings& settings);
     ServiceSettings Settings() const;
-    ServiceState State();
+    // Never reads the file: until the timer has (at its first tick with the
+    // service set), no play counts as waiting.
+    ServiceState State() const;
     // Whether counted plays go to it now.
     bool IsActive() const;
 
@@ -79,8 +81,8 @@ class CExtraService {
     CPlaytally* m_engine = nullptr;
     int m_number = 0;
     CCacheManager m_cache;
-    CMutex m_loadLock;  // the first read of the cache file, before m_lock
-    bool m_loaded = false;
+    CMutex m_loadLock;                  // the first read of the cache file, before m_lock
+    std::atomic<bool> m_loaded{false};  // set under m_loadLock once read
     // Under m_lock (taken under no other and holding none): the settings, the
     // session and the status.
     mutable CMutex m_lock;

@@ -359,10 +359,17 @@ void CPlaytally::SetService(int number, const ServiceSettings& service) {
 void CPlaytally::RemoveService(int number, bool discardPlays) {
     if (number < 1 || number > kMaxExtraServices) return;
     CExtraService& service = m_extra[number - 1];
-    std::string name = service.Settings().name;
-    // Their history lines still name the service.
-    if (discardPlays) RemoveWaitingPlays(GetWaitingPlays(nullptr, number), number);
+    ServiceSettings was = service.Settings();
+    std::string name = was.name;
     service.Configure(ServiceSettings());
+    if (discardPlays) {
+        // Their history lines still name the service. Thousands of plays may
+        // go: not on the caller's (the player's) thread.
+        auto discard = [this, &service, was] {
+            RemovePlays(service.Cache(), was.username, was.name, service.Cache().GetAll());
+        };
+        if (!RunInBackground(discard)) discard();
+    }
     if (!CSettingsKey::DeleteKey(ServiceKey(number)))
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::RemoveService", "Service %d could not be deleted",
                     number);

@@ -453,6 +453,10 @@ class CPlaytally {
     void SaveService(int number, const ServiceSettings& settings);
     // The waiting plays of a service: Kelmar's cache, or an extra service's.
     CCacheManager& CacheOf(int service);
+    // Removes the plays from the cache, with a "removed" history line each
+    // naming the account (for its own plays) and the service.
+    PlaysActedOn RemovePlays(CCacheManager& cache, const std::string& account,
+                             const std::string& serviceName, const std::vector<Submission>& plays);
     // The account a service's plays go as, and the name its history lines carry.
     std::string AccountOf(int service) const;
     std::string HistoryServiceOf(int service) const;

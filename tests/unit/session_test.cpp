@@ -565,5 +565,12 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
               std::tie(home.name, home.handshakeUrl, home.username, home.password, home.enabled));
     EXPECT_FALSE(next.GetService(1).IsSet());
     next.Shutdown();
+    // Removed with its plays discarded: they go, each with its line.
+    engine.RemoveService(2, true);
+    Settle();
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    history = ReadFileBytes(dir.file(kHistoryFileName));
+    EXPECT_TRUE(Contains(history, "\tB\tTitle\tAlbum\t215\tme\tremoved\t"));
+    EXPECT_TRUE(Contains(history, "\t\t\xD0\x94\xD0\xBE\xD0\xBC\r\n"));
     ResetFakeClock();
 }
