@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diagnostics/ansi_codepage.h"
+#include "diagnostics/thread_slot.h"
 #include "diagnostics/tick_count.h"
 #include "diagnostics/utf16.h"
 
@@ -161,16 +162,12 @@ void CDebug::Log(int level, const char* module, const char* format, ...) {
     va_end(args);
 }
 
-namespace {
-thread_local const char* t_subject = nullptr;
-}  // namespace
-
-CDebugSubject::CDebugSubject(const char* name) : m_previous(t_subject) {
-    t_subject = name;
+CDebugSubject::CDebugSubject(const char* name) : m_previous(GetThreadText()) {
+    SetThreadText(name);
 }
 
 CDebugSubject::~CDebugSubject() {
-    t_subject = m_previous;
+    SetThreadText(m_previous);
 }
 
 void CDebug::LogV(int level, const char* module, const char* format, va_list args) {
@@ -189,7 +186,7 @@ void CDebug::LogV(int level, const char* module, const char* format, va_list arg
 
     char formatted[kFormatLimit + 1];
     std::string text = MessageText(formatted, FormatV(formatted, format ? format : "", args));
-    if (t_subject) text = t_subject + (": " + text);
+    if (const char* subject = GetThreadText()) text = subject + (": " + text);
     const char* message = text.data();
     size_t messageLength = text.size();
 

@@ -53,9 +53,9 @@ bool CExtraService::IsActive() const {
     return m_settings.IsSet() && m_settings.enabled != 0;
 }
 
-ServiceState CExtraService::State() const {
+ServiceState CExtraService::State() {
     ServiceState state;
-    state.waiting = m_loaded ? m_cache.GetCount() : 0;
+    state.waiting = Cache().GetCount();
     std::lock_guard<std::mutex> guard(m_lock);
     state.status = m_status;
     return state;

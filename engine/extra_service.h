@@ -51,9 +51,9 @@ class CExtraService {
     // New settings; a session made under another address or account ends.
     void Configure(const ServiceSettings& settings);
     ServiceSettings Settings() const;
-    // Never reads the file: until the timer has (at its first tick with the
-    // service set), no play counts as waiting.
-    ServiceState State() const;
+    // The file is read first when the timer has not read it yet (it does at
+    // the start, and at each tick while the service is set).
+    ServiceState State();
     // Whether counted plays go to it now.
     bool IsActive() const;
 

@@ -205,6 +205,10 @@ unsigned CPlaytally::TimeUpdaterThread(void* argument) {
             try {
                 if (engine->GetSettings().pluginEnabled != 0) {
                     engine->LoadCacheOnce();
+                    // Read now, so that the Services window need not.
+                    for (CExtraService& service : engine->m_extra) {
+                        if (service.Settings().IsSet()) service.Cache();
+                    }
                     if (engine->m_handshakeComplete == 0) engine->DoHandshake();
                 }
             } catch (const std::exception& e) {

@@ -99,6 +99,18 @@ int CountOf(const PlaysByService& plays) {
     return count;
 }
 
+// What act(plays, service) did to each service's plays, summed.
+template <class Act>
+CPlaytally::PlaysActedOn ActOnEach(const PlaysByService& plays, Act act) {
+    CPlaytally::PlaysActedOn all;
+    for (const auto& service : plays) {
+        CPlaytally::PlaysActedOn one = act(service.second, service.first);
+        all.done += one.done;
+        all.beingSent += one.beingSent;
+    }
+    return all;
+}
+
 // Where the rows with these keys are.
 std::vector<size_t> RowsWithKeys(const std::vector<PlayRow>& rows,
                                  const std::set<std::string>& keys) {
@@ -581,13 +593,10 @@ void CPlaysWindow::Remove() {
     CPlaytally* engine = m_engine;
     RunAction(
         "Removing " + CountOfPlays(count) + "...", "Could not remove the plays", [engine, plays] {
-            CPlaytally::PlaysActedOn removed;
-            for (const auto& service : plays) {
-                CPlaytally::PlaysActedOn one =
-                    engine->RemoveWaitingPlays(service.second, service.first);
-                removed.done += one.done;
-                removed.beingSent += one.beingSent;
-            }
+            CPlaytally::PlaysActedOn removed =
+                ActOnEach(plays, [engine](const std::vector<Submission>& some, int service) {
+                    return engine->RemoveWaitingPlays(some, service);
+                });
             return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
         });
 }
@@ -651,13 +660,10 @@ void CPlaysWindow::SendWithThisAccount() {
     CPlaytally* engine = m_engine;
     RunAction("Tagging " + CountOfPlays(CountOf(plays)) + " with this account...",
               "Could not tag the plays", [engine, plays] {
-                  CPlaytally::PlaysActedOn tagged;
-                  for (const auto& service : plays) {
-                      CPlaytally::PlaysActedOn one =
-                          engine->SendWithCurrentAccount(service.second, service.first);
-                      tagged.done += one.done;
-                      tagged.beingSent += one.beingSent;
-                  }
+                  CPlaytally::PlaysActedOn tagged =
+                      ActOnEach(plays, [engine](const std::vector<Submission>& some, int service) {
+                          return engine->SendWithCurrentAccount(some, service);
+                      });
                   return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
                          " with this account." + BeingSentNote(tagged.beingSent);
               });
