@@ -9,13 +9,6 @@
 #include "engine/user_prompt.h"
 #include "record/text_encoding.h"
 
-namespace {
-
-// Refusals of the same cached play in a row before it is moved aside.
-constexpr int kRefusalsBeforeSetAside = 3;
-
-}  // namespace
-
 void CPlaytally::SubmitSong(Submission submission) {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SubmitSong", "Submitting '%s'",
                 submission.GetDisplayText().c_str());

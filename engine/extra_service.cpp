@@ -1,22 +1,11 @@
 #include "engine/extra_service.h"
 
-#include <cstdlib>
-
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 #include "engine/submit_address.h"
 #include "record/text_encoding.h"
-
-namespace {
-
-// As Kelmar's: a minute between handshakes, and a play the service refuses
-// by name this often in a row is set aside so that the others can go.
-constexpr int64_t kHandshakeSpacing = 60;
-constexpr int kRefusalsBeforeSetAside = 3;
-
-}  // namespace
 
 std::string ServiceCacheFileName(int number) {
     return "kelmar.service" + std::to_string(number) + ".cache";
@@ -110,6 +99,11 @@ void CExtraService::Tick() {
     }
 }
 
+void CExtraService::WaitBeforeFlush(int seconds) {
+    // More than an hour is taken for a fault of the answer, not a wish.
+    m_nextFlush = LocalDateTimeNow() + (seconds < 3600 ? seconds : 0);
+}
+
 void CExtraService::SetStatus(const std::string& status) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_status = status;
@@ -140,9 +134,8 @@ void CExtraService::Handshake(ServiceSettings settings, int epoch) {
         m_busy = false;
         return;
     }
-    std::string query = std::string(address.path.find('?') == std::string::npos ? "?" : "&") +
-                        "hs=true&p=1.1&v=" + m_engine->m_versionInfo.GetFileVersion() +
-                        "&c=" + m_engine->GetClientId() + "&u=" + settings.username;
+    std::string query = m_engine->HandshakeQuery(
+        settings.username, address.path.find('?') == std::string::npos ? '?' : '&');
     std::string response, failure;
     int status = m_engine->GetURL(address.server, address.path.empty() ? "/" : address.path, query,
                                   response, requestId, address.secure, address.port, &failure);
@@ -168,7 +161,8 @@ void CExtraService::Handshake(ServiceSettings settings, int epoch) {
             ReadSubmitAddress(TrimSpace(lines[next + 1]), address.secure, &submit, &why);
         const std::string& interval = lines[next + 2];
         int seconds = 0;
-        if (interval.compare(0, 8, "INTERVAL") == 0) seconds = std::atoi(interval.c_str() + 8);
+        if (interval.compare(0, 8, "INTERVAL") == 0)
+            ReadIntervalSeconds(TrimSpace(interval.substr(8)), &seconds);
         if (!addressOk || challenge.empty()) {
             g_Debug.Log(DEBUG_ERROR, module,
                         "ReqID %d, Handshake answer names no challenge or submit address to use "
@@ -179,12 +173,9 @@ void CExtraService::Handshake(ServiceSettings settings, int epoch) {
             std::lock_guard<std::mutex> guard(m_lock);
             if (epoch == m_epoch) {
                 m_challengeResponse = MakeChallengeResponse(settings.password, challenge);
-                m_submitServer = submit.server;
-                m_submitPath = submit.path;
-                m_submitSecure = submit.secure;
-                m_submitPort = submit.port;
+                m_submit = submit;
                 m_status = TrimSpace(lines[0]);
-                m_nextFlush = LocalDateTimeNow() + (seconds > 0 && seconds < 3600 ? seconds : 0);
+                WaitBeforeFlush(seconds);
                 m_session = true;
             }
         }
@@ -203,17 +194,13 @@ void CExtraService::Flush(ServiceSettings settings, int epoch) {
     // removed and added again under another name) wait.
     std::vector<Submission> items =
         m_cache.TakeForAccount(MakeAccountTag(settings.username), batch);
-    std::string body, server, path;
-    bool secure;
-    uint16_t port;
+    std::string body;
+    SubmitAddress submit;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (epoch == m_epoch && !items.empty())
             body = BuildSubmissionBody(m_challengeResponse, settings.username, items);
-        server = m_submitServer;
-        path = m_submitPath;
-        secure = m_submitSecure;
-        port = m_submitPort;
+        submit = m_submit;
     }
     if (body.empty()) {
         m_cache.ReleaseTaken();
@@ -224,7 +211,8 @@ void CExtraService::Flush(ServiceSettings settings, int epoch) {
                 "ReqID %d, Sending %d waiting plays, data len %d", requestId,
                 static_cast<int>(items.size()), static_cast<int>(body.size()));
     std::string response, failure;
-    int status = m_engine->PostURL(server, path, body, response, requestId, secure, port, &failure);
+    int status = m_engine->PostURL(submit.server, submit.path, body, response, requestId,
+                                   submit.secure, submit.port, &failure);
     FlushAnswered(settings, response, status, items, requestId);
     if (!failure.empty()) SetStatus(failure);
     m_busy = false;
@@ -244,10 +232,9 @@ void CExtraService::FlushAnswered(const ServiceSettings& settings, const std::st
     }
     SubmissionAnswer answer = ReadSubmissionAnswer(lines);
     SetStatus(TrimSpace(lines[0]));
-    if (answer.intervalValid) {
-        int seconds = std::atoi(answer.interval.c_str());
-        m_nextFlush = LocalDateTimeNow() + (seconds > 0 && seconds < 3600 ? seconds : 0);
-    }
+    int seconds = 0;
+    if (answer.intervalValid && ReadIntervalSeconds(TrimSpace(answer.interval), &seconds))
+        WaitBeforeFlush(seconds);
     if (answer.accepted) {
         std::vector<HistoryEntry> sent;
         for (const Submission& item : m_cache.RemoveTaken())

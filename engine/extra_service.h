@@ -13,6 +13,7 @@
 
 #include "cache/cache_manager.h"
 #include "diagnostics/lock.h"
+#include "engine/submit_address.h"
 #include "record/submission.h"
 
 constexpr int kMaxExtraServices = 4;
@@ -75,6 +76,8 @@ class CExtraService {
     void FlushAnswered(const ServiceSettings& settings, const std::string& response, int status,
                        const std::vector<Submission>& items, int requestId);
     void SetStatus(const std::string& status);
+    // The next flush waits as the service asked (seconds).
+    void WaitBeforeFlush(int seconds);
     // Ends the session: the next tick makes a new one, after the usual spacing.
     void EndSession(const char* why, int requestId);
 
@@ -88,10 +91,7 @@ class CExtraService {
     mutable CMutex m_lock;
     ServiceSettings m_settings;
     std::string m_challengeResponse;
-    std::string m_submitServer;
-    std::string m_submitPath;
-    bool m_submitSecure = false;
-    uint16_t m_submitPort = 80;
+    SubmitAddress m_submit;
     std::string m_status;
     std::atomic<bool> m_session{false};
     std::atomic<bool> m_busy{false};  // a request is out

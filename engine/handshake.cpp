@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int kHandshakeSpacing = 60;
 constexpr char kProtocolVersion[] = "1.1";
 
 // The shell opens whatever it is given: a share, a program. The address comes
@@ -66,9 +65,7 @@ void CPlaytally::DoHandshake() {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Starting to shake...");
     Put(m_submitPath, "");
     try {
-        std::string query = "?hs=true&p=" + std::string(kProtocolVersion) +
-                            "&v=" + m_versionInfo.GetFileVersion() + "&c=" + GetClientId() +
-                            "&u=" + username;
+        std::string query = HandshakeQuery(username);
         m_handshakeInProgress = 1;
         m_handshakeEpoch = m_sessionEpoch.load();
         if (!SpawnThread(query, REQUEST_HANDSHAKE, Submission())) m_handshakeInProgress = 0;
@@ -188,18 +185,30 @@ void CPlaytally::SetChallenge(std::string challenge) {
                 challenge.c_str(), response.c_str());
 }
 
+std::string CPlaytally::HandshakeQuery(const std::string& username, char first) {
+    return first + ("hs=true&p=" + std::string(kProtocolVersion) + "&v=" +
+                    m_versionInfo.GetFileVersion() + "&c=" + GetClientId() + "&u=" + username);
+}
+
+bool ReadIntervalSeconds(const std::string& text, int* seconds) {
+    // Too many digits for a number of seconds is as bad as a letter.
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    *seconds = std::stoi(text);
+    return true;
+}
+
 void CPlaytally::SetInterval(std::string interval) {
     interval = TrimSpace(interval);
     if (interval.empty()) return;
-    bool digits = true;
-    for (char c : interval)
-        digits = digits && std::isdigit(static_cast<unsigned char>(c));
-    // Too many digits for a number of seconds is as bad as a letter.
-    if (!digits || interval.size() > 9) {
+    int seconds = 0;
+    if (!ReadIntervalSeconds(interval, &seconds)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SetInterval",
                     "Failed to set interval because data was bobbins - %s", interval.c_str());
         return;
     }
-    m_interval = std::stoi(interval);
+    m_interval = seconds;
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetInterval", "New interval %d", m_interval.load());
 }

@@ -69,6 +69,14 @@ constexpr char kProxyAuthRequired[] = "Proxy authentication required";
 // or for another reason of TLS.
 constexpr char kCertificateNotTrusted[] = "Certificate not trusted";
 constexpr char kSecureConnectionFailed[] = "Secure connection failed";
+// Seconds between handshakes with a service; and how often in a row a waiting
+// play may be refused by name before it is set aside, so that the others can go.
+constexpr int kHandshakeSpacing = 60;
+constexpr int kRefusalsBeforeSetAside = 3;
+// The seconds an "INTERVAL" line gives (its text after the word): digits only,
+// at most nine; false for anything else.
+bool ReadIntervalSeconds(const std::string& text, int* seconds);
+
 // Shown while the handshake names a submit address that is not used (another
 // scheme, a bad port, plain text after a handshake over HTTPS).
 constexpr char kSubmitAddressRefused[] = "Submit address refused";
@@ -159,6 +167,8 @@ class CPlaytally {
     void DoHandshake();
     void SetChallenge(std::string challenge);
     void SetInterval(std::string interval);
+    // A handshake's query for the account, after the address's own ("?" or "&").
+    std::string HandshakeQuery(const std::string& username, char first = '?');
 
     // Request dispatch and response handling.
     void SubmitSong(Submission submission);

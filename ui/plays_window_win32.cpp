@@ -161,20 +161,6 @@ struct PlayTexts {
     std::string artist, title, album;
 };
 
-std::string DialogText(HWND dialog, int id) {
-    HWND control = GetDlgItem(dialog, id);
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(
-        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
-    // Sent: a lone surrogate half becomes U+FFFD.
-    return Utf16ToUtf8(std::u16string(text.begin(), text.end()), true);
-}
-
-void SetDialogText(HWND dialog, int id, const std::string& text) {
-    std::u16string wide = Utf8ToUtf16(text);
-    SetDlgItemTextW(dialog, id, std::wstring(wide.begin(), wide.end()).c_str());
-}
-
 // Edit play: OK gives the texts, trimmed, once artist and title are there.
 INT_PTR CALLBACK EditPlayProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     return GuardedDialogCall("EditPlayProc", [&]() -> INT_PTR {
@@ -286,14 +272,7 @@ bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
         return true;
     }
     if (!DialogModule() || !engine) return false;
-    auto initControls = SystemFunction<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(
-        L"comctl32.dll", "InitCommonControlsEx");
-    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
-    if (!initControls || !initControls(&classes)) {
-        g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Open", "The list view is not available - %lu",
-                    GetLastError());
-        return false;
-    }
+    if (!ListViewAvailable("CPlaysWindow::Open")) return false;
     m_engine = engine;
     HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_PLAYS), owner,
                                      &CPlaysWindow::DialogProc, reinterpret_cast<LPARAM>(this));
@@ -358,20 +337,13 @@ void CPlaysWindow::OnInit() {
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_PLAYS_LIST);
-    SendMessageW(m_list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
     // The service of each play shows while there is more than one.
     m_columns = HasExtraServices(m_engine) ? kServiceColumn + 1 : kPlayColumns;
-    for (int column = 0; column < m_columns; ++column) {
-        bool service = column == kServiceColumn;
-        RECT width = {0, 0, service ? kServiceColumnWidth : kColumnWidths[column], 0};
-        MapDialogRect(m_window, &width);
-        std::wstring name = WidePath(service ? "Service" : kColumnNames[column]);
-        LVCOLUMNW info = {};
-        info.mask = LVCF_TEXT | LVCF_WIDTH;
-        info.cx = width.right;
-        info.pszText = &name[0];
-        SendMessageW(m_list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
-    }
+    std::vector<ListColumn> columns;
+    for (int column = 0; column < kPlayColumns; ++column)
+        columns.push_back({kColumnNames[column], kColumnWidths[column]});
+    if (m_columns > kPlayColumns) columns.push_back({"Service", kServiceColumnWidth});
+    SetUpListView(m_window, m_list, columns);
     m_shownStatus.clear();
     m_shownPause = false;
     m_shownEdit = false;
@@ -728,6 +700,43 @@ void CPlaysWindow::RunAction(const std::string& pending, const std::string& fail
 }
 
 }  // namespace
+
+std::string DialogText(HWND dialog, int id) {
+    HWND control = GetDlgItem(dialog, id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text.resize(
+        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+    // Sent: a lone surrogate half becomes U+FFFD.
+    return Utf16ToUtf8(std::u16string(text.begin(), text.end()), true);
+}
+
+void SetDialogText(HWND dialog, int id, const std::string& text) {
+    std::u16string wide = Utf8ToUtf16(text);
+    SetDlgItemTextW(dialog, id, std::wstring(wide.begin(), wide.end()).c_str());
+}
+
+bool ListViewAvailable(const char* where) {
+    auto initControls = SystemFunction<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(
+        L"comctl32.dll", "InitCommonControlsEx");
+    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
+    if (initControls && initControls(&classes)) return true;
+    g_Debug.Log(DEBUG_ERROR, where, "The list view is not available - %lu", GetLastError());
+    return false;
+}
+
+void SetUpListView(HWND window, HWND list, const std::vector<ListColumn>& columns) {
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    for (size_t column = 0; column < columns.size(); ++column) {
+        RECT width = {0, 0, columns[column].width, 0};
+        MapDialogRect(window, &width);
+        std::wstring name = WidePath(columns[column].name);
+        LVCOLUMNW info = {};
+        info.mask = LVCF_TEXT | LVCF_WIDTH;
+        info.cx = width.right;
+        info.pszText = &name[0];
+        SendMessageW(list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+    }
+}
 
 bool OpenPlaysWindow(CPlaytally* engine, HWND owner) {
     return g_plays.Open(engine, owner);

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 class CPlaytally;
 
@@ -26,3 +28,18 @@ void HookDialogKeys(HWND window, bool on);
 // Over the owner when it is on screen, else over the work area; inside the
 // work area of the owner's monitor either way.
 void CentreOnOwner(HWND window);
+
+// A control's text as UTF-8 (a lone surrogate half becomes U+FFFD), and a
+// UTF-8 text set in one.
+std::string DialogText(HWND dialog, int id);
+void SetDialogText(HWND dialog, int id, const std::string& text);
+// Whether the list view's window class is registered (the common controls
+// loaded once and kept); logged as `where`'s when it is not.
+bool ListViewAvailable(const char* where);
+// A report list view that selects whole rows, with these columns (widths in
+// the window's dialog units).
+struct ListColumn {
+    const char* name;
+    int width;
+};
+void SetUpListView(HWND window, HWND list, const std::vector<ListColumn>& columns);

@@ -26,8 +26,8 @@ namespace {
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 5000;
 constexpr int kColumns = 5;
-const char* const kColumnNames[kColumns] = {"Name", "Address", "User", "Status", "Waiting"};
-const int kColumnWidths[kColumns] = {64, 100, 56, 86, 38};  // dialog units
+const std::vector<ListColumn> kListColumns = {
+    {"Name", 64}, {"Address", 100}, {"User", 56}, {"Status", 86}, {"Waiting", 38}};
 constexpr int kFieldLimit = static_cast<int>(kSettingsTextBuffer) - 1;
 
 const struct {
@@ -37,15 +37,6 @@ const struct {
                       {ServiceField::kAddress, IDC_SERVICE_ADDRESS},
                       {ServiceField::kUser, IDC_SERVICE_USER},
                       {ServiceField::kPassword, IDC_SERVICE_PASSWORD}};
-
-// A text in any script.
-std::string WideText(HWND dialog, int id) {
-    HWND control = GetDlgItem(dialog, id);
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(
-        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
-    return Utf8Path(text);
-}
 
 // An account's text, in the code page as Kelmar's own is kept and digested.
 std::string CodePageText(HWND dialog, int id) {
@@ -71,9 +62,8 @@ INT_PTR CALLBACK ServiceFormProc(HWND dialog, UINT message, WPARAM wParam, LPARA
             for (const auto& field : kFieldControls)
                 SendDlgItemMessageW(dialog, field.id, EM_LIMITTEXT, kFieldLimit, 0);
             if (stored) {
-                SetDlgItemTextW(dialog, IDC_SERVICE_NAME, WidePath(stored->name).c_str());
-                SetDlgItemTextW(dialog, IDC_SERVICE_ADDRESS,
-                                WidePath(stored->handshakeUrl).c_str());
+                SetDialogText(dialog, IDC_SERVICE_NAME, stored->name);
+                SetDialogText(dialog, IDC_SERVICE_ADDRESS, stored->handshakeUrl);
                 SetDlgItemTextA(dialog, IDC_SERVICE_USER, stored->username.c_str());
             }
             CheckDlgButton(dialog, IDC_SERVICE_ENABLED,
@@ -91,8 +81,8 @@ INT_PTR CALLBACK ServiceFormProc(HWND dialog, UINT message, WPARAM wParam, LPARA
         if (LOWORD(wParam) != IDOK) return FALSE;
         auto* request = reinterpret_cast<FormRequest*>(GetWindowLongPtrW(dialog, DWLP_USER));
         ServiceForm form;
-        form.name = WideText(dialog, IDC_SERVICE_NAME);
-        form.handshakeUrl = WideText(dialog, IDC_SERVICE_ADDRESS);
+        form.name = DialogText(dialog, IDC_SERVICE_NAME);
+        form.handshakeUrl = DialogText(dialog, IDC_SERVICE_ADDRESS);
         form.username = CodePageText(dialog, IDC_SERVICE_USER);
         form.password = CodePageText(dialog, IDC_SERVICE_PASSWORD);
         form.enabled = IsDlgButtonChecked(dialog, IDC_SERVICE_ENABLED) == BST_CHECKED;
@@ -163,19 +153,7 @@ bool CServicesWindow::Open(CPlaytally* engine, HWND owner) {
         return true;
     }
     if (!DialogModule() || !engine) return false;
-    // Loaded once and kept, as the Plays window does (see there).
-    HMODULE controls = GetModuleHandleW(L"comctl32.dll");
-    if (!controls) controls = LoadLibraryW(L"comctl32.dll");
-    auto initControls =
-        controls ? reinterpret_cast<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(
-                       reinterpret_cast<void*>(GetProcAddress(controls, "InitCommonControlsEx")))
-                 : nullptr;
-    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_LISTVIEW_CLASSES};
-    if (!initControls || !initControls(&classes)) {
-        g_Debug.Log(DEBUG_ERROR, "CServicesWindow::Open", "The list view is not available - %lu",
-                    GetLastError());
-        return false;
-    }
+    if (!ListViewAvailable("CServicesWindow::Open")) return false;
     m_engine = engine;
     m_owner = owner;
     HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_SERVICES), owner,
@@ -250,17 +228,7 @@ void CServicesWindow::OnInit() {
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_SERVICES_LIST);
-    SendMessageW(m_list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-    for (int column = 0; column < kColumns; ++column) {
-        RECT width = {0, 0, kColumnWidths[column], 0};
-        MapDialogRect(m_window, &width);
-        std::wstring name = WidePath(kColumnNames[column]);
-        LVCOLUMNW info = {};
-        info.mask = LVCF_TEXT | LVCF_WIDTH;
-        info.cx = width.right;
-        info.pszText = &name[0];
-        SendMessageW(m_list, LVM_INSERTCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
-    }
+    SetUpListView(m_window, m_list, kListColumns);
     m_rows.clear();
     Refresh();
     SetTimer(m_window, kRefreshTimer, kRefreshMs, nullptr);
