@@ -37,11 +37,6 @@ ServiceSettings CExtraService::Settings() const {
     return m_settings;
 }
 
-bool CExtraService::IsActive() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_settings.IsSet() && m_settings.enabled != 0;
-}
-
 ServiceState CExtraService::State() {
     ServiceState state;
     state.waiting = Cache().GetCount();

@@ -55,8 +55,6 @@ class CExtraService {
     // The file is read first when the timer has not read it yet (it does at
     // the start, and at each tick while the service is set).
     ServiceState State();
-    // Whether counted plays go to it now.
-    bool IsActive() const;
 
     // Timer thread: queues a counted play for this service, as its account's.
     void Queue(Submission play);
