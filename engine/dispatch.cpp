@@ -21,9 +21,9 @@ void CPlaytally::SubmitSong(Submission submission) {
     // Each extra service gets the play in its own queue, whatever Kelmar's
     // session does with it.
     if (submission.IsValid()) {
-        for (CExtraService& service : m_extra) {
-            service.Queue(submission);
-            service.Tick();
+        for (const std::shared_ptr<CExtraService>& service : Extras()) {
+            service->Queue(submission);
+            service->Tick();
         }
     }
     if (!submission.IsValid()) {
@@ -128,12 +128,13 @@ void CPlaytally::FlushEnded() {
 }
 
 void CPlaytally::ThreadCallback(RequestType type, std::string response, Submission submission,
-                                int requestId, int statusCode, const std::string& account) {
+                                int requestId, int statusCode, const std::string& account,
+                                const std::string& failure) {
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ThreadCallback",
                 "ReqID %d, Submission is '%s', Response is %s, Status Code %d", requestId,
                 submission.GetDisplayText().c_str(), response.c_str(), statusCode);
     if (type == REQUEST_HANDSHAKE) {
-        HandshakeAnswered(response, requestId, statusCode);
+        HandshakeAnswered(response, requestId, statusCode, failure);
     } else if (type == REQUEST_SUBMIT) {
         SubmitAnswered(response, submission, requestId, statusCode,
                        account.empty() ? GetSession().username : account);
@@ -147,12 +148,13 @@ bool CPlaytally::ReadAnswer(const std::string& response, int requestId,
     if (ParseReponse(response, *lines)) return true;
     g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
                 "ReqID %d, Last response from the server was unreadable", requestId);
-    Put(m_serverStatus, "UNREADABLE");
+    Put(m_serverStatus, kUnreadable);
     m_handshakeComplete = 0;
     return false;
 }
 
-void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, int statusCode) {
+void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, int statusCode,
+                                   const std::string& failure) {
     const char* module = "CPlaytally::ThreadCallback";
     std::vector<std::string> lines;
     if (m_handshakeEpoch != m_sessionEpoch) {
@@ -168,9 +170,10 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
                     requestId);
         Put(m_serverStatus, kProxyAuthRequired);
     } else if (statusCode == 0) {
-        // No answer came: the request said why (a certificate, a time-out),
-        // and what the status shows stays.
+        // No answer came: shown with why (a certificate, a time-out) until one
+        // does, rather than a wait for a greeting that is not coming.
         g_Debug.Log(DEBUG_DETAIL, module, "ReqID %d, No answer to the handshake", requestId);
+        Put(m_serverStatus, NotReachedStatus(failure));
     } else if (ReadAnswer(response, requestId, &lines)) {
         HandshakeResponse(lines, response, requestId);
     }
@@ -186,38 +189,37 @@ void CPlaytally::SubmitAnswered(const std::string& response, const Submission& s
     } else if (!ReadAnswer(response, requestId, &lines)) {
         CacheSubmission(submission);
     } else {
-        SubmissionResponse(REQUEST_SUBMIT, lines, submission, account, requestId, nullptr, nullptr);
+        SubmissionResponse(REQUEST_SUBMIT, lines, submission, account, requestId);
     }
 }
 
 void CPlaytally::FlushAnswered(const std::string& response, int requestId, int statusCode,
                                const std::string& account) {
     std::vector<std::string> lines;
-    if (statusCode != 200) {
-        m_handshakeComplete = 0;
-        FlushEnded();
-        return;
-    }
-    int refusedItem = -1;
-    std::string reason;
-    bool accepted = ReadAnswer(response, requestId, &lines) &&
-                    SubmissionResponse(REQUEST_CACHE, lines, Submission(), account, requestId,
-                                       &refusedItem, &reason);
-    if (accepted) {
-        // Every play the flush carried leaves the cache, with one rewrite of
-        // the file, whatever the user did with its rows meanwhile.
-        for (const Submission& item : m_cache.RemoveTaken())
-            Record(item, account, "sent", "from cache");
-    }
+    bool readable = statusCode == 200 && ReadAnswer(response, requestId, &lines);
     std::vector<Submission> items = Get(m_flushItems);
-    bool named = !accepted && refusedItem >= 0 && refusedItem < static_cast<int>(items.size());
-    NoteRefusal(named ? items[static_cast<size_t>(refusedItem)] : Submission(), requestId, reason);
-    FlushEnded();
+    FlushOutcome outcome = ReadFlushAnswer(statusCode, readable, lines, items.size());
+    if (outcome.answered) {
+        SubmissionResponse(REQUEST_CACHE, lines, Submission(), account, requestId);
+    } else {
+        m_handshakeComplete = 0;
+    }
+    FlushSettled settled = SettleFlush(outcome, items, m_cache, m_refusalRun);
+    for (const Submission& item : settled.sent)
+        Record(item, account, "sent", "from cache");
+    if (settled.setAside.IsValid()) {
+        Record(settled.setAside, account, "set aside", outcome.answer.reason);
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
+                    "ReqID %d, Cached play '%s' refused %d times in a row - kept in %s instead",
+                    requestId, settled.setAside.GetDisplayText().c_str(), settled.refusals,
+                    m_cache.GetSideFilePath().c_str());
+    }
+    m_flushInProgress = 0;
 }
 
 bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
                                     const Submission& submission, const std::string& account,
-                                    int requestId, int* refusedItem, std::string* reason) {
+                                    int requestId) {
     const char* module = "CPlaytally::ThreadCallback";
     const std::string& status = lines[0];
     Put(m_serverStatus, status);
@@ -225,10 +227,6 @@ bool CPlaytally::SubmissionResponse(RequestType type, const std::vector<std::str
 
     if (!answer.failed.empty())
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, %s", requestId, answer.failed.c_str());
-    if (answer.error && refusedItem) {
-        *refusedItem = answer.refusedItem;
-        *reason = answer.reason;
-    }
     if (answer.error) {
         // A flush's items are numbered from 0 among the plays it took.
         Submission item;
@@ -296,8 +294,10 @@ void CPlaytally::Record(const Submission& play, const std::string& account, cons
 }
 
 CPlaytally::PlaysActedOn CPlaytally::RemoveWaitingPlays(const std::vector<Submission>& plays,
-                                                        int service) {
-    return RemovePlays(CacheOf(service), AccountOf(service), HistoryServiceOf(service), plays);
+                                                        const std::string& service) {
+    PlaysOfService of = PlaysOf(service);
+    if (!of.cache) return {};
+    return RemovePlays(*of.cache, of.account, of.historyName, plays);
 }
 
 CPlaytally::PlaysActedOn CPlaytally::RemovePlays(CCacheManager& cache, const std::string& account,
@@ -319,13 +319,14 @@ CPlaytally::PlaysActedOn CPlaytally::RemovePlays(CCacheManager& cache, const std
 }
 
 CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Submission>& plays,
-                                                            int service) {
-    std::string account = AccountOf(service);
-    CCacheManager::Change tagged = CacheOf(service).TagRecords(plays, account);
+                                                            const std::string& service) {
+    PlaysOfService of = PlaysOf(service);
+    if (!of.cache) return {};
+    CCacheManager::Change tagged = of.cache->TagRecords(plays, of.account);
     for (const Submission& play : tagged.records) {
         g_Debug.Log(DEBUG_INFO, "CPlaytally::SendWithCurrentAccount",
                     "'%s' will be sent as %s at the user's request", play.GetDisplayText().c_str(),
-                    AnsiToUtf8(account).c_str());
+                    AnsiToUtf8(of.account).c_str());
     }
     return {static_cast<int>(tagged.records.size()), tagged.taken};
 }
@@ -333,74 +334,48 @@ CPlaytally::PlaysActedOn CPlaytally::SendWithCurrentAccount(const std::vector<Su
 CPlaytally::PlaysActedOn CPlaytally::EditWaitingPlay(const Submission& play,
                                                      const std::string& artist,
                                                      const std::string& title,
-                                                     const std::string& album, int service) {
+                                                     const std::string& album,
+                                                     const std::string& service) {
     // The service refuses a play without an artist or a title.
     Submission replacement = play.WithTexts(TrimSpace(artist), TrimSpace(title), TrimSpace(album));
-    if (!replacement.IsValid()) return {};
-    std::string account = AccountOf(service);
-    CCacheManager::Change edited = CacheOf(service).ReplaceRecord(play, replacement);
+    PlaysOfService of = PlaysOf(service);
+    if (!replacement.IsValid() || !of.cache) return {};
+    CCacheManager::Change edited = of.cache->ReplaceRecord(play, replacement);
     for (const Submission& now : edited.records) {
         std::string change = play.GetDisplayText() + " -> " + now.GetDisplayText();
         g_Debug.Log(DEBUG_INFO, "CPlaytally::EditWaitingPlay", "Edited at the user's request: %s",
                     change.c_str());
-        m_history.Append({{now, now.IsForAccount(MakeAccountTag(account)) ? account : "", "edited",
-                           change, HistoryServiceOf(service)}});
+        m_history.Append({{now, now.IsForAccount(MakeAccountTag(of.account)) ? of.account : "",
+                           "edited", change, of.historyName}});
     }
     return {static_cast<int>(edited.records.size()), edited.taken};
 }
 
 std::vector<Submission> CPlaytally::GetWaitingPlays(std::vector<unsigned char>* taken,
-                                                    int service) {
-    if (service == kKelmarService) LoadCacheOnce();
-    return CacheOf(service).GetAll(taken);
+                                                    const std::string& service) {
+    if (service.empty()) LoadCacheOnce();
+    PlaysOfService of = PlaysOf(service);
+    return of.cache ? of.cache->GetAll(taken) : std::vector<Submission>();
 }
 
-CCacheManager& CPlaytally::CacheOf(int service) {
-    if (service < 1 || service > kMaxExtraServices) return m_cache;
-    return m_extra[service - 1].Cache();
-}
-
-std::string CPlaytally::AccountOf(int service) const {
-    if (service < 1 || service > kMaxExtraServices) return GetSettings().username;
-    return m_extra[service - 1].Settings().username;
-}
-
-std::string CPlaytally::HistoryServiceOf(int service) const {
-    return service == kKelmarService ? std::string() : ServiceName(service);
-}
-
-std::string CPlaytally::ServiceName(int service) const {
-    if (service < 1 || service > kMaxExtraServices) return "Kelmar";
-    return m_extra[service - 1].Settings().name;
-}
-
-// A cached play that the service refuses by name blocks every flush, and so
-// every play behind it. After a few refusals of the same play in a row it is
-// kept in a side file instead, and the others can go.
-void CPlaytally::NoteRefusal(const Submission& item, int requestId, const std::string& reason) {
-    if (!item.IsValid()) {
-        // Any other outcome of a flush ends a run of refusals.
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_refusedItem.clear();
-        m_refusals = 0;
-        return;
+CPlaytally::PlaysOfService CPlaytally::PlaysOf(const std::string& service) {
+    PlaysOfService of;
+    if (service.empty()) {
+        of.cache = &m_cache;
+        of.account = GetSettings().username;
+        return of;
     }
-    std::string key(reinterpret_cast<const char*>(&item), sizeof(item));
-    int count;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (key != m_refusedItem) {
-            m_refusedItem = key;
-            m_refusals = 0;
-        }
-        count = ++m_refusals;
-    }
-    if (count < kRefusalsBeforeSetAside || !m_cache.SetAside(item)) return;
-    Record(item, GetSession().username, "set aside", reason);
-    g_Debug.Log(DEBUG_ERROR, "CPlaytally::ThreadCallback",
-                "ReqID %d, Cached play '%s' refused %d times in a row - kept in %s instead",
-                requestId, item.GetDisplayText().c_str(), count, m_cache.GetSideFilePath().c_str());
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_refusedItem.clear();
-    m_refusals = 0;
+    of.extra = ExtraById(service);
+    if (!of.extra) return of;
+    ServiceSettings settings = of.extra->Settings();
+    of.cache = &of.extra->Cache();
+    of.account = settings.username;
+    of.historyName = settings.name;
+    return of;
+}
+
+std::string CPlaytally::ServiceName(const std::string& service) const {
+    if (service.empty()) return "Kelmar";
+    std::shared_ptr<CExtraService> extra = ExtraById(service);
+    return extra ? extra->Settings().name : std::string();
 }

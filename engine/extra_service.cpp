@@ -5,16 +5,21 @@
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 #include "engine/submit_address.h"
+#include "record/md5.h"
 #include "record/text_encoding.h"
 
-std::string ServiceCacheFileName(int number) {
-    return "kelmar.service" + std::to_string(number) + ".cache";
+std::string MakeServiceId(const ServiceSettings& settings) {
+    return Md5Hex(AsciiLower(TrimSpace(settings.handshakeUrl)) + "\n" +
+                  AsciiLower(TrimSpace(settings.username)))
+        .substr(0, 8);
 }
 
-void CExtraService::Attach(CPlaytally* engine, int number) {
-    m_engine = engine;
-    m_number = number;
+std::string ServiceCacheFileName(const std::string& id) {
+    return "kelmar.service" + id + ".cache";
 }
+
+CExtraService::CExtraService(CPlaytally* engine, const ServiceSettings& settings)
+    : m_engine(engine), m_id(settings.id), m_settings(settings) {}
 
 void CExtraService::Configure(const ServiceSettings& settings) {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -28,7 +33,6 @@ void CExtraService::Configure(const ServiceSettings& settings) {
     m_session = false;
     m_challengeResponse.clear();
     m_lastHandshake = 0;
-    m_nextFlush = 0;
     m_status.clear();
 }
 
@@ -37,12 +41,17 @@ ServiceSettings CExtraService::Settings() const {
     return m_settings;
 }
 
-ServiceState CExtraService::State() {
+ServiceState CExtraService::State() const {
     ServiceState state;
-    state.waiting = Cache().GetCount();
+    if (m_loaded) state.waiting = m_cache.GetCount();
     std::lock_guard<std::mutex> guard(m_lock);
     state.status = m_status;
     return state;
+}
+
+bool CExtraService::Retired() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_retired;
 }
 
 CCacheManager& CExtraService::Cache() {
@@ -55,13 +64,13 @@ void CExtraService::LoadOnce() {
     std::lock_guard<std::mutex> guard(m_loadLock);
     if (m_loaded) return;
     // Broken records are logged and kept aside by the cache itself.
-    m_cache.Load(m_engine->GetDataDir(), ServiceCacheFileName(m_number));
+    m_cache.Load(m_engine->GetDataDir(), ServiceCacheFileName(m_id));
     m_loaded = true;
 }
 
 void CExtraService::Queue(Submission play) {
     ServiceSettings settings = Settings();
-    if (!settings.IsSet() || settings.enabled == 0) return;
+    if (!settings.IsSet() || settings.enabled == 0 || Retired()) return;
     play.TagAccount(settings.username);
     CDebugSubject subject(settings.name.c_str());
     g_Debug.Log(DEBUG_INFO, "CExtraService::Queue", "Queued '%s'", play.GetDisplayText().c_str());
@@ -70,7 +79,7 @@ void CExtraService::Queue(Submission play) {
 
 void CExtraService::Tick() {
     ServiceSettings settings = Settings();
-    if (!settings.IsSet()) return;
+    if (!settings.IsSet() || Retired()) return;
     // Read also while switched off, so that the Services window counts its plays.
     CCacheManager& cache = Cache();
     if (settings.enabled == 0 || settings.username.empty()) return;
@@ -79,24 +88,43 @@ void CExtraService::Tick() {
     if (m_busy) return;
     int64_t now = LocalDateTimeNow();
     int epoch = m_epoch;
+    std::shared_ptr<CExtraService> self = shared_from_this();
     if (!m_session) {
-        int64_t last = m_lastHandshake;
-        // A clock set back is no reason to wait.
-        if (last != 0 && now >= last && now - last < kHandshakeSpacing) return;
+        if (!HandshakeDue(now, m_lastHandshake)) return;
         m_lastHandshake = now;
         m_busy = true;
-        if (!m_engine->RunInBackground([this, settings, epoch] { Handshake(settings, epoch); }))
+        if (!m_engine->RunInBackground(
+                [self, settings, epoch] { self->Handshake(settings, epoch); }))
             m_busy = false;
-    } else if (cache.GetCount() > 0 && now >= m_nextFlush) {
+    } else if (cache.GetCount() > 0 && SendDue(now, m_lastSend, m_interval)) {
         m_busy = true;
-        if (!m_engine->RunInBackground([this, settings, epoch] { Flush(settings, epoch); }))
+        if (!m_engine->RunInBackground([self, settings, epoch] { self->Flush(settings, epoch); }))
             m_busy = false;
     }
 }
 
-void CExtraService::WaitBeforeFlush(int seconds) {
-    // More than an hour is taken for a fault of the answer, not a wish.
-    m_nextFlush = LocalDateTimeNow() + (seconds < 3600 ? seconds : 0);
+void CExtraService::Retire(bool discard) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_retired = true;
+        m_discard = discard;
+        ++m_epoch;
+        m_session = false;
+    }
+    // A flush in flight discards the rest when its answer has come.
+    if (discard) DiscardPlays();
+}
+
+void CExtraService::DiscardPlays() {
+    ServiceSettings was = Settings();
+    // Their history lines still name the service. Thousands of plays may
+    // go: not on the caller's (the player's) thread.
+    std::shared_ptr<CExtraService> self = shared_from_this();
+    auto discard = [self, was] {
+        CCacheManager& cache = self->Cache();
+        self->m_engine->RemovePlays(cache, was.username, was.name, cache.GetAll());
+    };
+    if (!m_engine->RunInBackground(discard)) discard();
 }
 
 void CExtraService::SetStatus(const std::string& status) {
@@ -120,7 +148,7 @@ void CExtraService::Handshake(ServiceSettings settings, int epoch) {
     if (!ReadSubmitAddress(settings.handshakeUrl, false, &address, &why)) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Handshake address refused (%s) - %s", requestId,
                     why.c_str(), settings.handshakeUrl.c_str());
-        SetStatus("Address refused");
+        SetStatus(kAddressRefused);
         m_busy = false;
         return;
     }
@@ -131,51 +159,53 @@ void CExtraService::Handshake(ServiceSettings settings, int epoch) {
     }
     std::string query = m_engine->HandshakeQuery(
         settings.username, address.path.find('?') == std::string::npos ? '?' : '&');
-    std::string response, failure;
-    int status = m_engine->GetURL(address.server, address.path.empty() ? "/" : address.path, query,
-                                  response, requestId, address.secure, address.port, &failure);
+    std::string response, failure, tls;
+    int status =
+        m_engine->GetURL(address.server, address.path.empty() ? "/" : address.path, query, response,
+                         requestId, address.secure, address.port, &tls, &failure);
     std::vector<std::string> lines;
+    HandshakeAnswer answer;
     if (status == 0) {
         g_Debug.Log(DEBUG_DETAIL, module, "ReqID %d, No answer to the handshake", requestId);
-        SetStatus(failure.empty() ? "No answer" : failure);
+        SetStatus(NotReachedStatus(failure));
     } else if (status != 200 || !m_engine->ParseReponse(response, lines)) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Handshake answer unreadable (status %d)",
                     requestId, status);
-        SetStatus("UNREADABLE");
-    } else if (lines.size() != 3 && lines.size() != 4) {
+        SetStatus(kUnreadable);
+    } else if (!(answer = ReadHandshakeAnswer(lines)).shaped) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Unexpected handshake response - %s", requestId,
                     response.c_str());
         SetStatus(TrimSpace(lines[0]));
     } else {
-        // The lines as Kelmar's: status, [challenge,] submit address, interval.
         // An update offered by another service is not this plug-in's.
-        size_t next = lines.size() == 4 ? 1 : 0;
-        std::string challenge = next ? TrimSpace(lines[1]) : std::string();
         SubmitAddress submit;
-        bool addressOk =
-            ReadSubmitAddress(TrimSpace(lines[next + 1]), address.secure, &submit, &why);
-        const std::string& interval = lines[next + 2];
+        bool addressOk = ReadSubmitAddress(answer.submitUrl, address.secure, &submit, &why);
         int seconds = 0;
-        if (interval.compare(0, 8, "INTERVAL") == 0)
-            ReadIntervalSeconds(TrimSpace(interval.substr(8)), &seconds);
-        if (!addressOk || challenge.empty()) {
+        bool intervalOk =
+            answer.hasInterval && ReadIntervalSeconds(TrimSpace(answer.interval), &seconds);
+        std::string status = TrimSpace(answer.status);
+        std::lock_guard<std::mutex> guard(m_lock);
+        bool current = epoch == m_epoch && !m_retired;
+        // A three-line answer keeps the challenge response of the last one.
+        std::string challengeResponse =
+            answer.challenge.empty() ? m_challengeResponse
+                                     : MakeChallengeResponse(settings.password, answer.challenge);
+        if (!addressOk || challengeResponse.empty() || !answer.KnownStatus()) {
             g_Debug.Log(DEBUG_ERROR, module,
-                        "ReqID %d, Handshake answer names no challenge or submit address to use "
-                        "(%s) - no session",
+                        "ReqID %d, Handshake answer names no known status, challenge or submit "
+                        "address to use (%s) - no session",
                         requestId, why.c_str());
-            SetStatus(addressOk ? TrimSpace(lines[0]) : kSubmitAddressRefused);
-        } else {
-            std::lock_guard<std::mutex> guard(m_lock);
-            if (epoch == m_epoch) {
-                m_challengeResponse = MakeChallengeResponse(settings.password, challenge);
-                m_submit = submit;
-                m_status = TrimSpace(lines[0]);
-                WaitBeforeFlush(seconds);
-                m_session = true;
-            }
-        }
-        if (m_session)
+            if (current) m_status = addressOk ? status : kSubmitAddressRefused;
+        } else if (current) {
+            m_challengeResponse = challengeResponse;
+            m_submit = submit;
+            m_status = status;
+            if (intervalOk) m_interval = seconds;
+            // The first plays wait a whole interval, as Kelmar's do.
+            m_lastSend = LocalDateTimeNow();
+            m_session = true;
             g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Server handshake completed OK", requestId);
+        }
     }
     m_busy = false;
 }
@@ -185,15 +215,15 @@ void CExtraService::Flush(ServiceSettings settings, int epoch) {
     int requestId = m_engine->m_nextRequestId.fetch_add(1);
     int batch = m_engine->GetSettings().maxCacheSubs;
     if (batch < 1) batch = kDefaultMaxCacheSubs;
-    // Only the plays of the account set now; others (kept from a service
-    // removed and added again under another name) wait.
+    // Only the plays of the account set now; others (kept from before the
+    // account was changed) wait.
     std::vector<Submission> items =
         m_cache.TakeForAccount(MakeAccountTag(settings.username), batch);
     std::string body;
     SubmitAddress submit;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (epoch == m_epoch && !items.empty())
+        if (epoch == m_epoch && !m_retired && !items.empty())
             body = BuildSubmissionBody(m_challengeResponse, settings.username, items);
         submit = m_submit;
     }
@@ -205,11 +235,12 @@ void CExtraService::Flush(ServiceSettings settings, int epoch) {
     g_Debug.Log(DEBUG_DETAIL, "CExtraService::Flush",
                 "ReqID %d, Sending %d waiting plays, data len %d", requestId,
                 static_cast<int>(items.size()), static_cast<int>(body.size()));
-    std::string response, failure;
+    std::string response, failure, tls;
+    m_lastSend = LocalDateTimeNow();
     int status = m_engine->PostURL(submit.server, submit.path, body, response, requestId,
-                                   submit.secure, submit.port, &failure);
+                                   submit.secure, submit.port, &tls, &failure);
     FlushAnswered(settings, response, status, items, requestId);
-    if (!failure.empty()) SetStatus(failure);
+    if (status == 0) SetStatus(NotReachedStatus(failure));
     m_busy = false;
 }
 
@@ -217,44 +248,44 @@ void CExtraService::FlushAnswered(const ServiceSettings& settings, const std::st
                                   int status, const std::vector<Submission>& items, int requestId) {
     const char* module = "CExtraService::ThreadCallback";
     std::vector<std::string> lines;
-    if (status != 200 || !m_engine->ParseReponse(response, lines)) {
-        // No answer, another status or a page that is no answer: the plays
-        // wait, and the next flush follows a new handshake.
-        m_cache.ReleaseTaken();
-        SetStatus(status == 0 ? "No answer" : "UNREADABLE");
+    bool readable = status == 200 && m_engine->ParseReponse(response, lines);
+    FlushOutcome outcome = ReadFlushAnswer(status, readable, lines, items.size());
+    FlushSettled settled = SettleFlush(outcome, items, m_cache, m_refusals);
+    if (!outcome.answered) {
+        SetStatus(kUnreadable);
         EndSession("No usable answer to the flush", requestId);
-        return;
+    } else {
+        SetStatus(TrimSpace(lines[0]));
+        int seconds = 0;
+        if (outcome.answer.intervalValid &&
+            ReadIntervalSeconds(TrimSpace(outcome.answer.interval), &seconds))
+            m_interval = seconds;
+        if (outcome.sessionEnds) EndSession("The service asks for a new session", requestId);
     }
-    SubmissionAnswer answer = ReadSubmissionAnswer(lines);
-    SetStatus(TrimSpace(lines[0]));
-    int seconds = 0;
-    if (answer.intervalValid && ReadIntervalSeconds(TrimSpace(answer.interval), &seconds))
-        WaitBeforeFlush(seconds);
-    if (answer.accepted) {
+    if (!settled.sent.empty()) {
         std::vector<HistoryEntry> sent;
-        for (const Submission& item : m_cache.RemoveTaken())
+        for (const Submission& item : settled.sent)
             sent.push_back({item, settings.username, "sent", "from cache", settings.name});
         m_engine->m_history.Append(sent);
-        m_refusals = 0;
         g_Debug.Log(DEBUG_INFO, module, "ReqID %d, %d waiting plays accepted OK", requestId,
                     static_cast<int>(sent.size()));
-        return;
+    } else if (outcome.answered) {
+        g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Flush refused - %s", requestId,
+                    lines[0].c_str());
     }
-    m_cache.ReleaseTaken();
-    g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Flush refused - %s", requestId, lines[0].c_str());
-    if (answer.reauth || lines[0].compare(0, 7, "BADAUTH") == 0) {
-        EndSession("The service asks for a new session", requestId);
-    } else if (answer.error && answer.refusedItem >= 0 &&
-               answer.refusedItem < static_cast<int>(items.size()) &&
-               ++m_refusals >= kRefusalsBeforeSetAside) {
-        const Submission& item = items[static_cast<size_t>(answer.refusedItem)];
-        if (m_cache.SetAside(item)) {
-            m_engine->m_history.Append(
-                {{item, settings.username, "set aside", answer.reason, settings.name}});
-            g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Waiting play '%s' refused - kept in %s",
-                        requestId, item.GetDisplayText().c_str(),
-                        m_cache.GetSideFilePath().c_str());
-        }
-        m_refusals = 0;
+    if (settled.setAside.IsValid()) {
+        m_engine->m_history.Append({{settled.setAside, settings.username, "set aside",
+                                     outcome.answer.reason, settings.name}});
+        g_Debug.Log(DEBUG_ERROR, module,
+                    "ReqID %d, Waiting play '%s' refused %d times in a row - kept in %s", requestId,
+                    settled.setAside.GetDisplayText().c_str(), settled.refusals,
+                    m_cache.GetSideFilePath().c_str());
     }
+    bool discard;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        discard = m_retired && m_discard;
+    }
+    // Removed while this flush was out: what it did not send goes now.
+    if (discard) m_engine->RemovePlays(m_cache, settings.username, settings.name, m_cache.GetAll());
 }

@@ -8,17 +8,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cache/cache_manager.h"
 #include "diagnostics/lock.h"
+#include "engine/session_rules.h"
 #include "engine/submit_address.h"
 #include "record/submission.h"
 
 constexpr int kMaxExtraServices = 4;
 // A service's plays when no service is named: Kelmar's.
-constexpr int kKelmarService = 0;
+constexpr char kKelmarService[] = "";
 
 // One extra service as the settings keep it (the key "Services\<number>").
 struct ServiceSettings {
@@ -27,60 +29,76 @@ struct ServiceSettings {
     std::string username;
     std::string password;  // the MD5 digest, never the password
     int enabled = 1;
+    // Who the service is, whatever its number or name: its plays are kept
+    // under it and go to it alone. Services set before it was kept have
+    // their number.
+    std::string id = {};
     bool IsSet() const { return !name.empty() || !handshakeUrl.empty(); }
 };
 
-// The file an extra service's waiting plays are kept in, beside Kelmar's;
-// `number` 1 to kMaxExtraServices. Kelmar's own file never holds them.
-std::string ServiceCacheFileName(int number);
+// A new service's identity, made from its address and account: the same
+// service added again finds the plays kept for it, another never does.
+std::string MakeServiceId(const ServiceSettings& settings);
+
+// The file a service's waiting plays are kept in, beside Kelmar's (which
+// never holds them).
+std::string ServiceCacheFileName(const std::string& id);
 
 // What the Services window shows of a service.
 struct ServiceState {
     std::string status;  // the last answer's first line, or what went wrong
-    int waiting = 0;
+    int waiting = -1;    // -1 until the timer has read its file
 };
 
 class CPlaytally;
 
-class CExtraService {
+class CExtraService : public std::enable_shared_from_this<CExtraService> {
   public:
-    CExtraService() = default;
+    CExtraService(CPlaytally* engine, const ServiceSettings& settings);
     CExtraService(const CExtraService&) = delete;
     CExtraService& operator=(const CExtraService&) = delete;
 
-    void Attach(CPlaytally* engine, int number);
-    // New settings; a session made under another address or account ends.
+    const std::string& Id() const { return m_id; }
+    // New settings for the same service; a session made under another
+    // address or account ends.
     void Configure(const ServiceSettings& settings);
     ServiceSettings Settings() const;
-    // The file is read first when the timer has not read it yet (it does at
-    // the start, and at each tick while the service is set).
-    ServiceState State();
+    // Never reads the file: the timer does.
+    ServiceState State() const;
 
     // Timer thread: queues a counted play for this service, as its account's.
     void Queue(Submission play);
-    // Timer thread: a handshake when there is no session and one is due, or
-    // the next batch of waiting plays once the service's interval allows.
+    // Timer thread: the file read once, then a handshake when there is no
+    // session and one is due, or the next batch of waiting plays once the
+    // service's interval allows.
     void Tick();
+    // The service is removed: nothing more is sent, no answer opens a
+    // session, and with `discard` its waiting plays go (those a flush is
+    // sending once its answer has come, unless they were sent).
+    void Retire(bool discard);
 
     // The service's waiting plays, read from their file first when they have
     // not been (the Plays window acts on them through CPlaytally).
     CCacheManager& Cache();
+    // Goes up with every change of its waiting plays.
+    unsigned Changes() const { return m_cache.Changes(); }
 
   private:
+    bool Retired() const;
     void LoadOnce();
     void Handshake(ServiceSettings settings, int epoch);
     void Flush(ServiceSettings settings, int epoch);
     // The plays the flush took, answered: kept or sent.
     void FlushAnswered(const ServiceSettings& settings, const std::string& response, int status,
                        const std::vector<Submission>& items, int requestId);
+    // The retired service's plays, discarded.
+    void DiscardPlays();
     void SetStatus(const std::string& status);
-    // The next flush waits as the service asked (seconds).
-    void WaitBeforeFlush(int seconds);
     // Ends the session: the next tick makes a new one, after the usual spacing.
     void EndSession(const char* why, int requestId);
 
     CPlaytally* m_engine = nullptr;
-    int m_number = 0;
+    const std::string m_id;
     CCacheManager m_cache;
     CMutex m_loadLock;                  // the first read of the cache file, before m_lock
     std::atomic<bool> m_loaded{false};  // set under m_loadLock once read
@@ -91,10 +109,15 @@ class CExtraService {
     std::string m_challengeResponse;
     SubmitAddress m_submit;
     std::string m_status;
+    bool m_retired = false;
+    bool m_discard = false;
     std::atomic<bool> m_session{false};
     std::atomic<bool> m_busy{false};  // a request is out
     std::atomic<int> m_epoch{0};      // bumped by Configure; an older answer opens nothing
+    // Local wall-clock seconds, as Kelmar's: the last greeting, the last send
+    // and the interval the service asked for.
     std::atomic<int64_t> m_lastHandshake{0};
-    std::atomic<int64_t> m_nextFlush{0};
-    std::atomic<int> m_refusals{0};  // the first waiting play refused by name, in a row
+    std::atomic<int64_t> m_lastSend{0};
+    std::atomic<int> m_interval{0};
+    CRefusalRun m_refusals;
 };

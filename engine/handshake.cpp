@@ -41,7 +41,8 @@ void CPlaytally::DoHandshake() {
     // checks before the first has marked its handshake in flight.
     std::lock_guard<std::mutex> serial(m_handshakeLock);
     int64_t now = LocalDateTimeNow();
-    int64_t timeout = m_lastHandshakeAttempt + kHandshakeSpacing;
+    int64_t last = m_lastHandshakeAttempt;
+    int64_t timeout = last + kHandshakeSpacing;
 
     Settings settings = GetSettings();
     const std::string& username = settings.username;
@@ -49,9 +50,7 @@ void CPlaytally::DoHandshake() {
         g_Debug.Log(DEBUG_DETAIL, "CPlaytally::DoHandshake", "Handshake already in progress.");
         return;
     }
-    // A clock set back leaves the last attempt in the future: that is no
-    // reason to wait (see IsDue).
-    if (now <= timeout && timeout - now <= kHandshakeSpacing) {
+    if (!HandshakeDue(now, last)) {
         g_Debug.Log(DEBUG_TRACE, "CPlaytally::DoHandshake",
                     "Too soon to try another Handshake (Timeout %s/Now %s)",
                     FormatDateTime(timeout).c_str(), FormatDateTime(now).c_str());
@@ -78,7 +77,8 @@ void CPlaytally::DoHandshake() {
 void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
                                    const std::string& response, int requestId) {
     const char* module = "CPlaytally::ThreadCallback";
-    if (lines.size() != 3 && lines.size() != 4) {
+    HandshakeAnswer answer = ReadHandshakeAnswer(lines);
+    if (!answer.shaped) {
         g_Debug.Log(DEBUG_ERROR, module,
                     "ReqID %d, Unexpected handshake response - %d responses received - %s",
                     requestId, static_cast<int>(lines.size()), response.c_str());
@@ -87,14 +87,12 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         if (lines.size() == 1) Put(m_serverStatus, TrimSpace(lines[0]));
         return;
     }
-    size_t next = 0;
-    std::string status = lines[next++];
-    Put(m_serverStatus, status);
-    if (status.find("UPTODATE") != std::string::npos) {
+    Put(m_serverStatus, answer.status);
+    if (answer.upToDate) {
         g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Handshake Response - Plugin is uptodate",
                     requestId);
-    } else if (status.find("UPDATE") != std::string::npos) {
-        std::string url = TrimSpace(status.size() > 6 ? status.substr(6) : std::string());
+    } else if (answer.update) {
+        const std::string& url = answer.updateUrl;
         if (!IsWebAddress(url)) {
             g_Debug.Log(DEBUG_ERROR, module,
                         "ReqID %d, Update offered at an address that is not a web page - %s",
@@ -103,11 +101,11 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
             Put(m_updateUrl, url);
             // Blocks this worker only; the handshake stays in flight until
             // answered.
-            int answer = ShowPrompt(
+            int prompt = ShowPrompt(
                 "There is a new version of the Kelmar plugin available. Would you like to visit "
                 "the web site to download it?",
                 GetPluginName(), PROMPT_YESNO | PROMPT_ICONQUESTION);
-            if (answer == PROMPT_ANSWER_YES) ShellOpen(url);
+            if (prompt == PROMPT_ANSWER_YES) ShellOpen(url);
             g_Debug.Log(DEBUG_NOTICE, module,
                         "ReqID %d, Handshake Response - new Version of plugin available at %s",
                         requestId, url.c_str());
@@ -117,25 +115,22 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
                     requestId);
     }
 
-    if (lines.size() == 4) {
-        const std::string& challenge = lines[next++];
-        if (challenge.empty()) {
+    if (answer.fourLines) {
+        if (answer.challenge.empty()) {
             g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Challenge from handshake",
                         requestId);
         } else {
-            SetChallenge(challenge);
+            SetChallenge(answer.challenge);
         }
     }
-    const std::string& submitUrl = lines[next++];
     bool refused = false;
-    if (submitUrl.empty()) {
+    if (answer.submitUrl.empty()) {
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, Missing Submit URL from handshake", requestId);
     } else {
-        refused = !SetSubmitURL(submitUrl);
+        refused = !SetSubmitURL(answer.submitUrl);
     }
-    const std::string& interval = lines[next++];
-    if (interval.compare(0, 8, "INTERVAL") == 0) {
-        SetInterval(interval.substr(8));
+    if (answer.hasInterval) {
+        SetInterval(answer.interval);
         g_Debug.Log(DEBUG_INFO, module, "ReqID %d, New Interval is %d", requestId,
                     m_interval.load());
     } else {
@@ -144,7 +139,8 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
 
     // Plays go nowhere the answer did not name: kept to the last address,
     // they would go without a path, and after a refused downgrade in plain
-    // text. Such an answer opens no session.
+    // text. Such an answer opens no session, nor does a status the protocol
+    // does not know (a refusal that came with the other lines).
     if (refused) {
         g_Debug.Log(DEBUG_ERROR, module,
                     "ReqID %d, Handshake answer names no submit address to use - no session",
@@ -152,6 +148,7 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
         Put(m_serverStatus, kSubmitAddressRefused);
         return;
     }
+    if (!answer.KnownStatus()) return;
     // An account changed while this answer was read opens no session with it.
     if (m_handshakeEpoch != m_sessionEpoch) {
         g_Debug.Log(DEBUG_INFO, module,
@@ -188,16 +185,6 @@ void CPlaytally::SetChallenge(std::string challenge) {
 std::string CPlaytally::HandshakeQuery(const std::string& username, char first) {
     return first + ("hs=true&p=" + std::string(kProtocolVersion) + "&v=" +
                     m_versionInfo.GetFileVersion() + "&c=" + GetClientId() + "&u=" + username);
-}
-
-bool ReadIntervalSeconds(const std::string& text, int* seconds) {
-    // Too many digits for a number of seconds is as bad as a letter.
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    }
-    *seconds = std::stoi(text);
-    return true;
 }
 
 void CPlaytally::SetInterval(std::string interval) {

@@ -84,10 +84,7 @@ void SetSongField(char (&field)[1024], const std::string& text) {
 CPlaytally::CPlaytally()
     : m_lastHandshakeAttempt(MakeDateTime(1970, 1, 1, 0, 0, 0)),
       m_lastSubmitTime(MakeDateTime(1970, 1, 1, 0, 0, 0)),
-      m_server(kDefaultHandshakeHost) {
-    for (int i = 0; i < kMaxExtraServices; ++i)
-        m_extra[i].Attach(this, i + 1);
-}
+      m_server(kDefaultHandshakeHost) {}
 
 CPlaytally::~CPlaytally() {
     // No wait for workers here: in the plug-in each worker holds the module, so
@@ -315,6 +312,9 @@ void CPlaytally::LoadServices() {
         ServiceSettings service;
         if (key.Open(ServiceKey(number))) {
             // The name may be in any script; the account is kept as Kelmar's is.
+            // Set before services had ids: their number names their file.
+            if (!key.ReadText("id", &service.id) || service.id.empty())
+                service.id = std::to_string(number);
             key.ReadWideText("name", &service.name, kSettingsTextBuffer);
             key.ReadWideText("handshakeurl", &service.handshakeUrl, kSettingsTextBuffer);
             key.ReadText("username", &service.username);
@@ -326,13 +326,19 @@ void CPlaytally::LoadServices() {
                             number, service.name.c_str(), service.handshakeUrl.c_str(),
                             service.enabled ? "" : " (switched off)");
         }
-        m_extra[number - 1].Configure(service);
+        if (service.IsSet()) {
+            SetExtra(number, service);
+        } else {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_extra[number - 1].reset();
+        }
     }
 }
 
 void CPlaytally::SaveService(int number, const ServiceSettings& service) {
     CSettingsKey key;
-    if (!key.Create(ServiceKey(number)) || !key.WriteWideText("name", service.name) ||
+    if (!key.Create(ServiceKey(number)) || !key.WriteText("id", service.id) ||
+        !key.WriteWideText("name", service.name) ||
         !key.WriteWideText("handshakeurl", service.handshakeUrl) ||
         !key.WriteText("username", service.username) ||
         !key.WriteText("password", service.password) ||
@@ -342,14 +348,58 @@ void CPlaytally::SaveService(int number, const ServiceSettings& service) {
     }
 }
 
-ServiceSettings CPlaytally::GetService(int number) const {
-    if (number < 1 || number > kMaxExtraServices) return ServiceSettings();
-    return m_extra[number - 1].Settings();
+std::shared_ptr<CExtraService> CPlaytally::Extra(int number) const {
+    if (number < 1 || number > kMaxExtraServices) return nullptr;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_extra[number - 1];
 }
 
-void CPlaytally::SetService(int number, const ServiceSettings& service) {
+std::vector<std::shared_ptr<CExtraService>> CPlaytally::Extras() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::shared_ptr<CExtraService>> extras;
+    for (const std::shared_ptr<CExtraService>& extra : m_extra) {
+        if (extra) extras.push_back(extra);
+    }
+    return extras;
+}
+
+std::shared_ptr<CExtraService> CPlaytally::ExtraById(const std::string& id) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const std::shared_ptr<CExtraService>& extra : m_extra) {
+        if (extra && extra->Id() == id) return extra;
+    }
+    return nullptr;
+}
+
+ServiceSettings CPlaytally::GetService(int number) const {
+    std::shared_ptr<CExtraService> extra = Extra(number);
+    return extra ? extra->Settings() : ServiceSettings();
+}
+
+ServiceSettings CPlaytally::SetExtra(int number, ServiceSettings service) {
+    std::shared_ptr<CExtraService> was = Extra(number);
+    if (was && (service.id.empty() || service.id == was->Id())) {
+        // The same service, edited.
+        service.id = was->Id();
+        was->Configure(service);
+        return service;
+    }
+    if (service.id.empty()) {
+        // Two services of one address and account keep their plays apart.
+        std::string id = MakeServiceId(service), base = id;
+        for (int n = 2; ExtraById(id); ++n)
+            id = base + "-" + std::to_string(n);
+        service.id = id;
+    }
+    auto extra = std::make_shared<CExtraService>(this, service);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_extra[number - 1] = extra;
+    return service;
+}
+
+void CPlaytally::SetService(int number, const ServiceSettings& settings) {
     if (number < 1 || number > kMaxExtraServices) return;
-    m_extra[number - 1].Configure(service);
+    ServiceSettings service = SetExtra(number, settings);
     SaveService(number, service);
     g_Debug.Log(DEBUG_INFO, "CPlaytally::SetService", "Service %d set: %s at %s%s", number,
                 service.name.c_str(), service.handshakeUrl.c_str(),
@@ -357,29 +407,45 @@ void CPlaytally::SetService(int number, const ServiceSettings& service) {
 }
 
 void CPlaytally::RemoveService(int number, bool discardPlays) {
-    if (number < 1 || number > kMaxExtraServices) return;
-    CExtraService& service = m_extra[number - 1];
-    ServiceSettings was = service.Settings();
-    std::string name = was.name;
-    service.Configure(ServiceSettings());
-    if (discardPlays) {
-        // Their history lines still name the service. Thousands of plays may
-        // go: not on the caller's (the player's) thread.
-        auto discard = [this, &service, was] {
-            RemovePlays(service.Cache(), was.username, was.name, service.Cache().GetAll());
-        };
-        if (!RunInBackground(discard)) discard();
+    std::shared_ptr<CExtraService> extra = Extra(number);
+    if (!extra) return;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_extra[number - 1].reset();
     }
+    extra->Retire(discardPlays);
     if (!CSettingsKey::DeleteKey(ServiceKey(number)))
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::RemoveService", "Service %d could not be deleted",
                     number);
     g_Debug.Log(DEBUG_INFO, "CPlaytally::RemoveService", "Service %d (%s) removed%s", number,
-                name.c_str(), discardPlays ? " with its waiting plays" : "");
+                extra->Settings().name.c_str(), discardPlays ? " with its waiting plays" : "");
 }
 
 ServiceState CPlaytally::GetServiceState(int number) {
-    if (number < 1 || number > kMaxExtraServices) return ServiceState();
-    return m_extra[number - 1].State();
+    std::shared_ptr<CExtraService> extra = Extra(number);
+    return extra ? extra->State() : ServiceState();
+}
+
+unsigned CPlaytally::PlaysChanges() const {
+    unsigned changes = m_cache.Changes() + m_history.Appends();
+    for (const std::shared_ptr<CExtraService>& extra : Extras())
+        changes += extra->Changes();
+    return changes;
+}
+
+std::vector<std::string> CPlaytally::PlaysFiles() const {
+    std::vector<std::string> files{m_cache.GetFilePath(), m_cache.GetSideFilePath()};
+    // Those of services set before ids were kept, and of every one set now.
+    std::vector<std::string> ids;
+    for (int number = 1; number <= kMaxExtraServices; ++number) {
+        ids.push_back(std::to_string(number));
+        if (std::shared_ptr<CExtraService> extra = Extra(number)) ids.push_back(extra->Id());
+    }
+    for (const std::string& id : ids) {
+        files.push_back(GetDataDir() + ServiceCacheFileName(id));
+        files.push_back(files.back() + ".refused");
+    }
+    return files;
 }
 
 Settings CPlaytally::GetSettings() const {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -18,6 +19,7 @@
 #include "engine/corrections.h"
 #include "engine/extra_service.h"
 #include "engine/play_history.h"
+#include "engine/session_rules.h"
 #include "engine/settings.h"
 #include "engine/thread_start.h"
 #include "engine/watch_connection.h"
@@ -63,24 +65,6 @@ constexpr int kNeverSubmitted = -2;
 // How long a request may wait to connect, to send or for the next bytes of an
 // answer before it counts as failed.
 constexpr int kRequestTimeoutMs = 30000;
-// The last response shown after a proxy refused the handshake with 407.
-constexpr char kProxyAuthRequired[] = "Proxy authentication required";
-// What the status shows after a request over HTTPS failed for its certificate,
-// or for another reason of TLS.
-constexpr char kCertificateNotTrusted[] = "Certificate not trusted";
-constexpr char kSecureConnectionFailed[] = "Secure connection failed";
-// Seconds between handshakes with a service; and how often in a row a waiting
-// play may be refused by name before it is set aside, so that the others can go.
-constexpr int kHandshakeSpacing = 60;
-constexpr int kRefusalsBeforeSetAside = 3;
-// The seconds an "INTERVAL" line gives (its text after the word): digits only,
-// at most nine; false for anything else.
-bool ReadIntervalSeconds(const std::string& text, int* seconds);
-
-// Shown while the handshake names a submit address that is not used (another
-// scheme, a bad port, plain text after a handshake over HTTPS).
-constexpr char kSubmitAddressRefused[] = "Submit address refused";
-
 class CPlaytally;
 
 // What one worker thread needs for its request; the worker owns it.
@@ -96,6 +80,7 @@ struct ThreadRequest {
     int requestId = 0;
     bool claimed = false;  // its play is this worker's to cache (see ClaimUnsent)
     std::string account;   // the account its plays were sent as
+    std::string failure;   // why no answer came, when none did
 };
 
 class CPlaytally {
@@ -185,8 +170,10 @@ class CPlaytally {
     static unsigned SendThread(void* request);
     // `account`: the account the plays were sent as (for a play, the
     // session's when not given).
+    // `failure`: why no answer came (status 0).
     void ThreadCallback(RequestType type, std::string response, Submission submission,
-                        int requestId, int statusCode, const std::string& account = std::string());
+                        int requestId, int statusCode, const std::string& account = std::string(),
+                        const std::string& failure = std::string());
     // Logs why the request's last call failed; the error number.
     uint32_t LogRequestError(const char* module, const char* call, int requestId);
     // A copy of the recent list, newest first.
@@ -209,33 +196,37 @@ class CPlaytally {
         int beingSent = 0;
     };
     // `service`: whose waiting plays (kKelmarService, or an extra service's
-    // number); an extra service's account is its own.
+    // id); an extra service's account is its own. A service removed since
+    // the plays were shown has none to act on.
     PlaysActedOn RemoveWaitingPlays(const std::vector<Submission>& plays,
-                                    int service = kKelmarService);
+                                    const std::string& service = kKelmarService);
     PlaysActedOn SendWithCurrentAccount(const std::vector<Submission>& plays,
-                                        int service = kKelmarService);
+                                        const std::string& service = kKelmarService);
     // The waiting play gets these texts (UTF-8) in its place in the cache,
     // keeping its time and account (Submission::WithTexts), and an "edited"
     // history line of the old and the new texts.
     PlaysActedOn EditWaitingPlay(const Submission& play, const std::string& artist,
                                  const std::string& title, const std::string& album,
-                                 int service = kKelmarService);
+                                 const std::string& service = kKelmarService);
     // Every play waiting in the cache, read from its file first when no
     // session has read it yet (a start switched off); `taken`: as
     // CCacheManager::GetAll's.
     std::vector<Submission> GetWaitingPlays(std::vector<unsigned char>* taken = nullptr,
-                                            int service = kKelmarService);
+                                            const std::string& service = kKelmarService);
 
     // The extra services, numbered 1 to kMaxExtraServices. Setting one saves
-    // it at once under "Services\<number>"; removing it deletes that key,
-    // and its waiting plays when `discardPlays`, else they stay in their
-    // file for a service set in its place under the same account.
+    // it at once under "Services\<number>" (a new one gets its id); removing
+    // it deletes that key and ends it: nothing more goes to it, and its
+    // waiting plays go when `discardPlays`, else they stay in their file for
+    // when the same service (address and account) is added again.
     ServiceSettings GetService(int number) const;
     void SetService(int number, const ServiceSettings& settings);
     void RemoveService(int number, bool discardPlays);
     ServiceState GetServiceState(int number);
-    // "Kelmar", or the extra service's name.
-    std::string ServiceName(int service) const;
+    // "Kelmar", or the extra service's name (empty when it is gone).
+    std::string ServiceName(const std::string& service) const;
+    // The files that hold the services' waiting plays, Kelmar's first.
+    std::vector<std::string> PlaysFiles() const;
     // A pause of new plays, from the Plays window: until it ends, tracks are
     // neither submitted nor written to the history, only counted. It ends by
     // itself, and at quit; the cache keeps being sent. PausedUntil: its end
@@ -250,18 +241,20 @@ class CPlaytally {
     // so that quit waits for it; false when it could not start.
     bool RunInBackground(std::function<void()> task);
     // Goes up with every change of the cache or the history.
-    unsigned PlaysChanges() const { return m_cache.Changes() + m_history.Appends(); }
+    // Goes up with every change of a cache (Kelmar's or an extra service's) or
+    // of the history.
+    unsigned PlaysChanges() const;
 
     // HTTP transport. The status code, 0 when none was received. `secure`:
     // over HTTPS. `otherStatus`: the request is an extra service's, whose
     // failure of TLS is told there; Kelmar's status, clock note and times
-    // stay as they are.
+    // stay as they are. `why`: why no answer came, when none did.
     int PostURL(std::string server, std::string path, std::string body, std::string& response,
                 int requestId, bool secure = false, uint16_t port = 80,
-                std::string* otherStatus = nullptr);
+                std::string* otherStatus = nullptr, std::string* why = nullptr);
     int GetURL(std::string server, std::string path, std::string query, std::string& response,
                int requestId, bool secure = false, uint16_t port = 80,
-               std::string* otherStatus = nullptr);
+               std::string* otherStatus = nullptr, std::string* why = nullptr);
     bool ParseReponse(std::string response, std::vector<std::string>& lines);
     // False when the address is refused (see ReadSubmitAddress); the last one stays.
     bool SetSubmitURL(std::string url);
@@ -417,14 +410,17 @@ class CPlaytally {
         bool secure;
         uint16_t port;
         std::string* otherStatus;
+        std::string* why;
     };
+    void Failed(const Target& target, uint32_t error);
     int Request(const char* module, const char* verb, const Target& target,
                 const std::string& headers, const std::string& data, bool readAlways,
                 std::string& response, int requestId);
     void HandshakeResponse(const std::vector<std::string>& lines, const std::string& response,
                            int requestId);
     // The answers to each kind of request, as a worker hands them over.
-    void HandshakeAnswered(const std::string& response, int requestId, int statusCode);
+    void HandshakeAnswered(const std::string& response, int requestId, int statusCode,
+                           const std::string& failure);
     void SubmitAnswered(const std::string& response, const Submission& submission, int requestId,
                         int statusCode, const std::string& account);
     void FlushAnswered(const std::string& response, int requestId, int statusCode,
@@ -432,16 +428,11 @@ class CPlaytally {
     // The answer's lines; false, with the status "UNREADABLE", for an answer
     // that cannot be read.
     bool ReadAnswer(const std::string& response, int requestId, std::vector<std::string>* lines);
-    // `refusedItem` and `reason` (optional): the item an "ERROR" answer
-    // names, and why.
     bool SubmissionResponse(RequestType type, const std::vector<std::string>& lines,
-                            const Submission& submission, const std::string& account, int requestId,
-                            int* refusedItem, std::string* reason);
+                            const Submission& submission, const std::string& account,
+                            int requestId);
     // The flush in flight is over: its plays are the user's again.
     void FlushEnded();
-    // The cached play was refused by name (an empty record: the flush ended
-    // otherwise).
-    void NoteRefusal(const Submission& item, int requestId, const std::string& reason);
     // A play's final fate, for the history (never on the player's thread).
     void Record(const Submission& play, const std::string& account, const char* outcome,
                 const std::string& detail);
@@ -461,17 +452,34 @@ class CPlaytally {
     std::string ServiceKey(int number);
     void LoadServices();
     void SaveService(int number, const ServiceSettings& settings);
-    // The waiting plays of a service: Kelmar's cache, or an extra service's.
-    CCacheManager& CacheOf(int service);
+    // The service set as `number`: the one there, edited, when the id is its
+    // own or none; else a new one, with a new id when it has none. The
+    // settings as set, id included.
+    ServiceSettings SetExtra(int number, ServiceSettings settings);
+    // The extra service set as `number` (1 to kMaxExtraServices), or the one
+    // of this id; null when there is none.
+    std::shared_ptr<CExtraService> Extra(int number) const;
+    std::shared_ptr<CExtraService> ExtraById(const std::string& id) const;
+    // Every extra service set now.
+    std::vector<std::shared_ptr<CExtraService>> Extras() const;
+    // A service's waiting plays: Kelmar's cache or an extra service's (kept
+    // alive while in use), the account they go as and the name their history
+    // lines carry. No cache when the service is gone.
+    struct PlaysOfService {
+        CCacheManager* cache = nullptr;
+        std::string account;
+        std::string historyName;
+        std::shared_ptr<CExtraService> extra;
+    };
+    PlaysOfService PlaysOf(const std::string& service);
     // Removes the plays from the cache, with a "removed" history line each
     // naming the account (for its own plays) and the service.
     PlaysActedOn RemovePlays(CCacheManager& cache, const std::string& account,
                              const std::string& serviceName, const std::vector<Submission>& plays);
-    // The account a service's plays go as, and the name its history lines carry.
-    std::string AccountOf(int service) const;
-    std::string HistoryServiceOf(int service) const;
 
-    CExtraService m_extra[kMaxExtraServices];
+    // Under m_lock: the extra services by number; a removed one lives on
+    // only while its requests do.
+    std::shared_ptr<CExtraService> m_extra[kMaxExtraServices];
     CWatchConnection m_watch;
     CMutex m_watchLock;  // see the lock order at m_lock
     CMutex m_handshakeLock;
@@ -496,8 +504,7 @@ class CPlaytally {
     // Texts present in the store that could not be read (too long for the
     // buffer, or of another type): saving leaves them as they are.
     std::vector<std::string> m_unreadTexts;
-    std::string m_refusedItem;  // the cached play refused last, and how often in a row
-    int m_refusals = 0;
+    CRefusalRun m_refusalRun;  // of the cached plays
 
     // Under m_lock: the plays the flush in flight took; the playing track
     // (the last one whose information could not be read, when stale), the

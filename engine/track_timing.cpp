@@ -206,9 +206,8 @@ unsigned CPlaytally::TimeUpdaterThread(void* argument) {
                 if (engine->GetSettings().pluginEnabled != 0) {
                     engine->LoadCacheOnce();
                     // Read now, so that the Services window need not.
-                    for (CExtraService& service : engine->m_extra) {
-                        if (service.Settings().IsSet()) service.Cache();
-                    }
+                    for (const std::shared_ptr<CExtraService>& service : engine->Extras())
+                        service->Cache();
                     if (engine->m_handshakeComplete == 0) engine->DoHandshake();
                 }
             } catch (const std::exception& e) {
@@ -247,8 +246,8 @@ void CPlaytally::Tick() {
     CountOtherAccountPlays();
     ClearCache();
     if (enabled && m_stop == 0) {
-        for (CExtraService& service : m_extra)
-            service.Tick();
+        for (const std::shared_ptr<CExtraService>& service : Extras())
+            service->Tick();
     }
     // While nothing has answered yet, the status shows whether there is a
     // connection: checked here, at most a tick old, and never on the

@@ -33,24 +33,25 @@ struct Handles {
 
 int CPlaytally::PostURL(std::string server, std::string path, std::string body,
                         std::string& response, int requestId, bool secure, uint16_t port,
-                        std::string* otherStatus) {
+                        std::string* otherStatus, std::string* why) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::PostURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), body.c_str());
     std::string headers = "Content-Type: application/x-www-form-urlencoded\nHost: " + server;
     // A port of its own belongs in the Host header.
     if (port != (secure ? NET_DEFAULT_HTTPS_PORT : NET_DEFAULT_HTTP_PORT))
         headers += Format(":%d", port);
-    return Request("CPlaytally::PostURL", "POST", {server, path, secure, port, otherStatus},
+    return Request("CPlaytally::PostURL", "POST", {server, path, secure, port, otherStatus, why},
                    headers, body, true, response, requestId);
 }
 
 int CPlaytally::GetURL(std::string server, std::string path, std::string query,
                        std::string& response, int requestId, bool secure, uint16_t port,
-                       std::string* otherStatus) {
+                       std::string* otherStatus, std::string* why) {
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::GetURL", "ReqId %d, Getting URL from Server %s%s%s",
                 requestId, server.c_str(), path.c_str(), query.c_str());
-    return Request("CPlaytally::GetURL", "GET", {server, path + query, secure, port, otherStatus},
-                   std::string(), std::string(), false, response, requestId);
+    return Request("CPlaytally::GetURL", "GET",
+                   {server, path + query, secure, port, otherStatus, why}, std::string(),
+                   std::string(), false, response, requestId);
 }
 
 namespace {
@@ -78,6 +79,10 @@ const char* SecureFailure(uint32_t error) {
 
 }  // namespace
 
+void CPlaytally::Failed(const Target& target, uint32_t error) {
+    if (target.why) *target.why = NetFailureReason(error);
+}
+
 int CPlaytally::Request(const char* module, const char* verb, const Target& target,
                         const std::string& headers, const std::string& data, bool readAlways,
                         std::string& response, int requestId) {
@@ -92,7 +97,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
     Handles h;
     h.root = NetOpen(agent, useProxy ? NET_OPEN_TYPE_PROXY : NET_OPEN_TYPE_PRECONFIG, proxy);
     if (!h.root) {
-        LogRequestError(module, "InternetOpen", requestId);
+        Failed(target, LogRequestError(module, "InternetOpen", requestId));
         return 0;
     }
     // Without time-outs a server that accepts and never answers holds the
@@ -101,7 +106,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
 
     h.connection = NetConnect(h.root, target.server, target.port);
     if (!h.connection) {
-        LogRequestError(module, "InternetConnect", requestId);
+        Failed(target, LogRequestError(module, "InternetConnect", requestId));
         return 0;
     }
     // On the connection handle: the root handle refuses the proxy credentials,
@@ -123,7 +128,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
     h.request = NetOpenRequest(h.connection, verb, target.object,
                                NET_FLAG_PRAGMA_NOCACHE | (target.secure ? NET_FLAG_SECURE : 0));
     if (!h.request) {
-        LogRequestError(module, "HttpOpenRequest", requestId);
+        Failed(target, LogRequestError(module, "HttpOpenRequest", requestId));
         return 0;
     }
     NetSetTimeouts(h.request, timeout);
@@ -142,6 +147,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
                 Put(m_serverStatus, failure);
             }
         }
+        if (target.why) *target.why = failure ? failure : NetFailureReason(error);
         return 0;
     }
 
@@ -151,6 +157,7 @@ int CPlaytally::Request(const char* module, const char* verb, const Target& targ
                     requestId, static_cast<int>(status));
     } else {
         status = 0;
+        Failed(target, 0);
     }
     std::string dateText;
     int64_t date = 0;

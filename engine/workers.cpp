@@ -78,7 +78,8 @@ unsigned CPlaytally::SendThread(void* argument) {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Performing Handshake",
                         request->requestId);
             status = engine->GetURL(request->host, request->path, request->body, response,
-                                    request->requestId, request->secure, request->port);
+                                    request->requestId, request->secure, request->port, nullptr,
+                                    &request->failure);
         } else {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Posting Data",
                         request->requestId);
@@ -92,7 +93,7 @@ unsigned CPlaytally::SendThread(void* argument) {
             engine->AnsweredAfterQuit(*request, response, status);
         } else {
             engine->ThreadCallback(request->type, response, request->submission, request->requestId,
-                                   status, request->account);
+                                   status, request->account, request->failure);
         }
     } catch (const std::exception& e) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SendThread", "ReqID %d, Exception occurred - %s",

@@ -23,7 +23,7 @@ struct PlayRow {
     // A waiting play of another account than the one set (whatever name shows).
     bool otherAccount = false;
     std::string service = "Kelmar";  // whose play it is (a history line's or a waiting play's)
-    int serviceNumber = 0;           // a waiting play's: whose cache holds it
+    std::string serviceId = {};      // a waiting play's: whose cache holds it (Kelmar's: empty)
 };
 
 // The rows of a history file's bytes, newest first. The header, a byte order
@@ -59,7 +59,7 @@ std::string CsvDocument(const std::vector<PlayRow>& rows);
 // history newest first, from the current file and then the older one.
 // The plays waiting for one service, under its account set now.
 struct ServicePlays {
-    int service = 0;  // 0 Kelmar, else the extra service's number
+    std::string service;  // empty for Kelmar, else the extra service's id
     std::string name;
     std::string account;
     std::vector<Submission> plays;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <map>
@@ -81,17 +82,17 @@ std::vector<ServicePlays> WaitingForEveryService(CPlaytally* engine) {
         ServiceSettings settings = engine->GetService(number);
         if (!settings.IsSet()) continue;
         ServicePlays service;
-        service.service = number;
+        service.service = settings.id;
         service.name = settings.name;
         service.account = settings.username;
-        service.plays = engine->GetWaitingPlays(&service.taken, number);
+        service.plays = engine->GetWaitingPlays(&service.taken, settings.id);
         services.push_back(std::move(service));
     }
     return services;
 }
 
 // Plays to act on, by the service whose cache holds them.
-using PlaysByService = std::map<int, std::vector<Submission>>;
+using PlaysByService = std::map<std::string, std::vector<Submission>>;
 int CountOf(const PlaysByService& plays) {
     int count = 0;
     for (const auto& service : plays)
@@ -236,6 +237,8 @@ class CPlaysWindow {
     std::vector<PlayRow*> SelectedWaitingRows(WaitingFor account);
     // Their plays, as in the copy of the caches the rows were read from.
     PlaysByService PlaysOf(const std::vector<PlayRow*>& rows) const;
+    // The waiting rows of this play of this service, as the rows are now.
+    std::vector<PlayRow*> RowsOf(const Submission& play, const std::string& service);
     // Shows `status` on the rows until the next load.
     void MarkRows(const std::vector<PlayRow*>& rows, const char* status);
     void ShowStatus();
@@ -533,10 +536,21 @@ std::vector<PlayRow*> CPlaysWindow::SelectedWaitingRows(WaitingFor account) {
     return rows;
 }
 
+std::vector<PlayRow*> CPlaysWindow::RowsOf(const Submission& play, const std::string& service) {
+    std::vector<PlayRow*> rows;
+    for (PlayRow& row : m_view.rows) {
+        if (row.cacheIndex >= 0 && row.serviceId == service &&
+            std::memcmp(&m_view.waiting[static_cast<size_t>(row.cacheIndex)], &play,
+                        sizeof(play)) == 0)
+            rows.push_back(&row);
+    }
+    return rows;
+}
+
 PlaysByService CPlaysWindow::PlaysOf(const std::vector<PlayRow*>& rows) const {
     PlaysByService plays;
     for (const PlayRow* row : rows)
-        plays[row->serviceNumber].push_back(m_view.waiting[static_cast<size_t>(row->cacheIndex)]);
+        plays[row->serviceId].push_back(m_view.waiting[static_cast<size_t>(row->cacheIndex)]);
     return plays;
 }
 
@@ -565,8 +579,8 @@ void CPlaysWindow::Remove() {
     CPlaytally* engine = m_engine;
     RunAction(
         "Removing " + CountOfPlays(count) + "...", "Could not remove the plays", [engine, plays] {
-            CPlaytally::PlaysActedOn removed =
-                ActOnEach(plays, [engine](const std::vector<Submission>& some, int service) {
+            CPlaytally::PlaysActedOn removed = ActOnEach(
+                plays, [engine](const std::vector<Submission>& some, const std::string& service) {
                     return engine->RemoveWaitingPlays(some, service);
                 });
             return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
@@ -597,8 +611,12 @@ void CPlaysWindow::Edit() {
         ShowStatus();
         return;
     }
+    // The play and its service, kept by value: the rows may be read again
+    // while the dialog is open.
     Submission play = m_view.waiting[static_cast<size_t>(row->cacheIndex)];
+    std::string service = row->serviceId;
     PlayTexts texts{row->artist, row->title, row->album};
+    row = nullptr;
     if (DialogBoxParamW(DialogModule(), MAKEINTRESOURCEW(IDD_EDIT_PLAY), m_window, &EditPlayProc,
                         reinterpret_cast<LPARAM>(&texts)) != IDOK)
         return;
@@ -608,8 +626,7 @@ void CPlaysWindow::Edit() {
     if (texts.artist == play.Utf8Text(play.artist) && texts.title == play.Utf8Text(play.title) &&
         texts.album == play.Utf8Text(play.album))
         return;
-    int service = row->serviceNumber;
-    MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Editing...");
+    MarkRows(RowsOf(play, service), "Editing...");
     CPlaytally* engine = m_engine;
     RunAction("Editing 1 play...", "Could not edit the play", [engine, play, texts, service] {
         CPlaytally::PlaysActedOn edited =
@@ -632,8 +649,9 @@ void CPlaysWindow::SendWithThisAccount() {
     CPlaytally* engine = m_engine;
     RunAction("Tagging " + CountOfPlays(CountOf(plays)) + " with this account...",
               "Could not tag the plays", [engine, plays] {
-                  CPlaytally::PlaysActedOn tagged =
-                      ActOnEach(plays, [engine](const std::vector<Submission>& some, int service) {
+                  CPlaytally::PlaysActedOn tagged = ActOnEach(
+                      plays,
+                      [engine](const std::vector<Submission>& some, const std::string& service) {
                           return engine->SendWithCurrentAccount(some, service);
                       });
                   return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
@@ -664,12 +682,8 @@ void CPlaysWindow::Export() {
         // Replaced by the export, they would lose their plays.
         std::vector<std::string> kept = engine->m_history.Paths();
         kept.push_back(engine->GetDataDir() + kCacheFileName);
-        kept.push_back(engine->m_cache.GetFilePath());
-        kept.push_back(engine->m_cache.GetSideFilePath());
-        for (int number = 1; number <= kMaxExtraServices; ++number) {
-            kept.push_back(engine->GetDataDir() + ServiceCacheFileName(number));
-            kept.push_back(kept.back() + ".refused");
-        }
+        for (const std::string& file : engine->PlaysFiles())
+            kept.push_back(file);
         if (IsOneOfPaths(path, kept))
             return "Not exported: " + path + " holds the plug-in's plays; choose another file.";
         int count = 0;

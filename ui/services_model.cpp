@@ -37,6 +37,7 @@ std::string ServiceFormRefusal(const ServiceForm& form, const ServiceSettings* s
 
 ServiceSettings ServiceFromForm(const ServiceForm& form, const ServiceSettings* stored) {
     ServiceSettings service;
+    if (stored) service.id = stored->id;
     service.name = TrimSpace(form.name);
     service.handshakeUrl = TrimSpace(form.handshakeUrl);
     service.username = form.username;
@@ -57,6 +58,10 @@ std::string RemoveServiceQuestion(const std::string& name) {
 }
 
 std::string DiscardPlaysQuestion(const std::string& name, int waiting) {
-    return "Discard the " + std::to_string(waiting) + (waiting == 1 ? " play" : " plays") +
-           " waiting for " + name + "? Choose No to keep them for when you add the service again.";
+    // Not counted yet: the file is read by the timer, never here.
+    std::string plays = waiting < 0    ? "plays"
+                        : waiting == 1 ? "1 play"
+                                       : std::to_string(waiting) + " plays";
+    return "Discard the " + plays + " waiting for " + name +
+           "? Choose No to keep them for when you add the service again.";
 }

@@ -261,10 +261,10 @@ void CServicesWindow::Refresh() {
         ServiceSettings service = m_engine->GetService(number);
         if (!service.IsSet()) continue;
         ServiceState state = m_engine->GetServiceState(number);
-        rows.push_back(
-            {number,
-             {service.name, service.handshakeUrl, Utf8OrAnsi(service.username),
-              service.enabled ? state.status : "Switched off", std::to_string(state.waiting)}});
+        rows.push_back({number,
+                        {service.name, service.handshakeUrl, Utf8OrAnsi(service.username),
+                         service.enabled ? state.status : "Switched off",
+                         state.waiting < 0 ? std::string() : std::to_string(state.waiting)}});
     }
     if (!(rows == m_rows)) {
         int selected = SelectedNumber();
@@ -326,7 +326,7 @@ void CServicesWindow::Remove() {
     std::string name = m_engine->GetService(number).name;
     if (!AskYes(RemoveServiceQuestion(name)) || !m_window) return;
     int waiting = m_engine->GetServiceState(number).waiting;
-    bool discard = waiting > 0 && AskYes(DiscardPlaysQuestion(name, waiting));
+    bool discard = waiting != 0 && AskYes(DiscardPlaysQuestion(name, waiting));
     if (!m_window) return;
     m_engine->RemoveService(number, discard);
     Refresh();

@@ -68,11 +68,7 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
     } else {
         size_t space = state.lastResponse.find(' ');
         // Our own texts stay whole: their first word is no answer of the service.
-        bool ours = state.lastResponse == kProxyAuthRequired ||
-                    state.lastResponse == kCertificateNotTrusted ||
-                    state.lastResponse == kSecureConnectionFailed ||
-                    state.lastResponse == kSubmitAddressRefused;
-        if (space == std::string::npos || space == 0 || ours) {
+        if (space == std::string::npos || space == 0 || IsOwnStatus(state.lastResponse)) {
             response = state.lastResponse;
         } else {
             response = state.lastResponse.substr(0, space);

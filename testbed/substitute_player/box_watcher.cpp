@@ -6,6 +6,8 @@
 // "answer yes"; "answer yes no": Yes to the next, No from then on), else OK. Any other dialog is
 // recorded ("dialog CAPTION"); the plug-in's own (made from its module) are left to the script, a
 // file dialog after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
@@ -53,6 +55,18 @@ bool FillDialog(HWND dialog, const std::string& caption) {
     }
     for (size_t i = 1; i + 1 < parts.size(); ++i) {
         size_t equals = parts[i].find('=');
+        if (parts[i].compare(0, 5, "rows=") == 0) {
+            HWND list = GetDlgItem(g_player.window, std::atoi(parts[i].c_str() + 5));
+            size_t colon = parts[i].find(':');
+            long want = colon == std::string::npos ? 0 : std::atol(parts[i].c_str() + colon + 1);
+            DWORD_PTR count = 0;
+            for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(20)) {
+                SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
+                if (static_cast<long>(count) >= want) break;
+            }
+            Record(Format("rows seen %ld", static_cast<long>(count)));
+            continue;
+        }
         std::wstring text = Wide(parts[i].substr(equals + 1));
         SendMessageTimeoutW(GetDlgItem(dialog, std::atoi(parts[i].c_str())), WM_SETTEXT, 0,
                             reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 2000,

@@ -83,15 +83,22 @@ std::vector<std::vector<std::string>> ListRows(HWND list) {
     return rows;
 }
 
-// Selects the rows with a cell that holds the text, and no others.
+// Selects the rows with a cell that holds the text (each of the texts
+// "A|B" names), and no others.
 void SelectRows(const Command& c) {
     HWND list = Control(c);
     std::vector<std::vector<std::string>> rows = ListRows(list);
     int selected = 0;
     for (size_t row = 0; row < rows.size(); ++row) {
-        bool match = std::any_of(rows[row].begin(), rows[row].end(), [&](const std::string& cell) {
-            return cell.find(c.text) != std::string::npos;
-        });
+        bool match = true;
+        for (size_t at = 0, bar; at <= c.text.size(); at = bar + 1) {
+            bar = std::min(c.text.find('|', at), c.text.size());
+            std::string text = c.text.substr(at, bar - at);
+            match = match &&
+                    std::any_of(rows[row].begin(), rows[row].end(), [&](const std::string& cell) {
+                        return cell.find(text) != std::string::npos;
+                    });
+        }
         LVITEMW state = {};
         state.stateMask = LVIS_SELECTED;
         state.state = match ? LVIS_SELECTED : 0;
@@ -182,7 +189,8 @@ const std::vector<Verb> kWindowVerbs = {
              Record(OneLine(line.substr(0, line.size() - 2)));
          }
      }},
-    {"select", kIdText, "ID TEXT", "selects the list's rows with a cell holding TEXT", SelectRows},
+    {"select", kIdText, "ID TEXT[|TEXT]...",
+     "selects the list's rows with a cell holding TEXT (each TEXT)", SelectRows},
     {"answer", kText, "yes|no...",
      "how the next message boxes with Yes and No are answered, the last word from then on",
      [](const Command& c) {
@@ -196,6 +204,8 @@ const std::vector<Verb> kWindowVerbs = {
     {"save-as", kText, "PATH", "the next file dialog gets PATH and is confirmed",
      [](const Command& c) { SaveDialogsAs(c.argument); }},
     {"fill-next", kText, "CAPTION|ID=TEXT|...|BUTTON",
-     "the plug-in's next such dialog (a modal one too) gets the texts, then the click",
+     "the plug-in's next such dialog (a modal one too) gets the texts, then the click; "
+     "\"rows=ID:N\" among them waits first (a minute at most) for the list ID of the window "
+     "found last to show N rows",
      [](const Command& c) { FillNextDialog(c.argument); }},
 };

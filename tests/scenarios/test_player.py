@@ -3,7 +3,7 @@
 import re
 
 import pytest
-from harness import KEY, OFFLINE, count, md5, read, track, winpath
+from harness import KEY, OFFLINE, OtherService, count, md5, read, track, winpath
 
 SAVED = ("ignorehttp listenrule logsize password pluginenabled proxypass proxyport proxyserver proxyuser showerrors"
          " streamsongs useproxy useproxyauth username").split()
@@ -189,9 +189,10 @@ def test_dialog(s):
         "control 1020 enabled=1 checked=0 Enable Plugin",
         "control 3006 enabled=1 checked=0 Use Proxy Authentication"], "after Cancel"
     assert s.reg()["pluginenabled"] == "0x0", "saved when quitting"
+    archive = md5(f"http://127.0.0.1:{s.port}/archive/\narchivist")[:8]  # who the service is
     assert {k: v for k, v in s.reg(KEY + r"\Services\1").items() if k != "name"} == {
-        "handshakeurl": f"http://127.0.0.1:{s.port}/archive/", "username": "archivist", "password": md5("vault"),
-        "enabled": "0x1"}
+        "id": archive, "handshakeurl": f"http://127.0.0.1:{s.port}/archive/", "username": "archivist",
+        "password": md5("vault"), "enabled": "0x1"}
     # Renamed (the password left empty keeps the stored one), then removed; its play waiting for it is kept.
     r = s.player("remove", f"""
         load {s.dll}
@@ -208,12 +209,13 @@ def test_dialog(s):
         rows 1060
         quit
         unload""")
+    # Not counted yet, the plays are not read on the player's thread to say how many.
     assert starting(r, "box ") == ["box Kelmar Services|Remove the service Архив Б?",
-                                   "box Kelmar Services|Discard the 1 play waiting for Архив Б? Choose No to keep "
+                                   "box Kelmar Services|Discard the plays waiting for Архив Б? Choose No to keep "
                                    "them for when you add the service again."]
     assert "control 1063 enabled=0 checked=0 &Remove" in r, "no row selected"
     assert "rows 0" in r and s.reg(KEY + r"\Services\1") is None
-    assert (s.work / "plugins/kelmar.service1.cache").stat().st_size
+    assert (s.work / f"plugins/kelmar.service{archive}.cache").stat().st_size
 
 
 # A host whose message loop never calls IsDialogMessage: Tab and Escape still work in the settings
@@ -425,16 +427,22 @@ def test_listening_rules(s):
 
 
 # Your tags: offline, a play whose artist the corrections file names is cached corrected, and a
-# waiting play edited in the Plays window keeps the new texts; both arrive so once online.
+# waiting play of Home's edited in the Plays window keeps the new texts, in Home's cache, while
+# another track counts and the rows are read again behind the dialog; all arrive so once online.
 def test_tags(s):
     roaming = next((s.work / "prefix/drive_c/users").glob("*/AppData/Roaming"))
     (roaming / "Kelmar").mkdir(exist_ok=True)
     (roaming / "Kelmar/kelmar.corrections.tsv").write_bytes(
         "\ufefffield\tfrom\tto\r\nartist\tthe beatels\tThe Beatles\r\n".encode())
+    home = OtherService(s, "home")
+    homes = dict(name="Home", handshakeurl=f"http://127.0.0.1:{home.port}/", username="listener",
+                 password=md5("secret"), enabled=1)
     s.settings(proxyport=1)
+    s.service(1, **homes)
     r = s.player("offline", f"""
         {track("Help", "THE BEATELS", "Help!")}
         {track("Typo", "Tpyo Artist", "Some Title")}
+        {track("Later", "Later Artist", "Later Title", seconds=30)}
         load {s.dll}
         play 0
         wait-log Caching for later 20000
@@ -444,26 +452,35 @@ def test_tags(s):
         wait-window Kelmar Config 5000
         click 1030
         wait-window Kelmar Plays 5000
-        wait-text 1041 2 plays wait 10000
-        select 1042 Tpyo Artist
-        fill-next Edit play|1050=Typo Artist|1052=Some Album|1
+        wait-text 1041 4 plays wait 10000
+        select 1042 Tpyo Artist|Home
+        fill-next Edit play|1050=Typo Artist|1052=Some Album|rows=1042:6|1
+        play 2
         click 1047
         wait-text 1041 Edited 1 play. 10000
         rows 1042
         quit
-        unload""")
-    assert "fill Edit play" in r
+        unload""", env={**s.env, "WINEDEBUG": "warn+heap"})  # freed memory filled, not left as it was
+    assert "fill Edit play" in r and "rows seen 6" in r
+    home_cache = s.cache.parent / "kelmar.service1.cache"
+    assert b"Typo Artist" in home_cache.read_bytes() and b"Tpyo Artist" in s.cache.read_bytes()
     s.settings()
+    s.service(1, **homes)
     s.player("online", f"""
         load {s.dll}
         wait-log Submission of cache file accepted OK 30000
+        wait-log 3 waiting plays accepted OK 30000
         quit
         unload""")
     assert sorted(s.plays("artist", "title", "album")) == [
-        ("The Beatles", "Help!", ""), ("Typo Artist", "Some Title", "Some Album")]
-    assert [(f[1], f[6], f[8]) for f in s.history()[1:] if f[6] != "skipped"] == [
-        ("Typo Artist", "edited", "Tpyo Artist - Some Title -> Typo Artist - Some Title (Some Album)"),
-        ("The Beatles", "sent", "corrected"), ("Typo Artist", "sent", "from cache")]
+        ("Later Artist", "Later Title", ""), ("The Beatles", "Help!", ""), ("Tpyo Artist", "Some Title", "")]
+    assert sorted(home.plays("artist", "title", "album")) == [
+        ("Later Artist", "Later Title", ""), ("The Beatles", "Help!", ""),
+        ("Typo Artist", "Some Title", "Some Album")]
+    lines = [(f[1], f[6], f[8], (f + [""])[9]) for f in s.history()[1:] if f[6] != "skipped"]
+    assert lines[0] == ("Typo Artist", "edited", "Tpyo Artist - Some Title -> Typo Artist - Some Title (Some Album)",
+                        "Home")
+    assert ("The Beatles", "sent", "corrected", "") in lines and ("Typo Artist", "sent", "from cache", "Home") in lines
 
 
 # Radio with "Report each song on radio": a stream whose title changes (a song, a jingle, another

@@ -214,18 +214,16 @@ TEST_F(CacheTest, HistoryLinesAreAppendedWholeAndRotate) {
     // cache holds it and its place in the copy; an extra service's line names it.
     history.Append({{play, "me", "sent", "", "Home"}}, 180);
     PlaysView both =
-        ReadPlays({{0, "Kelmar", "bob", {play}, {}}, {3, "Home", "me", {play, play}, {0, 1}}},
+        ReadPlays({{"", "Kelmar", "bob", {play}, {}}, {"h3", "Home", "me", {play, play}, {0, 1}}},
                   "bob", history.Texts());
     ASSERT_GT(both.rows.size(), 4u);
     const PlayRow& second = both.rows[2];
-    EXPECT_EQ(
-        std::to_string(second.serviceNumber) + second.service + std::to_string(second.cacheIndex),
-        "3Home2");
+    EXPECT_EQ(second.serviceId + second.service + std::to_string(second.cacheIndex), "h3Home2");
     EXPECT_EQ(both.taken, (std::vector<unsigned char>{0, 0, 1}));
     EXPECT_EQ(both.rows[0].service + both.rows[3].service + both.rows[4].service,
               "KelmarHomeKelmar");
     int count = 0;
-    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {{0, "Kelmar", "bob", {play}, {}}},
+    ASSERT_TRUE(ExportPlays(dir.file("plays.csv").string(), {{"", "Kelmar", "bob", {play}, {}}},
                             texts, false, &count));
     EXPECT_EQ(count, 4);
     EXPECT_EQ(ReadFileBytes(dir.file("plays.csv")), CsvDocument(view.rows));

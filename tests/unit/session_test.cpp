@@ -131,10 +131,11 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
               "ReqID 4, Unexpected handshake response - 5 responses received"},
              {"", 500, 0, 0, "UNREADABLE", "ReqID 4, Last response from the server was unreadable"},
              {"<html>Proxy login</html>", 407, 0, 0, "Proxy authentication required", "(407)"},
-             // An unknown status is logged, and the rest of the lines still count.
-             {"FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n", 200, 1, 3, "FAILED",
+             // An unknown status is logged and opens no session.
+             {"FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n", 200, 0, 3, "FAILED",
               "ReqID 4, Unknown version status reponse in handshake"},
-             {up + "INTERVAL 60", 200, 1, 60, "UPTODATE", "ReqID 4, New Interval is 60"},
+             {"UPDATE \nhttp://h.example/p\nINTERVAL 60", 200, 1, 60, "UPDATE ",
+              "ReqID 4, New Interval is 60"},
              {up + "INTERVAL", 200, 1, 60, "UPTODATE", "ReqID 4, New Interval is 60"},
              {up + "NEXT INTERVAL 30", 200, 1, 60, "UPTODATE", "ReqID 4, Missing Interval from"},
              {up + "interval 30", 200, 1, 60, "UPTODATE", "ReqID 4, Missing Interval from"},
@@ -144,8 +145,8 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
              // A submit address that cannot be used opens no session.
              {"UPTODATE\nftp://h.example/p\nINTERVAL 60\n", 200, 0, 60, kSubmitAddressRefused,
               "ReqID 4, Handshake answer names no submit address to use - no session"},
-             // A request that got no answer (a certificate refused) leaves the status.
-             {"", 0, 0, 60, kSubmitAddressRefused, "ReqID 4, No answer to the handshake"},
+             // A request that got no answer says so until one comes.
+             {"", 0, 0, 60, kServiceNotReached, "ReqID 4, No answer to the handshake"},
          }) {
         SCOPED_TRACE(answer);
         size_t mark = Log().size();
@@ -443,6 +444,26 @@ TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
     Flush("OK\n");
     EXPECT_EQ(engine.m_cache.GetCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("kelmar.99.cache")));
+
+    // An extra service follows the same rule.
+    Connect(true);
+    std::string answer = "FAILED busy\n";
+    FakeNetSetResponder([&](const FakeNetRequest& r) {
+        if (r.server != "home.example") return FakeNetAnswer{200, "OK\n"};
+        return FakeNetAnswer{
+            200, r.verb == "GET" ? "UPTODATE\nc\nhttp://home.example/s\nINTERVAL 0\n" : answer};
+    });
+    engine.SetService(1, {"Home", "http://home.example/", "me", kDigest, 1});
+    for (int i = 0; i < 3; ++i) {
+        engine.SubmitSong(Track("C" + std::to_string(i)));
+        Settle();
+    }
+    for (const char* a : {down, refused, refused, "FAILED busy\n", refused, refused, refused}) {
+        answer = a;
+        engine.TimerCallback();
+        Settle();
+    }
+    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, engine.GetService(1).id)), "C0 C2");
 }
 
 TEST_F(SessionTest, SendingNeedsEveryConditionAtOnce) {
@@ -504,6 +525,9 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
     ServiceSettings home{"\xD0\x94\xD0\xBE\xD0\xBC", "http://home.example:8080/archive/", "me",
                          kDigest, 1};
     engine.SetService(2, home);
+    const std::string id = engine.GetService(2).id;
+    // Its file is the timer's to read, never the caller's.
+    EXPECT_EQ(engine.GetServiceState(2).waiting, -1);
 
     // The extra service does not answer: Kelmar's play goes all the same,
     // and the extra's waits in its own file.
@@ -513,7 +537,7 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
         if (r.server != "home.example") return answer;
         if (!homeUp) answer.failAt = FAKE_NET_SEND;
         if (r.verb == "GET")
-            answer.body = "OK\nc2\nhttp://home.example:8080/archive/s\nINTERVAL 0\n";
+            answer.body = "UPTODATE\nc2\nhttp://home.example:8080/archive/s\nINTERVAL 0\n";
         return answer;
     });
     engine.SubmitSong(Track("A"));
@@ -523,14 +547,14 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
     EXPECT_EQ(first, (std::set<std::string>{"POST post.kelmar.example/submit",
                                             "GET home.example/archive/?hs=true&p=1.1&v"}));
     EXPECT_EQ(engine.m_cache.GetCount(), 0);
-    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, 2)), "A");
-    EXPECT_EQ(engine.GetServiceState(2).status, "No answer");
-    EXPECT_TRUE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, id)), "A");
+    EXPECT_EQ(engine.GetServiceState(2).status, "Service not reached: could not connect");
+    EXPECT_TRUE(std::filesystem::exists(dir.file(ServiceCacheFileName(id))));
     EXPECT_TRUE(Logged("\xD0\x94\xD0\xBE\xD0\xBC: ReqID"));
 
     // Back: a handshake a minute later, then the waiting play, once.
     homeUp = true;
-    SetFakeClockNow(MakeDateTime(2024, 5, 1, 12, 1, 0));
+    SetFakeClockNow(MakeDateTime(2024, 5, 1, 12, 1, 1));
     engine.TimerCallback();
     Settle();
     engine.TimerCallback();
@@ -542,7 +566,7 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
     EXPECT_EQ(FakeNetRequests()[3].data,
               BuildSubmissionBody(MakeChallengeResponse(kDigest, "c2"), "me", {sent}));
     EXPECT_EQ(engine.GetServiceState(2).waiting, 0);
-    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(id))));
     std::string history = ReadFileBytes(dir.file(kHistoryFileName));
     EXPECT_TRUE(Contains(history, "\tA\tTitle\tAlbum\t215\tme\tsent\t"));
     EXPECT_TRUE(Contains(history, "\tfrom cache\t\xD0\x94\xD0\xBE\xD0\xBC\r\n"));
@@ -554,23 +578,83 @@ TEST_F(SessionTest, AnExtraServiceHasItsOwnPlaysAndFailsAlone) {
     Settle();
     engine.RemoveService(2, false);
     EXPECT_FALSE(FakeRegistryKeyExists(engine.registryKey + "Services\\2"));
-    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, 2)), "B");
-    // Read back by the next start (which opens a log of its own).
+    EXPECT_TRUE(engine.GetWaitingPlays(nullptr, id).empty());
+    // The same service added again has them back; read back by the next
+    // start (which opens a log of its own).
     engine.SetService(2, home);
+    EXPECT_EQ(Artists(engine.GetWaitingPlays(nullptr, id)), "B");
     TestPlaytally next;
     next.registryKey = engine.registryKey;
     next.StartPlaytallying(dir.str(), nullptr);
     ServiceSettings read = next.GetService(2);
-    EXPECT_EQ(std::tie(read.name, read.handshakeUrl, read.username, read.password, read.enabled),
-              std::tie(home.name, home.handshakeUrl, home.username, home.password, home.enabled));
+    EXPECT_EQ(
+        std::tie(read.id, read.name, read.handshakeUrl, read.username, read.password, read.enabled),
+        std::tie(id, home.name, home.handshakeUrl, home.username, home.password, home.enabled));
     EXPECT_FALSE(next.GetService(1).IsSet());
     next.Shutdown();
     // Removed with its plays discarded: they go, each with its line.
     engine.RemoveService(2, true);
     Settle();
-    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(2))));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(id))));
     history = ReadFileBytes(dir.file(kHistoryFileName));
     EXPECT_TRUE(Contains(history, "\tB\tTitle\tAlbum\t215\tme\tremoved\t"));
     EXPECT_TRUE(Contains(history, "\t\t\xD0\x94\xD0\xBE\xD0\xBC\r\n"));
+    ResetFakeClock();
+}
+
+TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
+    Connect(true);
+    OpenSession();
+    engine.m_history.SetFolder(dir.str() + "\\");
+    const int64_t noon = MakeDateTime(2024, 5, 1, 12, 0, 0);
+    SetFakeClockNow(noon);
+    // Home's flush is held until the test lets it answer.
+    std::mutex hold;
+    std::unique_lock<std::mutex> held(hold);
+    std::atomic<int> homePosts{0};
+    FakeNetSetResponder([&](const FakeNetRequest& r) {
+        FakeNetAnswer answer{200, "OK\n"};
+        if (r.verb == "GET") answer.body = "UPTODATE\nc\nhttp://" + r.server + "/s\nINTERVAL 60\n";
+        if (r.verb == "POST" && r.server == "home.example") {
+            ++homePosts;
+            std::lock_guard<std::mutex> wait(hold);
+            answer.body = "FAILED busy\n";
+        }
+        return answer;
+    });
+    engine.SetService(1, {"Home", "http://home.example/", "me", kDigest, 1});
+    std::string home = engine.GetService(1).id;
+    engine.TimerCallback();  // the greeting
+    Settle();
+    SetFakeClockNow(noon + 61);
+    engine.SubmitSong(Track("A"));  // queued, and its flush goes out
+    while (homePosts == 0)
+        std::this_thread::yield();
+    // Removed with its plays discarded while that flush is out; another
+    // service takes its place, under its name.
+    engine.RemoveService(1, true);
+    engine.SetService(1, {"Home", "http://other.example/", "me", kDigest, 1});
+    EXPECT_NE(engine.GetService(1).id, home);
+    held.unlock();
+    Settle();
+    EXPECT_EQ(homePosts, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(home))));
+    EXPECT_TRUE(Contains(ReadFileBytes(dir.file(kHistoryFileName)),
+                         "\tA\tTitle\tAlbum\t215\tme\tremoved\t"));
+    // The new service never gets the play; and the clock set back an hour
+    // holds up none of its own.
+    engine.TimerCallback();
+    Settle();
+    SetFakeClockNow(noon - 3600);
+    engine.SubmitSong(Track("B"));
+    Settle();
+    Submission b = Track("B", true, "me");
+    std::vector<std::string> other;
+    for (const FakeNetRequest& r : FakeNetRequests()) {
+        if (r.server == "other.example") other.push_back(r.verb + " " + r.data);
+    }
+    EXPECT_EQ(other, (std::vector<std::string>{
+                         "GET ", "POST " + BuildSubmissionBody(MakeChallengeResponse(kDigest, "c"),
+                                                               "me", {b})}));
     ResetFakeClock();
 }
