@@ -149,6 +149,8 @@ bool CPlaytally::StreamTitleChanged() {
         m_ticks = 0;
         m_streamTitle = title;
     }
+    // The pause keeps no trace of what played during it.
+    if (PausedUntil() != 0) return true;
     // Written as it is: a title alone is no play (see Record).
     Submission line;
     line.Set("", title, "STREAM", "", path, "");
@@ -293,6 +295,13 @@ void CPlaytally::Tick() {
                 g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
                             "Not listed for long enough. %d of %d", ticks, goal);
             }
+        } else if (PausedUntil() != 0) {
+            // The user paused to keep this listening to themselves: the
+            // history gets no line of it, not even why it would not have
+            // gone; the Plays window counts those that would have.
+            if (rule.empty() && IsSupportedFile(path)) ++m_pauseKeptOut;
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Skipping submission while paused");
         } else if (!IsSupportedFile(path)) {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
@@ -309,12 +318,6 @@ void CPlaytally::Tick() {
                         "Skipping submission by rule (%s - %s): %s", artist.c_str(), title.c_str(),
                         (rule + " " + match).c_str());
             Record(submission, GetSettings().username, "skipped", "rule: " + rule);
-        } else if (PausedUntil() != 0) {
-            // The user paused to keep this listening to themselves: the
-            // history gets no line of it, the Plays window only a count.
-            ++m_pauseKeptOut;
-            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
-                        "Skipping submission while paused");
         } else {
             // What a switched-off plug-in or a play without its details never
             // counted is no reason to pass over the next announcement.

@@ -92,19 +92,29 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
 
-    // Paused: a track is only counted, neither cached nor written to the
-    // history; resumed, the next one goes.
-    engine.currentFile = "C:\\Music\\deep.mp3";
-    engine.PauseSubmissions(3600);
-    for (int resumed = 0; resumed < 2; ++resumed) {
-        if (resumed) engine.ResumeSubmissions();
+    // Paused: nothing of a track is cached or written to the history, not
+    // even why it would not have gone; only those that would have gone are
+    // counted. Resumed, the next one goes.
+    auto play = [&](const char* title, const char* file) {
+        engine.SetSong("Deep", title, "");
+        if (file) engine.currentFile = file;
         engine.OnTrackPlay();
         engine.TimerCallback();
-    }
-    EXPECT_EQ(Count("Skipping submission while paused"), 1u);
+    };
+    engine.Set(&Settings::skipFolders, "C:\\Talks");
+    engine.PauseSubmissions(3600);
+    play("Folder", nullptr);  // the track that counted last, announced again
+    play("Film", "C:\\Video\\film.avi");
+    play("Talk", "C:\\Talks\\talk.mp3");
+    play("Kept", "C:\\Music\\deep.mp3");
+    EXPECT_EQ(Count("Skipping submission while paused"), 4u);
     EXPECT_EQ(engine.PauseKeptOut(), 1);
+    engine.ResumeSubmissions();
+    play("Kept", nullptr);
     EXPECT_EQ(engine.m_cache.GetCount(), 3);
-    EXPECT_FALSE(Contains(ReadFileBytes(engine.historyDir.file(kHistoryFileName)), "\tFolder\t"));
+    std::string history = ReadFileBytes(engine.historyDir.file(kHistoryFileName));
+    for (const char* title : {"\tFolder\t", "\tFilm\t", "\tTalk\t", "\tKept\t"})
+        EXPECT_FALSE(Contains(history, title)) << title;
 }
 
 TEST_F(TimingTest, PermissionToSendAndTheStatusQueries) {
