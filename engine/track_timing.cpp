@@ -51,8 +51,19 @@ void CPlaytally::OnTrackPlay() {
     // half of the new track.
     SongInfo song;
     if (!GetSongInfo(&song)) {
+        // Nothing to count, and what played before has ended. A stream
+        // announced under the station's name still has its songs: its titles,
+        // read at the next ticks, need its path.
+        std::string path = GetCurrentFile();
         std::lock_guard<std::mutex> guard(m_lock);
         m_song = SongInfo();
+        m_submission = Submission();
+        m_submissionPath = path;
+        m_submitted = 1;
+        m_ticks = 0;
+        m_skipRule.clear();
+        m_streamTitleSeen = false;
+        m_streamTitle.clear();
         return;
     }
     bool stale;
