@@ -10,6 +10,7 @@
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/skip_rules.h"
+#include "engine/user_folder.h"
 #include "record/text_encoding.h"
 
 namespace {
@@ -19,6 +20,8 @@ constexpr int kMaxGoal = 1;
 // The listening rule: half the track, at most 4 minutes; never under 30 s.
 constexpr int kListenedAtMostSeconds = 240;
 constexpr int kShortestListenedSeconds = 30;
+// The last counted play's file holds one line of a path, an artist and a title.
+constexpr uint64_t kMaxLastCountedBytes = 64 * 1024;
 
 // A count of seconds as written: digits only; -1 for anything else.
 int64_t ReadWholeNumber(const std::string& text) {
@@ -356,16 +359,23 @@ void CPlaytally::Tick() {
 }
 
 void CPlaytally::LoadLastCounted() {
+    // The Windows user's own, as the history: in a folder the users of a PC
+    // share, one's play would pass over another's.
+    std::string folder = GetUserDataFolder();
+    m_lastCountedPath = folder.empty() ? folder : folder + kLastCountedFileName;
     // One line: the start (UTC seconds), the length, and the file, artist and
-    // title, tab-separated.
-    std::string text = ReadFileText(m_dataDir + kLastCountedFileName);
+    // title, tab-separated. Read at start, on the player's thread: never more
+    // than one line can take.
+    uint64_t size = 0;
+    if (m_lastCountedPath.empty() || !FileSizeOf(m_lastCountedPath, &size)) return;
+    std::string text = ReadFileText(m_lastCountedPath, kMaxLastCountedBytes);
     size_t tab1 = text.find('\t'),
            tab2 = tab1 == std::string::npos ? tab1 : text.find('\t', tab1 + 1);
     size_t end = text.find_first_of("\r\n");
     if (tab2 == std::string::npos || end == std::string::npos || end < tab2) {
-        if (!text.empty())
+        if (size > 0)
             g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadLastCounted", "Ignored unreadable %s",
-                        kLastCountedFileName);
+                        m_lastCountedPath.c_str());
         return;
     }
     int64_t start = ReadWholeNumber(text.substr(0, tab1));
@@ -384,8 +394,8 @@ void CPlaytally::SaveLastCounted(const std::string& key, int64_t startUtc, int l
         m_lastCountedStart = startUtc;
         m_lastCountedLength = length;
     }
-    if (m_dataDir.empty()) return;
-    std::string target = m_dataDir + kLastCountedFileName, temp = target + ".tmp";
+    if (m_lastCountedPath.empty()) return;
+    std::string target = m_lastCountedPath, temp = target + ".tmp";
     std::string line =
         std::to_string(startUtc) + "\t" + std::to_string(length) + "\t" + key + "\r\n";
     std::FILE* file = OpenStream(temp, "wb");
@@ -400,7 +410,8 @@ void CPlaytally::SaveLastCounted(const std::string& key, int64_t startUtc, int l
 
 bool CPlaytally::CountedAlready(const std::string& key, int64_t nowUtc) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (key != m_lastCounted) return false;
+    // A start after now was stamped while the clock was ahead: no evidence.
+    if (key != m_lastCounted || m_lastCountedStart > nowUtc) return false;
     // A track of unknown length may play for about as long as most do.
     int64_t end =
         m_lastCountedStart + (m_lastCountedLength > 0 ? m_lastCountedLength : kAssumedLength);

@@ -304,13 +304,18 @@ TEST_F(TimingTest, ATrackAnnouncedAgainWhileItMayStillPlayCountsOnce) {
         int64_t startedAgo;
         int length;
         bool counts;
-    } rows[] = {{290, 300, false}, {310, 300, true}, {190, 0, false}, {210, 0, true}};
+        size_t padding = 0;  // bytes after the line
+        bool shared = false;
+    } rows[] = {{290, 300, false},       {310, 300, true},         {190, 0, false},
+                {210, 0, true},          {-100, 300, true},        {100, 300, false, 60000},
+                {100, 300, true, 70000}, {100, 300, true, 0, true}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.startedAgo << " s ago, " << r.length << " s");
         // As a play counted that long ago left it, read by an engine that starts.
-        WriteFileBytes(dir.file(kLastCountedFileName),
+        std::filesystem::remove(user.file(kLastCountedFileName));
+        WriteFileBytes((r.shared ? dir : user).file(kLastCountedFileName),
                        std::to_string(now - r.startedAgo) + "\t" + std::to_string(r.length) + "\t" +
-                           engine.currentFile + "\tArtist\tSong\r\n");
+                           engine.currentFile + "\tArtist\tSong\r\n" + std::string(r.padding, '#'));
         TestPlaytally again;
         again.StartPlaytallying(dir.str(), nullptr);
         again.currentFile = engine.currentFile;
