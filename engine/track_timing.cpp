@@ -22,6 +22,8 @@ constexpr int kListenedAtMostSeconds = 240;
 constexpr int kShortestListenedSeconds = 30;
 // The last counted play's file holds one line of a path, an artist and a title.
 constexpr uint64_t kMaxLastCountedBytes = 64 * 1024;
+// Plenty for rules typed by hand; a larger file would hold up the count and quit.
+constexpr uint64_t kMaxCorrectionsBytes = 1024 * 1024;
 
 // A count of seconds as written: digits only; -1 for anything else.
 int64_t ReadWholeNumber(const std::string& text) {
@@ -476,13 +478,26 @@ void CPlaytally::ReadCorrections() {
     bool found = !m_correctionsPath.empty() && FileStampOf(m_correctionsPath, &size, &modified);
     if (found == m_correctionsFound && size == m_correctionsSize && modified == m_correctionsTime)
         return;
-    std::string text = found ? ReadFileText(m_correctionsPath) : std::string();
-    // Not readable now (another program writing it): tried again next time.
-    if (text.empty() && size > 0) return;
+    bool tooBig = size > kMaxCorrectionsBytes;
+    std::string text;
+    if (found && !tooBig) {
+        text = ReadFileText(m_correctionsPath, kMaxCorrectionsBytes);
+        // Not readable now (another program writing it): tried again next time.
+        if (text.empty() && size > 0) return;
+    }
+    // A file too big is not tried again until it changes.
     m_correctionsFound = found;
     m_correctionsSize = size;
     m_correctionsTime = modified;
     m_corrections.Parse(text);
+    if (tooBig) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ReadCorrections",
+                    "%s is %llu bytes, more than the %llu a correction file may have - its rules "
+                    "are not used",
+                    m_correctionsPath.c_str(), static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(kMaxCorrectionsBytes));
+        return;
+    }
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ReadCorrections", "%d correction rules in %s",
                 static_cast<int>(m_corrections.Size()), m_correctionsPath.c_str());
 }
@@ -491,18 +506,27 @@ Submission CPlaytally::ApplyUserRules(const Submission& submission) {
     Settings settings = GetSettings();
     if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
         return submission;
-    ReadCorrections();
-    std::string albumArtist =
-        AsciiLower(settings.artistField) == "albumartist" ? GetSongMetadata("albumartist") : "";
-    TagTexts texts{submission.Utf8Text(submission.artist), submission.Utf8Text(submission.title),
-                   submission.Utf8Text(submission.album)};
-    if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
+    // The play has counted: whatever fails in the rules, it goes as heard.
+    try {
+        ReadCorrections();
+        std::string albumArtist =
+            AsciiLower(settings.artistField) == "albumartist" ? GetSongMetadata("albumartist") : "";
+        TagTexts texts{submission.Utf8Text(submission.artist),
+                       submission.Utf8Text(submission.title),
+                       submission.Utf8Text(submission.album)};
+        if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
+            return submission;
+        Submission corrected = submission.WithTexts(texts.artist, texts.title, texts.album);
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
+                    submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
+        // The record says so, in the cache too, so that its "sent" line says
+        // "corrected" whenever it goes.
+        corrected.MarkCorrected();
+        return corrected;
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ApplyUserRules",
+                    "Rules not used - %s - '%s' goes as heard", e.what(),
+                    submission.GetDisplayText().c_str());
         return submission;
-    Submission corrected = submission.WithTexts(texts.artist, texts.title, texts.album);
-    g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
-                submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
-    // The record says so, in the cache too, so that its "sent" line says
-    // "corrected" whenever it goes.
-    corrected.MarkCorrected();
-    return corrected;
+    }
 }

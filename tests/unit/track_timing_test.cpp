@@ -396,3 +396,31 @@ TEST_F(TimingTest, UserRulesInTheirOrder) {
                   texts.artist != c.artist || texts.title != c.title || texts.album != c.album);
     }
 }
+
+// The correction file is read when a track counts, within bounds: of its bad
+// lines the first ten are named and the rest counted; a file over 1 MB is not
+// read, which the log says once, and the play goes as heard.
+TEST_F(TimingTest, TheCorrectionFileIsReadWithinBounds) {
+    SetFakeUserDataFolder(dir.str() + "\\");
+    std::string rules = "artist\tArtist\tFixed\n";
+    for (int i = 0; i < 400000; ++i)
+        rules += "x\n";
+    engine.playing = 1;
+    const struct {
+        const char* title;
+        size_t padding;  // bytes of comment after the rules; 0: the file as it was
+        const char* artist;
+    } plays[] = {{"One", 1, "Fixed"}, {"Two", 300000, "Artist"}, {"Three", 0, "Artist"}};
+    for (const auto& p : plays) {
+        if (p.padding)
+            WriteFileBytes(dir.file("kelmar.corrections.tsv"), rules + std::string(p.padding, '#'));
+        engine.SetSong("Artist", p.title, "");
+        engine.OnTrackPlay();
+        engine.TimerCallback();
+        EXPECT_EQ(engine.m_cache.GetAt(engine.m_cache.GetCount() - 1).Artist(), p.artist)
+            << p.title;
+    }
+    EXPECT_EQ(Count("not field<TAB>from<TAB>to - skipped"), 11u);
+    EXPECT_TRUE(Contains(Log(), "399990 more correction lines"));
+    EXPECT_EQ(Count("a correction file may have - its rules are not used"), 1u);
+}
