@@ -117,7 +117,6 @@ TEST_F(PlayerTest, ControllerReadsThePlayersAnswers) {
     EXPECT_EQ(winamp.GetCurrentFile(), "C:\\Music\\one.mp3");
     player.position = 5;
     EXPECT_EQ(winamp.GetCurrentFile(), "") << "no entry there";
-
     // A stream's title is the playing entry's, also after one above it went.
     player.titles = {"Above - One", "Radio - Song", "Below - Two"};
     player.position = 1;
