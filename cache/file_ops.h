@@ -24,13 +24,13 @@ inline bool FileSizeOf(const std::string& path, uint64_t* size) {
     int64_t modified;
     return FileStampOf(path, size, &modified);
 }
-// A whole file's bytes, read in one go; empty when it cannot be read. A file
-// that grows meanwhile ends where its size said.
-inline std::string ReadFileText(const std::string& path) {
+// A whole file's bytes, read in one go; empty when it cannot be read or holds
+// more than `limit` bytes. A file that grows meanwhile ends where its size said.
+inline std::string ReadFileText(const std::string& path, uint64_t limit = UINT64_MAX) {
     FileHandle file(OpenStream(path, "rb"));
     uint64_t size = 0;
     std::string text;
-    if (!file || !FileSizeOf(path, &size)) return text;
+    if (!file || !FileSizeOf(path, &size) || size > limit) return text;
     text.resize(static_cast<size_t>(size));
     text.resize(std::fread(&text[0], 1, text.size(), file.get()));
     return text;

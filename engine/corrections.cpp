@@ -9,6 +9,10 @@
 
 namespace {
 
+// A file of anything but rules would fill the log and hold up the count: the
+// first few bad lines are named, the rest only counted.
+constexpr int kNamedBadLines = 10;
+
 // The key of a rule or a field: which field, then the folded text.
 std::string RuleKey(char field, const std::string& text) {
     return field + AsciiLower(text);
@@ -36,6 +40,7 @@ bool EndsWithNote(const std::string& title, const char* note) {
 
 void CCorrections::Parse(const std::string& text) {
     m_rules.clear();
+    int bad = 0;
     size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     for (int number = 1; pos < text.size(); ++number) {
         size_t end = text.find('\n', pos);
@@ -50,12 +55,17 @@ void CCorrections::Parse(const std::string& text) {
         bool known = field == "artist" || field == "title" || field == "album";
         if (tab2 == std::string::npos || line.find('\t', tab2 + 1) != std::string::npos || !known ||
             tab2 == tab1 + 1 || (tab2 + 1 == line.size() && field != "album")) {
-            g_Debug.Log(DEBUG_ERROR, "CCorrections::Parse",
-                        "Correction line %d is not field<TAB>from<TAB>to - skipped", number);
+            if (++bad <= kNamedBadLines)
+                g_Debug.Log(DEBUG_ERROR, "CCorrections::Parse",
+                            "Correction line %d is not field<TAB>from<TAB>to - skipped", number);
             continue;
         }
         m_rules[RuleKey(field[1], line.substr(tab1 + 1, tab2 - tab1 - 1))] = line.substr(tab2 + 1);
     }
+    if (bad > kNamedBadLines)
+        g_Debug.Log(DEBUG_ERROR, "CCorrections::Parse",
+                    "%d more correction lines are not field<TAB>from<TAB>to - skipped",
+                    bad - kNamedBadLines);
 }
 
 bool CCorrections::Apply(TagTexts* texts) const {

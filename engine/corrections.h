@@ -17,7 +17,8 @@ struct TagTexts {
 // being artist, title or album; `from` matches without regard to ASCII letter
 // case. A header line "field<TAB>from<TAB>to", lines starting with "#" and
 // blank lines are no rules; any other line that is not a rule is skipped and
-// logged with its number. Of two rules for one text the later wins.
+// logged with its number (the first ten; the rest as a count). Of two rules
+// for one text the later wins.
 class CCorrections {
   public:
     // Replaces the rules with those of the file's text (a byte order mark

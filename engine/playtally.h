@@ -394,8 +394,8 @@ class CPlaytally {
     bool StreamTitleChanged();
     // The last play that counted (its file, artist and title as one key),
     // when it started (UTC seconds) and its length: a new announcement of it
-    // before it could have ended is the same listening. Kept in the data
-    // folder across restarts.
+    // before it could have ended is the same listening. Kept in the user's
+    // own folder across restarts.
     void LoadLastCounted();
     void SaveLastCounted(const std::string& key, int64_t startUtc, int length);
     bool CountedAlready(const std::string& key, int64_t nowUtc);
@@ -522,6 +522,7 @@ class CPlaytally {
     int m_trackLength = 0;
     std::string m_streamTitle;  // the stream's title last seen, trimmed
     bool m_streamTitleSeen = false;
+    std::string m_lastCountedPath;  // set at start, before any other thread runs
     std::string m_lastCounted;
     int64_t m_lastCountedStart = 0;
     int m_lastCountedLength = 0;

@@ -10,6 +10,7 @@
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/skip_rules.h"
+#include "engine/user_folder.h"
 #include "record/text_encoding.h"
 
 namespace {
@@ -19,6 +20,10 @@ constexpr int kMaxGoal = 1;
 // The listening rule: half the track, at most 4 minutes; never under 30 s.
 constexpr int kListenedAtMostSeconds = 240;
 constexpr int kShortestListenedSeconds = 30;
+// The last counted play's file holds one line of a path, an artist and a title.
+constexpr uint64_t kMaxLastCountedBytes = 64 * 1024;
+// Plenty for rules typed by hand; a larger file would hold up the count and quit.
+constexpr uint64_t kMaxCorrectionsBytes = 1024 * 1024;
 
 // A count of seconds as written: digits only; -1 for anything else.
 int64_t ReadWholeNumber(const std::string& text) {
@@ -51,8 +56,19 @@ void CPlaytally::OnTrackPlay() {
     // half of the new track.
     SongInfo song;
     if (!GetSongInfo(&song)) {
+        // Nothing to count, and what played before has ended. A stream
+        // announced under the station's name still has its songs: its titles,
+        // read at the next ticks, need its path.
+        std::string path = GetCurrentFile();
         std::lock_guard<std::mutex> guard(m_lock);
         m_song = SongInfo();
+        m_submission = Submission();
+        m_submissionPath = path;
+        m_submitted = 1;
+        m_ticks = 0;
+        m_skipRule.clear();
+        m_streamTitleSeen = false;
+        m_streamTitle.clear();
         return;
     }
     bool stale;
@@ -149,6 +165,8 @@ bool CPlaytally::StreamTitleChanged() {
         m_ticks = 0;
         m_streamTitle = title;
     }
+    // The pause keeps no trace of what played during it.
+    if (PausedUntil() != 0) return true;
     // Written as it is: a title alone is no play (see Record).
     Submission line;
     line.Set("", title, "STREAM", "", path, "");
@@ -292,6 +310,13 @@ void CPlaytally::Tick() {
                 g_Debug.Log(DEBUG_TRACE, "CPlaytally::TimerCallback",
                             "Not listed for long enough. %d of %d", ticks, goal);
             }
+        } else if (PausedUntil() != 0) {
+            // The user paused to keep this listening to themselves: the
+            // history gets no line of it, not even why it would not have
+            // gone; the Plays window counts those that would have.
+            if (rule.empty() && IsSupportedFile(path)) ++m_pauseKeptOut;
+            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
+                        "Skipping submission while paused");
         } else if (!IsSupportedFile(path)) {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
@@ -308,12 +333,6 @@ void CPlaytally::Tick() {
                         "Skipping submission by rule (%s - %s): %s", artist.c_str(), title.c_str(),
                         (rule + " " + match).c_str());
             Record(submission, GetSettings().username, "skipped", "rule: " + rule);
-        } else if (PausedUntil() != 0) {
-            // The user paused to keep this listening to themselves: the
-            // history gets no line of it, the Plays window only a count.
-            ++m_pauseKeptOut;
-            g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
-                        "Skipping submission while paused");
         } else {
             // What a switched-off plug-in or a play without its details never
             // counted is no reason to pass over the next announcement.
@@ -341,16 +360,23 @@ void CPlaytally::Tick() {
 }
 
 void CPlaytally::LoadLastCounted() {
+    // The Windows user's own, as the history: in a folder the users of a PC
+    // share, one's play would pass over another's.
+    std::string folder = GetUserDataFolder();
+    m_lastCountedPath = folder.empty() ? folder : folder + kLastCountedFileName;
     // One line: the start (UTC seconds), the length, and the file, artist and
-    // title, tab-separated.
-    std::string text = ReadFileText(m_dataDir + kLastCountedFileName);
+    // title, tab-separated. Read at start, on the player's thread: never more
+    // than one line can take.
+    uint64_t size = 0;
+    if (m_lastCountedPath.empty() || !FileSizeOf(m_lastCountedPath, &size)) return;
+    std::string text = ReadFileText(m_lastCountedPath, kMaxLastCountedBytes);
     size_t tab1 = text.find('\t'),
            tab2 = tab1 == std::string::npos ? tab1 : text.find('\t', tab1 + 1);
     size_t end = text.find_first_of("\r\n");
     if (tab2 == std::string::npos || end == std::string::npos || end < tab2) {
-        if (!text.empty())
+        if (size > 0)
             g_Debug.Log(DEBUG_WARNING, "CPlaytally::LoadLastCounted", "Ignored unreadable %s",
-                        kLastCountedFileName);
+                        m_lastCountedPath.c_str());
         return;
     }
     int64_t start = ReadWholeNumber(text.substr(0, tab1));
@@ -369,8 +395,8 @@ void CPlaytally::SaveLastCounted(const std::string& key, int64_t startUtc, int l
         m_lastCountedStart = startUtc;
         m_lastCountedLength = length;
     }
-    if (m_dataDir.empty()) return;
-    std::string target = m_dataDir + kLastCountedFileName, temp = target + ".tmp";
+    if (m_lastCountedPath.empty()) return;
+    std::string target = m_lastCountedPath, temp = target + ".tmp";
     std::string line =
         std::to_string(startUtc) + "\t" + std::to_string(length) + "\t" + key + "\r\n";
     std::FILE* file = OpenStream(temp, "wb");
@@ -385,7 +411,8 @@ void CPlaytally::SaveLastCounted(const std::string& key, int64_t startUtc, int l
 
 bool CPlaytally::CountedAlready(const std::string& key, int64_t nowUtc) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (key != m_lastCounted) return false;
+    // A start after now was stamped while the clock was ahead: no evidence.
+    if (key != m_lastCounted || m_lastCountedStart > nowUtc) return false;
     // A track of unknown length may play for about as long as most do.
     int64_t end =
         m_lastCountedStart + (m_lastCountedLength > 0 ? m_lastCountedLength : kAssumedLength);
@@ -450,13 +477,26 @@ void CPlaytally::ReadCorrections() {
     bool found = !m_correctionsPath.empty() && FileStampOf(m_correctionsPath, &size, &modified);
     if (found == m_correctionsFound && size == m_correctionsSize && modified == m_correctionsTime)
         return;
-    std::string text = found ? ReadFileText(m_correctionsPath) : std::string();
-    // Not readable now (another program writing it): tried again next time.
-    if (text.empty() && size > 0) return;
+    bool tooBig = size > kMaxCorrectionsBytes;
+    std::string text;
+    if (found && !tooBig) {
+        text = ReadFileText(m_correctionsPath, kMaxCorrectionsBytes);
+        // Not readable now (another program writing it): tried again next time.
+        if (text.empty() && size > 0) return;
+    }
+    // A file too big is not tried again until it changes.
     m_correctionsFound = found;
     m_correctionsSize = size;
     m_correctionsTime = modified;
     m_corrections.Parse(text);
+    if (tooBig) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ReadCorrections",
+                    "%s is %llu bytes, more than the %llu a correction file may have - its rules "
+                    "are not used",
+                    m_correctionsPath.c_str(), static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(kMaxCorrectionsBytes));
+        return;
+    }
     g_Debug.Log(DEBUG_INFO, "CPlaytally::ReadCorrections", "%d correction rules in %s",
                 static_cast<int>(m_corrections.Size()), m_correctionsPath.c_str());
 }
@@ -465,18 +505,27 @@ Submission CPlaytally::ApplyUserRules(const Submission& submission) {
     Settings settings = GetSettings();
     if (settings.pluginEnabled == 0 || submission.Artist().empty() || submission.Title().empty())
         return submission;
-    ReadCorrections();
-    std::string albumArtist =
-        AsciiLower(settings.artistField) == "albumartist" ? GetSongMetadata("albumartist") : "";
-    TagTexts texts{submission.Utf8Text(submission.artist), submission.Utf8Text(submission.title),
-                   submission.Utf8Text(submission.album)};
-    if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
+    // The play has counted: whatever fails in the rules, it goes as heard.
+    try {
+        ReadCorrections();
+        std::string albumArtist =
+            AsciiLower(settings.artistField) == "albumartist" ? GetSongMetadata("albumartist") : "";
+        TagTexts texts{submission.Utf8Text(submission.artist),
+                       submission.Utf8Text(submission.title),
+                       submission.Utf8Text(submission.album)};
+        if (!ApplyTagRules(&texts, albumArtist, settings.cleanTitles != 0, m_corrections))
+            return submission;
+        Submission corrected = submission.WithTexts(texts.artist, texts.title, texts.album);
+        g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
+                    submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
+        // The record says so, in the cache too, so that its "sent" line says
+        // "corrected" whenever it goes.
+        corrected.MarkCorrected();
+        return corrected;
+    } catch (const std::exception& e) {
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::ApplyUserRules",
+                    "Rules not used - %s - '%s' goes as heard", e.what(),
+                    submission.GetDisplayText().c_str());
         return submission;
-    Submission corrected = submission.WithTexts(texts.artist, texts.title, texts.album);
-    g_Debug.Log(DEBUG_INFO, "CPlaytally::ApplyUserRules", "'%s' corrected to '%s'",
-                submission.GetDisplayText().c_str(), corrected.GetDisplayText().c_str());
-    // The record says so, in the cache too, so that its "sent" line says
-    // "corrected" whenever it goes.
-    corrected.MarkCorrected();
-    return corrected;
+    }
 }

@@ -41,7 +41,6 @@ int CWinampPlaytally::WinampPEMessage(unsigned message, uintptr_t wParam, intptr
     // Unsigned arithmetic keeps the test right across the counter's wrap.
     if (now - m_lastNotify >= kDuplicateWindowMs) {
         m_lastNotify = now;
-        m_streamEntry = -1;
         OnTrackPlay();
     } else {
         g_Debug.Log(DEBUG_TRACE, "CWinampPlaytally::WinampPEMessage",
@@ -69,10 +68,8 @@ std::string CWinampPlaytally::GetSongMetadata(const std::string& field) {
 }
 
 std::string CWinampPlaytally::GetStreamTitle() {
-    // The entry stays for the track: one query a tick for its title.
-    int entry = m_streamEntry;
-    if (entry < 0) m_streamEntry = entry = m_controller.GetListPos();
-    return m_controller.GetPlaylistTitle(entry);
+    // Found again each tick: an entry removed above it moves the playing one.
+    return m_controller.GetCurrentTitle();
 }
 
 int CWinampPlaytally::GetSongInfo(SongInfo* info) {

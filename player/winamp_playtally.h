@@ -2,7 +2,6 @@
 // virtual operations, and the player's new-track message turned into a track.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -40,7 +39,4 @@ class CWinampPlaytally : public CPlaytally {
     CWinampController m_controller;
     WindowHandle m_playerWindow = nullptr;
     uint32_t m_lastNotify = 0;  // tick count of the last track notice taken
-    // The playing entry's place in the list, asked once a track by the timer;
-    // -1 until then.
-    std::atomic<int> m_streamEntry{-1};
 };

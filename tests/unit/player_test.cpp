@@ -117,6 +117,13 @@ TEST_F(PlayerTest, ControllerReadsThePlayersAnswers) {
     EXPECT_EQ(winamp.GetCurrentFile(), "C:\\Music\\one.mp3");
     player.position = 5;
     EXPECT_EQ(winamp.GetCurrentFile(), "") << "no entry there";
+    // A stream's title is the playing entry's, also after one above it went.
+    player.titles = {"Above - One", "Radio - Song", "Below - Two"};
+    player.position = 1;
+    EXPECT_EQ(winamp.GetStreamTitle(), "Radio - Song");
+    player.titles.erase(player.titles.begin());
+    player.position = 0;
+    EXPECT_EQ(winamp.GetStreamTitle(), "Radio - Song");
 
     // The folder is read once; the line is written every time.
     EXPECT_EQ(winamp.m_controller.GetWinampDir(), "C:\\Program Files\\Winamp\\");

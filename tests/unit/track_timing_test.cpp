@@ -70,7 +70,7 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     engine.playing = 1;
     engine.TimerCallback();
 
-    // Details missing: the previous track's state stays in force.
+    // Details missing: nothing to count.
     engine.songFound = 0;
     engine.OnTrackPlay();
     EXPECT_EQ(engine.m_submitted, 1);
@@ -92,16 +92,19 @@ TEST_F(TimingTest, NoticesWithoutDetailsAndExcludedFilesAreNotSubmitted) {
     EXPECT_EQ(engine.m_cache.GetCount(), 2);
     EXPECT_EQ(engine.m_cache.GetAt(1).FileType(), "MP3");
 
-    // Paused: a track is only counted, neither cached nor written to the
-    // history; resumed, the next one goes.
-    engine.currentFile = "C:\\Music\\deep.mp3";
+    // Paused: nothing of a track is cached or written to the history, not even
+    // why it would not have gone (already counted, a video, a skipped folder);
+    // only those that would have gone are counted. Resumed, the next one goes.
+    engine.Set(&Settings::skipFolders, "C:\\Talks");
     engine.PauseSubmissions(3600);
-    for (int resumed = 0; resumed < 2; ++resumed) {
-        if (resumed) engine.ResumeSubmissions();
+    for (const char* file :
+         {"", "C:\\Video\\f.avi", "C:\\Talks\\t.mp3", "C:\\Music\\deep.mp3", ""}) {
+        if (!*file && engine.PauseKeptOut()) engine.ResumeSubmissions();
+        if (*file) engine.currentFile = file;
         engine.OnTrackPlay();
         engine.TimerCallback();
     }
-    EXPECT_EQ(Count("Skipping submission while paused"), 1u);
+    EXPECT_EQ(Count("Skipping submission while paused"), 4u);
     EXPECT_EQ(engine.PauseKeptOut(), 1);
     EXPECT_EQ(engine.m_cache.GetCount(), 3);
     EXPECT_FALSE(Contains(ReadFileBytes(engine.historyDir.file(kHistoryFileName)), "\tFolder\t"));
@@ -238,33 +241,42 @@ TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
 
 // With "streamsongs", each title a stream shows is a track of its own: a
 // change starts one (counted at the next tick), the same title again is none,
-// and a title without " - " is no song.
+// and a title without " - " is no song (nor a line in the history while
+// paused). A stream announced under the station's name has its songs too.
 TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
     engine.Set(&Settings::streamSongs, 1);
     engine.currentFile = "https://radio.example/live";
+    engine.songFound = 0;  // announced under the station's name
+    engine.OnTrackPlay();
+    engine.playing = 1;
+    for (const char* title : {"Radio One", "Z - Zero", "Z - Zero"}) {
+        engine.SetStreamTitle(title);
+        engine.TimerCallback();
+    }
     engine.SetSong("Station", "Morning", "");
     engine.SetStreamTitle("Station - Morning");
     engine.OnTrackPlay();
-    engine.playing = 1;
     const struct {
         const char* title;
         int cached;  // after the tick
     } ticks[] = {
-        {"Station - Morning", 1},  // as announced: counts at its first tick
-        {"A - One", 1},
-        {" A - One  ", 2},  // the same title with other spaces
-        {"Jingle", 2},
-        {"", 2},
-        {"B - Two", 2},
-        {"C - Three", 2},  // B changed before it counted: no play
-        {"C - Three", 3},
+        {"Station - Morning", 2},  // as announced: counts at its first tick
+        {"A - One", 2},
+        {" A - One  ", 3},  // the same title with other spaces
+        {"Jingle", 3},
+        {"", 3},
+        {"B - Two", 3},
+        {"C - Three", 3},  // B changed before it counted: no play
+        {"C - Three", 4},
+        {"Advert", 4},  // paused: no line either
     };
     for (const auto& t : ticks) {
+        if (t.title == std::string("Advert")) engine.PauseSubmissions(3600);
         engine.SetStreamTitle(t.title);
         engine.TimerCallback();
         EXPECT_EQ(engine.m_cache.GetCount(), t.cached) << t.title;
     }
-    EXPECT_EQ(engine.m_cache.GetAt(1).GetDisplayText() + engine.m_cache.GetAt(2).GetDisplayText(),
+    EXPECT_EQ(engine.m_cache.GetAt(2).GetDisplayText() + engine.m_cache.GetAt(3).GetDisplayText(),
               "A - One (STREAM)C - Three (STREAM)");
     std::string history = ReadFileBytes(engine.historyDir.file(kHistoryFileName));
     EXPECT_TRUE(Contains(history, "\t\tJingle\tSTREAM\t"));
@@ -272,20 +284,26 @@ TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
 }
 
 // A track announced again before its last play could have ended (its length,
-// or 200 s without one) is the same listening, also after a restart.
+// or 200 s without one) is the same listening, also after a restart. It is
+// kept in the user's own folder; a start after now (the clock was ahead) or a
+// file too big for one play is no evidence.
 TEST_F(TimingTest, ATrackAnnouncedAgainWhileItMayStillPlayCountsOnce) {
+    TempDir user;
+    SetFakeUserDataFolder(user.str() + "\\");
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     const struct {
         int64_t startedAgo;
         int length;
         bool counts;
-    } rows[] = {{290, 300, false}, {310, 300, true}, {190, 0, false}, {210, 0, true}};
+        size_t padding = 0;  // bytes after the line
+    } rows[] = {{290, 300, false}, {310, 300, true},  {190, 0, false},
+                {210, 0, true},    {-100, 300, true}, {100, 300, true, 70000}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.startedAgo << " s ago, " << r.length << " s");
         // As a play counted that long ago left it, read by an engine that starts.
-        WriteFileBytes(dir.file(kLastCountedFileName),
+        WriteFileBytes(user.file(kLastCountedFileName),
                        std::to_string(now - r.startedAgo) + "\t" + std::to_string(r.length) + "\t" +
-                           engine.currentFile + "\tArtist\tSong\r\n");
+                           engine.currentFile + "\tArtist\tSong\r\n" + std::string(r.padding, '#'));
         TestPlaytally again;
         again.StartPlaytallying(dir.str(), nullptr);
         again.currentFile = engine.currentFile;
@@ -365,4 +383,27 @@ TEST_F(TimingTest, UserRulesInTheirOrder) {
         EXPECT_EQ(changed,
                   texts.artist != c.artist || texts.title != c.title || texts.album != c.album);
     }
+}
+
+// The correction file is read within bounds: of its bad lines the first ten
+// are named, the rest counted; one over 1 MB is not read, which the log says
+// once, and the play goes as heard.
+TEST_F(TimingTest, TheCorrectionFileIsReadWithinBounds) {
+    SetFakeUserDataFolder(dir.str() + "\\");
+    std::string rules = "artist\tArtist\tFixed\n";
+    for (int i = 0; i < 400000; ++i)
+        rules += "x\n";
+    engine.playing = 1;
+    for (size_t padding : {0, 300000, 1}) {  // 1: the file as it was
+        if (padding != 1)
+            WriteFileBytes(dir.file("kelmar.corrections.tsv"), rules + std::string(padding, '#'));
+        engine.SetSong("Artist", std::to_string(padding), "");
+        engine.OnTrackPlay();
+        engine.TimerCallback();
+        EXPECT_EQ(engine.m_cache.GetAt(engine.m_cache.GetCount() - 1).Artist(),
+                  padding ? "Artist" : "Fixed");
+    }
+    EXPECT_EQ(Count("not field<TAB>from<TAB>to - skipped"), 11u);
+    EXPECT_TRUE(Contains(Log(), "399990 more correction lines"));
+    EXPECT_EQ(Count("a correction file may have - its rules are not used"), 1u);
 }
