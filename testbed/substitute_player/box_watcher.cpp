@@ -6,8 +6,6 @@
 // "answer yes"; "answer yes no": Yes to the next, No from then on), else OK. Any other dialog is
 // recorded ("dialog CAPTION"); the plug-in's own (made from its module) are left to the script, a
 // file dialog after "save-as PATH" gets PATH and is confirmed, the rest cancelled.
-#include <commctrl.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
@@ -16,6 +14,9 @@
 #include <thread>
 
 #include "testbed/substitute_player/player.h"
+
+// After windows.h (from player.h), which it builds on.
+#include <commctrl.h>
 
 std::atomic<HMODULE> g_pluginModule{nullptr};
 

@@ -610,7 +610,7 @@ TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
     SetFakeClockNow(noon);
     // Home's flush is held until the test lets it answer.
     std::mutex hold;
-    std::unique_lock<std::mutex> held(hold);
+    std::unique_lock<std::mutex> held(hold, std::defer_lock);
     std::atomic<int> homePosts{0};
     FakeNetSetResponder([&](const FakeNetRequest& r) {
         FakeNetAnswer answer{200, "OK\n"};
@@ -622,6 +622,7 @@ TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
         }
         return answer;
     });
+    held.lock();
     engine.SetService(1, {"Home", "http://home.example/", "me", kDigest, 1});
     std::string home = engine.GetService(1).id;
     engine.TimerCallback();  // the greeting
