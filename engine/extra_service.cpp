@@ -115,6 +115,15 @@ void CExtraService::Retire(bool discard) {
     if (discard) DiscardPlays();
 }
 
+void CExtraService::Revive(const ServiceSettings& settings) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_retired = false;
+        m_discard = false;
+    }
+    Configure(settings);
+}
+
 void CExtraService::DiscardPlays() {
     ServiceSettings was = Settings();
     // Their history lines still name the service. Thousands of plays may

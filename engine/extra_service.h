@@ -76,6 +76,9 @@ class CExtraService : public std::enable_shared_from_this<CExtraService> {
     // session, and with `discard` its waiting plays go (those a flush is
     // sending once its answer has come, unless they were sent).
     void Retire(bool discard);
+    // Set again before its last request ended: it carries on as it was, with
+    // these settings (the plays a discard has not reached yet stay).
+    void Revive(const ServiceSettings& settings);
 
     // The service's waiting plays, read from their file first when they have
     // not been (the Plays window acts on them through CPlaytally).

@@ -1,5 +1,6 @@
 #include "engine/playtally.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -391,7 +392,22 @@ ServiceSettings CPlaytally::SetExtra(int number, ServiceSettings service) {
             id = base + "-" + std::to_string(n);
         service.id = id;
     }
-    auto extra = std::make_shared<CExtraService>(this, service);
+    if (was) was->Retire(false);
+    // The same service removed a moment ago may still be answering a flush:
+    // it comes back, rather than a second reader of its file.
+    std::shared_ptr<CExtraService> extra;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const std::weak_ptr<CExtraService>& gone : m_retiredExtras) {
+            std::shared_ptr<CExtraService> alive = gone.lock();
+            if (alive && alive->Id() == service.id) extra = alive;
+        }
+    }
+    if (extra) {
+        extra->Revive(service);
+    } else {
+        extra = std::make_shared<CExtraService>(this, service);
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     m_extra[number - 1] = extra;
     return service;
@@ -412,6 +428,12 @@ void CPlaytally::RemoveService(int number, bool discardPlays) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_extra[number - 1].reset();
+        // Kept only while its requests keep it alive.
+        m_retiredExtras.erase(
+            std::remove_if(m_retiredExtras.begin(), m_retiredExtras.end(),
+                           [](const std::weak_ptr<CExtraService>& gone) { return gone.expired(); }),
+            m_retiredExtras.end());
+        m_retiredExtras.push_back(extra);
     }
     extra->Retire(discardPlays);
     if (!CSettingsKey::DeleteKey(ServiceKey(number)))

@@ -480,6 +480,7 @@ class CPlaytally {
     // Under m_lock: the extra services by number; a removed one lives on
     // only while its requests do.
     std::shared_ptr<CExtraService> m_extra[kMaxExtraServices];
+    std::vector<std::weak_ptr<CExtraService>> m_retiredExtras;  // removed ones, under m_lock
     CWatchConnection m_watch;
     CMutex m_watchLock;  // see the lock order at m_lock
     CMutex m_handshakeLock;

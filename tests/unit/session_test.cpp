@@ -608,37 +608,57 @@ TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
     engine.m_history.SetFolder(dir.str() + "\\");
     const int64_t noon = MakeDateTime(2024, 5, 1, 12, 0, 0);
     SetFakeClockNow(noon);
-    // Home's flush is held until the test lets it answer.
+    // Home's flushes are held until the test lets them answer.
     std::mutex hold;
     std::unique_lock<std::mutex> held(hold, std::defer_lock);
     std::atomic<int> homePosts{0};
+    std::string homeAnswer = "OK\n";
     FakeNetSetResponder([&](const FakeNetRequest& r) {
         FakeNetAnswer answer{200, "OK\n"};
         if (r.verb == "GET") answer.body = "UPTODATE\nc\nhttp://" + r.server + "/s\nINTERVAL 60\n";
         if (r.verb == "POST" && r.server == "home.example") {
             ++homePosts;
             std::lock_guard<std::mutex> wait(hold);
-            answer.body = "FAILED busy\n";
+            answer.body = homeAnswer;
         }
         return answer;
     });
-    held.lock();
-    engine.SetService(1, {"Home", "http://home.example/", "me", kDigest, 1});
+    const ServiceSettings homeSettings{"Home", "http://home.example/", "me", kDigest, 1};
+    engine.SetService(1, homeSettings);
     std::string home = engine.GetService(1).id;
     engine.TimerCallback();  // the greeting
     Settle();
-    SetFakeClockNow(noon + 61);
-    engine.SubmitSong(Track("A"));  // queued, and its flush goes out
-    while (homePosts == 0)
-        std::this_thread::yield();
-    // Removed with its plays discarded while that flush is out; another
+    auto flushHeld = [&](const char* artist, int64_t at) {
+        held.lock();
+        SetFakeClockNow(at);
+        int before = homePosts;
+        engine.SubmitSong(Track(artist));  // queued, and its flush goes out
+        while (homePosts == before)
+            std::this_thread::yield();
+    };
+    // Removed with its plays kept while a flush is out, and added again at
+    // once: the play that flush carried goes once.
+    flushHeld("Once", noon + 61);
+    engine.RemoveService(1, false);
+    engine.SetService(1, homeSettings);
+    engine.TimerCallback();  // before the answer comes
+    held.unlock();
+    Settle();
+    SetFakeClockNow(noon + 200);
+    engine.TimerCallback();
+    Settle();
+    EXPECT_EQ(homePosts, 1);
+    EXPECT_EQ(engine.GetServiceState(1).waiting, 0);
+    // Removed with its plays discarded while a flush is out; another
     // service takes its place, under its name.
+    homeAnswer = "FAILED busy\n";
+    flushHeld("A", noon + 400);
     engine.RemoveService(1, true);
     engine.SetService(1, {"Home", "http://other.example/", "me", kDigest, 1});
     EXPECT_NE(engine.GetService(1).id, home);
     held.unlock();
     Settle();
-    EXPECT_EQ(homePosts, 1);
+    EXPECT_EQ(homePosts, 2);
     EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName(home))));
     EXPECT_TRUE(Contains(ReadFileBytes(dir.file(kHistoryFileName)),
                          "\tA\tTitle\tAlbum\t215\tme\tremoved\t"));
