@@ -238,6 +238,7 @@ void CExtraService::Flush(ServiceSettings settings, int epoch) {
     }
     if (body.empty()) {
         m_cache.ReleaseTaken();
+        DiscardIfRemoved(settings);
         m_busy = false;
         return;
     }
@@ -290,6 +291,10 @@ void CExtraService::FlushAnswered(const ServiceSettings& settings, const std::st
                     settled.setAside.GetDisplayText().c_str(), settled.refusals,
                     m_cache.GetSideFilePath().c_str());
     }
+    DiscardIfRemoved(settings);
+}
+
+void CExtraService::DiscardIfRemoved(const ServiceSettings& settings) {
     bool discard;
     {
         std::lock_guard<std::mutex> guard(m_lock);

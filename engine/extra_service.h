@@ -94,8 +94,10 @@ class CExtraService : public std::enable_shared_from_this<CExtraService> {
     // The plays the flush took, answered: kept or sent.
     void FlushAnswered(const ServiceSettings& settings, const std::string& response, int status,
                        const std::vector<Submission>& items, int requestId);
-    // The retired service's plays, discarded.
+    // The retired service's plays, discarded; and those a flush held back,
+    // once it has ended, when the service was removed with its plays.
     void DiscardPlays();
+    void DiscardIfRemoved(const ServiceSettings& settings);
     void SetStatus(const std::string& status);
     // Ends the session: the next tick makes a new one, after the usual spacing.
     void EndSession(const char* why, int requestId);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cache/file_ops.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/os_version.h"
@@ -313,15 +314,17 @@ void CPlaytally::LoadServices() {
         ServiceSettings service;
         if (key.Open(ServiceKey(number))) {
             // The name may be in any script; the account is kept as Kelmar's is.
-            // Set before services had ids: their number names their file.
-            if (!key.ReadText("id", &service.id) || service.id.empty())
-                service.id = std::to_string(number);
+            bool numbered = !key.ReadText("id", &service.id) || service.id.empty();
             key.ReadWideText("name", &service.name, kSettingsTextBuffer);
             key.ReadWideText("handshakeurl", &service.handshakeUrl, kSettingsTextBuffer);
             key.ReadText("username", &service.username);
             key.ReadText("password", &service.password);
             int32_t enabled = 1;
             if (key.ReadNumber("enabled", &enabled)) service.enabled = enabled != 0;
+            if (numbered && service.IsSet()) {
+                service.id = IdOfNumberedService(number, service);
+                key.WriteText("id", service.id);
+            }
             if (service.IsSet())
                 g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Service %d: %s at %s%s",
                             number, service.name.c_str(), service.handshakeUrl.c_str(),
@@ -377,6 +380,29 @@ ServiceSettings CPlaytally::GetService(int number) const {
     return extra ? extra->Settings() : ServiceSettings();
 }
 
+std::string CPlaytally::IdOfNumberedService(int number, const ServiceSettings& service) {
+    // Set before services had ids, it takes the one a new service of its
+    // address and account gets, with its file, so that the plays kept when it
+    // is removed come back when it is added again. Where that cannot be, its
+    // number stays its id.
+    std::string numbered = std::to_string(number), id = MakeServiceId(service);
+    std::string from = m_dataDir + ServiceCacheFileName(numbered),
+                to = m_dataDir + ServiceCacheFileName(id);
+    if (m_dataDir.empty() || ExtraById(id)) return numbered;
+    if (FileExistsAt(from) &&
+        (FileExistsAt(to) || FileExistsAt(to + ".refused") || !ReplaceFileAtomically(from, to)))
+        return numbered;
+    // Plays set aside stay where they are rather than replace others.
+    if (FileExistsAt(from + ".refused") &&
+        (FileExistsAt(to + ".refused") ||
+         !ReplaceFileAtomically(from + ".refused", to + ".refused")))
+        g_Debug.Log(DEBUG_ERROR, "CPlaytally::LoadSettings", "%s.refused kept as it is",
+                    from.c_str());
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Service %d is %s from now on", number,
+                id.c_str());
+    return id;
+}
+
 ServiceSettings CPlaytally::SetExtra(int number, ServiceSettings service) {
     std::shared_ptr<CExtraService> was = Extra(number);
     if (was && (service.id.empty() || service.id == was->Id())) {
@@ -408,6 +434,7 @@ ServiceSettings CPlaytally::SetExtra(int number, ServiceSettings service) {
     } else {
         extra = std::make_shared<CExtraService>(this, service);
     }
+    ++m_servicesChanges;
     std::lock_guard<std::mutex> guard(m_lock);
     m_extra[number - 1] = extra;
     return service;
@@ -435,6 +462,7 @@ void CPlaytally::RemoveService(int number, bool discardPlays) {
             m_retiredExtras.end());
         m_retiredExtras.push_back(extra);
     }
+    ++m_servicesChanges;
     extra->Retire(discardPlays);
     if (!CSettingsKey::DeleteKey(ServiceKey(number)))
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::RemoveService", "Service %d could not be deleted",
@@ -449,7 +477,7 @@ ServiceState CPlaytally::GetServiceState(int number) {
 }
 
 unsigned CPlaytally::PlaysChanges() const {
-    unsigned changes = m_cache.Changes() + m_history.Appends();
+    unsigned changes = m_cache.Changes() + m_history.Appends() + m_servicesChanges;
     for (const std::shared_ptr<CExtraService>& extra : Extras())
         changes += extra->Changes();
     return changes;

@@ -456,6 +456,8 @@ class CPlaytally {
     // own or none; else a new one, with a new id when it has none. The
     // settings as set, id included.
     ServiceSettings SetExtra(int number, ServiceSettings settings);
+    // The id of a service set before services had ids (see LoadServices).
+    std::string IdOfNumberedService(int number, const ServiceSettings& service);
     // The extra service set as `number` (1 to kMaxExtraServices), or the one
     // of this id; null when there is none.
     std::shared_ptr<CExtraService> Extra(int number) const;
@@ -481,6 +483,7 @@ class CPlaytally {
     // only while its requests do.
     std::shared_ptr<CExtraService> m_extra[kMaxExtraServices];
     std::vector<std::weak_ptr<CExtraService>> m_retiredExtras;  // removed ones, under m_lock
+    std::atomic<unsigned> m_servicesChanges{0};                 // services set or removed
     CWatchConnection m_watch;
     CMutex m_watchLock;  // see the lock order at m_lock
     CMutex m_handshakeLock;

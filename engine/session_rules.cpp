@@ -69,12 +69,14 @@ HandshakeAnswer ReadHandshakeAnswer(const std::vector<std::string>& lines) {
     answer.shaped = true;
     size_t next = 0;
     answer.status = lines[next++];
-    if (answer.status.find("UPTODATE") != std::string::npos) {
+    // The word starts the line: a refusal whose reason holds it is none.
+    std::string status = TrimSpace(answer.status);
+    if (status.compare(0, 8, "UPTODATE") == 0) {
         answer.upToDate = true;
-    } else if (answer.status.find("UPDATE") != std::string::npos) {
+    } else if (status.compare(0, 6, "UPDATE") == 0 &&
+               (status.size() == 6 || std::isspace(static_cast<unsigned char>(status[6])))) {
         answer.update = true;
-        answer.updateUrl =
-            TrimSpace(answer.status.size() > 6 ? answer.status.substr(6) : std::string());
+        answer.updateUrl = TrimSpace(status.substr(6));
     }
     answer.fourLines = lines.size() == 4;
     if (answer.fourLines) answer.challenge = TrimSpace(lines[next++]);
@@ -127,7 +129,8 @@ FlushSettled SettleFlush(const FlushOutcome& outcome, const std::vector<Submissi
     // rewrite of the file.
     if (outcome.sent) settled.sent = cache.RemoveTaken();
     if (outcome.refusedItem < 0) {
-        run.End();
+        // A flush that got no answer says nothing of the play.
+        if (outcome.answered) run.End();
     } else {
         const Submission& item = carried[static_cast<size_t>(outcome.refusedItem)];
         settled.refusals = run.Refused(item);

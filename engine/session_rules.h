@@ -60,8 +60,8 @@ bool ReadIntervalSeconds(const std::string& text, int* seconds);
 struct HandshakeAnswer {
     bool shaped = false;       // three or four lines
     std::string status;        // the first line, as it came
-    bool upToDate = false;     // it holds "UPTODATE"
-    bool update = false;       // or "UPDATE" and an address
+    bool upToDate = false;     // it starts with "UPTODATE"
+    bool update = false;       // or with "UPDATE" and an address
     std::string updateUrl;     // that address, trimmed
     bool fourLines = false;    // a challenge line came
     std::string challenge;     // trimmed
@@ -80,7 +80,7 @@ class CRefusalRun {
     // The play was refused by name again: the refusals in a row of this very
     // play, this one included.
     int Refused(const Submission& play);
-    // Any other outcome of a flush ends the run.
+    // Any other answer to a flush ends the run (no answer at all does not).
     void End();
 
   private:

@@ -137,21 +137,24 @@ bool CPlaytally::StreamTitleChanged() {
     if (!IsStream(path)) return false;
     std::string title = TrimSpace(GetStreamTitle());
     if (seen && (title == last || title.empty())) return false;
+    size_t split = title.find(" - ");
+    bool song = split != std::string::npos && split != 0;
     if (!seen) {
-        // The title the track was announced with: no change yet.
+        // The title the track was announced with: no change yet. Announced
+        // under the station's name, a song's title is news even when it came
+        // before the first tick.
         std::lock_guard<std::mutex> guard(m_lock);
         m_streamTitle = title;
         m_streamTitleSeen = true;
-        return false;
+        if (!song || m_song.title[0] != '\0') return false;
     }
-    size_t split = title.find(" - ");
-    if (split != std::string::npos && split != 0) {
-        SongInfo song;
-        SetSongField(song.artist, TrimSpace(title.substr(0, split)));
-        SetSongField(song.title, TrimSpace(title.substr(split + 3)));
+    if (song) {
+        SongInfo info;
+        SetSongField(info.artist, TrimSpace(title.substr(0, split)));
+        SetSongField(info.title, TrimSpace(title.substr(split + 3)));
         g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback", "New song on the stream - %s",
                     title.c_str());
-        StartTrack(song, &title);
+        StartTrack(info, &title);
         return true;
     }
     // A station's name, a jingle, an advertisement: no song, and what played

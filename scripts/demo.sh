@@ -204,12 +204,12 @@ EOF
   grep -a '^row ' "$work/session3.result" 2>/dev/null | sed -E 's/^row [0-9]+: /  /' || true
 
   echo
-  for cache in kelmar.99.cache kelmar.service1.cache; do
-    if [ -e "$plugins/$cache" ]; then
+  for cache in kelmar.99.cache "$(cd "$plugins" && ls kelmar.service*.cache 2>/dev/null | head -n 1)"; do
+    if [ -n "$cache" ] && [ -e "$plugins/$cache" ]; then
       waiting=$(($(stat -c %s "$plugins/$cache") / 803))
       say "the cache: $waiting play$([ "$waiting" -eq 1 ] || echo s) waiting in $plugins/$cache"
     else
-      say "the cache: empty (no $cache), every play was delivered"
+      say "the cache: empty (no ${cache:-file of Home's}), every play was delivered"
     fi
   done
 

@@ -134,6 +134,10 @@ TEST_F(SessionTest, EveryAnswerToAHandshake) {
              // An unknown status is logged and opens no session.
              {"FAILED\nc\nhttp://h.example/p\nINTERVAL 3\n", 200, 0, 3, "FAILED",
               "ReqID 4, Unknown version status reponse in handshake"},
+             // Nor does a refusal whose reason holds the word.
+             {"FAILED Please UPDATE your client\nc\nhttp://h.example/p\nINTERVAL 3\n", 200, 0, 3,
+              "FAILED Please UPDATE your client",
+              "ReqID 4, Unknown version status reponse in handshake"},
              {"UPDATE \nhttp://h.example/p\nINTERVAL 60", 200, 1, 60, "UPDATE ",
               "ReqID 4, New Interval is 60"},
              {up + "INTERVAL", 200, 1, 60, "UPTODATE", "ReqID 4, New Interval is 60"},
@@ -431,6 +435,9 @@ TEST_F(SessionTest, APlayRefusedByNameAgainAndAgainIsSetAside) {
     for (const char* a : {down, down, down, refused, refused, "FAILED busy\n", refused, refused})
         Flush(a);
     EXPECT_EQ(engine.m_cache.GetCount(), 3);
+    // A flush that got no answer says nothing of the play: the run goes on.
+    Flush("", 503);
+    OpenSession();
     Flush(refused);
     EXPECT_EQ(Cached(), "C0 C2");
     Submission kept = Track("C1");
@@ -678,4 +685,57 @@ TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
                          "GET ", "POST " + BuildSubmissionBody(MakeChallengeResponse(kDigest, "c"),
                                                                "me", {b})}));
     ResetFakeClock();
+}
+
+// A service set before services had ids kept its plays in the file named by
+// its number. Removed with them kept and added again with the same address
+// and user name, it has them back, as the user guide says.
+TEST_F(SessionTest, PlaysKeptForAServiceSetBeforeIdsGoBackToItWhenAddedAgain) {
+    const std::string key = engine.registryKey + "Services\\1";
+    FakeRegistrySetText(key, "name", "Home");
+    FakeRegistrySetText(key, "handshakeurl", "http://home.example/");
+    FakeRegistrySetText(key, "username", "me");
+    FakeRegistrySetText(key, "password", kDigest);
+    FakeRegistrySetNumber(key, "enabled", 1);
+    {
+        CCacheManager before;
+        before.Load(dir.str(), ServiceCacheFileName("1"));
+        before.AddSubmission(Track("Kept", true, "me"));
+    }
+    TestPlaytally next;
+    next.registryKey = engine.registryKey;
+    next.StartPlaytallying(dir.str(), nullptr);
+    // It takes the id a new one would have, with its file.
+    ServiceSettings home = next.GetService(1);
+    EXPECT_EQ(home.id, MakeServiceId(home));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(ServiceCacheFileName("1"))));
+    next.RemoveService(1, false);
+    home.id.clear();  // as Add... gives it
+    next.SetService(1, home);
+    EXPECT_EQ(Artists(next.GetWaitingPlays(nullptr, next.GetService(1).id)), "Kept");
+    next.Shutdown();
+}
+
+// The Plays window reads the plays again when PlaysChanges moves: a service
+// removed (its one play kept) and another added in its place (one play kept
+// for it too) change what waits, whatever their caches counted.
+TEST_F(SessionTest, PlaysChangesMovesWhenTheServicesChange) {
+    const ServiceSettings a{"A", "http://a.example/", "me", kDigest, 1};
+    const ServiceSettings b{"B", "http://b.example/", "me", kDigest, 1};
+    for (const ServiceSettings& service : {a, b}) {
+        CCacheManager kept;
+        kept.Load(dir.str(), ServiceCacheFileName(MakeServiceId(service)));
+        kept.AddSubmission(Track(service.name, true, "me"));
+    }
+    engine.SetService(1, a);
+    engine.TimerCallback();  // reads A's file
+    Settle();
+    ASSERT_EQ(engine.GetServiceState(1).waiting, 1);
+    unsigned seen = engine.PlaysChanges();
+    engine.RemoveService(1, false);
+    engine.SetService(1, b);
+    engine.TimerCallback();  // reads B's file
+    Settle();
+    ASSERT_EQ(engine.GetServiceState(1).waiting, 1);
+    EXPECT_NE(engine.PlaysChanges(), seen) << "the window keeps showing A's play, not B's";
 }

@@ -242,16 +242,20 @@ TEST_F(TimingTest, TheGoalFollowsTheListeningRule) {
 // With "streamsongs", each title a stream shows is a track of its own: a
 // change starts one (counted at the next tick), the same title again is none,
 // and a title without " - " is no song (nor a line in the history while
-// paused). A stream announced under the station's name has its songs too.
+// paused). A stream announced under the station's name has its songs too,
+// the first one also when its title came before the first tick.
 TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
     engine.Set(&Settings::streamSongs, 1);
     engine.currentFile = "https://radio.example/live";
-    engine.songFound = 0;  // announced under the station's name
-    engine.OnTrackPlay();
     engine.playing = 1;
-    for (const char* title : {"Radio One", "Z - Zero", "Z - Zero"}) {
-        engine.SetStreamTitle(title);
-        engine.TimerCallback();
+    for (auto titles : {std::vector<const char*>{"Radio One", "Z - Zero", "Z - Zero"},
+                        std::vector<const char*>{"Y - Why", "Y - Why"}}) {
+        engine.songFound = 0;  // announced under the station's name
+        engine.OnTrackPlay();
+        for (const char* title : titles) {
+            engine.SetStreamTitle(title);
+            engine.TimerCallback();
+        }
     }
     engine.SetSong("Station", "Morning", "");
     engine.SetStreamTitle("Station - Morning");
@@ -260,15 +264,15 @@ TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
         const char* title;
         int cached;  // after the tick
     } ticks[] = {
-        {"Station - Morning", 2},  // as announced: counts at its first tick
-        {"A - One", 2},
-        {" A - One  ", 3},  // the same title with other spaces
-        {"Jingle", 3},
-        {"", 3},
-        {"B - Two", 3},
-        {"C - Three", 3},  // B changed before it counted: no play
-        {"C - Three", 4},
-        {"Advert", 4},  // paused: no line either
+        {"Station - Morning", 3},  // as announced: counts at its first tick
+        {"A - One", 3},
+        {" A - One  ", 4},  // the same title with other spaces
+        {"Jingle", 4},
+        {"", 4},
+        {"B - Two", 4},
+        {"C - Three", 4},  // B changed before it counted: no play
+        {"C - Three", 5},
+        {"Advert", 5},  // paused: no line either
     };
     for (const auto& t : ticks) {
         if (t.title == std::string("Advert")) engine.PauseSubmissions(3600);
@@ -276,7 +280,7 @@ TEST_F(TimingTest, EachSongOnAStreamIsATrack) {
         engine.TimerCallback();
         EXPECT_EQ(engine.m_cache.GetCount(), t.cached) << t.title;
     }
-    EXPECT_EQ(engine.m_cache.GetAt(2).GetDisplayText() + engine.m_cache.GetAt(3).GetDisplayText(),
+    EXPECT_EQ(engine.m_cache.GetAt(3).GetDisplayText() + engine.m_cache.GetAt(4).GetDisplayText(),
               "A - One (STREAM)C - Three (STREAM)");
     std::string history = ReadFileBytes(engine.historyDir.file(kHistoryFileName));
     EXPECT_TRUE(Contains(history, "\t\tJingle\tSTREAM\t"));
