@@ -209,7 +209,7 @@ EOF
       waiting=$(($(stat -c %s "$plugins/$cache") / 803))
       say "the cache: $waiting play$([ "$waiting" -eq 1 ] || echo s) waiting in $plugins/$cache"
     else
-      say "the cache: empty (no ${cache:-file of Home's}), every play was delivered"
+      say "the cache: empty (no ${cache:-file of the extra service}), every play was delivered"
     fi
   done
 
