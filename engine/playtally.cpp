@@ -406,9 +406,10 @@ std::string CPlaytally::IdOfNumberedService(int number, const ServiceSettings& s
 ServiceSettings CPlaytally::SetExtra(int number, ServiceSettings service) {
     std::shared_ptr<CExtraService> was = Extra(number);
     if (was && (service.id.empty() || service.id == was->Id())) {
-        // The same service, edited.
+        // The same service, edited (its new name shows in the Plays window).
         service.id = was->Id();
         was->Configure(service);
+        ++m_servicesChanges;
         return service;
     }
     if (service.id.empty()) {
