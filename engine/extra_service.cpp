@@ -125,14 +125,10 @@ void CExtraService::Revive(const ServiceSettings& settings) {
 }
 
 void CExtraService::DiscardPlays() {
-    ServiceSettings was = Settings();
-    // Their history lines still name the service. Thousands of plays may
-    // go: not on the caller's (the player's) thread.
+    // Thousands of plays may go: not on the caller's (the player's) thread.
     std::shared_ptr<CExtraService> self = shared_from_this();
-    auto discard = [self, was] {
-        CCacheManager& cache = self->Cache();
-        self->m_engine->RemovePlays(cache, was.username, was.name, cache.GetAll());
-    };
+    ServiceSettings was = Settings();
+    auto discard = [self, was] { self->DiscardIfRemoved(was); };
     if (!m_engine->RunInBackground(discard)) discard();
 }
 
@@ -300,6 +296,7 @@ void CExtraService::DiscardIfRemoved(const ServiceSettings& settings) {
         std::lock_guard<std::mutex> guard(m_lock);
         discard = m_retired && m_discard;
     }
-    // Removed while this flush was out: what it did not send goes now.
-    if (discard) m_engine->RemovePlays(m_cache, settings.username, settings.name, m_cache.GetAll());
+    // Their history lines still name the service.
+    CCacheManager& cache = Cache();
+    if (discard) m_engine->RemovePlays(cache, settings.username, settings.name, cache.GetAll());
 }

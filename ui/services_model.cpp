@@ -3,6 +3,7 @@
 #include "engine/playtally.h"
 #include "record/md5.h"
 #include "record/text_encoding.h"
+#include "ui/plays_model.h"
 
 namespace {
 
@@ -59,9 +60,6 @@ std::string RemoveServiceQuestion(const std::string& name) {
 
 std::string DiscardPlaysQuestion(const std::string& name, int waiting) {
     // Not counted yet: the file is read by the timer, never here.
-    std::string plays = waiting < 0    ? "plays"
-                        : waiting == 1 ? "1 play"
-                                       : std::to_string(waiting) + " plays";
-    return "Discard the " + plays + " waiting for " + name +
-           "? Choose No to keep them for when you add the service again.";
+    return "Discard the " + (waiting < 0 ? std::string("plays") : CountOfPlays(waiting)) +
+           " waiting for " + name + "? Choose No to keep them for when you add the service again.";
 }
