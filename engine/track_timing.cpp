@@ -430,8 +430,7 @@ void CPlaytally::CountOtherAccountPlays() {
 }
 
 int CPlaytally::OkToSendData() {
-    int64_t now = LocalDateTimeNow();
-    int64_t due = m_lastSubmitTime + m_interval;
+    bool due = SendDue(LocalDateTimeNow(), m_lastSubmitTime, m_interval);
     bool connected = InternetConnected();
     Settings settings = GetSettings();
     g_Debug.Log(DEBUG_TRACE, "CPlaytally::OkToSendData",
@@ -439,7 +438,7 @@ int CPlaytally::OkToSendData() {
                 YesNo(connected), YesNo(m_handshakeComplete != 0), YesNo(settings.forceCache != 0),
                 m_interval.load());
     return settings.pluginEnabled != 0 && m_handshakeComplete != 0 && connected &&
-           settings.forceCache == 0 && IsDue(now, due, m_interval) && !settings.password.empty() &&
+           settings.forceCache == 0 && due && !settings.password.empty() &&
            !settings.username.empty();
 }
 
@@ -468,9 +467,8 @@ int CPlaytally::GetSecondsToSubmit() {
 }
 
 int CPlaytally::GetSecondsToSend() {
-    int64_t now = LocalDateTimeNow();
-    int64_t due = m_lastSubmitTime + m_interval;
-    return IsDue(now, due, m_interval) ? -1 : static_cast<int>(due - now);
+    int64_t now = LocalDateTimeNow(), last = m_lastSubmitTime, interval = m_interval;
+    return SendDue(now, last, interval) ? -1 : static_cast<int>(last + interval - now);
 }
 
 void CPlaytally::ReadCorrections() {
