@@ -28,7 +28,7 @@ say() { echo "demo: $*"; }
 # Beside Kelmar's service: the Home archive's, whose submit address is its own.
 if [ "${1:-}" = "--beside-kelmar" ]; then
   KELMAR_PORT=$KELMAR_SERVICE_PORT exec "$root/scripts/with-service.sh" "$4" \
-    --account demo:demo-password --submit-url 'http://127.0.0.1:{port}/submit' -- \
+    --test-controls --account demo:demo-password --submit-url 'http://127.0.0.1:{port}/submit' -- \
     "$root/scripts/demo.sh" --beside-service "$2" "$3"
 fi
 
@@ -302,7 +302,9 @@ WINEPREFIX=$work/prefix wineserver -p >/dev/null 2>&1 </dev/null
 WINEPREFIX=$work/prefix wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 status=0
-"$root/scripts/with-service.sh" "$native/kelmar_service" --account demo:demo-password -- \
+# The test controls: the record of requests read at the end, and Kelmar's
+# service passing the plug-in's requests for Home on, as its proxy.
+"$root/scripts/with-service.sh" "$native/kelmar_service" --test-controls --account demo:demo-password -- \
   "$root/scripts/demo.sh" --beside-kelmar "$work" "$win32" "$native/kelmar_service" || status=$?
 say "done in $((SECONDS - start)) s"
 exit "$status"

@@ -169,5 +169,5 @@ wineserver -p >/dev/null 2>&1 </dev/null
 mkdir -p "$work/Plugins"
 cp "$win32/Gen_Kelmar.dll" "$work/Plugins/"
 
-"$root/scripts/with-service.sh" "$service" --account listener:secret -- \
+"$root/scripts/with-service.sh" "$service" --test-controls --account listener:secret -- \
   "$root/scripts/screenshot.sh" --beside-service "$work" "$win32" "$out" "$what"

@@ -1,9 +1,11 @@
 // The reference service: the service side of the Kelmar protocol, on a loopback
 // port for the tests and the demo (or on another address, as someone's own
 // archive of plays). It answers handshakes and submissions as the real service
-// does, stores accepted plays in SQLite, records every protocol request as
-// received, and lets a test script its next answers under /_control/. A person
-// sees the plays at / and /plays. See kUsage for the command line.
+// does and stores accepted plays in SQLite. With --test-controls it also
+// records every protocol request as received, lets a test script its next
+// answers under /_control/, and passes proxied requests on to other loopback
+// ports. A person sees the plays at / and /plays. See kUsage for the command
+// line.
 #include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -40,11 +42,14 @@ namespace {
 const char kUsage[] =
     "usage: kelmar_service [--port N] [--host ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
     "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n"
-    "                      [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
+    "                      [--tls-cert PEM --tls-key PEM [--tls-port N]] [--test-controls]\n"
     "It listens on 127.0.0.1 unless --host (or its old name --bind) names another\n"
     "address, such as 0.0.0.0 or the LAN's. With a certificate (its chain after it)\n"
     "and key, HTTPS is served too, on its own port; the second line of output names it.\n"
-    "In the submit URL, {port} stands for the port it listens on.\n";
+    "In the submit URL, {port} stands for the port it listens on.\n"
+    "--test-controls, for tests only: serves /_control/ (scripted answers, the\n"
+    "requests received, accounts) and passes proxied requests for other loopback\n"
+    "ports on.\n";
 
 constexpr size_t kChallengesKept = 5;
 constexpr int kSilentHoldMs = 120000;
@@ -57,6 +62,8 @@ struct Options {
     std::string host = "127.0.0.1";
     std::string db = "kelmar-service.db";
     std::vector<std::pair<std::string, std::string>> accounts;  // name, password digest
+    // /_control/, the request record and forwarding: for tests, never for a home.
+    bool testControls = false;
     int interval = 0;
     std::string submitUrl = "http://post.kelmar.example/submit";
     std::string tlsCert, tlsKey;
@@ -296,15 +303,23 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
                                           : rest.substr(slash);
     }
     int forwardTo = 0;
-    if (absoluteForm && ForwardedPort(record.target, &forwardTo))
-        return Forward(record, rest, forwardTo, res);
+    if (absoluteForm && ForwardedPort(record.target, &forwardTo)) {
+        if (m_options.testControls) return Forward(record, rest, forwardTo, res);
+        res.status = 404;
+        res.set_content("not passed on: this service is no proxy\n", "text/plain");
+        return;
+    }
     size_t question = rest.find('?');
     record.path = PercentDecodeLenient(rest.substr(0, question));
     FormPairs query = SplitForm(question == std::string::npos ? "" : rest.substr(question + 1));
     bool handshake = req.method == "GET" && FormValue(query, "hs") == "true";
 
-    if (!absoluteForm && record.path.rfind("/_control/", 0) == 0)
-        return HandleControl(req.method, record.path, body, res);
+    if (!absoluteForm && record.path.rfind("/_control/", 0) == 0) {
+        if (m_options.testControls) return HandleControl(req.method, record.path, body, res);
+        res.status = 404;
+        res.set_content("not found\n", "text/plain");
+        return;
+    }
     if (!absoluteForm && (req.method == "GET" || req.method == "HEAD") &&
         (record.path == "/plays" || (record.path == "/" && !handshake)))
         return ShowPlays(record.path, res);
@@ -326,7 +341,7 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
     } else {
         answer = Reply(404, "FAILED not a protocol request\n");
     }
-    {
+    if (m_options.testControls) {  // only a test reads them back
         std::lock_guard<std::mutex> guard(m_lock);
         m_requests.push_back(record);
     }
@@ -371,10 +386,11 @@ bool IsLoopbackName(const std::string& host) {
 
 // A request through the proxy setting for another service on this machine (a
 // second reference service: the user's own archive, in a test) is passed on to
-// it, and its answer relayed, as the proxy would. Only loopback targets with a
-// port of their own are forwarded, and only while this service itself listens
-// on loopback: it is never a way to other hosts, nor, when it listens on the
-// network, a way in to this host's loopback-only ports.
+// it, and its answer relayed, as the proxy would, when the test controls are
+// on. Only loopback targets with a port of their own are forwarded, and only
+// while this service itself listens on loopback: it is never a way to other
+// hosts, nor, when it listens on the network, a way in to this host's
+// loopback-only ports.
 bool CReferenceService::ForwardedPort(const std::string& target, int* port) const {
     if (target.rfind("http://", 0) != 0 || !IsLoopbackName(m_options.host)) return false;
     std::string authority = target.substr(7, target.find_first_of("/?", 7) - 7);
@@ -596,6 +612,10 @@ bool IsDigest(const std::string& text) {
 bool ParseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
+        if (option == "--test-controls") {
+            options->testControls = true;
+            continue;
+        }
         if (option == "--help" || option == "-h" || i + 1 >= argc) return false;
         const char* value = argv[++i];
         std::string name, secret;

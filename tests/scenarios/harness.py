@@ -141,8 +141,8 @@ class Scenario(Views):
     # options; returns it and its ports (HTTPS's second).
     def launch_service(self, port, name, *extra):
         proc = subprocess.Popen(
-            [self.service_binary, "--port", str(port), "--db", self.work / f"{name}.db", "--account",
-             "listener:secret", *map(str, extra)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            [self.service_binary, "--port", str(port), "--db", self.work / f"{name}.db", "--test-controls",
+             "--account", "listener:secret", *map(str, extra)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=open(self.work / f"{name}.log", "ab"))
         self.services.append(proc)
         # Its lines come together, at one flush.

@@ -32,8 +32,9 @@ int ExitStatus(int status) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(const std::vector<std::string>& args) {
+ServiceProcess::ServiceProcess(const std::vector<std::string>& args, Controls controls) {
     std::vector<std::string> argv = {KELMAR_SERVICE_PATH, "--port", "0", "--db", ":memory:"};
+    if (controls == Controls::kOn) argv.push_back("--test-controls");
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
     for (std::string& arg : argv)

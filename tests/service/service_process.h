@@ -12,10 +12,14 @@
 
 class ServiceProcess {
   public:
-    // Starts `kelmar_service --port 0 --db :memory: ARGS...` (later options win)
-    // and waits for its "listening on" line; throws std::runtime_error if it
-    // does not come. The service's log goes to this process's stderr.
-    explicit ServiceProcess(const std::vector<std::string>& args = {});
+    enum class Controls { kOn, kOff };
+
+    // Starts `kelmar_service --port 0 --db :memory: [--test-controls] ARGS...`
+    // (later options win) and waits for its "listening on" line; throws
+    // std::runtime_error if it does not come. The service's log goes to this
+    // process's stderr. The control paths below need the test controls on.
+    explicit ServiceProcess(const std::vector<std::string>& args = {},
+                            Controls controls = Controls::kOn);
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
