@@ -6,17 +6,23 @@
 // answers under /_control/, and passes proxied requests on to other loopback
 // ports. A person sees the plays at / and /plays. See kUsage for the command
 // line.
+#include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -40,16 +46,21 @@ using nlohmann::json;
 namespace {
 
 const char kUsage[] =
-    "usage: kelmar_service [--port N] [--host ADDRESS] [--db FILE] [--account NAME:PASSWORD]...\n"
-    "                      [--account-digest NAME:MD5HEX]... [--interval N] [--submit-url URL]\n"
-    "                      [--tls-cert PEM --tls-key PEM [--tls-port N]] [--test-controls]\n"
+    "usage: kelmar_service [--port N] [--host ADDRESS] [--db FILE] [--accounts-file FILE]\n"
+    "                      [--account NAME]... [--account-digest NAME:MD5HEX]... [--interval N]\n"
+    "                      [--submit-url URL] [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
+    "                      [--test-controls [--account NAME:PASSWORD]...]\n"
     "It listens on 127.0.0.1 unless --host (or its old name --bind) names another\n"
-    "address, such as 0.0.0.0 or the LAN's. With a certificate (its chain after it)\n"
-    "and key, HTTPS is served too, on its own port; the second line of output names it.\n"
+    "address, such as 0.0.0.0 or the LAN's.\n"
+    "The accounts file has a NAME:PASSWORD line for each account (# starts a comment)\n"
+    "and may be open to its owner only (chmod 600). --account NAME asks for the\n"
+    "password on the terminal, or takes it from KELMAR_PASSWORD.\n"
+    "With a certificate (its chain after it) and key, HTTPS is served too, on its\n"
+    "own port; the second line of output names it.\n"
     "In the submit URL, {port} stands for the port it listens on.\n"
     "--test-controls, for tests only: serves /_control/ (scripted answers, the\n"
-    "requests received, accounts) and passes proxied requests for other loopback\n"
-    "ports on.\n";
+    "requests received, accounts), passes proxied requests for other loopback ports\n"
+    "on, and takes passwords on the command line.\n";
 
 constexpr size_t kChallengesKept = 5;
 constexpr int kSilentHoldMs = 120000;
@@ -62,6 +73,9 @@ struct Options {
     std::string host = "127.0.0.1";
     std::string db = "kelmar-service.db";
     std::vector<std::pair<std::string, std::string>> accounts;  // name, password digest
+    std::vector<std::string> askedAccounts;                     // names, passwords to come
+    std::string accountsFile;
+    bool passwordOnCommandLine = false;
     // /_control/, the request record and forwarding: for tests, never for a home.
     bool testControls = false;
     int interval = 0;
@@ -635,14 +649,143 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->tlsKey = value;
         } else if (option == "--tls-port") {
             if (!ParseNumber(value, 0, 65535, &options->tlsPort)) return false;
+        } else if (option == "--accounts-file") {
+            options->accountsFile = value;
+        } else if (option == "--account" && *value != '\0' && std::strchr(value, ':') == nullptr) {
+            options->askedAccounts.push_back(value);
         } else if (option == "--account" && SplitAccount(value, &name, &secret)) {
             options->accounts.emplace_back(name, Md5Hex(secret));
+            options->passwordOnCommandLine = true;
         } else if (option == "--account-digest" && SplitAccount(value, &name, &secret) &&
                    IsDigest(secret)) {
             options->accounts.emplace_back(name, secret);
         } else {
             return false;
         }
+    }
+    return true;
+}
+
+// The accounts of a file of NAME:PASSWORD lines, where blank lines and lines
+// that start with '#' are skipped. It holds passwords: a file its group or
+// others may use is refused.
+bool ReadAccountsFile(const std::string& path, Options* options, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || (info.st_mode & 077) != 0) {
+        close(fd);
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        *error = !S_ISREG(info.st_mode)
+                     ? path + " is not a file"
+                     : path +
+                           " holds passwords, yet others than its owner have rights to it (mode " +
+                           mode + "): chmod 600 " + path;
+        return false;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    if (n < 0) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t start = 0;
+    for (int number = 1; start < text.size(); ++number) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::string name, password;
+        if (!SplitAccount(line, &name, &password) || password.empty()) {
+            // Not the line itself: it may hold a password.
+            *error = path + ", line " + std::to_string(number) + ": not NAME:PASSWORD";
+            return false;
+        }
+        options->accounts.emplace_back(name, Md5Hex(password));
+    }
+    return true;
+}
+
+// The terminal's settings while a password is typed there, for a signal that
+// ends the service meanwhile to put back.
+int g_terminal = -1;
+termios g_terminalSettings{};
+
+void PutTerminalBackAndStop(int signalNumber) {
+    tcsetattr(g_terminal, TCSAFLUSH, &g_terminalSettings);
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+// The password of NAME, typed on the terminal without being shown.
+bool AskPassword(const std::string& name, std::string* password, std::string* error) {
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    FILE* terminal = fd < 0 ? nullptr : fdopen(fd, "r+");
+    if (terminal == nullptr) {
+        if (fd >= 0) close(fd);
+        *error = "no terminal to ask for the password of " + name +
+                 " on: set KELMAR_PASSWORD, or use --accounts-file";
+        return false;
+    }
+    const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction earlier[4] = {};
+    bool quiet = tcgetattr(fd, &g_terminalSettings) == 0;
+    if (quiet) {
+        g_terminal = fd;
+        struct sigaction restore {};
+        restore.sa_handler = PutTerminalBackAndStop;
+        for (size_t i = 0; i < 4; ++i)
+            sigaction(kStopSignals[i], &restore, &earlier[i]);
+        termios silent = g_terminalSettings;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        silent.c_lflag |= ECHONL;  // the Enter still shows
+        tcsetattr(fd, TCSAFLUSH, &silent);
+    }
+    std::fprintf(terminal, "Password for %s: ", name.c_str());
+    std::fflush(terminal);
+    char* line = nullptr;
+    size_t size = 0;
+    ssize_t length = getline(&line, &size, terminal);
+    if (quiet) {
+        tcsetattr(fd, TCSAFLUSH, &g_terminalSettings);
+        for (size_t i = 0; i < 4; ++i)
+            sigaction(kStopSignals[i], &earlier[i], nullptr);
+        g_terminal = -1;
+    }
+    password->assign(line != nullptr && length > 0 ? line : "");
+    std::free(line);
+    std::fclose(terminal);
+    while (!password->empty() && (password->back() == '\n' || password->back() == '\r'))
+        password->pop_back();
+    if (password->empty()) *error = "no password given for " + name;
+    return !password->empty();
+}
+
+// The accounts named on the command line without their password, and those
+// of the accounts file, added to the others.
+bool CompleteAccounts(Options* options, std::string* error) {
+    if (!options->accountsFile.empty() && !ReadAccountsFile(options->accountsFile, options, error))
+        return false;
+    const char* given = std::getenv("KELMAR_PASSWORD");
+    for (const std::string& name : options->askedAccounts) {
+        std::string password = given != nullptr ? given : "";
+        if (given != nullptr && password.empty()) {
+            *error = "KELMAR_PASSWORD is empty";
+            return false;
+        }
+        if (given == nullptr && !AskPassword(name, &password, error)) return false;
+        options->accounts.emplace_back(name, Md5Hex(password));
     }
     return true;
 }
@@ -654,6 +797,20 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options) || options.tlsCert.empty() != options.tlsKey.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
+    }
+    if (options.passwordOnCommandLine && !options.testControls) {
+        std::fputs(
+            "kelmar_service: --account NAME:PASSWORD is for tests (with --test-controls):\n"
+            "every user of this machine can see a command line. Give the password with\n"
+            "--accounts-file FILE, --account NAME (it asks, or reads KELMAR_PASSWORD) or\n"
+            "--account-digest NAME:MD5HEX.\n",
+            stderr);
+        return 2;
+    }
+    std::string error;
+    if (!CompleteAccounts(&options, &error)) {
+        std::fprintf(stderr, "kelmar_service: %s\n", error.c_str());
+        return 1;
     }
 
     // Signals are taken by one thread with sigwait; every other thread blocks them.
