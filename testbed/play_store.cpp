@@ -143,11 +143,13 @@ int CPlayStore::AddPlays(const std::string& user, const std::vector<SubmittedIte
     return held;
 }
 
-std::vector<StoredPlay> CPlayStore::Plays() {
+std::vector<StoredPlay> CPlayStore::Plays(const std::optional<std::string>& user) {
     std::lock_guard<std::mutex> guard(m_lock);
-    CStatement query(m_db,
-                     "SELECT id, user, artist, title, album, length, time, received_at"
-                     " FROM plays ORDER BY id DESC");
+    CStatement query(m_db, user ? "SELECT id, user, artist, title, album, length, time, received_at"
+                                  " FROM plays WHERE user = ? ORDER BY id DESC"
+                                : "SELECT id, user, artist, title, album, length, time, received_at"
+                                  " FROM plays ORDER BY id DESC");
+    if (user) query.Bind(1, *user);
     std::vector<StoredPlay> plays;
     while (query.Step()) {
         StoredPlay play;

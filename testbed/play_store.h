@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,8 @@ class CPlayStore {
     // returns how many of the items were such.
     int AddPlays(const std::string& user, const std::vector<SubmittedItem>& items,
                  const std::string& receivedAt);
-    // Every stored play, newest first.
-    std::vector<StoredPlay> Plays();
+    // Every stored play, newest first; only the user's when one is named.
+    std::vector<StoredPlay> Plays(const std::optional<std::string>& user = std::nullopt);
 
   private:
     void Execute(const char* sql);

@@ -4,11 +4,13 @@
 // does and stores accepted plays in SQLite. With --test-controls it also
 // records every protocol request as received, lets a test script its next
 // answers under /_control/, and passes proxied requests on to other loopback
-// ports. A person sees the plays at / and /plays. See kUsage for the command
-// line.
+// ports. A person sees the plays at / and /plays: beyond loopback, after giving
+// an account's name and password, that account's plays only. See kUsage for
+// the command line.
 #include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -51,7 +53,8 @@ const char kUsage[] =
     "                      [--submit-url URL] [--tls-cert PEM --tls-key PEM [--tls-port N]]\n"
     "                      [--test-controls [--account NAME:PASSWORD]...]\n"
     "It listens on 127.0.0.1 unless --host (or its old name --bind) names another\n"
-    "address, such as 0.0.0.0 or the LAN's.\n"
+    "address, such as 0.0.0.0 or the LAN's; there the plays at / and /plays ask for\n"
+    "an account's name and password and show that account's plays only.\n"
     "The accounts file has a NAME:PASSWORD line for each account (# starts a comment)\n"
     "and may be open to its owner only (chmod 600). --account NAME asks for the\n"
     "password on the terminal, or takes it from KELMAR_PASSWORD.\n"
@@ -166,6 +169,40 @@ std::string HtmlEscape(std::string text) {
     return text;
 }
 
+bool IsLoopbackName(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// Standard base64, padded or not; false on any other character.
+bool Base64Decode(const std::string& text, std::string* bytes) {
+    static const std::string kDigits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string data = text.substr(0, text.find_last_not_of('=') + 1);
+    uint32_t bits = 0;
+    int count = 0;
+    bytes->clear();
+    for (char c : data) {
+        size_t value = kDigits.find(c);
+        if (value == std::string::npos) return false;
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes->push_back(static_cast<char>((bits >> count) & 0xff));
+        }
+    }
+    return true;
+}
+
+// Equality in a time that does not tell where the texts differ.
+bool SameSecret(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
 // JSON text; bytes that are not UTF-8 (a raw Latin-1 name, say) become U+FFFD.
 std::string Dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -253,7 +290,9 @@ class CReferenceService {
                 bool tls);
     void HandleControl(const std::string& method, const std::string& path, const std::string& body,
                        httplib::Response& res);
-    void ShowPlays(const std::string& path, httplib::Response& res);
+    std::optional<std::string> SignedInAccount(const httplib::Request& req);
+    void ShowPlays(const std::string& path, const std::optional<std::string>& user,
+                   httplib::Response& res);
     bool ForwardedPort(const std::string& target, int* port) const;
     void Forward(const RecordedRequest& record, const std::string& originForm, int port,
                  httplib::Response& res);
@@ -335,8 +374,18 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
         return;
     }
     if (!absoluteForm && (req.method == "GET" || req.method == "HEAD") &&
-        (record.path == "/plays" || (record.path == "/" && !handshake)))
-        return ShowPlays(record.path, res);
+        (record.path == "/plays" || (record.path == "/" && !handshake))) {
+        // On loopback everyone's plays, as the tests read them; beyond it, the
+        // plays of the account whose name and password the browser gives.
+        std::optional<std::string> user;
+        if (!IsLoopbackName(m_options.host) && !(user = SignedInAccount(req))) {
+            res.status = 401;
+            res.set_header("WWW-Authenticate", "Basic realm=\"kelmar_service\"");
+            res.set_content("an account's name and password, please\n", "text/plain");
+            return;
+        }
+        return ShowPlays(record.path, user, res);
+    }
 
     record.kind = handshake ? "handshake" : req.method == "POST" ? "submit" : "other";
     std::string user = FormValue(handshake ? query : SplitForm(body), "u");
@@ -392,10 +441,6 @@ void CReferenceService::Handle(const httplib::Request& req, httplib::Response& r
     for (const auto& [name, value] : answer.headers)
         res.set_header(name, value);
     res.set_content(answer.body, answer.contentType);
-}
-
-bool IsLoopbackName(const std::string& host) {
-    return host == "localhost" || host.rfind("127.", 0) == 0;
 }
 
 // A request through the proxy setting for another service on this machine (a
@@ -569,8 +614,26 @@ void CReferenceService::HandleControl(const std::string& method, const std::stri
     res.set_content(Dump(reply), "application/json");
 }
 
-void CReferenceService::ShowPlays(const std::string& path, httplib::Response& res) {
-    std::vector<StoredPlay> plays = m_store.Plays();
+// The account whose name and password the request's Basic credentials give.
+std::optional<std::string> CReferenceService::SignedInAccount(const httplib::Request& req) {
+    std::string field = req.get_header_value("Authorization");
+    if (field.size() < 6 || strncasecmp(field.c_str(), "Basic ", 6) != 0) return std::nullopt;
+    size_t start = field.find_first_not_of(' ', 6);
+    std::string credentials, digest;
+    if (start == std::string::npos || !Base64Decode(field.substr(start), &credentials))
+        return std::nullopt;
+    size_t colon = credentials.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    std::string user = credentials.substr(0, colon);
+    if (!m_store.FindDigest(user, &digest) ||
+        !SameSecret(Md5Hex(credentials.substr(colon + 1)), digest))
+        return std::nullopt;
+    return user;
+}
+
+void CReferenceService::ShowPlays(const std::string& path, const std::optional<std::string>& user,
+                                  httplib::Response& res) {
+    std::vector<StoredPlay> plays = m_store.Plays(user);
     if (path == "/plays") {
         json list = json::array();
         for (const StoredPlay& p : plays) {
@@ -588,9 +651,10 @@ void CReferenceService::ShowPlays(const std::string& path, httplib::Response& re
     }
     std::string html =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Kelmar reference service"
-        "</title></head>\n<body><h1>Plays</h1>\n<table border=\"1\">\n<tr><th>#</th><th>Received"
-        "</th><th>User</th><th>Artist</th><th>Title</th><th>Album</th><th>Length</th>"
-        "<th>Played (UTC)</th></tr>\n";
+        "</title></head>\n<body><h1>Plays" +
+        (user ? " of " + HtmlEscape(*user) : std::string()) +
+        "</h1>\n<table border=\"1\">\n<tr><th>#</th><th>Received</th><th>User</th><th>Artist"
+        "</th><th>Title</th><th>Album</th><th>Length</th><th>Played (UTC)</th></tr>\n";
     for (const StoredPlay& p : plays) {
         html += "<tr><td>" + std::to_string(p.id) + "</td>";
         for (const std::string* cell : {&p.receivedAt, &p.user, &p.item.artist, &p.item.title,

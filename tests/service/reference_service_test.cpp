@@ -1,13 +1,17 @@
 // The reference service as a client sees it: handshake, submission, the view,
-// absolute-form targets, scripted answers, the request record, and the stop.
+// absolute-form targets, scripted answers, the request record, the stop, and
+// what keeps a service on a home network to its owners.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "record/md5.h"
@@ -269,6 +273,73 @@ TEST(ReferenceServiceStop, SigtermEndsItWithStatusZeroWhileAnAnswerIsHeld) {
     EXPECT_EQ(service.Stop(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(held.get());  // closed without an answer
+}
+
+TEST(ReferenceServiceAtHome, KeepsItsControlsPasswordsAndPlaysToTheirOwners) {
+    char folder[] = "/tmp/kelmar-home.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string accounts = std::string(folder) + "/accounts";
+    std::ofstream(accounts) << "# name:password\n\nbob:secret\nann:pw:with:colons\n";
+    const ServiceProcess::Controls kOff = ServiceProcess::Controls::kOff;
+    // Refused: passwords others may read, or one on the command line.
+    const struct {
+        mode_t mode;
+        std::vector<std::string> args;
+    } kRefused[] = {{0644, {"--accounts-file", accounts}},
+                    {0640, {"--accounts-file", accounts}},
+                    {0600, {"--account", "bob:secret"}}};
+    for (const auto& start : kRefused) {
+        chmod(accounts.c_str(), start.mode);
+        EXPECT_THROW(ServiceProcess(start.args, kOff), std::runtime_error) << start.args[0];
+    }
+
+    ServiceProcess home({"--host", "0.0.0.0", "--accounts-file", accounts}, kOff);
+    httplib::Client client("127.0.0.1", home.Port());
+    for (std::string user : {"bob", "ann"}) {
+        auto res = client.Get("/?hs=true&p=1.1&v=1.2.1&c=wa2&u=" + user);
+        ASSERT_TRUE(res);
+        std::string response =
+            Md5Hex(Md5Hex(user == "bob" ? "secret" : "pw:with:colons") + Lines(res->body).at(1));
+        res = client.Post("/submit", "s=" + response + "&u=" + user + Item(0, user + "Artist", "T"),
+                          kForm);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body, "OK\nINTERVAL 0\n");
+    }
+
+    // Beyond loopback the plays are for their account's eyes only.
+    for (const char* path : {"/", "/plays"}) {
+        auto res = client.Get(path);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 401) << path;
+        EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Basic realm=\"kelmar_service\"");
+    }
+    client.set_basic_auth("ann", "secret");
+    EXPECT_EQ(client.Get("/plays")->status, 401);
+    client.set_basic_auth("ann", "pw:with:colons");
+    auto res = client.Get("/plays");
+    ASSERT_TRUE(res);
+    json plays = json::parse(res->body);
+    ASSERT_EQ(plays.size(), 1u) << plays;
+    EXPECT_EQ(plays[0]["artist"], "annArtist");
+    res = client.Get("/");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("annArtist"), std::string::npos);
+    EXPECT_EQ(res->body.find("bobArtist"), std::string::npos);
+
+    // Without --test-controls: no controls, and nothing passed on to another port.
+    res = client.Post("/_control/account", R"({"user": "eve", "password": "x"})", kForm);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+    ServiceProcess loopback({}, kOff);
+    std::string answer =
+        RawExchange(loopback.Port(), "GET http://127.0.0.1:" + std::to_string(home.Port()) +
+                                         "/?hs=true&p=1.1&v=1.2.1&c=wa2&u=bob HTTP/1.1\r\n"
+                                         "Connection: close\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << answer;
+
+    EXPECT_EQ(home.Stop(), 0);
+    EXPECT_EQ(loopback.Stop(), 0);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
