@@ -196,11 +196,7 @@ bool ParseSubmissionForm(const std::string& body, SubmissionForm* form, std::str
         *reason = "missing u";
         return false;
     }
-    if (items.empty()) {
-        *reason = "no items";
-        return false;
-    }
-    if (items.rbegin()->first != items.size() - 1) {
+    if (!items.empty() && items.rbegin()->first != items.size() - 1) {
         *reason = "items not numbered 0 to n-1";
         return false;
     }

@@ -39,5 +39,6 @@ struct SubmissionForm {
 };
 
 // A submission body: s, u, then a[n] t[n] b[n] m[n] l[n] i[n] for items
-// numbered from 0. False with the reason when the body is malformed.
+// numbered from 0; none at all when the client only proves its password.
+// False with the reason when the body is malformed.
 bool ParseSubmissionForm(const std::string& body, SubmissionForm* form, std::string* reason);

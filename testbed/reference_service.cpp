@@ -535,7 +535,8 @@ Answer CReferenceService::SubmitAnswer(const std::string& body, int* duplicate) 
     if (!m_store.FindDigest(form.user, &digest) ||
         !ChallengeMatches(form.user, digest, form.challengeResponse))
         return Reply(200, "BADAUTH\n");
-    *duplicate = m_store.AddPlays(form.user, form.items, UtcNow());
+    // Without plays it only proves the password: nothing to store.
+    if (!form.items.empty()) *duplicate = m_store.AddPlays(form.user, form.items, UtcNow());
     return Reply(200, "OK\n" + IntervalLine());
 }
 

@@ -161,7 +161,8 @@ TEST_F(ReferenceService, RefusesUnknownUsersWrongResponsesAndMalformedBodies) {
 
     std::string good = "s=" + response + "&u=bob";
     EXPECT_EQ(Submit("u=bob" + Item(0, "A", "T")), "FAILED missing s\n");
-    EXPECT_EQ(Submit(good), "FAILED no items\n");
+    EXPECT_EQ(Submit(good), "OK\nINTERVAL 7\n");  // no plays: only the password proved
+    EXPECT_EQ(Submit("s=" + std::string(32, '0') + "&u=bob"), "BADAUTH\n");
     EXPECT_EQ(Submit(good + Item(1, "A", "T")), "FAILED items not numbered 0 to n-1\n");
     EXPECT_EQ(Submit(good + "&a[0]=A&t[0]=T"), "FAILED missing b[0]\n");
     EXPECT_EQ(Submit(good + Item(0, "A%zz", "T")), "FAILED bad escape in a[0]\n");
