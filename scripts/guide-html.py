@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # Writes the user guide (docs/user-guide.md) as the HTML page that ships beside
 # the help page, in its style. Reads the little Markdown the guide uses:
-# headings, paragraphs, lists (items go on over indented lines), tables,
-# pictures, links, `code`, **bold** and *italic*.
+# headings, paragraphs, blocks of code (lines indented four spaces, after a
+# blank line), lists (items go on over indented lines), tables, pictures,
+# links, `code`, **bold** and *italic*.
 #   scripts/guide-html.py docs/user-guide.md OUTPUT.html
 import html
 import re
@@ -56,6 +57,13 @@ def convert(lines):
             out.append("<table>\n<tr>" + "".join(f"<th>{inline(c)}</th>" for c in head) + "</tr>")
             out += ["<tr>" + "".join(f"<td>{inline(c)}</td>" for c in r) + "</tr>" for r in rows]
             out.append("</table>")
+        elif line.startswith("    "):  # taken as it stands, blank lines within kept
+            block = []
+            while i < len(lines) and (lines[i].startswith("    ") or not lines[i].strip() and
+                                      i + 1 < len(lines) and lines[i + 1].startswith("    ")):
+                block.append(lines[i][4:])
+                i += 1
+            out.append("<pre><code>" + html.escape("\n".join(block), quote=False) + "</code></pre>")
         elif re.match(r"(- |\d+\. )", line):
             tag = "ul" if line.startswith("- ") else "ol"
             items = []
