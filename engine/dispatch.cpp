@@ -140,6 +140,8 @@ void CPlaytally::ThreadCallback(RequestType type, std::string response, Submissi
                        account.empty() ? GetSession().username : account);
     } else if (type == REQUEST_CACHE) {
         FlushAnswered(response, requestId, statusCode, account);
+    } else if (type == REQUEST_CHECK) {
+        AccountCheckAnswered(response, requestId, statusCode, failure);
     }
 }
 
@@ -176,6 +178,12 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
         Put(m_serverStatus, NotReachedStatus(failure));
     } else if (ReadAnswer(response, requestId, &lines)) {
         HandshakeResponse(lines, response, requestId);
+    }
+    // A save's check waits for a session; until one opens, the status says
+    // why the account is not checked yet.
+    if (m_checkWanted && m_handshakeComplete == 0 && m_handshakeEpoch == m_sessionEpoch) {
+        std::string status = GetServerStatus();
+        if (!status.empty()) Put(m_serverStatus, std::string(kAccountNotChecked) + ": " + status);
     }
     HandshakeEnded();
 }

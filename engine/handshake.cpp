@@ -6,6 +6,7 @@
 #include "diagnostics/debug.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
+#include "engine/submission_answer.h"
 #include "engine/user_prompt.h"
 #include "record/text_encoding.h"
 
@@ -198,4 +199,69 @@ void CPlaytally::SetInterval(std::string interval) {
     }
     m_interval = seconds;
     g_Debug.Log(DEBUG_DETAIL, "CPlaytally::SetInterval", "New interval %d", m_interval.load());
+}
+
+void CPlaytally::CheckAccountOnce() {
+    Settings settings = GetSettings();
+    if (settings.pluginEnabled == 0 || settings.username.empty() || settings.password.empty())
+        return;
+    m_checkWanted = true;
+}
+
+bool CPlaytally::SendAccountCheck() {
+    if (!m_checkWanted || m_checkInFlight || !OkToSendData()) return false;
+    Session session = GetSession();
+    if (session.challengeResponse.empty() || session.username.empty()) return false;
+    m_checkWanted = false;
+    m_checkInFlight = true;
+    m_checkEpoch = m_sessionEpoch.load();
+    g_Debug.Log(DEBUG_INFO, "CPlaytally::CheckAccount",
+                "Checking the account %s with a submission without plays",
+                session.username.c_str());
+    std::string body = BuildSubmissionBody(session.challengeResponse, session.username, {});
+    if (SpawnThread(body, REQUEST_CHECK, Submission(), session.username)) return true;
+    m_checkInFlight = false;
+    return false;
+}
+
+void CPlaytally::AccountCheckAnswered(const std::string& response, int requestId, int statusCode,
+                                      const std::string& failure) {
+    const char* module = "CPlaytally::ThreadCallback";
+    // Another account saved, or the plug-in switched off, since it was sent:
+    // it says nothing of the account set now.
+    if (m_checkEpoch != m_sessionEpoch) {
+        g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Account check for an earlier account ignored",
+                    requestId);
+        m_checkInFlight = false;
+        return;
+    }
+    std::string status, why;
+    std::vector<std::string> lines;
+    if (statusCode == 0) {
+        why = NotReachedStatus(failure);
+    } else if (statusCode == 407) {
+        why = kProxyAuthRequired;
+    } else if (statusCode != 200) {
+        m_handshakeComplete = 0;
+        why = Format("HTTP %d", statusCode);
+    } else if (!ReadAnswer(response, requestId, &lines)) {
+        why = kUnreadable;
+    } else {
+        SubmissionAnswer answer = ReadSubmissionAnswer(lines);
+        std::string first = TrimSpace(lines[0]);
+        if (answer.accepted) {
+            status = kAccountWorks;
+        } else if (first.compare(0, 7, "BADAUTH") == 0) {
+            status = kWrongPassword;
+        } else {
+            why = first;
+        }
+        if (answer.reauth) m_handshakeComplete = 0;
+        if (answer.intervalValid) SetInterval(answer.interval);
+        TellUser(answer.message);
+    }
+    if (status.empty()) status = std::string(kAccountNotChecked) + ": " + why;
+    g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Account check - %s", requestId, status.c_str());
+    Put(m_serverStatus, status);
+    m_checkInFlight = false;
 }

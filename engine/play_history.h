@@ -23,6 +23,18 @@ constexpr uint64_t kHistoryRotateBytes = uint64_t{16} << 20;
 // open); past them the oldest go.
 constexpr size_t kHistoryHeldLines = 10000;
 
+// Why a play was skipped, as its history line's detail says: a video, a
+// stream with streams skipped, a stream's title that is no song, a track
+// announced again while its last play may still be playing (also the name of
+// that skip rule), and a rule of the user's (the line adds ": " and the rule).
+constexpr char kSkippedFileType[] = "file type";
+constexpr char kSkippedStream[] = "stream";
+constexpr char kSkippedStreamTitle[] = "stream title";
+constexpr char kAlreadyCounted[] = "already counted";
+constexpr char kSkippedRule[] = "rule";
+constexpr const char* kSkipReasons[] = {kSkippedFileType, kSkippedStream, kSkippedStreamTitle,
+                                        kAlreadyCounted, kSkippedRule};
+
 struct HistoryEntry {
     Submission play;
     std::string account;  // the user name it went, or would have gone, under

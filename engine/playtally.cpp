@@ -64,6 +64,18 @@ const std::pair<const char*, std::string Settings::*> kHandSetTexts[] = {
     {"artistfield", &Settings::artistField},
 };
 constexpr size_t kSkipListBuffer = 4096;  // UTF-16 units
+// Read at start when set, never written; without them the log's level and the
+// threshold stay as they are.
+constexpr char kDebugOverrideValue[] = "debugoverride";
+constexpr char kSubmitPercentValue[] = "submitpc";
+
+// An extra service's values, under Services\N.
+constexpr char kServiceIdValue[] = "id";
+constexpr char kServiceNameValue[] = "name";
+constexpr char kServiceUrlValue[] = "handshakeurl";
+constexpr char kServiceUserValue[] = "username";
+constexpr char kServicePasswordValue[] = "password";
+constexpr char kServiceEnabledValue[] = "enabled";
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -251,8 +263,8 @@ int CPlaytally::LoadSettings() {
                 m_unreadTexts.push_back(value.first);
         }
         LoadServices();
-        number("debugoverride", debugOverride);
-        number("submitpc", submitPercent);
+        number(kDebugOverrideValue, debugOverride);
+        number(kSubmitPercentValue, submitPercent);
         ApplySettings(settings);
 
         result = 1;
@@ -301,6 +313,35 @@ void CPlaytally::SaveSettings() {
     }
 }
 
+std::vector<RegistryValue> KelmarRegistryValues() {
+    const Settings defaults;
+    auto text = [](const std::string& value) { return value.empty() ? "empty" : value; };
+    std::vector<RegistryValue> values;
+    for (const EditedValue& value : kEditedValues) {
+        values.push_back(
+            {value.name, value.text != nullptr,
+             value.text ? text(defaults.*value.text) : std::to_string(defaults.*value.number)});
+    }
+    for (const auto& value : kHandSetValues)
+        values.push_back({value.first, false, std::to_string(defaults.*value.second)});
+    for (const auto& value : kHandSetTexts)
+        values.push_back({value.first, true, text(defaults.*value.second)});
+    values.push_back({kDebugOverrideValue, false, "not set"});
+    values.push_back({kSubmitPercentValue, false, "not set"});
+    return values;
+}
+
+std::vector<RegistryValue> ServiceRegistryValues() {
+    const ServiceSettings defaults;
+    auto text = [](const std::string& value) { return value.empty() ? "empty" : value; };
+    return {{kServiceIdValue, true, "made by the plug-in"},
+            {kServiceNameValue, true, text(defaults.name)},
+            {kServiceUrlValue, true, text(defaults.handshakeUrl)},
+            {kServiceUserValue, true, text(defaults.username)},
+            {kServicePasswordValue, true, text(defaults.password)},
+            {kServiceEnabledValue, false, std::to_string(defaults.enabled)}};
+}
+
 std::string CPlaytally::ServiceKey(int number) {
     std::string key = GetRegistryKey();
     while (!key.empty() && key.back() == '\\')
@@ -314,16 +355,16 @@ void CPlaytally::LoadServices() {
         ServiceSettings service;
         if (key.Open(ServiceKey(number))) {
             // The name may be in any script; the account is kept as Kelmar's is.
-            bool numbered = !key.ReadText("id", &service.id) || service.id.empty();
-            key.ReadWideText("name", &service.name, kSettingsTextBuffer);
-            key.ReadWideText("handshakeurl", &service.handshakeUrl, kSettingsTextBuffer);
-            key.ReadText("username", &service.username);
-            key.ReadText("password", &service.password);
+            bool numbered = !key.ReadText(kServiceIdValue, &service.id) || service.id.empty();
+            key.ReadWideText(kServiceNameValue, &service.name, kSettingsTextBuffer);
+            key.ReadWideText(kServiceUrlValue, &service.handshakeUrl, kSettingsTextBuffer);
+            key.ReadText(kServiceUserValue, &service.username);
+            key.ReadText(kServicePasswordValue, &service.password);
             int32_t enabled = 1;
-            if (key.ReadNumber("enabled", &enabled)) service.enabled = enabled != 0;
+            if (key.ReadNumber(kServiceEnabledValue, &enabled)) service.enabled = enabled != 0;
             if (numbered && service.IsSet()) {
                 service.id = IdOfNumberedService(number, service);
-                key.WriteText("id", service.id);
+                key.WriteText(kServiceIdValue, service.id);
             }
             if (service.IsSet())
                 g_Debug.Log(DEBUG_INFO, "CPlaytally::LoadSettings", "Service %d: %s at %s%s",
@@ -341,12 +382,12 @@ void CPlaytally::LoadServices() {
 
 void CPlaytally::SaveService(int number, const ServiceSettings& service) {
     CSettingsKey key;
-    if (!key.Create(ServiceKey(number)) || !key.WriteText("id", service.id) ||
-        !key.WriteWideText("name", service.name) ||
-        !key.WriteWideText("handshakeurl", service.handshakeUrl) ||
-        !key.WriteText("username", service.username) ||
-        !key.WriteText("password", service.password) ||
-        !key.WriteNumber("enabled", service.enabled)) {
+    if (!key.Create(ServiceKey(number)) || !key.WriteText(kServiceIdValue, service.id) ||
+        !key.WriteWideText(kServiceNameValue, service.name) ||
+        !key.WriteWideText(kServiceUrlValue, service.handshakeUrl) ||
+        !key.WriteText(kServiceUserValue, service.username) ||
+        !key.WriteText(kServicePasswordValue, service.password) ||
+        !key.WriteNumber(kServiceEnabledValue, service.enabled)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaytally::SaveSettings", "Service %d could not be saved",
                     number);
     }
@@ -532,6 +573,7 @@ void CPlaytally::Disable() {
         m_settings.pluginEnabled = 0;
     }
     ++m_sessionEpoch;
+    m_checkWanted = false;
     m_interval = 0;
     Put(m_updateUrl, "");
     m_handshakeComplete = 0;
@@ -550,6 +592,9 @@ void CPlaytally::Disable() {
 void CPlaytally::EndSession() {
     ++m_sessionEpoch;
     m_handshakeComplete = 0;
+    // Saved by the user, not a failure: the new account need not wait out the
+    // spacing after the old one's greeting.
+    m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
     // The new account is greeted at once rather than at the next tick.
     if (GetSettings().pluginEnabled != 0) RequestSessionStart();
 }

@@ -46,11 +46,9 @@ enum RequestType {
     REQUEST_HANDSHAKE = 100,
     REQUEST_SUBMIT = 200,
     REQUEST_CACHE = 300,
+    REQUEST_CHECK = 400,  // a submission without plays, proving the password
 };
 
-// The skip rule of a track announced again while its last play may still be
-// playing, and the detail of its history line.
-constexpr char kAlreadyCounted[] = "already counted";
 // The file beside the cache that keeps the last play that counted.
 constexpr char kLastCountedFileName[] = "kelmar.lastplay.txt";
 
@@ -123,6 +121,10 @@ class CPlaytally {
     // A new account: a handshake still in flight for the old one completes
     // nothing, and one for the new account starts at once (from the timer).
     void EndSession();
+    // Saved from the settings window: once the session is open, a submission
+    // without plays proves the password, and Last Response says how it went.
+    // At most one such check a save; none while switched off.
+    void CheckAccountOnce();
     void StartDebugLog();
     // Stops the timer thread and waits for it and for every request worker, as
     // a player-specific class does before its own part is destroyed (the threads
@@ -323,6 +325,11 @@ class CPlaytally {
     // handshake answers only for the value it was started under.
     std::atomic<int> m_sessionEpoch{0};
     std::atomic<int> m_handshakeEpoch{0};
+    // The check a save asked for: wanted until sent, then in flight until
+    // answered; it answers only for the epoch it was sent under.
+    std::atomic<bool> m_checkWanted{false};
+    std::atomic<bool> m_checkInFlight{false};
+    std::atomic<int> m_checkEpoch{0};
     // Not settings: the timer's period and the requests' time-out, which tests
     // shorten.
     std::atomic<int> m_timerPeriodMs{kTimerPeriodMs};
@@ -425,6 +432,10 @@ class CPlaytally {
                         int statusCode, const std::string& account);
     void FlushAnswered(const std::string& response, int requestId, int statusCode,
                        const std::string& account);
+    // True when the check a save asked for went out now.
+    bool SendAccountCheck();
+    void AccountCheckAnswered(const std::string& response, int requestId, int statusCode,
+                              const std::string& failure);
     // The answer's lines; false, with the status "UNREADABLE", for an answer
     // that cannot be read.
     bool ReadAnswer(const std::string& response, int requestId, std::vector<std::string>* lines);

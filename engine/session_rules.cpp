@@ -1,17 +1,20 @@
 #include "engine/session_rules.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "cache/cache_manager.h"
 #include "engine/clock.h"
 #include "record/text_encoding.h"
 
 bool IsOwnStatus(const std::string& status) {
-    for (const char* own : {kProxyAuthRequired, kCertificateNotTrusted, kSecureConnectionFailed,
-                            kSubmitAddressRefused, kAddressRefused}) {
-        if (status == own) return true;
+    for (const OwnStatus& own : kOwnStatuses) {
+        size_t size = std::strlen(own.text);
+        if (status.compare(0, size, own.text) != 0) continue;
+        if (status.size() == size || (own.withReason && status.compare(size, 2, ": ") == 0))
+            return true;
     }
-    return status.compare(0, sizeof(kServiceNotReached) - 1, kServiceNotReached) == 0;
+    return false;
 }
 
 std::string NotReachedStatus(const std::string& why) {

@@ -33,6 +33,27 @@ constexpr char kAddressRefused[] = "Address refused";
 constexpr char kUnreadable[] = "UNREADABLE";
 // A request that got no answer at all; the reason follows after ": ".
 constexpr char kServiceNotReached[] = "Service not reached";
+// What the submission without plays sent after a save said of the account;
+// when it could not tell, the reason follows after ": ".
+constexpr char kAccountWorks[] = "Account works";
+constexpr char kWrongPassword[] = "Wrong password";
+constexpr char kAccountNotChecked[] = "Account not checked";
+
+// Every status text of our own, and where it is shown: Kelmar's Last Response,
+// an extra service's Status in the Services window, or both.
+struct OwnStatus {
+    const char* text;
+    bool withReason;  // followed by ": " and a reason
+    bool kelmar;
+    bool extra;
+};
+constexpr OwnStatus kOwnStatuses[] = {
+    {kProxyAuthRequired, false, true, false},     {kCertificateNotTrusted, false, true, true},
+    {kSecureConnectionFailed, false, true, true}, {kSubmitAddressRefused, false, true, true},
+    {kAddressRefused, false, false, true},        {kUnreadable, false, true, true},
+    {kServiceNotReached, true, true, true},       {kAccountWorks, false, true, false},
+    {kWrongPassword, false, true, false},         {kAccountNotChecked, true, true, false},
+};
 
 // Whether a text is one of ours, shown whole, rather than a service's answer
 // line whose first word is the status.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Cached submissions sent in one flush unless "maxcachesubs" says otherwise.
 constexpr int kDefaultMaxCacheSubs = 10;
@@ -42,6 +43,17 @@ struct Settings {
     int cleanTitles = 0;
     std::string artistField = "artist";
 };
+
+// A value under the plug-in's registry key, or under an extra service's
+// (Services\N): its name, whether it is a text (else a DWORD), and its
+// default as the user's guide writes it ("empty", "not set" or the value).
+struct RegistryValue {
+    std::string name;
+    bool text;
+    std::string byDefault;
+};
+std::vector<RegistryValue> KelmarRegistryValues();
+std::vector<RegistryValue> ServiceRegistryValues();
 
 // What submissions are sent with: the challenge response of the last
 // handshake together with the account it was made for, and where to post.

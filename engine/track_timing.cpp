@@ -174,7 +174,7 @@ bool CPlaytally::StreamTitleChanged() {
     Submission line;
     line.Set("", title, "STREAM", "", path, "");
     line.StampTime();
-    m_history.Append({{line, GetSettings().username, "skipped", "stream title", ""}});
+    m_history.Append({{line, GetSettings().username, "skipped", kSkippedStreamTitle, ""}});
     return true;
 }
 
@@ -265,7 +265,8 @@ void CPlaytally::Tick() {
     bool enabled = GetSettings().pluginEnabled != 0;
     if (m_handshakeComplete == 0 && enabled) DoHandshake();
     CountOtherAccountPlays();
-    ClearCache();
+    // The account's check first: a flush's answer would take its place.
+    if (enabled && !SendAccountCheck() && !m_checkInFlight) ClearCache();
     if (enabled && m_stop == 0) {
         for (const std::shared_ptr<CExtraService>& service : Extras())
             service->Tick();
@@ -325,7 +326,7 @@ void CPlaytally::Tick() {
                         "Unsupported file type so skipping submission (%s - %s)", artist.c_str(),
                         title.c_str());
             Record(submission, GetSettings().username, "skipped",
-                   IsStream(path) ? "stream" : "file type");
+                   IsStream(path) ? kSkippedStream : kSkippedFileType);
         } else if (rule == kAlreadyCounted) {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Skipping submission - already counted (%s - %s)", artist.c_str(),
@@ -335,7 +336,8 @@ void CPlaytally::Tick() {
             g_Debug.Log(DEBUG_INFO, "CPlaytally::TimerCallback",
                         "Skipping submission by rule (%s - %s): %s", artist.c_str(), title.c_str(),
                         (rule + " " + match).c_str());
-            Record(submission, GetSettings().username, "skipped", "rule: " + rule);
+            Record(submission, GetSettings().username, "skipped",
+                   std::string(kSkippedRule) + ": " + rule);
         } else {
             // What a switched-off plug-in or a play without its details never
             // counted is no reason to pass over the next announcement.

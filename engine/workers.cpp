@@ -84,7 +84,8 @@ unsigned CPlaytally::SendThread(void* argument) {
             g_Debug.Log(DEBUG_TRACE, "CPlaytally::SendThread", "ReqID %d, Posting Data",
                         request->requestId);
             status = engine->PostURL(request->host, request->path, request->body, response,
-                                     request->requestId, request->secure, request->port);
+                                     request->requestId, request->secure, request->port, nullptr,
+                                     &request->failure);
         }
         if (request->type == REQUEST_SUBMIT) {
             request->claimed = engine->ClaimUnsent(request->requestId);
@@ -124,6 +125,7 @@ void CPlaytally::RequestAbandoned(const ThreadRequest& request) {
         HandshakeEnded();
     }
     if (request.type == REQUEST_CACHE) FlushEnded();
+    if (request.type == REQUEST_CHECK) m_checkInFlight = false;
 }
 
 bool CPlaytally::RunInBackground(std::function<void()> task) {

@@ -16,9 +16,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    static const RequestType kTypes[] = {REQUEST_HANDSHAKE, REQUEST_SUBMIT, REQUEST_CACHE};
+    static const RequestType kTypes[] = {REQUEST_HANDSHAKE, REQUEST_SUBMIT, REQUEST_CACHE,
+                                         REQUEST_CHECK};
     static const int kStatuses[] = {200, 200, 200, 0, 404, 500};
-    RequestType type = kTypes[data[0] % 3];
+    RequestType type = kTypes[data[0] % 4];
     int status = kStatuses[(data[0] / 3) % 6];
     std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
 

@@ -152,6 +152,19 @@ ${folder}\kelmar.99.cache$\r$\nand sent when the plug-in is installed again." /S
       DetailPrint "Unsent plays are kept in ${folder}\kelmar.99.cache"
     ${EndIf}
   ${EndIf}
+  ; Each extra service's waiting plays, in a file of its own.
+  FindFirst $3 $4 "${folder}\kelmar.service*.cache"
+  ${DoWhile} $4 != ""
+    ${GetSize} "${folder}" "/M=$4 /S=0B /G=0" $0 $1 $2
+    ${If} $0 > 0
+      MessageBox MB_OK|MB_ICONINFORMATION \
+        "A cache still holds plays that were not sent to another service. It is kept in$\r$\n\
+${folder}\$4$\r$\nand sent when the plug-in is installed again." /SD IDOK
+      DetailPrint "Unsent plays are kept in ${folder}\$4"
+    ${EndIf}
+    FindNext $3 $4
+  ${Loop}
+  FindClose $3
 !macroend
 
 Function un.onInit

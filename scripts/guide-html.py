@@ -3,7 +3,9 @@
 # the help page, in its style. Reads the little Markdown the guide uses:
 # headings, paragraphs, blocks of code (lines indented four spaces, after a
 # blank line), lists (items go on over indented lines), tables, pictures,
-# links, `code`, **bold** and *italic*.
+# links, `code`, **bold** and *italic*. The page gets a table of contents of
+# the sections, after the first paragraphs; a link to a section that is not
+# there stops it.
 #   scripts/guide-html.py docs/user-guide.md OUTPUT.html
 import html
 import re
@@ -37,7 +39,7 @@ def cells(line):
 
 
 def convert(lines):
-    out, i, title = [], 0, "User guide"
+    out, i, title, sections = [], 0, "User guide", []
     while i < len(lines):
         line = lines[i]
         if not line.strip():
@@ -47,6 +49,8 @@ def convert(lines):
             title = text if level == 1 else title
             anchor = re.sub(r"[^a-z0-9]+", "-", text.lower()).strip("-")
             out.append(f'<h{level} id="{anchor}">{inline(text)}</h{level}>')
+            if level == 2:
+                sections.append(f'\n  <li><a href="#{anchor}">{inline(text)}</a></li>')
             i += 1
         elif line.startswith("|"):
             head, i = cells(line), i + 2  # the header, then its rule
@@ -80,6 +84,13 @@ def convert(lines):
                 text.append(lines[i].strip())
                 i += 1
             out.append("<p>" + inline(" ".join(text)) + "</p>")
+    anchors = set(re.findall(r'<h\d id="([^"]+)"', "\n".join(out)))
+    missing = sorted(set(re.findall(r'href="#([^"]+)"', "\n".join(out))) - anchors)
+    if missing:
+        sys.exit("guide-html: links to no section: " + ", ".join(missing))
+    contents = '<nav>\n<h2 id="contents">Contents</h2>\n<ul>' + "".join(sections) + "\n</ul>\n</nav>"
+    first = next((n for n, part in enumerate(out) if part.startswith("<h2")), len(out))
+    out.insert(first, contents)
     return title, "\n".join(out)
 
 

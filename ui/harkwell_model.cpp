@@ -81,6 +81,7 @@ void SaveDialogValues(CPlaytally& engine, const DialogValues& v,
     if (newAccount) engine.EndSession();
     ApplyEnableSwitch(engine, v.enabled);
     engine.SaveSettings();
+    engine.CheckAccountOnce();
 }
 
 void ApplyEnableSwitch(CPlaytally& engine, bool enabled) {

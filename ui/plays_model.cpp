@@ -13,6 +13,7 @@
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/utf16.h"
+#include "engine/play_history.h"
 #include "record/text_encoding.h"
 
 namespace {
@@ -68,16 +69,23 @@ void ForEachHistoryLine(std::string_view text, Each each) {
     }
 }
 
+// A history line's outcome and what the Status column shows of it; one
+// ending in a space is followed by the line's detail.
+constexpr std::pair<const char*, const char*> kOutcomes[] = {
+    {"sent", "Sent"},         {"removed", "Removed"},       {"edited", "Edited"},
+    {"skipped", "Skipped: "}, {"set aside", "Set aside: "},
+};
+
 void AssignStatus(std::string* status, std::string_view outcome, std::string_view detail) {
-    const char* shown = outcome == "sent"        ? "Sent"
-                        : outcome == "removed"   ? "Removed"
-                        : outcome == "edited"    ? "Edited"
-                        : outcome == "skipped"   ? "Skipped: "
-                        : outcome == "set aside" ? "Set aside: "
-                                                 : nullptr;
+    const char* shown = nullptr;
+    for (const auto& known : kOutcomes) {
+        if (outcome == known.first) shown = known.second;
+    }
     status->assign(shown ? std::string_view(shown) : outcome);
     // "rule: folder", "rule: genre"
-    if (outcome == "skipped" && detail.substr(0, 5) == "rule:") detail = "rule";
+    if (outcome == "skipped" &&
+        detail.substr(0, sizeof(kSkippedRule)) == std::string(kSkippedRule) + ":")
+        detail = kSkippedRule;
     if (shown && shown[std::strlen(shown) - 1] == ' ') status->append(detail);
 }
 
@@ -91,7 +99,7 @@ PlayRow WaitingRow(const Submission& play, int index, const AccountTag& tag,
             play.Utf8Text(play.title),
             play.Utf8Text(play.album),
             other ? std::string() : account,
-            other ? "Waiting for another account" : "Waiting",
+            other ? kWaitingOtherAccount : kWaiting,
             std::string(),
             index,
             other,
@@ -104,6 +112,22 @@ std::string_view ServiceOfLine(const HistoryFields& f) {
 }
 
 }  // namespace
+
+std::vector<std::string> EveryPlayStatus() {
+    std::vector<std::string> every = {kWaiting, kWaitingOtherAccount};
+    for (const auto& known : kOutcomes) {
+        std::string shown = known.second;
+        if (shown.back() != ' ') {
+            every.push_back(shown);
+        } else if (std::strcmp(known.first, "skipped") == 0) {
+            for (const char* reason : kSkipReasons)
+                every.push_back(shown + reason);
+        } else {
+            every.push_back(shown + "%s");
+        }
+    }
+    return every;
+}
 
 std::string HistoryStatus(const std::string& outcome, const std::string& detail) {
     std::string status;

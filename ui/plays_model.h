@@ -33,6 +33,11 @@ std::vector<PlayRow> ReadHistoryRows(const std::string& text);
 // What a history line's outcome shows: "Sent", "Skipped: file type",
 // "Skipped: rule" (for any rule), "Set aside: <message>", "Removed", "Edited".
 std::string HistoryStatus(const std::string& outcome, const std::string& detail);
+// A waiting play's status.
+constexpr char kWaiting[] = "Waiting";
+constexpr char kWaitingOtherAccount[] = "Waiting for another account";
+// Every status a row may show ("%s": a set-aside play's message).
+std::vector<std::string> EveryPlayStatus();
 
 // A play's UTC time as the list shows it: local, "YYYY-MM-DD HH:MM". A text
 // that is no such time is shown as it is.

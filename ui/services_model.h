@@ -9,6 +9,9 @@
 
 class CPlaytally;
 
+// The Status column of a service switched off (its last answer otherwise).
+constexpr char kServiceSwitchedOff[] = "Switched off";
+
 // The form as typed: the user name and password in the code page, as
 // Kelmar's own are; the password empty unless one was typed.
 struct ServiceForm {

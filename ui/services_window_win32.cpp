@@ -263,7 +263,7 @@ void CServicesWindow::Refresh() {
         ServiceState state = m_engine->GetServiceState(number);
         rows.push_back({number,
                         {service.name, service.handshakeUrl, Utf8OrAnsi(service.username),
-                         service.enabled ? state.status : "Switched off",
+                         service.enabled ? state.status : kServiceSwitchedOff,
                          state.waiting < 0 ? std::string() : std::to_string(state.waiting)}});
     }
     if (!(rows == m_rows)) {

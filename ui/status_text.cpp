@@ -5,6 +5,8 @@
 #include "diagnostics/format.h"
 #include "engine/playtally.h"
 #include "record/text_encoding.h"
+#include "ui/plays_model.h"
+#include "ui/services_model.h"
 
 StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
     StatusSnapshot state;
@@ -44,26 +46,24 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         text += "\r\n";
     }
 
+    text += "Playback State\t";
     if (state.playing) {
-        text += "Playback State\tPlaying";
-        text +=
-            state.secondsToSubmit > 0 ? Format(" (Submitting in %ds)\r\n", state.secondsToSubmit)
-            : state.secondsToSubmit == kNeverSubmitted ? std::string(" (Too short to count)\r\n")
-                                                       : std::string(" (Submission Sent)\r\n");
-    } else if (state.paused) {
-        text += "Playback State\tPaused\r\n";
+        text += state.secondsToSubmit > 0 ? Format(kPlayingSubmittingIn, state.secondsToSubmit)
+                : state.secondsToSubmit == kNeverSubmitted ? kPlayingTooShort
+                                                           : kPlayingSent;
     } else {
-        text += "Playback State\tStopped\r\n";
+        text += state.paused ? kPlaybackPaused : kPlaybackStopped;
     }
+    text += "\r\n";
 
     std::string response, message;
     if (state.lastResponse.empty()) {
         if (!state.enabled) {
-            response = "Disabled";
+            response = kResponseDisabled;
         } else if (!connected()) {
-            response = "No Connection Available";
+            response = kResponseOffline;
         } else if (!state.handshakeComplete) {
-            response = "Waiting For Handshake";
+            response = kResponseWaiting;
         }
     } else {
         size_t space = state.lastResponse.find(' ');
@@ -94,4 +94,22 @@ std::string BuildLastSubmitted(const std::vector<Submission>& recent) {
 std::string BuildVersionLine(const std::string& pluginName, const std::string& versionText,
                              const std::string& build) {
     return pluginName + " Version " + versionText + " Build " + build;
+}
+
+std::vector<ShownStatus> EveryShownStatus() {
+    std::vector<ShownStatus> shown;
+    for (const char* text : {kResponseDisabled, kResponseOffline, kResponseWaiting})
+        shown.push_back({"Last Response", text});
+    for (const OwnStatus& own : kOwnStatuses) {
+        std::string text = std::string(own.text) + (own.withReason ? ": %s" : "");
+        if (own.kelmar) shown.push_back({"Last Response", text});
+        if (own.extra) shown.push_back({"Services window", text});
+    }
+    shown.push_back({"Services window", kServiceSwitchedOff});
+    for (const char* text :
+         {kPlayingSubmittingIn, kPlayingTooShort, kPlayingSent, kPlaybackPaused, kPlaybackStopped})
+        shown.push_back({"Playback State", text});
+    for (const std::string& text : EveryPlayStatus())
+        shown.push_back({"Plays window", text});
+    return shown;
 }

@@ -12,6 +12,27 @@
 
 class CPlaytally;
 
+// What the status block shows as Last Response before any answer, and the
+// Playback State's forms (%d: seconds).
+constexpr char kResponseDisabled[] = "Disabled";
+constexpr char kResponseOffline[] = "No Connection Available";
+constexpr char kResponseWaiting[] = "Waiting For Handshake";
+constexpr char kPlayingSubmittingIn[] = "Playing (Submitting in %ds)";
+constexpr char kPlayingTooShort[] = "Playing (Too short to count)";
+constexpr char kPlayingSent[] = "Playing (Submission Sent)";
+constexpr char kPlaybackPaused[] = "Paused";
+constexpr char kPlaybackStopped[] = "Stopped";
+
+// Every status text a window shows, by the line or window that shows it
+// ("Last Response", "Playback State", "Plays window", "Services window"): "%s"
+// stands for a reason or message, "%d" for a number. The user's guide names
+// each one.
+struct ShownStatus {
+    const char* where;
+    std::string text;
+};
+std::vector<ShownStatus> EveryShownStatus();
+
 struct StatusSnapshot {
     int cachedCount = 0;
     int64_t cacheBytes = 0;

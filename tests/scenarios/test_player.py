@@ -567,6 +567,33 @@ def test_badauth(s):
     assert s.plays() == []
 
 
+# Save proves the account with a submission without plays, once a save, and the settings window says how it
+# went: a service that refuses, a wrong password (its message box once), the right one. The service keeps
+# nothing of the checks.
+def test_account_check(s):
+    s.settings()
+    s.script_service([{"for": "submit", "body": "FAILED Too busy\n"}])
+    saves = "\n".join(rf"""
+        config
+        wait-window Kelmar Config 5000
+        set 1004 {password}
+        click 1
+        wait-closed 2000
+        config
+        wait-window Kelmar Config 5000
+        wait-text 3000 Last Response\t{status} 20000
+        click 2
+        wait-closed 2000""" for password, status in [("secret", "Account not checked: FAILED Too busy"),
+                                                     ("wrong", "Wrong password"), ("secret", "Account works")])
+    r = s.player("run", f"load {s.dll}\n{saves}\nquit\nunload")
+    assert count("box Kelmar for Winamp|Your username/password are invalid. Please check them in the config dialog.",
+                 r) == 1
+    assert count("Checking the account", read(s.log).splitlines()) == 3
+    checks = [r["body"] for r in s.requests("submit")]
+    assert len(checks) == 3 and all(re.fullmatch(r"s=[0-9a-f]{32}&u=listener", b) for b in checks), checks
+    assert s.plays() == []
+
+
 # Quitting closes down in order and saves the settings; on a player older than 5 the display title
 # is split even when the file has metadata.
 def test_quit(s):
