@@ -140,9 +140,16 @@ wait-log Server handshake completed OK 30000
 note track 7: "Nightjar - Paper Lanterns", no metadata
 play 0
 wait-log Submission of 'Nightjar - Paper Lanterns' accepted OK 30000
-note the settings window, as the player's preferences open it
+note the settings window, as the player's preferences open it; the password typed again and Saved
 config
 wait-window Kelmar Config 5000
+set 1004 demo-password
+click 1
+wait-closed 5000
+note Save checks the account with the service: the window opened again shows what it found
+config
+wait-window Kelmar Config 5000
+wait-text 3000 Last Response\tAccount works 30000
 wait-text 3002 1. Nightjar - Paper Lanterns 10000
 read 3000
 read 3002
