@@ -159,6 +159,7 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
                                    const std::string& failure) {
     const char* module = "CPlaytally::ThreadCallback";
     std::vector<std::string> lines;
+    std::string said;  // what this answer showed as the status
     if (m_handshakeEpoch != m_sessionEpoch) {
         // The account changed, or the plug-in was switched off, while the
         // handshake was in flight: its answer opens no session.
@@ -170,22 +171,27 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
         // own: say so rather than call the answer unreadable.
         g_Debug.Log(DEBUG_ERROR, module, "ReqID %d, The proxy asks for authentication (407)",
                     requestId);
-        Put(m_serverStatus, kProxyAuthRequired);
+        Put(m_serverStatus, said = kProxyAuthRequired);
     } else if (statusCode == 0) {
         // No answer came: shown with why (a certificate, a time-out) until one
         // does, rather than a wait for a greeting that is not coming.
         g_Debug.Log(DEBUG_DETAIL, module, "ReqID %d, No answer to the handshake", requestId);
-        Put(m_serverStatus, NotReachedStatus(failure));
-    } else if (ReadAnswer(response, requestId, &lines)) {
+        Put(m_serverStatus, said = NotReachedStatus(failure));
+    } else if (!ReadAnswer(response, requestId, &lines)) {
+        said = kUnreadable;
+    } else {
         HandshakeResponse(lines, response, requestId);
+        said = GetServerStatus() == kSubmitAddressRefused ? kSubmitAddressRefused
+                                                          : TrimSpace(lines[0]);
     }
     // A save's check waits for a session; until one opens, the status says
     // why the account is not checked yet.
-    if (m_checkWanted && m_handshakeComplete == 0 && m_handshakeEpoch == m_sessionEpoch) {
-        std::string status = GetServerStatus();
-        if (!status.empty()) Put(m_serverStatus, std::string(kAccountNotChecked) + ": " + status);
-    }
+    if (m_checkWanted && m_handshakeComplete == 0 && m_handshakeEpoch == m_sessionEpoch &&
+        !said.empty())
+        Put(m_serverStatus, std::string(kAccountNotChecked) + ": " + said);
     HandshakeEnded();
+    // A save's check goes as soon as the session is open, not a tick later.
+    if (m_handshakeComplete != 0) SendAccountCheck();
 }
 
 void CPlaytally::SubmitAnswered(const std::string& response, const Submission& submission,

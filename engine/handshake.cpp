@@ -205,16 +205,22 @@ void CPlaytally::CheckAccountOnce() {
     Settings settings = GetSettings();
     if (settings.pluginEnabled == 0 || settings.username.empty() || settings.password.empty())
         return;
+    // With a challenge of its own: the session's may be one the service has
+    // forgotten (it restarted), and the right password would look wrong. Wanted
+    // only then, so that the old session never carries it.
+    EndSession();
     m_checkWanted = true;
 }
 
 bool CPlaytally::SendAccountCheck() {
-    if (!m_checkWanted || m_checkInFlight || !OkToSendData()) return false;
+    // Not beside a flush, whose answer would take the check's place.
+    if (!m_checkWanted || m_checkInFlight || m_flushInProgress || !OkToSendData()) return false;
+    int epoch = m_sessionEpoch;
     Session session = GetSession();
     if (session.challengeResponse.empty() || session.username.empty()) return false;
     m_checkWanted = false;
     m_checkInFlight = true;
-    m_checkEpoch = m_sessionEpoch.load();
+    m_checkEpoch = epoch;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::CheckAccount",
                 "Checking the account %s with a submission without plays",
                 session.username.c_str());
@@ -235,7 +241,7 @@ void CPlaytally::AccountCheckAnswered(const std::string& response, int requestId
         m_checkInFlight = false;
         return;
     }
-    std::string status, why;
+    std::string status, why, message;
     std::vector<std::string> lines;
     if (statusCode == 0) {
         why = NotReachedStatus(failure);
@@ -258,10 +264,12 @@ void CPlaytally::AccountCheckAnswered(const std::string& response, int requestId
         }
         if (answer.reauth) m_handshakeComplete = 0;
         if (answer.intervalValid) SetInterval(answer.interval);
-        TellUser(answer.message);
+        message = answer.message;
     }
     if (status.empty()) status = std::string(kAccountNotChecked) + ": " + why;
     g_Debug.Log(DEBUG_INFO, module, "ReqID %d, Account check - %s", requestId, status.c_str());
     Put(m_serverStatus, status);
     m_checkInFlight = false;
+    // Last: the box holds this worker until the user closes it.
+    TellUser(message);
 }

@@ -95,6 +95,11 @@ void CPlayStore::SetAccount(const std::string& user, const std::string& password
         .Step();
 }
 
+void CPlayStore::ClearAccounts() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    CStatement(m_db, "DELETE FROM accounts").Step();
+}
+
 bool CPlayStore::FindDigest(const std::string& user, std::string* passwordDigest) {
     std::lock_guard<std::mutex> guard(m_lock);
     CStatement query(m_db, "SELECT digest FROM accounts WHERE user = ?");

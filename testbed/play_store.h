@@ -30,6 +30,8 @@ class CPlayStore {
 
     // Adds or replaces an account; the digest is the hex MD5 of the password.
     void SetAccount(const std::string& user, const std::string& passwordDigest);
+    // Forgets every account (their plays stay).
+    void ClearAccounts();
     // False when there is no such account.
     bool FindDigest(const std::string& user, std::string* passwordDigest);
 

@@ -886,8 +886,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The database holds every account's password digest, which is as good as
+    // the password to a client: it is no more readable than the accounts file.
+    umask(077);
     try {
         CPlayStore store(options.db);
+        // As someone's archive, the accounts are those it was started with: one
+        // taken out of the accounts file is gone. Tests add theirs as they go.
+        if (!options.testControls) store.ClearAccounts();
         for (const auto& [name, digest] : options.accounts)
             store.SetAccount(name, digest);
 

@@ -294,8 +294,12 @@ TEST(ReferenceServiceAtHome, KeepsItsControlsPasswordsAndPlaysToTheirOwners) {
         EXPECT_THROW(ServiceProcess(start.args, kOff), std::runtime_error) << start.args[0];
     }
 
-    ServiceProcess home({"--host", "0.0.0.0", "--accounts-file", accounts}, kOff);
+    const std::string db = std::string(folder) + "/plays.db";
+    ServiceProcess home({"--host", "0.0.0.0", "--accounts-file", accounts, "--db", db}, kOff);
     httplib::Client client("127.0.0.1", home.Port());
+    struct stat info {};
+    ASSERT_EQ(stat(db.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 077, 0u) << "the database holds the password digests";
     for (std::string user : {"bob", "ann"}) {
         auto res = client.Get("/?hs=true&p=1.1&v=1.2.1&c=wa2&u=" + user);
         ASSERT_TRUE(res);

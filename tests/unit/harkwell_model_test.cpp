@@ -90,14 +90,16 @@ TEST_F(DialogModelTest, PasswordsAreStoredAsDigestsAndEndTheSession) {
     EXPECT_EQ(note, "Your password is stored");
     EXPECT_TRUE(v.skipStreams);
 
-    // Saved without typing: the digest stays and so does the session.
+    // Saved without typing: the digest stays, and the account's check greets
+    // anew (the session's challenge may be one the service forgot).
     engine.m_handshakeComplete = 1;
     v.username = "listener";
     SaveDialogValues(engine, v, stored);
     EXPECT_EQ(engine.GetSettings().password, stored);
-    EXPECT_EQ(engine.m_handshakeComplete, 1);
+    EXPECT_EQ(engine.m_handshakeComplete, 0);
     EXPECT_EQ(engine.GetSettings().ignoreHttp, 1) << "the skip-streams box keeps its setting";
 
+    engine.m_handshakeComplete = 1;
     v.password = "secret";
     SaveDialogValues(engine, v, stored);
     EXPECT_EQ(engine.GetSettings().password, Md5Hex("secret"));
@@ -230,7 +232,12 @@ TEST_F(DialogModelTest, ANewAccountSavedDuringAHandshakeWaitsForItsOwn) {
     engine.DoHandshake();
     ASSERT_TRUE(engine.WaitForWorkers(10000));
     EXPECT_EQ(engine.m_handshakeComplete, 1);
-    EXPECT_EQ(FakeNetRequests().back().object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=new");
+    // Its own greeting, and at once the check of the account that Save asked for.
+    std::vector<FakeNetRequest> sent = FakeNetRequests();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2].object, "?hs=true&p=1.1&v=1.2.1&c=wmp&u=new");
+    EXPECT_EQ(sent.back().object, "/submit");
+    EXPECT_EQ(sent.back().data, "s=" + MakeChallengeResponse(Md5Hex("old"), "c1") + "&u=new");
 }
 
 // Answers on many workers at once, while the timer ticks, the settings are
