@@ -158,6 +158,26 @@ export DISPLAY=:$display
 # with windows the window manager does not decorate.
 cp -a "${KELMAR_WINEPREFIX:-$root/build/wineprefix}" "$work/prefix"
 rm -rf "$work/prefix/drive_c/users/"*/AppData/Roaming/Kelmar
+# Wine's own fonts (Debian's fonts-wine, which the bootstrap leaves out as a
+# mere recommendation): Marlett draws the title bars' buttons, Tahoma is the
+# dialogs' font, as on Windows. Without them a close button is the letter "r"
+# and the text falls back to another sans serif. They go into this copy's
+# Fonts folder only: the tests' prefix and the machine's Wine stay as they are.
+if [ ! -e /usr/share/wine/fonts/marlett.ttf ]; then
+  mkdir -p "$work/fonts-wine"
+  if ! (cd "$work/fonts-wine" && apt-get download fonts-wine >download.log 2>&1); then
+    sudo=
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update >/dev/null 2>&1 || true
+    (cd "$work/fonts-wine" && apt-get download fonts-wine >download.log 2>&1) || {
+      echo "screenshot: could not fetch the package fonts-wine (Wine's own fonts):" >&2
+      cat "$work/fonts-wine/download.log" >&2
+      exit 1
+    }
+  fi
+  dpkg-deb -x "$work"/fonts-wine/fonts-wine_*.deb "$work/fonts-wine/files"
+  cp "$work/fonts-wine/files/usr/share/wine/fonts/"* "$work/prefix/drive_c/windows/Fonts/"
+fi
 export WINEPREFIX=$work/prefix
 wineserver -p >/dev/null 2>&1 </dev/null
 wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 </dev/null || true
