@@ -45,8 +45,10 @@ if [ "$shipped" -gt "$dll_limit" ]; then
   exit 1
 fi
 # The help page, and the guide as a page beside it with every picture it shows.
-guide_files="kelmar.html user-guide.html config-dialog.png plays-window.png"
-cp "$root/ui/kelmar.html" "$root/docs/config-dialog.png" "$root/docs/plays-window.png" "$dist/files/"
+pictures="first-start.png config-dialog.png services-window.png service-form.png plays-window.png edit-play.png"
+guide_files="kelmar.html user-guide.html $pictures"
+cp "$root/ui/kelmar.html" "$dist/files/"
+for picture in $pictures; do cp "$root/docs/$picture" "$dist/files/"; done
 python3 "$root/scripts/guide-html.py" "$root/docs/user-guide.md" "$dist/files/user-guide.html"
 for picture in $(grep -o 'src="[^"]*"' "$dist/files/user-guide.html" | cut -d'"' -f2); do
   [ -f "$dist/files/$picture" ] || { echo "the guide shows $picture, which is not packed" >&2; exit 1; }

@@ -68,6 +68,14 @@ bool FillDialog(HWND dialog, const std::string& caption) {
             Record(Format("rows seen %ld", static_cast<long>(count)));
             continue;
         }
+        if (parts[i].compare(0, 6, "until=") == 0) {
+            // The dialog stays as it is, for a picture, until the file is there.
+            std::string path = parts[i].substr(6);
+            DWORD start = GetTickCount();
+            while (!Exists(path) && GetTickCount() - start < 60000) Sleep(20);
+            Record(Exists(path) ? "held " + caption : "held " + caption + " (timed out)");
+            continue;
+        }
         std::wstring text = Wide(parts[i].substr(equals + 1));
         SendMessageTimeoutW(GetDlgItem(dialog, std::atoi(parts[i].c_str())), WM_SETTEXT, 0,
                             reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 2000,

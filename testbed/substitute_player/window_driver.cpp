@@ -206,6 +206,7 @@ const std::vector<Verb> kWindowVerbs = {
     {"fill-next", kText, "CAPTION|ID=TEXT|...|BUTTON",
      "the plug-in's next such dialog (a modal one too) gets the texts, then the click; "
      "\"rows=ID:N\" among them waits first (a minute at most) for the list ID of the window "
-     "found last to show N rows",
+     "found last to show N rows, and \"until=PATH\" holds the dialog (a minute at most) until "
+     "PATH exists",
      [](const Command& c) { FillNextDialog(c.argument); }},
 };
