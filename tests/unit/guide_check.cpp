@@ -4,8 +4,10 @@
 // The texts come from where the code keeps them, never from a list here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
-#include <regex>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -26,6 +28,17 @@ const std::string& Guide() {
     return guide;
 }
 
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string Without(std::string text, char unwanted) {
+    text.erase(std::remove(text.begin(), text.end(), unwanted), text.end());
+    return text;
+}
+
 // The cells of each table row from the heading to the next heading.
 std::vector<std::vector<std::string>> TableRows(const std::string& heading) {
     std::vector<std::vector<std::string>> rows;
@@ -37,7 +50,7 @@ std::vector<std::vector<std::string>> TableRows(const std::string& heading) {
         std::vector<std::string> cells;
         std::istringstream row(line.substr(2));
         for (std::string cell; std::getline(row, cell, '|');)
-            cells.push_back(std::regex_replace(cell, std::regex("^ +| +$"), ""));
+            cells.push_back(Trim(cell));
         rows.push_back(cells);
     }
     return rows;
@@ -46,8 +59,30 @@ std::vector<std::vector<std::string>> TableRows(const std::string& heading) {
 // A status as the guide writes it or the code has it: a placeholder in
 // italics, or "%s", is "%s"; a number, "%d" or N, is "N".
 std::string Canonical(const std::string& text) {
-    std::string canonical = std::regex_replace(text, std::regex("\\*[^*]+\\*"), "%s");
-    return std::regex_replace(canonical, std::regex("%d"), "N");
+    std::string canonical;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t close = text[i] == '*' ? text.find('*', i + 1) : std::string::npos;
+        if (close != std::string::npos) {
+            canonical += "%s";
+            i = close;
+        } else if (text.compare(i, 2, "%d") == 0) {
+            canonical += 'N';
+            ++i;
+        } else {
+            canonical += text[i];
+        }
+    }
+    return canonical;
+}
+
+// A word in capitals first: the service's own answer (UPTODATE, FAILED ...),
+// shown as it came.
+bool ServiceWord(const std::string& text) {
+    size_t caps = 0;
+    while (caps < text.size() && std::isupper(static_cast<unsigned char>(text[caps])))
+        ++caps;
+    return caps >= 2 &&
+           (caps == text.size() || !std::isalpha(static_cast<unsigned char>(text[caps])));
 }
 
 std::string Listed(const std::set<std::string>& problems) {
@@ -69,11 +104,9 @@ TEST(GuideCheck, StatusTablesNameEveryStatusShownAndNoOther) {
         if (cells.size() < 2 || !wheres.count(cells[0])) continue;
         std::istringstream seen(cells[1]);
         for (std::string text; std::getline(seen, text, '/');) {
-            text = Canonical(std::regex_replace(text, std::regex("^ +| +$"), ""));
+            text = Canonical(Trim(text));
             guide.insert({cells[0], text});
-            // The service's own answers (UPTODATE, FAILED ...) are shown as they come.
-            if (!code.count({cells[0], text}) &&
-                !std::regex_search(text, std::regex("^[A-Z]{2,}\\b")))
+            if (!code.count({cells[0], text}) && !ServiceWord(text))
                 problems.insert(cells[0] + " \"" + text + "\" is in the guide, not in the code");
         }
     }
@@ -102,7 +135,7 @@ TEST(GuideCheck, SettingsTablesNameEveryRegistryValueWithItsDefault) {
                 continue;
             }
             std::string type = row->second[1];
-            std::string byDefault = std::regex_replace(row->second[2], std::regex("`"), "");
+            std::string byDefault = Without(row->second[2], '`');
             if (type != (value.text ? "String" : "DWORD"))
                 problems.insert(value.name + "'s type is " + type + " in the guide");
             if (byDefault != value.byDefault && byDefault.rfind(value.byDefault + " (", 0) != 0)
@@ -117,15 +150,18 @@ TEST(GuideCheck, SettingsTablesNameEveryRegistryValueWithItsDefault) {
 }
 
 TEST(GuideCheck, EveryButtonAndCheckBoxIsNamed) {
-    std::string rc = ReadSource("ui/gen_kelmar.rc");
-    std::regex control(
-        "\\n\\s*(?:(?:DEF)?PUSHBUTTON|AUTOCHECKBOX|CHECKBOX)\\s+\"([^\"]+)\"|"
-        "\\n\\s*CONTROL\\s+\"([^\"]+)\"[^\\n]*\"Button\",\\s*BS_AUTOCHECKBOX");
+    std::istringstream rc(ReadSource("ui/gen_kelmar.rc"));
     std::set<std::string> labels, problems;
-    for (std::sregex_iterator it(rc.begin(), rc.end(), control), end; it != end; ++it) {
-        std::string label = (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
-        label = std::regex_replace(std::regex_replace(label, std::regex("&"), ""),
-                                   std::regex("^ +| +$"), "");
+    for (std::string line; std::getline(rc, line);) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        size_t open = line.find('"'), close = line.find('"', open + 1);
+        bool button = kind == "PUSHBUTTON" || kind == "DEFPUSHBUTTON" || kind == "AUTOCHECKBOX" ||
+                      kind == "CHECKBOX" ||
+                      (kind == "CONTROL" && line.find("\"Button\", BS_AUTOCHECKBOX") != line.npos);
+        if (!button || close == std::string::npos) continue;
+        std::string label = Trim(Without(line.substr(open + 1, close - open - 1), '&'));
         labels.insert(label);
         if (Guide().find("**" + label + "**") == std::string::npos)
             problems.insert("**" + label + "** is not in the guide");
