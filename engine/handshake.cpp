@@ -213,13 +213,19 @@ void CPlaytally::CheckAccountOnce() {
 }
 
 bool CPlaytally::SendAccountCheck() {
-    // Not beside a flush, whose answer would take the check's place.
-    if (!m_checkWanted || m_checkInFlight || m_flushInProgress || !OkToSendData()) return false;
+    // The timer and a greeting's worker may both try: the one that marks it in
+    // flight goes on. Marked before it stops being wanted, so that the timer
+    // never sees it neither (see Tick). Not beside a flush, whose answer
+    // would take the check's place.
+    if (!m_checkWanted || m_checkInFlight.exchange(true)) return false;
     int epoch = m_sessionEpoch;
     Session session = GetSession();
-    if (session.challengeResponse.empty() || session.username.empty()) return false;
-    m_checkWanted = false;
-    m_checkInFlight = true;
+    bool wanted = true;
+    if (m_flushInProgress || !OkToSendData() || session.challengeResponse.empty() ||
+        session.username.empty() || !m_checkWanted.compare_exchange_strong(wanted, false)) {
+        m_checkInFlight = false;
+        return false;
+    }
     m_checkEpoch = epoch;
     g_Debug.Log(DEBUG_INFO, "CPlaytally::CheckAccount",
                 "Checking the account %s with a submission without plays",

@@ -266,7 +266,7 @@ void CPlaytally::Tick() {
     if (m_handshakeComplete == 0 && enabled) DoHandshake();
     CountOtherAccountPlays();
     // The account's check first: a flush's answer would take its place.
-    if (enabled && !SendAccountCheck() && !m_checkInFlight) ClearCache();
+    if (enabled && !SendAccountCheck() && !m_checkWanted && !m_checkInFlight) ClearCache();
     if (enabled && m_stop == 0) {
         for (const std::shared_ptr<CExtraService>& service : Extras())
             service->Tick();
