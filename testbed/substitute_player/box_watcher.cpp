@@ -68,11 +68,25 @@ bool FillDialog(HWND dialog, const std::string& caption) {
             Record(Format("rows seen %ld", static_cast<long>(count)));
             continue;
         }
+        if (parts[i].compare(0, 6, "click=") == 0) {
+            // Answered before the next part: a note the click shows is there for it.
+            int id = std::atoi(parts[i].c_str() + 6);
+            Record(Format("fill click %d", id));
+            SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                                reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_ABORTIFHUNG,
+                                2000, nullptr);
+            continue;
+        }
+        if (parts[i] == "layout") {
+            RecordLayout(dialog);
+            continue;
+        }
         if (parts[i].compare(0, 6, "until=") == 0) {
             // The dialog stays as it is, for a picture, until the file is there.
             std::string path = parts[i].substr(6);
             DWORD start = GetTickCount();
-            while (!Exists(path) && GetTickCount() - start < 60000) Sleep(20);
+            while (!Exists(path) && GetTickCount() - start < 60000)
+                Sleep(20);
             Record(Exists(path) ? "held " + caption : "held " + caption + " (timed out)");
             continue;
         }

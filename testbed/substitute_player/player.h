@@ -114,6 +114,16 @@ double Microseconds(Call call) {
            static_cast<double>(frequency.QuadPart);
 }
 
+// layout_check.cpp: records "layout problem CAPTION: WHAT" for each label of
+// the window that its control cuts off, in the control's own font, and each
+// control that overlaps another, crosses a group box's frame or leaves the
+// window; then "layout CAPTION: N controls checked, P problems, WxH px at D
+// dpi". Any thread may call it.
+void RecordLayout(HWND window);
+// The text's extent on one line in the control's font (and the fonts the
+// system draws the characters that font lacks in).
+SIZE TextExtent(HWND control, const std::wstring& text);
+
 // box_watcher.cpp: closes message boxes, whichever thread shows them; the
 // dialogs made from the plug-in's module are left to the script.
 extern std::atomic<HMODULE> g_pluginModule;
@@ -124,6 +134,7 @@ void AnswerBoxes(const std::vector<bool>& answers);
 // The next file dialog gets this name and is confirmed.
 void SaveDialogsAs(const std::string& path);
 // The plug-in's next dialog with this caption gets these texts in these
-// controls, then a click of the button: "CAPTION|ID=TEXT|...|BUTTON".
+// controls, then a click of the button: "CAPTION|ID=TEXT|...|BUTTON"; a
+// "click=ID" among them clicks there, a "layout" checks the dialog's layout.
 void FillNextDialog(const std::string& request);
 void StopBoxWatcher();

@@ -177,6 +177,22 @@ const std::vector<Verb> kWindowVerbs = {
      }},
     {"wait-text", kIdTextMs, "ID TEXT MS", "until the control's text holds TEXT (\\t: tab)",
      WaitText},
+    {"layout", kText, "CAPTION",
+     "checks the layout of the visible window with the caption: records \"layout problem "
+     "CAPTION: WHAT\" for each label its control cuts off and each control that overlaps "
+     "another, crosses a group box's frame or leaves the window, then \"layout CAPTION: N "
+     "controls checked, P problems, WxH px at D dpi\"",
+     [](const Command& c) {
+         std::vector<HWND> found = WindowsCaptioned(c.argument);
+         if (found.empty()) Fail(c.line, "no window " + c.argument);
+         RecordLayout(found.front());
+     }},
+    {"extent", kIdText, "ID TEXT",
+     "records \"extent ID WxH px: TEXT\", the text's extent on one line in the control's font",
+     [](const Command& c) {
+         SIZE extent = TextExtent(Control(c), Wide(c.text));
+         Record(Format("extent %ld %ldx%ld px: ", c.number, extent.cx, extent.cy) + c.text);
+     }},
     {"reg", kText, "NAME", "records the plug-in's registry value", ReadRegistry},
     {"rows", kId, "ID", "records the list's rows, \"row N: CELL | CELL...\"",
      [](const Command& c) {
@@ -205,6 +221,8 @@ const std::vector<Verb> kWindowVerbs = {
      [](const Command& c) { SaveDialogsAs(c.argument); }},
     {"fill-next", kText, "CAPTION|ID=TEXT|...|BUTTON",
      "the plug-in's next such dialog (a modal one too) gets the texts, then the click; "
+     "\"click=ID\" among them clicks there (the dialog answers before the next), \"layout\" "
+     "checks the dialog's layout there (see layout), "
      "\"rows=ID:N\" among them waits first (a minute at most) for the list ID of the window "
      "found last to show N rows, and \"until=PATH\" holds the dialog (a minute at most) until "
      "PATH exists",
