@@ -16,7 +16,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in cmake make g++ pkg-config googletest libgtest-dev libbenchmark-dev \
          libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev clang-14 libfuzzer-14-dev libclang-rt-14-dev \
          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 curl jq \
-         nsis zip unzip openssl python3-pytest python3-pytest-xdist python3-pytest-timeout; do
+         nsis zip unzip openssl python3-pytest python3-pytest-xdist python3-pytest-timeout \
+         fonts-wqy-microhei; do
   have "$p" || need_pkgs+=("$p")
 done
 
@@ -47,5 +48,20 @@ if [ ! -f "$WINEPREFIX/.prepared" ]; then
     >>"$build/wineboot.log" 2>&1 </dev/null
   wineserver -w
   touch "$WINEPREFIX/.prepared"
+fi
+# Japanese and Chinese texts in the dialogs. Wine finds WenQuanYi Micro Hei
+# (fonts-wqy-microhei) through fontconfig, but draws a dialog's text in
+# DejaVu Sans, its stand-in for the missing Tahoma, which lacks those
+# characters: the link lends them to it, as Windows links Tahoma to its East
+# Asian fonts. The Latin texts keep DejaVu Sans. (Linking Tahoma itself, or
+# naming WenQuanYi for MS UI Gothic and SimSun, would make it the dialogs'
+# font for every text.) Apart from the preparation, for prefixes made before.
+if [ ! -f "$WINEPREFIX/.cjk-linked" ]; then
+  echo "bootstrap: linking the East Asian font in $WINEPREFIX"
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+    /v 'DejaVu Sans' /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f \
+    >>"$build/wineboot.log" 2>&1 </dev/null
+  wineserver -w
+  touch "$WINEPREFIX/.cjk-linked"
 fi
 echo "bootstrap: ready"
