@@ -231,7 +231,8 @@ void CheckFrame(Check& check, HWND group, const std::vector<HWND>& controls) {
                           {frame.left, frame.bottom - edge, frame.right, frame.bottom}};
     for (HWND control : controls) {
         RECT place = PlaceOf(control), meet;
-        if (control == group || !IntersectRect(&meet, &place, &frame)) continue;
+        // Another frame may touch this one: frames are only drawn lines.
+        if (IsGroupBox(control) || !IntersectRect(&meet, &place, &frame)) continue;
         bool titleOnTop = caption.empty() && place.top >= frame.top && place.bottom > top &&
                           place.left >= frame.left + edge && place.right <= frame.right - edge;
         bool crosses = IntersectRect(&meet, &place, &title) != 0;
