@@ -1,0 +1,80 @@
+# Every window of the plug-in at 96 and at 144 dots per inch: no label cut off in its control's own
+# font, no control over another, across a group box's frame or out of its window.
+import re
+
+import pytest
+from harness import OFFLINE, md5, track
+
+WINDOWS = ["Kelmar Config", "Kelmar Services", "Kelmar Service", "Kelmar Plays", "Edit play"]
+
+
+# The scale of a prefix's displays. This Wine takes the user's LogPixels and, without one, the
+# machine's; both are set, before any program of the scenario reads them.
+def set_dpi(s, env, dpi):
+    for key in r"HKCU\Control Panel\Desktop", r"HKCC\Software\Fonts":
+        assert s.wine("reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f",
+                      env=env).returncode == 0
+
+
+# Each DPI in a prefix and a plug-in folder of its own: offline, one play waits (for Edit play), and
+# an extra service is set up (for the service form). The service form and Edit play are modal: the
+# watcher checks them, then cancels; each with its note showing (the stored password's, and the
+# refusal of a play without an artist).
+@pytest.mark.timeout(240)
+def test_layout(s):
+    sizes, problems = {}, []
+    for dpi in 96, 144:
+        env = s.env if dpi == 96 else s.add_prefix(f"prefix{dpi}")
+        if dpi != 96:
+            s.use_folder(s.work / f"plugins{dpi}")
+        set_dpi(s, env, dpi)
+        s.settings(env=env, proxyport=1)
+        s.service(1, env=env, name="Home", handshakeurl="http://127.0.0.1:1/", username="listener",
+                  password=md5("secret"), enabled=1)
+        r = s.player(f"dpi{dpi}", f"""
+            {track("Waiting", "Waiting Artist", "Waiting Title")}
+            load {s.dll}
+            play 0
+            wait-log {OFFLINE} 20000
+            config
+            wait-window Kelmar Config 5000
+            layout Kelmar Config
+            extent 1003 日本語
+            extent 1003 ???
+            click 1033
+            wait-window Kelmar Services 5000
+            layout Kelmar Services
+            select 1060 Home
+            fill-next Kelmar Service|layout|2
+            click 1062
+            click 2
+            wait-closed 5000
+            wait-window Kelmar Config 5000
+            click 1030
+            wait-window Kelmar Plays 5000
+            wait-text 1041 2 plays wait to be sent 10000
+            layout Kelmar Plays
+            select 1042 Waiting Artist|Home
+            fill-next Edit play|1050=|click=1|layout|2
+            click 1047
+            quit
+            unload""", env=env)
+        summaries = {m[1]: m for line in r if (m := re.fullmatch(
+            r"layout (.+): (\d+) controls checked, (\d+) problems, (\d+)x(\d+) px at (\d+) dpi, (.*)", line))}
+        assert sorted(summaries) == sorted(WINDOWS), "every window checked once"
+        assert all(int(m[6]) == dpi for m in summaries.values()), f"not at {dpi} dpi"
+        problems += [f"{dpi} dpi: {line}" for line in r if line.startswith("layout problem")]
+        # The translations' East Asian texts are drawn in real characters, each about as wide as the
+        # font is high, not in boxes hardly wider than question marks.
+        cjk, marks = (int(re.search(rf"^extent 1003 (\d+)x\d+ px: {re.escape(t)}$", "\n".join(r), re.M)[1])
+                      for t in ("日本語", "???"))
+        assert cjk >= 1.5 * marks, f"日本語 {cjk} px wide, ??? {marks} px"
+        sizes[dpi] = {w: (int(m[4]), int(m[5])) for w, m in summaries.items()}
+        s.figures.append(f"{dpi} dpi: " + ", ".join(f"{w} {m[4]}x{m[5]} px ({m[2]} controls)"
+                                                    for w, m in summaries.items())
+                         + f"; {summaries[WINDOWS[0]][7]}; 日本語 {cjk} px wide, ??? {marks} px")
+    # Scaled, not merely told the number: each window grows as the font does, about half again.
+    ratios = {w: (sizes[144][w][0] / sizes[96][w][0], sizes[144][w][1] / sizes[96][w][1]) for w in WINDOWS}
+    s.figures.append("144/96: " + ", ".join(f"{w} {x:.2f}x{y:.2f}" for w, (x, y) in ratios.items()))
+    assert all(1.3 <= x <= 1.7 and 1.3 <= y <= 1.7 for x, y in ratios.values()), ratios
+    assert problems == []
