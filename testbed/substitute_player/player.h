@@ -118,7 +118,8 @@ double Microseconds(Call call) {
 // the window that its control cuts off, in the control's own font, and each
 // control that overlaps another, crosses a group box's frame or leaves the
 // window; then "layout CAPTION: N controls checked, P problems, WxH px at D
-// dpi". Any thread may call it.
+// dpi, FONT H px" (the face and height the window's font was made in). Any
+// thread may call it.
 void RecordLayout(HWND window);
 // The text's extent on one line in the control's font (and the fonts the
 // system draws the characters that font lacks in).

@@ -181,7 +181,7 @@ const std::vector<Verb> kWindowVerbs = {
      "checks the layout of the visible window with the caption: records \"layout problem "
      "CAPTION: WHAT\" for each label its control cuts off and each control that overlaps "
      "another, crosses a group box's frame or leaves the window, then \"layout CAPTION: N "
-     "controls checked, P problems, WxH px at D dpi\"",
+     "controls checked, P problems, WxH px at D dpi, FONT H px\" (the window's font as made)",
      [](const Command& c) {
          std::vector<HWND> found = WindowsCaptioned(c.argument);
          if (found.empty()) Fail(c.line, "no window " + c.argument);
