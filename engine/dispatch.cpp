@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
+#include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 #include "engine/user_prompt.h"
@@ -189,9 +190,16 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
     if (m_checkWanted && m_handshakeComplete == 0 && m_handshakeEpoch == m_sessionEpoch &&
         !said.empty())
         Put(m_serverStatus, std::string(kAccountNotChecked) + ": " + said);
+    bool stale = m_handshakeEpoch != m_sessionEpoch;
     HandshakeEnded();
     // A save's check goes as soon as the session is open, not a tick later.
     if (m_handshakeComplete != 0) SendAccountCheck();
+    // Answered for an account saved over (or a switch) meanwhile: the account
+    // saved greets now, not a minute after this answer.
+    if (stale) {
+        m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
+        RequestSessionStart();
+    }
 }
 
 void CPlaytally::SubmitAnswered(const std::string& response, const Submission& submission,
