@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
-#include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
 #include "engine/user_prompt.h"
@@ -196,10 +195,7 @@ void CPlaytally::HandshakeAnswered(const std::string& response, int requestId, i
     if (m_handshakeComplete != 0) SendAccountCheck();
     // Answered for an account saved over (or a switch) meanwhile: the account
     // saved greets now, not a minute after this answer.
-    if (stale) {
-        m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
-        RequestSessionStart();
-    }
+    if (stale) GreetAtOnce();
 }
 
 void CPlaytally::SubmitAnswered(const std::string& response, const Submission& submission,

@@ -313,9 +313,14 @@ void CPlaytally::SaveSettings() {
     }
 }
 
+// A text value's default as the guide writes it.
+static std::string TextDefault(const std::string& value) {
+    return value.empty() ? "empty" : value;
+}
+
 std::vector<RegistryValue> KelmarRegistryValues() {
     const Settings defaults;
-    auto text = [](const std::string& value) { return value.empty() ? "empty" : value; };
+    auto text = TextDefault;
     std::vector<RegistryValue> values;
     for (const EditedValue& value : kEditedValues) {
         values.push_back(
@@ -333,7 +338,7 @@ std::vector<RegistryValue> KelmarRegistryValues() {
 
 std::vector<RegistryValue> ServiceRegistryValues() {
     const ServiceSettings defaults;
-    auto text = [](const std::string& value) { return value.empty() ? "empty" : value; };
+    auto text = TextDefault;
     return {{kServiceIdValue, true, "made by the plug-in"},
             {kServiceNameValue, true, text(defaults.name)},
             {kServiceUrlValue, true, text(defaults.handshakeUrl)},
@@ -592,10 +597,13 @@ void CPlaytally::Disable() {
 void CPlaytally::EndSession() {
     ++m_sessionEpoch;
     m_handshakeComplete = 0;
-    // Saved by the user, not a failure: the new account need not wait out the
-    // spacing after the old one's greeting.
+    GreetAtOnce();
+}
+
+void CPlaytally::GreetAtOnce() {
+    // Saved by the user, not a failure: the account need not wait out the
+    // spacing after the last greeting, nor the next tick.
     m_lastHandshakeAttempt = MakeDateTime(2003, 1, 1, 0, 0, 0);
-    // The new account is greeted at once rather than at the next tick.
     if (GetSettings().pluginEnabled != 0) RequestSessionStart();
 }
 

@@ -389,6 +389,8 @@ class CPlaytally {
     // the connectivity check or the request. Counted as background work until
     // it has run (see WaitForWorkers).
     void RequestSessionStart();
+    // A greeting for the account set now, without waiting out the spacing.
+    void GreetAtOnce();
     void LoadCacheOnce();
     // Counts the cached plays of other accounts; logs when the number changes.
     void CountOtherAccountPlays();
