@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "diagnostics/debug.h"
+#include "diagnostics/translate.h"
 #include "engine/clock.h"
 #include "engine/playtally.h"
 #include "engine/submission_answer.h"
@@ -103,8 +104,8 @@ void CPlaytally::HandshakeResponse(const std::vector<std::string>& lines,
             // Blocks this worker only; the handshake stays in flight until
             // answered.
             int prompt = ShowPrompt(
-                "There is a new version of the Kelmar plugin available. Would you like to visit "
-                "the web site to download it?",
+                Tr("There is a new version of the Kelmar plugin available. Would you like to "
+                   "visit the web site to download it?"),
                 GetPluginName(), PROMPT_YESNO | PROMPT_ICONQUESTION);
             if (prompt == PROMPT_ANSWER_YES) ShellOpen(url);
             g_Debug.Log(DEBUG_NOTICE, module,

@@ -9,6 +9,7 @@
 #include "diagnostics/debug.h"
 #include "diagnostics/local_time.h"
 #include "diagnostics/os_version.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/utf16.h"
 #include "engine/config_window.h"
 #include "engine/connectivity_api.h"
@@ -62,6 +63,7 @@ const std::pair<const char*, std::string Settings::*> kHandSetTexts[] = {
     {"skipfolders", &Settings::skipFolders},
     {"skipgenres", &Settings::skipGenres},
     {"artistfield", &Settings::artistField},
+    {"language", &Settings::language},
 };
 constexpr size_t kSkipListBuffer = 4096;  // UTF-16 units
 // Read at start when set, never written; without them the log's level and the
@@ -180,6 +182,7 @@ int CPlaytally::StartPlaytallying(std::string workingDir, InstanceHandle instanc
         m_dataDir = data.path;
         LoadLastCounted();
         if (LoadSettings()) result = 1;
+        LoadWindowLanguage(m_instance, GetSettings().language);
         if (!data.own) {
             g_Debug.Log(DEBUG_WARNING, "CPlaytally::StartPlaytallying",
                         "Cannot write in %s - the log and the cache are kept in %s",
@@ -693,7 +696,7 @@ void CPlaytally::Config() {
     }
     if (ShowOpenConfigWindow()) return;
     if (OpenConfigWindow(this, GetPlayerWindow())) return;
-    ShowOwnedPrompt(GetPlayerWindow(), "ERROR - Failed to construct the config dialog!",
+    ShowOwnedPrompt(GetPlayerWindow(), Tr("ERROR - Failed to construct the config dialog!"),
                     GetPluginName(), PROMPT_ICONWARNING);
     g_Debug.Log(DEBUG_ERROR, "CPlaytally::Config", "Failed to construct config dialog");
 }

@@ -25,20 +25,20 @@ std::string NotReachedStatus(const std::string& why) {
 std::string NetFailureReason(uint32_t error) {
     switch (error) {
         case 12002:
-            return "timed out";
+            return TR_TEXT("timed out");
         case 12007:
-            return "name not found";
+            return TR_TEXT("name not found");
         case 12029:
-            return "could not connect";
+            return TR_TEXT("could not connect");
         case 12030:
         case 12031:
         case 12152:
-            return "connection ended";
+            return TR_TEXT("connection ended");
         case 12111:
         case 12163:
-            return "no network";
+            return TR_TEXT("no network");
         case 0:
-            return "no answer";
+            return TR_TEXT("no answer");
         default:
             return "network error " + std::to_string(error);
     }

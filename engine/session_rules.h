@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/translate.h"
 #include "engine/submission_answer.h"
 #include "record/submission.h"
 
@@ -22,22 +23,22 @@ constexpr int kHandshakeSpacing = 60;
 constexpr int kRefusalsBeforeSetAside = 3;
 
 // Status texts of our own (the service's answer lines are shown as they came).
-constexpr char kProxyAuthRequired[] = "Proxy authentication required";
-constexpr char kCertificateNotTrusted[] = "Certificate not trusted";
-constexpr char kSecureConnectionFailed[] = "Secure connection failed";
+constexpr char kProxyAuthRequired[] = TR_TEXT("Proxy authentication required");
+constexpr char kCertificateNotTrusted[] = TR_TEXT("Certificate not trusted");
+constexpr char kSecureConnectionFailed[] = TR_TEXT("Secure connection failed");
 // The handshake names a submit address that is not used (another scheme, a
 // bad port, plain text after a handshake over HTTPS).
-constexpr char kSubmitAddressRefused[] = "Submit address refused";
+constexpr char kSubmitAddressRefused[] = TR_TEXT("Submit address refused");
 // An extra service's own handshake address cannot be used.
-constexpr char kAddressRefused[] = "Address refused";
-constexpr char kUnreadable[] = "UNREADABLE";
+constexpr char kAddressRefused[] = TR_TEXT("Address refused");
+constexpr char kUnreadable[] = TR_TEXT("UNREADABLE");
 // A request that got no answer at all; the reason follows after ": ".
-constexpr char kServiceNotReached[] = "Service not reached";
+constexpr char kServiceNotReached[] = TR_TEXT("Service not reached");
 // What the submission without plays sent after a save said of the account;
 // when it could not tell, the reason follows after ": ".
-constexpr char kAccountWorks[] = "Account works";
-constexpr char kWrongPassword[] = "Wrong password";
-constexpr char kAccountNotChecked[] = "Account not checked";
+constexpr char kAccountWorks[] = TR_TEXT("Account works");
+constexpr char kWrongPassword[] = TR_TEXT("Wrong password");
+constexpr char kAccountNotChecked[] = TR_TEXT("Account not checked");
 
 // Every status text of our own, and where it is shown: Kelmar's Last Response,
 // an extra service's Status in the Services window, or both.

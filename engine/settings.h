@@ -42,6 +42,9 @@ struct Settings {
     // album artist, when the track has one, is its artist.
     int cleanTitles = 0;
     std::string artistField = "artist";
+    // The windows' language ("de", "pt-BR"...; "en"): empty follows Windows.
+    // Read at start.
+    std::string language;
 };
 
 // A value under the plug-in's registry key, or under an extra service's

@@ -21,5 +21,8 @@ int ShowPrompt(const std::string& text, const std::string& caption, uint32_t sty
 // The same, owned by a window of the player.
 int ShowOwnedPrompt(void* owner, const std::string& text, const std::string& caption,
                     uint32_t style);
+// Chooses the windows' language (the "language" value, else Windows') and
+// reads its catalogue from the module's resources; logs what it chose.
+void LoadWindowLanguage(void* module, const std::string& setting);
 // Opens a document or address with the shell, shown normally.
 void ShellOpen(const std::string& target);

@@ -7,6 +7,7 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/wide_path_win32.h"
 #include "player/player_window.h"
 #include "player/winamp_playtally.h"
@@ -110,9 +111,17 @@ int StartPlugin() {
 
     CModuleVersionInfo version;
     version.SetModule(instance);
-    std::string description =
-        Format("%s v%s", g_engine.GetPluginName().c_str(), version.GetVersionText().c_str());
-    lstrcpynA(g_description, description.c_str(), sizeof(g_description));
+    // The player reads the description in the ANSI code page: the user's
+    // language where the code page holds it, else English.
+    std::string name = g_engine.GetPluginName();
+    for (const std::string& shown : {Tr(name), name}) {
+        std::wstring wide =
+            WidePath(Format("%s v%s", shown.c_str(), version.GetVersionText().c_str()));
+        BOOL lost = FALSE;
+        int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1,
+                                         g_description, sizeof(g_description), nullptr, &lost);
+        if (length > 0 && !lost) break;
+    }
     g_plugin.description = g_description;
     return 0;
 }

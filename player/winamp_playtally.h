@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "diagnostics/translate.h"
 #include "engine/playtally.h"
 #include "player/winamp_controller.h"
 
@@ -13,7 +14,7 @@ class CWinampPlaytally : public CPlaytally {
     CWinampPlaytally() = default;
     ~CWinampPlaytally() override;
 
-    std::string GetPluginName() override { return "Kelmar for Winamp"; }
+    std::string GetPluginName() override { return TR_TEXT("Kelmar for Winamp"); }
     std::string GetClientId() override { return "wa2"; }
     std::string GetRegistryKey() override { return "Software\\Kelmar\\Winamp Plugin\\"; }
     std::string GetPlayerVersion() override;

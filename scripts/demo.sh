@@ -182,6 +182,22 @@ quit
 unload
 EOF
   fi
+  # de TEXT: the German of an English text of the windows, from the plug-in's catalogue.
+  de() { grep -A1 -Fx "msgid \"$1\"" "$root/ui/lang/de.po" | sed -n 's/^msgstr "\(.*\)"$/\1/p'; }
+  if [ "$status" -eq 0 ]; then
+    say "the settings window in German: the registry value \"language\" set to de"
+    wine reg add 'HKCU\Software\Kelmar\Winamp Plugin' /v language /d de /f >/dev/null 2>&1 </dev/null
+    play session4 <<EOF || status=$?
+load $dll
+config
+wait-window $(de "Kelmar Config") 5000
+texts
+key 27
+wait-closed 5000
+quit
+unload
+EOF
+  fi
   [ "$status" -eq 0 ] || say "the player stopped early (status $status)"
 
   for service in kelmar:$port home:$home_port; do
@@ -205,6 +221,10 @@ EOF
   grep -aE '^control (3000|3002) ' "$work/session2.result" 2>/dev/null |
     sed -E 's/^control [0-9]+ enabled=[01] checked=[01] //; s/\\r\\n|\\n/\n/g' |
     expand -t 18 | sed '/^$/d; s/^/  /' || true
+
+  echo
+  say "the settings window in German, read back through its controls"
+  grep -a '^text ' "$work/session4.result" 2>/dev/null | sed -E 's/^text /  /' || true
 
   echo
   say "the Plays window's rows, read back through its list view (Played, Artist, Title, Album, Account, Status, Service)"
@@ -253,10 +273,17 @@ Nightjar|Paper Lanterns"
       exit 1
     fi
   done
+  # The Save button and the window's status block say it in German.
+  if ! grep -aqFx "text 1: $(de "&Save")" "$work/session4.result" ||
+    ! grep -aqF "$(de "Last Response")" "$work/session4.result"; then
+    say "FAILED: the settings window did not show its texts in German"
+    exit 1
+  fi
   say "all plays arrived at both services, seven of them, each once, the Japanese and Greek texts"
   say "exactly, both songs of the"
   say "stream; the video and the stream's jingle were skipped;"
-  say "the offline play waits, and the Plays window shows every play's fate"
+  say "the offline play waits, the Plays window shows every play's fate,"
+  say "and the settings window speaks German when the \"language\" value asks for it"
   exit "$status"
 fi
 

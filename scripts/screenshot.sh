@@ -18,14 +18,17 @@
 #                                          later start without a network
 #   edit-play     docs/edit-play.png       Edit play on that waiting play, over the Plays
 #                                          window
+#   config-de     docs/config-dialog-de.png the settings window of a first start in German
+#   config-ja     docs/config-dialog-ja.png and in Japanese (the "language" value), the
+#                                          account typed
 #
 #   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [OUTPUT.png] [KIND]
 #   scripts/screenshot.sh WIN32_BUILD_DIR SERVICE_BINARY [FOLDER] all
 #
 # KIND is one of the above (config when left out); "all" makes every picture,
-# into docs/ or FOLDER, in two runs of the player: the first four pictures
-# come from one, the Plays window's two from the other (two minutes of it are
-# the waits between plays). Needs Xvfb, ImageMagick and xwininfo (packages
+# into docs/ or FOLDER, in runs of the player: the first four pictures come
+# from one, the Plays window's two from another (two minutes of it are the
+# waits between plays), and each language's from one of its own. Needs Xvfb, ImageMagick and xwininfo (packages
 # xvfb, imagemagick and x11-utils), which it installs when they are missing,
 # and Wine's own fonts (fonts-wine), which it fetches when Wine lacks them and
 # puts into its copy of the prefix only.
@@ -39,11 +42,12 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 # it, so the player's dialog watcher says so ("dialog CAPTION") and holds it
 # until the picture is taken; the picture shows it over the window it belongs
 # to.
-kinds="first-start config services service-form plays edit-play"
-run_of() { case $1 in plays | edit-play) echo plays ;; *) echo start ;; esac; }
+kinds="first-start config services service-form plays edit-play config-de config-ja"
+run_of() { case $1 in plays | edit-play) echo plays ;; config-*) echo "lang-${1#config-}" ;; *) echo start ;; esac; }
 file_of() {
   case $1 in
     config) echo config-dialog.png ;;
+    config-*) echo "config-dialog-${1#config-}.png" ;;
     services) echo services-window.png ;;
     plays) echo plays-window.png ;;
     *) echo "$1.png" ;;
@@ -63,6 +67,8 @@ window_of() {
     plays | edit-play) echo "Kelmar Plays" ;;
   esac
 }
+# tr LANGUAGE TEXT: a text of the windows in that language, from the plug-in's catalogue.
+tr_to() { grep -A1 -Fx "msgid \"$2\"" "$root/ui/lang/$1.po" | sed -n 's/^msgstr "\(.*\)"$/\1/p'; }
 
 # Beside Kelmar's service: the Home archive's, whose submit address is its own.
 if [ "${1:-}" = "--beside-kelmar" ]; then
@@ -180,6 +186,32 @@ wait-closed 5000
 quit
 unload
 EOF
+  elif [ "$run" != plays ]; then
+    # A first start in another language: the settings window opens by itself,
+    # the account typed (a picture). Windows of that language draws "MS Shell
+    # Dlg" in its own font: for Japanese, the East Asian one the bootstrap
+    # installs.
+    language=${run#lang-}
+    shots="config-$language"
+    wine reg add 'HKCU\Software\Kelmar\Winamp Plugin' /v language /d "$language" /f >/dev/null 2>&1 </dev/null
+    [ "$language" = ja ] && wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+      /v 'MS Shell Dlg' /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1 </dev/null
+    cat >"$work/shot.script" <<EOF
+load $dll
+config
+wait-window $(tr_to "$language" "Kelmar Config") 10000
+set 1003 listener
+set 1004 secret
+key 9
+key 35
+where
+note picture config-$language
+wait-file $(taken "config-$language") 60000
+click 2
+wait-closed 5000
+quit
+unload
+EOF
   else
     # A first start, the account typed and saved; two plays a minute apart, so
     # that the newest-first order shows, then a video the plug-in skips.
@@ -263,14 +295,20 @@ EOF
         mv "$work/b.png" "$work/a.png"
       done
       # The window's place on the display, its frame included (Wine draws
-      # the frame: no window manager runs).
+      # the frame: no window manager runs); a window captioned in another
+      # language says where it is itself.
+      where=$(sed -n 's/^window at \([0-9]*\),\([0-9]*\) \([0-9x]*\)$/\3+\1+\2/p' "$work/shot.result")
       window=$(window_of "$shot")
-      info=$(xwininfo -name "$window") || {
-        echo "screenshot: no window \"$window\" on the display for $shot" >&2
-        exit 1
-      }
-      value() { sed -n "s/^ *$1: *//p" <<<"$info"; }
-      geometry="$(value Width)x$(value Height)+$(value 'Absolute upper-left X')+$(value 'Absolute upper-left Y')"
+      if [ -n "$where" ]; then
+        geometry=$where
+      else
+        info=$(xwininfo -name "$window") || {
+          echo "screenshot: no window \"$window\" on the display for $shot" >&2
+          exit 1
+        }
+        value() { sed -n "s/^ *$1: *//p" <<<"$info"; }
+        geometry="$(value Width)x$(value Height)+$(value 'Absolute upper-left X')+$(value 'Absolute upper-left Y')"
+      fi
       convert "$work/a.png" -crop "$geometry" +repage "${wanted[$shot]}"
       echo "screenshot: ${wanted[$shot]} ($(identify -format '%wx%h' "${wanted[$shot]}"))"
     fi
@@ -302,10 +340,9 @@ esac
 [ "$what" = all ] || [[ " $kinds " = *" $what "* ]] || usage
 
 # Where each picture wanted goes (KIND=FILE), by run.
-start_pictures=() plays_pictures=()
-want() {
-  if [ "$(run_of "$1")" = start ]; then start_pictures+=("$1=$2"); else plays_pictures+=("$1=$2"); fi
-}
+runs="start plays lang-de lang-ja"
+declare -A pictures_of=()
+want() { pictures_of[$(run_of "$1")]+="$1=$2 "; }
 if [ "$what" = all ]; then
   folder=${out:-$root/docs}
   mkdir -p "$folder"
@@ -385,8 +422,8 @@ wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 </dev/null
 
-for run in start plays; do
-  if [ "$run" = start ]; then run_pictures=("${start_pictures[@]}"); else run_pictures=("${plays_pictures[@]}"); fi
+for run in $runs; do
+  read -r -a run_pictures <<<"${pictures_of[$run]:-}"
   [ ${#run_pictures[@]} -gt 0 ] || continue
   # Each run is a first start: no settings, no play history, no cache or log,
   # and services of its own.

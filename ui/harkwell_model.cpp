@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 
+#include "diagnostics/translate.h"
 #include "engine/playtally.h"
 #include "record/md5.h"
 
@@ -40,7 +41,8 @@ DialogValues LoadDialogValues(CPlaytally& engine, std::string* storedPassword, s
     v.useProxy = s.useProxy != 0;
     v.useProxyAuth = s.useProxyAuth != 0;
     *storedPassword = s.password;
-    *note = s.password.empty() ? "Please provide your details." : "Your password is stored";
+    *note = s.password.empty() ? TR_TEXT("Please provide your details.")
+                               : TR_TEXT("Your password is stored");
     return v;
 }
 
@@ -48,11 +50,12 @@ std::string SaveRefusal(const DialogValues& v, const std::string& savedUsername)
     // The stored digest is the old account's password: another account would
     // be refused with it.
     if (!v.username.empty() && v.username != savedUsername && v.password.empty())
-        return "You must enter the Password again if you change the Username.";
+        return TR_TEXT("You must enter the Password again if you change the Username.");
     if (v.useProxy && (v.proxyHost.empty() || ReadDialogNumber(v.proxyPort) <= 0))
-        return "You must enter a valid Server and a Port if you are using a Proxy.";
+        return TR_TEXT("You must enter a valid Server and a Port if you are using a Proxy.");
     if (v.useProxyAuth && (v.proxyUser.empty() || v.proxyPass.empty()))
-        return "You must enter a Username and a Password if you are using Proxy Authentication.";
+        return TR_TEXT(
+            "You must enter a Username and a Password if you are using Proxy Authentication.");
     return std::string();
 }
 

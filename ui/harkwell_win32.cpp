@@ -5,6 +5,7 @@
 
 #include "diagnostics/debug.h"
 #include "diagnostics/module_version.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/wide_path_win32.h"
 #include "engine/config_window.h"
 #include "engine/playtally.h"
@@ -177,6 +178,7 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
 INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
+            TranslateDialog(m_window);
             HookDialogKeys(m_window, true);
             ShowConfig();
             return TRUE;
@@ -264,10 +266,11 @@ void CHarkwell::OnCommand(int id) {
             Close();
             break;
         case IDC_HELP:
-            OpenOrWarn(m_helpPath, "No help file is currently available.");
+            OpenOrWarn(m_helpPath, TR_TEXT("No help file is currently available."));
             break;
         case IDC_VIEW_LOG:
-            OpenOrWarn(m_logPath, "Logging is currently disabled so no log file can be shown.");
+            OpenOrWarn(m_logPath,
+                       TR_TEXT("Logging is currently disabled so no log file can be shown."));
             break;
         case IDC_PLAYS:
             OpenPlaysWindow(m_engine, GetWindow(m_window, GW_OWNER));
@@ -336,7 +339,7 @@ void CHarkwell::FillControls() {
         SetText(field.id, m_values.*field.value);
     for (const auto& box : kCheckBoxes)
         CheckDlgButton(m_window, box.id, m_values.*box.value ? BST_CHECKED : BST_UNCHECKED);
-    SetShownText(IDC_LOGIN_NOTE, m_note);
+    SetShownText(IDC_LOGIN_NOTE, Tr(m_note));
 }
 
 void CHarkwell::EnableProxyEdits(int box) {
@@ -357,7 +360,7 @@ void CHarkwell::OpenOrWarn(const std::string& path, const char* missing) {
 
 // Owned by the dialog, with the system's own caption.
 void CHarkwell::Warn(const char* text) {
-    MessageBoxA(m_window, text, nullptr, MB_ICONWARNING);
+    MessageBoxW(m_window, WidePath(Tr(text)).c_str(), nullptr, MB_ICONWARNING);
 }
 
 // The whole text: a value longer than can be typed (set by hand in the

@@ -12,6 +12,7 @@
 #include "cache/file_ops.h"
 #include "diagnostics/format.h"
 #include "diagnostics/local_time.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/utf16.h"
 #include "engine/play_history.h"
 #include "record/text_encoding.h"
@@ -283,42 +284,53 @@ PlaysView ReadPlays(std::vector<ServicePlays> services, const std::string& accou
     return view;
 }
 
-std::string CountOfPlays(int count) {
-    return count == 1 ? std::string("1 play") : Format("%d plays", count);
-}
-
 std::string BeingSentNote(int count) {
     if (count <= 0) return std::string();
-    return " " + CountOfPlays(count) + (count == 1 ? " is" : " are") +
-           " being sent now; try again in a moment.";
+    return " " + Format(TrPlural(count, "%d play is being sent now; try again in a moment.",
+                                 "%d plays are being sent now; try again in a moment."),
+                        count);
 }
 
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
                             int pauseKeptOut, const std::string& note) {
     int waiting = static_cast<int>(view.waiting.size());
-    std::string line = waiting == 0   ? std::string("No play waits to be sent")
-                       : waiting == 1 ? std::string("1 play waits to be sent")
-                                      : Format("%d plays wait to be sent", waiting);
+    std::string line =
+        waiting == 0
+            ? std::string(Tr("No play waits to be sent"))
+            : Format(TrPlural(waiting, "%d play waits to be sent", "%d plays wait to be sent"),
+                     waiting);
     if (view.otherAccount > 0)
-        line += Format(", %d of them for another account", view.otherAccount);
+        line += Format(Tr(", %d of them for another account"), view.otherAccount);
     line += view.lastAcceptedUtc.empty()
-                ? ". No play accepted yet."
-                : ". Last accepted " + LocalPlayedTime(view.lastAcceptedUtc) + ".";
+                ? Tr(". No play accepted yet.")
+                : Format(Tr(". Last accepted %s."), LocalPlayedTime(view.lastAcceptedUtc).c_str());
     if (clockSkewMinutes != 0) {
-        line += Format(
-            " The PC clock is %d minutes %s the service's; plays are stamped with the "
-            "PC's time.",
-            clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes,
-            clockSkewMinutes > 0 ? "ahead of" : "behind");
+        int minutes = clockSkewMinutes > 0 ? clockSkewMinutes : -clockSkewMinutes;
+        line += " " + Format(clockSkewMinutes > 0
+                                 ? TrPlural(minutes,
+                                            "The PC clock is %d minute ahead of the service's; "
+                                            "plays are stamped with the PC's time.",
+                                            "The PC clock is %d minutes ahead of the service's; "
+                                            "plays are stamped with the PC's time.")
+                                 : TrPlural(minutes,
+                                            "The PC clock is %d minute behind the service's; "
+                                            "plays are stamped with the PC's time.",
+                                            "The PC clock is %d minutes behind the service's; "
+                                            "plays are stamped with the PC's time."),
+                             minutes);
     }
     std::tm local{};
-    std::string keptOut =
-        pauseKeptOut == 1 ? std::string("1 track") : Format("%d tracks", pauseKeptOut);
     if (pausedUntil != 0 && BreakDownLocal(static_cast<std::time_t>(pausedUntil), &local)) {
-        line += Format(" New plays are paused until %02d:%02d; %s kept out so far.", local.tm_hour,
-                       local.tm_min, keptOut.c_str());
+        line += " " + Format(TrPlural(pauseKeptOut,
+                                      "New plays are paused until %02d:%02d; %d track kept out "
+                                      "so far.",
+                                      "New plays are paused until %02d:%02d; %d tracks kept out "
+                                      "so far."),
+                             local.tm_hour, local.tm_min, pauseKeptOut);
     } else if (pauseKeptOut > 0) {
-        line += " The last pause kept out " + keptOut + ".";
+        line += " " + Format(TrPlural(pauseKeptOut, "The last pause kept out %d track.",
+                                      "The last pause kept out %d tracks."),
+                             pauseKeptOut);
     }
     return note.empty() ? line : line + "\r\n" + note;
 }

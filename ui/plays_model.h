@@ -94,8 +94,6 @@ PlaysView ReadPlays(std::vector<Submission> waiting, const std::string& account,
 // over), and `note` (an action in progress or done).
 std::string PlaysStatusLine(const PlaysView& view, int clockSkewMinutes, int64_t pausedUntil,
                             int pauseKeptOut, const std::string& note);
-// "1 play", "N plays".
-std::string CountOfPlays(int count);
 // What follows the note of an action that left alone plays a flush is
 // sending: " N plays are being sent now; try again in a moment."; empty for 0.
 std::string BeingSentNote(int count);

@@ -26,6 +26,7 @@
 #include "cache/cache_manager.h"
 #include "diagnostics/debug.h"
 #include "diagnostics/format.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/utf16.h"
 #include "diagnostics/wide_path_win32.h"
 #include "engine/corrections.h"
@@ -34,16 +35,19 @@
 #include "ui/plays_model.h"
 #include "ui/plays_window_win32.h"
 #include "ui/resource.h"
+#include "ui/status_text.h"
 
 namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 500;
 constexpr int kPauseSeconds = 3600;
-const char* const kColumnNames[kPlayColumns] = {"Played", "Artist",  "Title",
-                                                "Album",  "Account", "Status"};
-const int kColumnWidths[kPlayColumns] = {64, 72, 86, 72, 44, 76};  // dialog units
-constexpr int kServiceColumnWidth = 48;
+const char* const kColumnNames[kPlayColumns] = {TR_TEXT("Played"),  TR_TEXT("Artist"),
+                                                TR_TEXT("Title"),   TR_TEXT("Album"),
+                                                TR_TEXT("Account"), TR_TEXT("Status")};
+// Dialog units, wide enough for each language's titles.
+const int kColumnWidths[kPlayColumns] = {84, 72, 86, 72, 60, 80};
+constexpr int kServiceColumnWidth = 52;
 
 // The common controls and dialogs are loaded when the window first opens, and
 // stay: linked, they would come and go with every load of the plug-in, and
@@ -167,6 +171,7 @@ INT_PTR CALLBACK EditPlayProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     return GuardedDialogCall("EditPlayProc", [&]() -> INT_PTR {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            TranslateDialog(dialog);
             const auto* texts = reinterpret_cast<const PlayTexts*>(lParam);
             SetDialogText(dialog, IDC_EDIT_ARTIST, texts->artist);
             SetDialogText(dialog, IDC_EDIT_TITLE, texts->title);
@@ -185,9 +190,9 @@ INT_PTR CALLBACK EditPlayProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
                          TrimSpace(DialogText(dialog, IDC_EDIT_ALBUM))};
         if (edited.artist.empty() || edited.title.empty()) {
             // The service refuses a play without them.
-            SetDlgItemTextW(dialog, IDC_EDIT_NOTE,
-                            L"A play needs an artist and a title: the service refuses it "
-                            L"without them.");
+            SetDialogText(dialog, IDC_EDIT_NOTE,
+                          Tr("A play needs an artist and a title: the service refuses it "
+                             "without them."));
             HWND empty =
                 GetDlgItem(dialog, edited.artist.empty() ? IDC_EDIT_ARTIST : IDC_EDIT_TITLE);
             SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(empty), TRUE);
@@ -337,6 +342,7 @@ INT_PTR CPlaysWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CPlaysWindow::OnInit() {
+    TranslateDialog(m_window);
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_PLAYS_LIST);
@@ -345,7 +351,7 @@ void CPlaysWindow::OnInit() {
     std::vector<ListColumn> columns;
     for (int column = 0; column < kPlayColumns; ++column)
         columns.push_back({kColumnNames[column], kColumnWidths[column]});
-    if (m_columns > kPlayColumns) columns.push_back({"Service", kServiceColumnWidth});
+    if (m_columns > kPlayColumns) columns.push_back({TR_TEXT("Service"), kServiceColumnWidth});
     SetUpListView(m_window, m_list, columns);
     m_shownStatus.clear();
     m_shownPause = false;
@@ -365,7 +371,7 @@ void CPlaysWindow::StartLoad() {
     m_seenChanges = engine->PlaysChanges();
     // Sorted there too: a sort of a hundred thousand rows is no work for the
     // player's thread.
-    if (!RunJob(engine, job, "Could not read the plays", [engine](Job& job) {
+    if (!RunJob(engine, job, Tr("Could not read the plays"), [engine](Job& job) {
             job.view = ReadPlays(WaitingForEveryService(engine), engine->GetSettings().username,
                                  engine->m_history.Texts());
             if (job.sortColumn >= 0) SortRows(&job.view.rows, job.sortColumn, job.ascending);
@@ -419,11 +425,11 @@ void CPlaysWindow::ShowStatus() {
     if ((pausedUntil != 0) != m_shownPause) {
         m_shownPause = pausedUntil != 0;
         SetDlgItemTextW(m_window, IDC_PLAYS_PAUSE,
-                        m_shownPause ? L"Resu&me" : L"&Pause for an hour");
+                        WidePath(m_shownPause ? Tr("Resu&me") : Tr("&Pause for an hour")).c_str());
     }
     std::string status = m_loaded         ? PlaysStatusLine(m_view, m_engine->m_clockSkewMinutes,
                                                             pausedUntil, m_engine->PauseKeptOut(), m_note)
-                         : m_note.empty() ? std::string("Reading the plays...")
+                         : m_note.empty() ? std::string(Tr("Reading the plays..."))
                                           : m_note;
     if (status == m_shownStatus) return;
     SetDlgItemTextW(m_window, IDC_PLAYS_STATUS, WidePath(status).c_str());
@@ -466,8 +472,10 @@ void CPlaysWindow::OnNotify(const NMHDR* header) {
             static_cast<size_t>(item.iItem) >= m_view.rows.size() || item.cchTextMax <= 0)
             return;
         const PlayRow& row = m_view.rows[static_cast<size_t>(item.iItem)];
-        std::wstring text = WidePath(item.iSubItem == 0 ? LocalPlayedTime(row.playedUtc)
-                                                        : ColumnText(row, item.iSubItem));
+        // The Status column in the user's language (column 5).
+        std::wstring text = WidePath(item.iSubItem == 0   ? LocalPlayedTime(row.playedUtc)
+                                     : item.iSubItem == 5 ? TrStatus(row.status)
+                                                          : ColumnText(row, item.iSubItem));
         lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
     } else if (header->code == LVN_COLUMNCLICK) {
         int column = reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem;
@@ -565,26 +573,31 @@ void CPlaysWindow::Remove() {
     PlaysByService plays = PlaysOf(SelectedWaitingRows(WaitingFor::kAnyAccount));
     int count = CountOf(plays);
     if (count == 0) {
-        m_note = "Select the waiting plays to remove.";
+        m_note = Tr("Select the waiting plays to remove.");
         ShowStatus();
         return;
     }
-    std::string question = Format("Remove %d waiting play%s from the cache? %s not be sent.", count,
-                                  count == 1 ? "" : "s", count == 1 ? "It will" : "They will");
-    if (MessageBoxW(m_window, WidePath(question).c_str(), L"Kelmar Plays",
+    std::string question =
+        Format(TrPlural(count, "Remove %d waiting play from the cache? It will not be sent.",
+                        "Remove %d waiting plays from the cache? They will not be sent."),
+               count);
+    if (MessageBoxW(m_window, WidePath(question).c_str(), WidePath(Tr("Kelmar Plays")).c_str(),
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return;
     // The box let the timer run: the rows may have been read again.
-    MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), "Removing...");
+    MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), TR_TEXT("Removing..."));
     CPlaytally* engine = m_engine;
-    RunAction(
-        "Removing " + CountOfPlays(count) + "...", "Could not remove the plays", [engine, plays] {
-            CPlaytally::PlaysActedOn removed = ActOnEach(
-                plays, [engine](const std::vector<Submission>& some, const std::string& service) {
-                    return engine->RemoveWaitingPlays(some, service);
-                });
-            return "Removed " + CountOfPlays(removed.done) + "." + BeingSentNote(removed.beingSent);
-        });
+    RunAction(Format(TrPlural(count, "Removing %d play...", "Removing %d plays..."), count),
+              Tr("Could not remove the plays"), [engine, plays] {
+                  CPlaytally::PlaysActedOn removed = ActOnEach(
+                      plays,
+                      [engine](const std::vector<Submission>& some, const std::string& service) {
+                          return engine->RemoveWaitingPlays(some, service);
+                      });
+                  return Format(TrPlural(removed.done, "Removed %d play.", "Removed %d plays."),
+                                removed.done) +
+                         BeingSentNote(removed.beingSent);
+              });
 }
 
 PlayRow* CPlaysWindow::EditableRow() {
@@ -607,7 +620,7 @@ void CPlaysWindow::EnableEdit() {
 void CPlaysWindow::Edit() {
     PlayRow* row = EditableRow();
     if (!row) {
-        m_note = "Select one waiting play to edit.";
+        m_note = Tr("Select one waiting play to edit.");
         ShowStatus();
         return;
     }
@@ -626,13 +639,16 @@ void CPlaysWindow::Edit() {
     if (texts.artist == play.Utf8Text(play.artist) && texts.title == play.Utf8Text(play.title) &&
         texts.album == play.Utf8Text(play.album))
         return;
-    MarkRows(RowsOf(play, service), "Editing...");
+    MarkRows(RowsOf(play, service), TR_TEXT("Editing..."));
     CPlaytally* engine = m_engine;
-    RunAction("Editing 1 play...", "Could not edit the play", [engine, play, texts, service] {
-        CPlaytally::PlaysActedOn edited =
-            engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album, service);
-        return "Edited " + CountOfPlays(edited.done) + "." + BeingSentNote(edited.beingSent);
-    });
+    RunAction(
+        Tr("Editing 1 play..."), Tr("Could not edit the play"), [engine, play, texts, service] {
+            CPlaytally::PlaysActedOn edited =
+                engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album, service);
+            return Format(TrPlural(edited.done, "Edited %d play.", "Edited %d plays."),
+                          edited.done) +
+                   BeingSentNote(edited.beingSent);
+        });
     EnableEdit();
 }
 
@@ -640,22 +656,27 @@ void CPlaysWindow::SendWithThisAccount() {
     if (m_action) return;
     std::vector<PlayRow*> rows = SelectedWaitingRows(WaitingFor::kAnotherAccount);
     PlaysByService plays = PlaysOf(rows);
-    MarkRows(rows, "Sending with this account...");
+    MarkRows(rows, TR_TEXT("Sending with this account..."));
     if (plays.empty()) {
-        m_note = "Select the plays waiting for another account.";
+        m_note = Tr("Select the plays waiting for another account.");
         ShowStatus();
         return;
     }
     CPlaytally* engine = m_engine;
-    RunAction("Tagging " + CountOfPlays(CountOf(plays)) + " with this account...",
-              "Could not tag the plays", [engine, plays] {
+    int count = CountOf(plays);
+    RunAction(Format(TrPlural(count, "Tagging %d play with this account...",
+                              "Tagging %d plays with this account..."),
+                     count),
+              Tr("Could not tag the plays"), [engine, plays] {
                   CPlaytally::PlaysActedOn tagged = ActOnEach(
                       plays,
                       [engine](const std::vector<Submission>& some, const std::string& service) {
                           return engine->SendWithCurrentAccount(some, service);
                       });
-                  return CountOfPlays(tagged.done) + (tagged.done == 1 ? " goes" : " go") +
-                         " with this account." + BeingSentNote(tagged.beingSent);
+                  return Format(TrPlural(tagged.done, "%d play goes with this account.",
+                                         "%d plays go with this account."),
+                                tagged.done) +
+                         BeingSentNote(tagged.beingSent);
               });
 }
 
@@ -677,35 +698,41 @@ void CPlaysWindow::Export() {
     CPlaytally* engine = m_engine;
     // Read afresh, so that the file holds every play even while the list is
     // still being read.
-    RunAction("Exporting to " + path + "...", "Could not write " + path, [engine, path] {
-        auto start = std::chrono::steady_clock::now();
-        // Replaced by the export, they would lose their plays.
-        std::vector<std::string> kept = engine->m_history.Paths();
-        kept.push_back(engine->GetDataDir() + kCacheFileName);
-        for (const std::string& file : engine->PlaysFiles())
-            kept.push_back(file);
-        if (IsOneOfPaths(path, kept))
-            return "Not exported: " + path + " holds the plug-in's plays; choose another file.";
-        int count = 0;
-        if (!ExportPlays(path, WaitingForEveryService(engine), engine->m_history.Texts(),
-                         HasExtraServices(engine), &count)) {
-            g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s", path.c_str());
-            return "Could not write " + path + ".";
-        }
-        g_Debug.Log(DEBUG_INFO, "CPlaysWindow::Export", "Exported %d plays to %s in %d ms", count,
-                    path.c_str(),
-                    static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - start)
-                                         .count()));
-        return "Exported " + CountOfPlays(count) + " to " + path + ".";
-    });
+    RunAction(
+        Format(Tr("Exporting to %s..."), path.c_str()),
+        Format(Tr("Could not write %s"), path.c_str()), [engine, path] {
+            auto start = std::chrono::steady_clock::now();
+            // Replaced by the export, they would lose their plays.
+            std::vector<std::string> kept = engine->m_history.Paths();
+            kept.push_back(engine->GetDataDir() + kCacheFileName);
+            for (const std::string& file : engine->PlaysFiles())
+                kept.push_back(file);
+            if (IsOneOfPaths(path, kept))
+                return Format(
+                    Tr("Not exported: %s holds the plug-in's plays; choose another file."),
+                    path.c_str());
+            int count = 0;
+            if (!ExportPlays(path, WaitingForEveryService(engine), engine->m_history.Texts(),
+                             HasExtraServices(engine), &count)) {
+                g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Export", "Failed to write %s",
+                            path.c_str());
+                return Format(Tr("Could not write %s."), path.c_str());
+            }
+            g_Debug.Log(DEBUG_INFO, "CPlaysWindow::Export", "Exported %d plays to %s in %d ms",
+                        count, path.c_str(),
+                        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count()));
+            return Format(TrPlural(count, "Exported %d play to %s.", "Exported %d plays to %s."),
+                          count, path.c_str());
+        });
 }
 
 void CPlaysWindow::RunAction(const std::string& pending, const std::string& failure,
                              std::function<std::string()> action) {
     auto job = std::make_shared<Job>();
     if (!RunJob(m_engine, job, failure, [action](Job& job) { job.note = action(); })) {
-        m_note = "Could not start: " + pending;
+        m_note = Format(Tr("Could not start: %s"), pending.c_str());
     } else {
         m_note = pending;
         m_action = job;
@@ -715,13 +742,37 @@ void CPlaysWindow::RunAction(const std::string& pending, const std::string& fail
 
 }  // namespace
 
-std::string DialogText(HWND dialog, int id) {
-    HWND control = GetDlgItem(dialog, id);
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+namespace {
+
+std::string WindowText(HWND window) {
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(
-        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+        static_cast<size_t>(GetWindowTextW(window, &text[0], static_cast<int>(text.size()))));
     // Sent: a lone surrogate half becomes U+FFFD.
     return Utf16ToUtf8(std::u16string(text.begin(), text.end()), true);
+}
+
+void TranslateText(HWND window) {
+    std::string english = WindowText(window);
+    const char* shown = Tr(english.c_str());
+    if (shown != english.c_str()) SetWindowTextW(window, WidePath(shown).c_str());
+}
+
+}  // namespace
+
+std::string DialogText(HWND dialog, int id) {
+    return WindowText(GetDlgItem(dialog, id));
+}
+
+void TranslateDialog(HWND dialog) {
+    if (ShownLanguage().empty()) return;
+    TranslateText(dialog);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t kind[16] = L"";
+        GetClassNameW(child, kind, 16);
+        // An edit holds what the user types.
+        if (lstrcmpiW(kind, L"Edit") != 0) TranslateText(child);
+    }
 }
 
 void SetDialogText(HWND dialog, int id, const std::string& text) {
@@ -743,7 +794,7 @@ void SetUpListView(HWND window, HWND list, const std::vector<ListColumn>& column
     for (size_t column = 0; column < columns.size(); ++column) {
         RECT width = {0, 0, columns[column].width, 0};
         MapDialogRect(window, &width);
-        std::wstring name = WidePath(columns[column].name);
+        std::wstring name = WidePath(Tr(columns[column].name));
         LVCOLUMNW info = {};
         info.mask = LVCF_TEXT | LVCF_WIDTH;
         info.cx = width.right;
@@ -766,7 +817,8 @@ void CPlaysWindow::OpenCorrections() {
     if (path.empty() || !CreateCorrectionsFile(path)) {
         g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::OpenCorrections", "Failed to write %s",
                     path.c_str());
-        m_note = "Could not write " + (path.empty() ? std::string("the corrections") : path) + ".";
+        m_note = path.empty() ? std::string(Tr("Could not write the corrections."))
+                              : Format(Tr("Could not write %s."), path.c_str());
         ShowStatus();
         return;
     }

@@ -1,5 +1,7 @@
 #include "ui/services_model.h"
 
+#include "diagnostics/format.h"
+#include "diagnostics/translate.h"
 #include "engine/playtally.h"
 #include "record/md5.h"
 #include "record/text_encoding.h"
@@ -20,17 +22,17 @@ std::string ServiceFormRefusal(const ServiceForm& form, const ServiceSettings* s
     std::string refusal;
     if (TrimSpace(form.name).empty()) {
         wrong = ServiceField::kName;
-        refusal = "Enter a Name for the service.";
+        refusal = Tr("Enter a Name for the service.");
     } else if (!StartsWithWebScheme(TrimSpace(form.handshakeUrl))) {
         wrong = ServiceField::kAddress;
-        refusal = "The Handshake address must start with http:// or https://.";
+        refusal = Tr("The Handshake address must start with http:// or https://.");
     } else if (form.username.empty()) {
         wrong = ServiceField::kUser;
-        refusal = "Enter the User name of your account with the service.";
+        refusal = Tr("Enter the User name of your account with the service.");
     } else if (form.password.empty() && (!stored || stored->username != form.username)) {
         // A stored digest belongs to the user name it was made with.
         wrong = ServiceField::kPassword;
-        refusal = "Enter the Password of this User name.";
+        refusal = Tr("Enter the Password of this User name.");
     }
     if (field) *field = wrong;
     return refusal;
@@ -55,11 +57,19 @@ int FreeServiceNumber(const CPlaytally& engine) {
 }
 
 std::string RemoveServiceQuestion(const std::string& name) {
-    return "Remove the service " + name + "?";
+    return Format(Tr("Remove the service %s?"), name.c_str());
 }
 
 std::string DiscardPlaysQuestion(const std::string& name, int waiting) {
     // Not counted yet: the file is read by the timer, never here.
-    return "Discard the " + (waiting < 0 ? std::string("plays") : CountOfPlays(waiting)) +
-           " waiting for " + name + "? Choose No to keep them for when you add the service again.";
+    if (waiting < 0)
+        return Format(Tr("Discard the plays waiting for %s? Choose No to keep them for when you "
+                         "add the service again."),
+                      name.c_str());
+    return Format(TrPlural(waiting,
+                           "Discard the %d play waiting for %s? Choose No to keep it for when "
+                           "you add the service again.",
+                           "Discard the %d plays waiting for %s? Choose No to keep them for when "
+                           "you add the service again."),
+                  waiting, name.c_str());
 }

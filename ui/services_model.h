@@ -5,12 +5,13 @@
 
 #include <string>
 
+#include "diagnostics/translate.h"
 #include "engine/extra_service.h"
 
 class CPlaytally;
 
 // The Status column of a service switched off (its last answer otherwise).
-constexpr char kServiceSwitchedOff[] = "Switched off";
+constexpr char kServiceSwitchedOff[] = TR_TEXT("Switched off");
 
 // The form as typed: the user name and password in the code page, as
 // Kelmar's own are; the password empty unless one was typed.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "diagnostics/debug.h"
+#include "diagnostics/translate.h"
 #include "diagnostics/wide_path_win32.h"
 #include "engine/playtally.h"
 #include "engine/settings_store.h"
@@ -20,14 +21,18 @@
 #include "ui/plays_window_win32.h"
 #include "ui/resource.h"
 #include "ui/services_model.h"
+#include "ui/status_text.h"
 
 namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 5000;
 constexpr int kColumns = 5;
-const std::vector<ListColumn> kListColumns = {
-    {"Name", 64}, {"Address", 100}, {"User", 56}, {"Status", 86}, {"Waiting", 38}};
+const std::vector<ListColumn> kListColumns = {{TR_TEXT("Name"), 64},
+                                              {TR_TEXT("Address"), 92},
+                                              {TR_TEXT("User"), 56},
+                                              {TR_TEXT("Status"), 86},
+                                              {TR_TEXT("Waiting"), 48}};
 constexpr int kFieldLimit = static_cast<int>(kSettingsTextBuffer) - 1;
 
 const struct {
@@ -58,6 +63,7 @@ INT_PTR CALLBACK ServiceFormProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     return GuardedDialogCall("ServiceFormProc", [&]() -> INT_PTR {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            TranslateDialog(dialog);
             const ServiceSettings* stored = reinterpret_cast<FormRequest*>(lParam)->stored;
             for (const auto& field : kFieldControls)
                 SendDlgItemMessageW(dialog, field.id, EM_LIMITTEXT, kFieldLimit, 0);
@@ -68,8 +74,8 @@ INT_PTR CALLBACK ServiceFormProc(HWND dialog, UINT message, WPARAM wParam, LPARA
             }
             CheckDlgButton(dialog, IDC_SERVICE_ENABLED,
                            !stored || stored->enabled != 0 ? BST_CHECKED : BST_UNCHECKED);
-            SetDlgItemTextW(dialog, IDC_SERVICE_NOTE,
-                            stored ? L"Leave the password empty to keep the stored one." : L"");
+            SetDialogText(dialog, IDC_SERVICE_NOTE,
+                          stored ? Tr("Leave the password empty to keep the stored one.") : "");
             CentreOnOwner(dialog);
             return TRUE;
         }
@@ -225,6 +231,7 @@ INT_PTR CServicesWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CServicesWindow::OnInit() {
+    TranslateDialog(m_window);
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_SERVICES_LIST);
@@ -263,7 +270,9 @@ void CServicesWindow::Refresh() {
         ServiceState state = m_engine->GetServiceState(number);
         rows.push_back({number,
                         {service.name, service.handshakeUrl, Utf8OrAnsi(service.username),
-                         service.enabled ? state.status : kServiceSwitchedOff,
+                         service.enabled && !IsOwnStatus(state.status)
+                             ? state.status
+                             : TrStatus(service.enabled ? state.status : kServiceSwitchedOff),
                          state.waiting < 0 ? std::string() : std::to_string(state.waiting)}});
     }
     if (!(rows == m_rows)) {
@@ -333,7 +342,8 @@ void CServicesWindow::Remove() {
 }
 
 bool CServicesWindow::AskYes(const std::string& question) {
-    return MessageBoxW(m_window, WidePath(question).c_str(), L"Kelmar Services",
+    return MessageBoxW(m_window, WidePath(question).c_str(),
+                       WidePath(Tr("Kelmar Services")).c_str(),
                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 

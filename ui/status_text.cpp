@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "diagnostics/format.h"
+#include "diagnostics/translate.h"
 #include "engine/playtally.h"
 #include "record/text_encoding.h"
 #include "ui/plays_model.h"
@@ -27,48 +28,49 @@ StatusSnapshot TakeStatusSnapshot(CPlaytally& engine) {
 }
 
 std::string FormatSize(int32_t bytes) {
-    if (bytes <= 1023) return Format("%d Bytes", bytes);
-    if (bytes > 1048575) return Format("%dMB", bytes / 1048576);
-    return Format("%dKB", bytes / 1024);
+    if (bytes <= 1023) return Format(TrPlural(bytes, "%d Byte", "%d Bytes"), bytes);
+    if (bytes > 1048575) return Format(Tr("%dMB"), bytes / 1048576);
+    return Format(Tr("%dKB"), bytes / 1024);
 }
 
 std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bool()>& connected) {
     int32_t size =
         state.cacheBytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(state.cacheBytes);
-    std::string text = Format("Cached Files\t%d (%s)", state.cachedCount, FormatSize(size).c_str());
+    std::string text = std::string(Tr("Cached Files")) + "\t" +
+                       Format("%d (%s)", state.cachedCount, FormatSize(size).c_str());
     if (state.otherAccountCount > 0)
-        text += Format(", %d for another account", state.otherAccountCount);
+        text += Format(Tr(", %d for another account"), state.otherAccountCount);
     // Plays at risk: they live only in memory until a save succeeds.
-    if (!state.cacheSaved) text += " not saved";
-    if (state.cachedCount > 0 && state.secondsToSend > 0) {
-        text += Format(" Sending in %ds\r\n", state.secondsToSend);
-    } else {
-        text += "\r\n";
-    }
+    if (!state.cacheSaved) text += std::string(" ") + Tr("not saved");
+    if (state.cachedCount > 0 && state.secondsToSend > 0)
+        text += " " + Format(Tr("Sending in %ds"), state.secondsToSend);
+    text += "\r\n";
 
-    text += "Playback State\t";
+    text += std::string(Tr("Playback State")) + "\t";
     if (state.playing) {
-        text += state.secondsToSubmit > 0 ? Format(kPlayingSubmittingIn, state.secondsToSubmit)
-                : state.secondsToSubmit == kNeverSubmitted ? kPlayingTooShort
-                                                           : kPlayingSent;
+        text += state.secondsToSubmit > 0 ? Format(Tr(kPlayingSubmittingIn), state.secondsToSubmit)
+                : state.secondsToSubmit == kNeverSubmitted ? Tr(kPlayingTooShort)
+                                                           : Tr(kPlayingSent);
     } else {
-        text += state.paused ? kPlaybackPaused : kPlaybackStopped;
+        text += Tr(state.paused ? kPlaybackPaused : kPlaybackStopped);
     }
     text += "\r\n";
 
     std::string response, message;
     if (state.lastResponse.empty()) {
         if (!state.enabled) {
-            response = kResponseDisabled;
+            response = Tr(kResponseDisabled);
         } else if (!connected()) {
-            response = kResponseOffline;
+            response = Tr(kResponseOffline);
         } else if (!state.handshakeComplete) {
-            response = kResponseWaiting;
+            response = Tr(kResponseWaiting);
         }
     } else {
         size_t space = state.lastResponse.find(' ');
         // Our own texts stay whole: their first word is no answer of the service.
-        if (space == std::string::npos || space == 0 || IsOwnStatus(state.lastResponse)) {
+        if (IsOwnStatus(state.lastResponse)) {
+            response = TrStatus(state.lastResponse);
+        } else if (space == std::string::npos || space == 0) {
             response = state.lastResponse;
         } else {
             response = state.lastResponse.substr(0, space);
@@ -76,8 +78,9 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
         }
     }
     // The texts may be longer than the formatter's limit: appended, not formatted.
-    text += Format("Submit Interval\t%d\r\nLast Response\t", state.interval);
-    text += response + "\nLast Message\t" + message;
+    text += Format("%s\t%d\r\n", Tr("Submit Interval"), state.interval);
+    text += std::string(Tr("Last Response")) + "\t" + response + "\n" + Tr("Last Message") + "\t" +
+            message;
     return text;
 }
 
@@ -91,9 +94,18 @@ std::string BuildLastSubmitted(const std::vector<Submission>& recent) {
     return text;
 }
 
+std::string TrStatus(const std::string& status) {
+    const char* whole = Tr(status.c_str());
+    if (whole != status.c_str()) return whole;
+    size_t colon = status.find(": ");
+    if (colon == std::string::npos) return status;
+    return Tr(status.substr(0, colon)) + ": " + TrStatus(status.substr(colon + 2));
+}
+
 std::string BuildVersionLine(const std::string& pluginName, const std::string& versionText,
                              const std::string& build) {
-    return pluginName + " Version " + versionText + " Build " + build;
+    return Tr(pluginName) + " " +
+           Format(Tr("Version %s Build %s"), versionText.c_str(), build.c_str());
 }
 
 std::vector<ShownStatus> EveryShownStatus() {

@@ -8,20 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/translate.h"
 #include "record/submission.h"
 
 class CPlaytally;
 
 // What the status block shows as Last Response before any answer, and the
 // Playback State's forms (%d: seconds).
-constexpr char kResponseDisabled[] = "Disabled";
-constexpr char kResponseOffline[] = "No Connection Available";
-constexpr char kResponseWaiting[] = "Waiting For Handshake";
-constexpr char kPlayingSubmittingIn[] = "Playing (Submitting in %ds)";
-constexpr char kPlayingTooShort[] = "Playing (Too short to count)";
-constexpr char kPlayingSent[] = "Playing (Submission Sent)";
-constexpr char kPlaybackPaused[] = "Paused";
-constexpr char kPlaybackStopped[] = "Stopped";
+constexpr char kResponseDisabled[] = TR_TEXT("Disabled");
+constexpr char kResponseOffline[] = TR_TEXT("No Connection Available");
+constexpr char kResponseWaiting[] = TR_TEXT("Waiting For Handshake");
+constexpr char kPlayingSubmittingIn[] = TR_TEXT("Playing (Submitting in %ds)");
+constexpr char kPlayingTooShort[] = TR_TEXT("Playing (Too short to count)");
+constexpr char kPlayingSent[] = TR_TEXT("Playing (Submission Sent)");
+constexpr char kPlaybackPaused[] = TR_TEXT("Paused");
+constexpr char kPlaybackStopped[] = TR_TEXT("Stopped");
 
 // Every status text a window shows, by the line or window that shows it
 // ("Last Response", "Playback State", "Plays window", "Services window"): "%s"
@@ -61,6 +62,11 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
 
 // Five numbered lines, newest first; an empty slot leaves its line empty.
 std::string BuildLastSubmitted(const std::vector<Submission>& recent);
+
+// A status as a window shows it, in the user's language: a text of ours
+// whole, or its part before ": " and what follows, each in turn; the
+// service's answers as they came.
+std::string TrStatus(const std::string& status);
 
 // "%s Version %s Build %s"; the version text carries its trailing space.
 std::string BuildVersionLine(const std::string& pluginName, const std::string& versionText,

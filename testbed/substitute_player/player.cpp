@@ -388,6 +388,10 @@ const std::vector<Verb> kPlayerVerbs = {
          Plugin(c)->config();
          Record("config returned");
      }},
+    {"time-config", kNone, "", "the plug-in's config, timed: the settings window's opening",
+     [](const Command& c) {
+         Record(Format("time config %.0f us", Microseconds([&] { Plugin(c)->config(); })));
+     }},
     {"quit", kNone, "", "the plug-in's quit; records \"quit N ms\"", Quit},
     {"unload", kNone, "", "FreeLibrary",
      [](const Command& c) {

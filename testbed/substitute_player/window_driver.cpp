@@ -147,6 +147,22 @@ const std::vector<Verb> kWindowVerbs = {
                        static_cast<int>(SendMessageA(control, BM_GETCHECK, 0, 0))) +
                 OneLine(ControlText(control)));
      }},
+    {"texts", kNone, "", "records the caption and each control's text, \"text ID: TEXT\"",
+     [](const Command&) {
+         Record("text caption: " + OneLine(ControlText(g_player.window)));
+         for (HWND child = GetWindow(g_player.window, GW_CHILD); child;
+              child = GetWindow(child, GW_HWNDNEXT)) {
+             std::string text = ControlText(child);
+             if (!text.empty()) Record(Format("text %d: ", GetDlgCtrlID(child)) + OneLine(text));
+         }
+     }},
+    {"where", kNone, "", "records \"window at X,Y WxH\", its place on the screen",
+     [](const Command&) {
+         RECT r = {};
+         GetWindowRect(g_player.window, &r);
+         Record(Format("window at %ld,%ld %ldx%ld", r.left, r.top, r.right - r.left,
+                       r.bottom - r.top));
+     }},
     {"set", kIdText, "ID [TEXT]", "replaces the control's text",
      [](const Command& c) { SetWindowTextW(Control(c), Wide(c.text).c_str()); }},
     // A box the click opens is closed by the watcher.

@@ -54,3 +54,5 @@ void ShellOpen(const std::string& target) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_opens.push_back(target);
 }
+
+void LoadWindowLanguage(void*, const std::string&) {}

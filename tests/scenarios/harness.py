@@ -19,7 +19,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 KEY = r"HKCU\Software\Kelmar\Winamp Plugin"
 OFFLINE = "Not in a position to send data. Caching for later."
-TEXT_SETTINGS = {"username", "password", "proxyserver", "proxyuser", "proxypass", "skipfolders", "skipgenres"}
+TEXT_SETTINGS = {"username", "password", "proxyserver", "proxyuser", "proxypass", "skipfolders", "skipgenres",
+                 "language"}
 # A cache record (record/submission.h): artist, title, album, m, time, length, path, file type.
 RECORD = struct.Struct("128s128s128s128s20s6s260s5s")
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -1,11 +1,28 @@
-# Every window of the plug-in at 96 and at 144 dots per inch: no label cut off in its control's own
-# font, no control over another, across a group box's frame or out of its window.
+# Every window of the plug-in in every language at 96 and at 144 dots per inch: no label cut off in
+# its control's own font, no control over another, across a group box's frame or out of its window.
 import re
+from pathlib import Path
 
 import pytest
 from harness import OFFLINE, md5, track
 
 WINDOWS = ["Kelmar Config", "Kelmar Services", "Kelmar Service", "Kelmar Plays", "Edit play"]
+LANGUAGES = ["en", "de", "fr", "es", "it", "pt-BR", "pl", "ru", "ja", "zh-CN"]
+CATALOGUES = Path(__file__).resolve().parents[2] / "ui/lang"
+
+
+# A language's texts: tr(ONE, FORM, MANY) is a text's plural form FORM, English's own without a
+# translation.
+def catalogue(language):
+    texts, entry = {}, []
+    path = CATALOGUES / f"{language}.po"
+    for line in path.read_text(encoding="utf-8").splitlines() if language != "en" else []:
+        m = re.fullmatch(r'(msgid|msgid_plural|msgstr(?:\[\d\])?) "(.*)"', line)
+        if m and m[1] == "msgid":
+            entry = [m[2]]
+        elif m and m[1].startswith("msgstr"):
+            texts.setdefault(entry[0], []).append(m[2].encode().decode("unicode_escape").encode("latin-1").decode())
+    return lambda one, form=0, many=None: texts.get(one, [one, many or one])[form]
 
 
 # The scale of a prefix's displays. This Wine takes the user's LogPixels and, without one, the
@@ -21,14 +38,18 @@ def set_dpi(s, env, dpi):
 # watcher checks them, then cancels; each with its note showing (the stored password's, and the
 # refusal of a play without an artist).
 @pytest.mark.timeout(240)
-def test_layout(s):
+@pytest.mark.parametrize("language", LANGUAGES)
+def test_layout(s, language):
+    tr = catalogue(language)
+    caption = {w: tr(w) for w in WINDOWS}
+    two_wait = tr("%d play waits to be sent", 0 if language in ("ja", "zh-CN") else 1, "%d plays wait to be sent") % 2
     sizes, problems = {}, []
     for dpi in 96, 144:
         env = s.env if dpi == 96 else s.add_prefix(f"prefix{dpi}")
         if dpi != 96:
             s.use_folder(s.work / f"plugins{dpi}")
         set_dpi(s, env, dpi)
-        s.settings(env=env, proxyport=1)
+        s.settings(env=env, proxyport=1, language=language if language != "en" else "")
         s.service(1, env=env, name="Home", handshakeurl="http://127.0.0.1:1/", username="listener",
                   password=md5("secret"), enabled=1)
         r = s.player(f"dpi{dpi}", f"""
@@ -37,31 +58,31 @@ def test_layout(s):
             play 0
             wait-log {OFFLINE} 20000
             config
-            wait-window Kelmar Config 5000
-            layout Kelmar Config
+            wait-window {caption["Kelmar Config"]} 5000
+            layout {caption["Kelmar Config"]}
             extent 1003 日本語
             extent 1003 ???
             click 1033
-            wait-window Kelmar Services 5000
-            layout Kelmar Services
+            wait-window {caption["Kelmar Services"]} 5000
+            layout {caption["Kelmar Services"]}
             select 1060 Home
-            fill-next Kelmar Service|layout|2
+            fill-next {caption["Kelmar Service"]}|layout|2
             click 1062
             click 2
             wait-closed 5000
-            wait-window Kelmar Config 5000
+            wait-window {caption["Kelmar Config"]} 5000
             click 1030
-            wait-window Kelmar Plays 5000
-            wait-text 1041 2 plays wait to be sent 10000
-            layout Kelmar Plays
+            wait-window {caption["Kelmar Plays"]} 5000
+            wait-text 1041 {two_wait} 10000
+            layout {caption["Kelmar Plays"]}
             select 1042 Waiting Artist|Home
-            fill-next Edit play|1050=|click=1|layout|2
+            fill-next {caption["Edit play"]}|1050=|click=1|layout|2
             click 1047
             quit
             unload""", env=env)
         summaries = {m[1]: m for line in r if (m := re.fullmatch(
             r"layout (.+): (\d+) controls checked, (\d+) problems, (\d+)x(\d+) px at (\d+) dpi, (.*)", line))}
-        assert sorted(summaries) == sorted(WINDOWS), "every window checked once"
+        assert sorted(summaries) == sorted(caption.values()), "every window checked once, in its language"
         assert all(int(m[6]) == dpi for m in summaries.values()), f"not at {dpi} dpi"
         problems += [f"{dpi} dpi: {line}" for line in r if line.startswith("layout problem")]
         # The translations' East Asian texts are drawn in real characters, each about as wide as the
@@ -69,6 +90,7 @@ def test_layout(s):
         cjk, marks = (int(re.search(rf"^extent 1003 (\d+)x\d+ px: {re.escape(t)}$", "\n".join(r), re.M)[1])
                       for t in ("日本語", "???"))
         assert cjk >= 1.5 * marks, f"日本語 {cjk} px wide, ??? {marks} px"
+        summaries = {w: summaries[caption[w]] for w in WINDOWS}
         sizes[dpi] = {w: (int(m[4]), int(m[5])) for w, m in summaries.items()}
         s.figures.append(f"{dpi} dpi: " + ", ".join(f"{w} {m[4]}x{m[5]} px ({m[2]} controls)"
                                                     for w, m in summaries.items())

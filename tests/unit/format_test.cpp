@@ -6,6 +6,10 @@
 #include <climits>
 #include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "diagnostics/translate.h"
 
 namespace {
 
@@ -119,5 +123,82 @@ TEST(FormatUnknown, PercentAndTrailingPercent) {
     }
 }
 #pragma GCC diagnostic pop
+
+// Each language's plural rule picks the form a count takes: the catalogue's
+// forms are letters here, so that the form chosen shows.
+TEST(Translation, PluralFormsByLanguage) {
+    const struct {
+        const char* language;
+        std::vector<std::pair<long, char>> counts;
+    } cases[] = {
+        {"de", {{0, 'B'}, {1, 'A'}, {2, 'B'}, {21, 'B'}}},
+        {"fr", {{0, 'A'}, {1, 'A'}, {2, 'B'}}},
+        {"pt-BR", {{0, 'A'}, {1, 'A'}, {2, 'B'}}},
+        {"pl",
+         {{1, 'A'}, {2, 'B'}, {4, 'B'}, {5, 'C'}, {12, 'C'}, {21, 'C'}, {22, 'B'}, {112, 'C'}}},
+        {"ru",
+         {{1, 'A'}, {2, 'B'}, {5, 'C'}, {11, 'C'}, {14, 'C'}, {21, 'A'}, {22, 'B'}, {111, 'C'}}},
+        {"ja", {{1, 'A'}, {2, 'A'}, {5, 'A'}}},
+    };
+    for (const auto& c : cases) {
+        Catalogue catalogue;
+        std::string error;
+        ASSERT_TRUE(
+            ParseCatalogue("# forms\nmsgid \"%d play\"\nmsgid_plural \"%d plays\"\n"
+                           "msgstr[0] \"A%d\"\nmsgstr[1] \"B%d\"\r\nmsgstr[2] \"C\"\n\"%d\"\n",
+                           &catalogue, &error))
+            << error;
+        catalogue.language = c.language;
+        InstallCatalogue(catalogue);
+        for (const auto& count : c.counts)
+            EXPECT_EQ(
+                Format(TrPlural(count.first, "%d play", "%d plays"), static_cast<int>(count.first)),
+                count.second + std::to_string(count.first))
+                << c.language << " " << count.first;
+        EXPECT_STREQ(Tr("not in it"), "not in it");
+    }
+    InstallCatalogue(Catalogue());
+    EXPECT_STREQ(TrPlural(1, "%d play", "%d plays"), "%d play");
+    EXPECT_STREQ(TrPlural(0, "%d play", "%d plays"), "%d plays");
+}
+
+// A broken catalogue is refused with the line that is wrong.
+TEST(Translation, BrokenCataloguesNameTheLine) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"msgid \"a\"\nmsgstr \"b", "line 2: a string not quoted as C quotes it"},
+        {"msgid \"a\"\nmsgstr \"b\\q\"", "line 2: a string not quoted as C quotes it"},
+        {"msgid \"a\"\nmsgstr \"b\"\nmsgid \"a\"\nmsgstr \"c\"", "line 3: the same msgid twice"},
+        {"msgid \"a\"\nmsgid_plural \"as\"\nmsgstr[1] \"b\"", "line 3: plural forms out of order"},
+        {"msgid \"a\"\n\nmsgid \"b\"\nmsgstr \"c\"", "line 1: no msgstr"},
+        {"msgid \"a\"\nmsgstr \"b\"\nmsgctxt \"c\"", "line 3: not a msgid, msgstr or string"},
+    };
+    for (const auto& c : cases) {
+        Catalogue catalogue;
+        std::string error;
+        EXPECT_FALSE(ParseCatalogue(c.first, &catalogue, &error)) << c.first;
+        EXPECT_EQ(error, c.second) << c.first;
+    }
+}
+
+// The "language" value names one of ours in any case; else Windows' display
+// language decides by its primary language, but Portuguese other than
+// Brazil's and Chinese other than Simplified are English.
+TEST(Translation, LanguageChosenFromTheValueOrWindows) {
+    const struct {
+        const char* setting;
+        uint16_t windows;
+        const char* chosen;
+    } cases[] = {
+        {"", 0x0409, ""},           {"", 0x0407, "de"},        {"", 0x0c07, "de"},
+        {"", 0x0c0c, "fr"},         {"", 0x2c0a, "es"},        {"", 0x0410, "it"},
+        {"", 0x0416, "pt-BR"},      {"", 0x0816, ""},          {"", 0x0415, "pl"},
+        {"", 0x0419, "ru"},         {"", 0x0411, "ja"},        {"", 0x0804, "zh-CN"},
+        {"", 0x1004, "zh-CN"},      {"", 0x0404, ""},          {"", 0x0c04, ""},
+        {"", 0x041f, ""},           {"en", 0x0407, ""},        {"DE", 0x0409, "de"},
+        {"pt-br", 0x0409, "pt-BR"}, {"Deutsch", 0x0419, "ru"}, {"zh", 0x0409, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ChooseLanguage(c.setting, c.windows), c.chosen) << c.setting << " " << c.windows;
+}
 
 }  // namespace

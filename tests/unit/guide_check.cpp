@@ -1,16 +1,21 @@
-// The user's guide against the code: every status text a window shows, every
-// registry value with its default, and every button and check box must be in
-// it, and its status and settings tables may name nothing the code lacks.
-// The texts come from where the code keeps them, never from a list here.
+// The user's guide and the translations against the code: every status text a
+// window shows, every registry value with its default, and every button and
+// check box must be in the guide, and its status and settings tables may name
+// nothing the code lacks; every text a window shows must be in each language's
+// catalogue, with its placeholders and access key, and nothing else. The texts
+// come from where the code keeps them, never from a list here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "diagnostics/translate.h"
 #include "engine/settings.h"
 #include "ui/status_text.h"
 
@@ -168,6 +173,150 @@ TEST(GuideCheck, EveryButtonAndCheckBoxIsNamed) {
     }
     EXPECT_GE(labels.size(), 20u) << "the window resources were not read";
     EXPECT_TRUE(problems.empty()) << Listed(problems);
+}
+
+// The C string literals that follow `at`, joined as the compiler joins them.
+std::string Literals(const std::string& code, size_t* at) {
+    std::string text;
+    for (;;) {
+        size_t open = code.find_first_not_of(" \t\r\n", *at);
+        if (open == std::string::npos || code[open] != '"') return text;
+        size_t i = open + 1;
+        for (; i < code.size() && code[i] != '"'; ++i) {
+            if (code[i] != '\\') {
+                text += code[i];
+                continue;
+            }
+            char escaped = code[++i];
+            text += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped == 'r' ? '\r' : escaped;
+        }
+        *at = i + 1;
+    }
+}
+
+// Every English text a window may show: the window templates' captions and
+// labels, the code's texts looked up where they are shown (Tr, TrPlural,
+// TR_TEXT), and each part of the statuses. A plural's key is its "one" text.
+std::map<std::string, std::string> ShownTexts() {
+    std::map<std::string, std::string> texts;  // one → many (empty: no plural)
+    std::istringstream rc(ReadSource("ui/gen_kelmar.rc"));
+    const std::set<std::string> kinds = {"CAPTION", "PUSHBUTTON", "DEFPUSHBUTTON", "CONTROL",
+                                         "LTEXT",   "RTEXT",      "CTEXT",         "GROUPBOX"};
+    for (std::string line; std::getline(rc, line);) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        size_t open = line.find('"');
+        std::string text = kinds.count(kind) ? Literals(line, &open) : std::string();
+        if (!text.empty()) texts[text];
+    }
+    for (const char* folder : {"diagnostics", "engine", "ui", "player"}) {
+        for (const auto& file :
+             std::filesystem::directory_iterator(std::string(KELMAR_SOURCE_DIR) + "/" + folder)) {
+            std::string code =
+                ReadSource(std::string(folder) + "/" + file.path().filename().string());
+            for (const char* call : {"Tr(", "TR_TEXT(", "TrPlural("}) {
+                for (size_t at = 0; (at = code.find(call, at)) != std::string::npos;) {
+                    bool word = at > 0 && (std::isalnum(static_cast<unsigned char>(code[at - 1])) ||
+                                           code[at - 1] == '_');
+                    at += std::strlen(call);
+                    if (word) continue;
+                    if (call[2] == 'P') at = code.find(',', at) + 1;  // past the count
+                    std::string one = Literals(code, &at);
+                    if (one.empty()) continue;
+                    std::string many;
+                    if (call[2] == 'P' && code.find(',', at) == code.find_first_not_of(" \n", at))
+                        ++at, many = Literals(code, &at);
+                    texts[one] = many;
+                }
+            }
+        }
+    }
+    for (const ShownStatus& status : EveryShownStatus()) {
+        std::string rest = status.text;
+        for (size_t colon; (colon = rest.find(": ")) != std::string::npos;
+             rest = rest.substr(colon + 2))
+            texts[rest.substr(0, colon)];
+        if (rest != "%s") texts[rest];
+    }
+    return texts;
+}
+
+// The placeholders in order ("%d", "%02d", "%s"), and the access key's count.
+std::string Placeholders(const std::string& text) {
+    std::string found;
+    for (size_t at = 0; (at = text.find('%', at)) != std::string::npos;) {
+        size_t end = text.find_first_of("dsuxc%", at + 1);
+        found += text.substr(at, end - at + 1) + " ";
+        at = end + 1;
+    }
+    size_t keys = 0;
+    for (size_t at = 0; (at = text.find('&', at)) != std::string::npos; at += 2)
+        keys += text.compare(at, 2, "&&") != 0;
+    return found + std::to_string(keys) + " access key(s)";
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '\n'   ? "\\n"
+                  : c == '\t' ? "\\t"
+                  : c == '\r' ? "\\r"
+                  : c == '"'  ? "\\\""
+                  : c == '\\' ? "\\\\"
+                              : std::string(1, c);
+    return quoted + "\"";
+}
+
+// Each language's catalogue holds every shown text, in as many forms as the
+// language has plural forms, with the English placeholders and access key;
+// and no text the windows no longer show. A missing one is listed as a
+// catalogue entry to fill in.
+TEST(LanguageCheck, EveryCatalogueHasEveryShownTextAndNothingElse) {
+    std::map<std::string, std::string> shown = ShownTexts();
+    ASSERT_GT(shown.size(), 150u) << "the texts were not found";
+    for (const char* language : kLanguages) {
+        Catalogue catalogue;
+        std::string error;
+        ASSERT_TRUE(ParseCatalogue(ReadSource(std::string("ui/lang/") + language + ".po"),
+                                   &catalogue, &error))
+            << language << ": " << error;
+        int forms = 1 + std::max({PluralForm(language, 1), PluralForm(language, 2),
+                                  PluralForm(language, 5)});
+        std::set<std::string> problems;
+        std::string missing;
+        for (const auto& text : shown) {
+            auto found = catalogue.texts.find(text.first);
+            if (found == catalogue.texts.end()) {
+                missing += "\nmsgid " + Quoted(text.first) + "\n";
+                if (text.second.empty()) {
+                    missing += "msgstr \"\"\n";
+                    continue;
+                }
+                missing += "msgid_plural " + Quoted(text.second) + "\n";
+                for (int form = 0; form < forms; ++form)
+                    missing += "msgstr[" + std::to_string(form) + "] \"\"\n";
+                continue;
+            }
+            const std::vector<std::string>& got = found->second;
+            if (got.size() != static_cast<size_t>(text.second.empty() ? 1 : forms))
+                problems.insert(Quoted(text.first) + " has " + std::to_string(got.size()) +
+                                " form(s)");
+            std::string english = Placeholders(text.second.empty() ? text.first : text.second);
+            for (const std::string& form : got) {
+                if (form.empty())
+                    problems.insert(Quoted(text.first) + " is not translated");
+                else if (Placeholders(form) != english)
+                    problems.insert(Quoted(form) + " has " + Placeholders(form) + ", not " +
+                                    english);
+            }
+            catalogue.texts.erase(found);
+        }
+        for (const auto& stale : catalogue.texts)
+            problems.insert(Quoted(stale.first) + " is shown nowhere");
+        EXPECT_TRUE(problems.empty()) << language << ":\n" << Listed(problems);
+        EXPECT_TRUE(missing.empty()) << language << " lacks:\n" << missing;
+    }
 }
 
 }  // namespace
