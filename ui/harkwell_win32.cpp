@@ -144,8 +144,8 @@ bool CHarkwell::Create(CPlaytally* engine, HWND owner) {
     if (!g_module) return false;
     m_engine = engine;
     // A Unicode window, so that titles in any script are shown as they are.
-    HWND window = CreateDialogParamW(g_module, MAKEINTRESOURCEW(IDD_CONFIG), owner,
-                                     &CHarkwell::DialogProc, reinterpret_cast<LPARAM>(this));
+    HWND window = CreateDialogShown(g_module, IDD_CONFIG, owner, &CHarkwell::DialogProc,
+                                    reinterpret_cast<LPARAM>(this));
     if (!window) return false;
     Show();
     return true;
@@ -178,7 +178,6 @@ INT_PTR CALLBACK CHarkwell::DialogProc(HWND window, UINT message, WPARAM wParam,
 INT_PTR CHarkwell::OnMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
-            TranslateDialog(m_window);
             HookDialogKeys(m_window, true);
             ShowConfig();
             return TRUE;

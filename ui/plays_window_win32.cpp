@@ -171,7 +171,6 @@ INT_PTR CALLBACK EditPlayProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     return GuardedDialogCall("EditPlayProc", [&]() -> INT_PTR {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            TranslateDialog(dialog);
             const auto* texts = reinterpret_cast<const PlayTexts*>(lParam);
             SetDialogText(dialog, IDC_EDIT_ARTIST, texts->artist);
             SetDialogText(dialog, IDC_EDIT_TITLE, texts->title);
@@ -282,8 +281,8 @@ bool CPlaysWindow::Open(CPlaytally* engine, HWND owner) {
     if (!DialogModule() || !engine) return false;
     if (!ListViewAvailable("CPlaysWindow::Open")) return false;
     m_engine = engine;
-    HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_PLAYS), owner,
-                                     &CPlaysWindow::DialogProc, reinterpret_cast<LPARAM>(this));
+    HWND window = CreateDialogShown(DialogModule(), IDD_PLAYS, owner, &CPlaysWindow::DialogProc,
+                                    reinterpret_cast<LPARAM>(this));
     if (!window) {
         g_Debug.Log(DEBUG_ERROR, "CPlaysWindow::Open", "Failed to create the Plays window - %lu",
                     GetLastError());
@@ -342,7 +341,6 @@ INT_PTR CPlaysWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CPlaysWindow::OnInit() {
-    TranslateDialog(m_window);
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_PLAYS_LIST);
@@ -630,8 +628,8 @@ void CPlaysWindow::Edit() {
     std::string service = row->serviceId;
     PlayTexts texts{row->artist, row->title, row->album};
     row = nullptr;
-    if (DialogBoxParamW(DialogModule(), MAKEINTRESOURCEW(IDD_EDIT_PLAY), m_window, &EditPlayProc,
-                        reinterpret_cast<LPARAM>(&texts)) != IDOK)
+    if (DialogBoxShown(DialogModule(), IDD_EDIT_PLAY, m_window, &EditPlayProc,
+                       reinterpret_cast<LPARAM>(&texts)) != IDOK)
         return;
     // The dialog let the timer run: the rows may have been read again, and
     // the window may have gone with the plug-in.
@@ -742,37 +740,84 @@ void CPlaysWindow::RunAction(const std::string& pending, const std::string& fail
 
 }  // namespace
 
-namespace {
-
-std::string WindowText(HWND window) {
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+std::string DialogText(HWND dialog, int id) {
+    HWND control = GetDlgItem(dialog, id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
     text.resize(
-        static_cast<size_t>(GetWindowTextW(window, &text[0], static_cast<int>(text.size()))));
+        static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
     // Sent: a lone surrogate half becomes U+FFFD.
     return Utf16ToUtf8(std::u16string(text.begin(), text.end()), true);
 }
 
-void TranslateText(HWND window) {
-    std::string english = WindowText(window);
-    const char* shown = Tr(english.c_str());
-    if (shown != english.c_str()) SetWindowTextW(window, WidePath(shown).c_str());
+namespace {
+
+// Dialog `id`'s template (the extended form, as ours are) with its caption
+// and its controls' texts in the user's language; empty in English, or for a
+// template of another form.
+std::vector<WORD> TranslatedTemplate(HINSTANCE module, int id) {
+    std::vector<WORD> out;
+    if (ShownLanguage().empty()) return out;
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));  // RT_DIALOG
+    const auto* start =
+        found ? static_cast<const WORD*>(LockResource(LoadResource(module, found))) : nullptr;
+    if (!start || start[0] != 1 || start[1] != 0xFFFF) return out;
+    const WORD* at = start;
+    auto copy = [&](size_t words) {
+        out.insert(out.end(), at, at + words);
+        at += words;
+    };
+    // A name (up to its terminator) or 0xFFFF and an ordinal; a text is a
+    // name looked up on its way.
+    auto name = [&](bool text) {
+        if (*at == 0xFFFF) return copy(2);
+        std::u16string english;
+        for (; *at; ++at)
+            english += static_cast<char16_t>(*at);
+        ++at;
+        std::string utf8 = Utf16ToUtf8(english, true);
+        const char* shown = text ? Tr(utf8.c_str()) : utf8.c_str();
+        std::u16string wide = shown == utf8.c_str() ? english : Utf8ToUtf16(shown);
+        out.insert(out.end(), wide.begin(), wide.end());
+        out.push_back(0);
+    };
+    DWORD style = static_cast<DWORD>(start[6] | start[7] << 16);
+    WORD items = start[8];
+    copy(13);     // version, signature, help id, styles, item count, place and size
+    name(false);  // menu
+    name(false);  // class
+    name(true);   // caption
+    if (style & DS_SETFONT) {
+        copy(3);  // size, weight, italic and character set
+        name(false);
+    }
+    for (WORD item = 0; item < items; ++item) {
+        // Each item starts on a DWORD, in the resource and in the copy alike.
+        if ((at - start) % 2) ++at;
+        if (out.size() % 2) out.push_back(0);
+        copy(12);                   // help id, styles, place and size, id
+        name(false);                // class
+        name(true);                 // text
+        copy(1 + (at[0] + 1) / 2);  // creation data
+    }
+    return out;
 }
 
 }  // namespace
 
-std::string DialogText(HWND dialog, int id) {
-    return WindowText(GetDlgItem(dialog, id));
+HWND CreateDialogShown(HINSTANCE module, int id, HWND owner, DLGPROC procedure, LPARAM parameter) {
+    std::vector<WORD> shown = TranslatedTemplate(module, id);
+    return shown.empty()
+               ? CreateDialogParamW(module, MAKEINTRESOURCEW(id), owner, procedure, parameter)
+               : CreateDialogIndirectParamW(module, reinterpret_cast<LPCDLGTEMPLATEW>(shown.data()),
+                                            owner, procedure, parameter);
 }
 
-void TranslateDialog(HWND dialog) {
-    if (ShownLanguage().empty()) return;
-    TranslateText(dialog);
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        wchar_t kind[16] = L"";
-        GetClassNameW(child, kind, 16);
-        // An edit holds what the user types.
-        if (lstrcmpiW(kind, L"Edit") != 0) TranslateText(child);
-    }
+INT_PTR DialogBoxShown(HINSTANCE module, int id, HWND owner, DLGPROC procedure, LPARAM parameter) {
+    std::vector<WORD> shown = TranslatedTemplate(module, id);
+    return shown.empty()
+               ? DialogBoxParamW(module, MAKEINTRESOURCEW(id), owner, procedure, parameter)
+               : DialogBoxIndirectParamW(module, reinterpret_cast<LPCDLGTEMPLATEW>(shown.data()),
+                                         owner, procedure, parameter);
 }
 
 void SetDialogText(HWND dialog, int id, const std::string& text) {

@@ -32,9 +32,10 @@ void CentreOnOwner(HWND window);
 // A control's text as UTF-8 (a lone surrogate half becomes U+FFFD), and a
 // UTF-8 text set in one.
 std::string DialogText(HWND dialog, int id);
-// The window's caption and its controls' texts (not what edits hold) in the
-// user's language, as the template gives them in English.
-void TranslateDialog(HWND dialog);
+// A dialog made from template `id`, its caption and controls' texts in the
+// user's language: modeless, and modal.
+HWND CreateDialogShown(HINSTANCE module, int id, HWND owner, DLGPROC procedure, LPARAM parameter);
+INT_PTR DialogBoxShown(HINSTANCE module, int id, HWND owner, DLGPROC procedure, LPARAM parameter);
 void SetDialogText(HWND dialog, int id, const std::string& text);
 // Whether the list view's window class is registered (the common controls
 // loaded once and kept); logged as `where`'s when it is not.

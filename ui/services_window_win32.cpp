@@ -63,7 +63,6 @@ INT_PTR CALLBACK ServiceFormProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     return GuardedDialogCall("ServiceFormProc", [&]() -> INT_PTR {
         if (message == WM_INITDIALOG) {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            TranslateDialog(dialog);
             const ServiceSettings* stored = reinterpret_cast<FormRequest*>(lParam)->stored;
             for (const auto& field : kFieldControls)
                 SendDlgItemMessageW(dialog, field.id, EM_LIMITTEXT, kFieldLimit, 0);
@@ -162,8 +161,8 @@ bool CServicesWindow::Open(CPlaytally* engine, HWND owner) {
     if (!ListViewAvailable("CServicesWindow::Open")) return false;
     m_engine = engine;
     m_owner = owner;
-    HWND window = CreateDialogParamW(DialogModule(), MAKEINTRESOURCEW(IDD_SERVICES), owner,
-                                     &CServicesWindow::DialogProc, reinterpret_cast<LPARAM>(this));
+    HWND window = CreateDialogShown(DialogModule(), IDD_SERVICES, owner,
+                                    &CServicesWindow::DialogProc, reinterpret_cast<LPARAM>(this));
     if (!window) {
         g_Debug.Log(DEBUG_ERROR, "CServicesWindow::Open",
                     "Failed to create the Services window - %lu", GetLastError());
@@ -231,7 +230,6 @@ INT_PTR CServicesWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CServicesWindow::OnInit() {
-    TranslateDialog(m_window);
     HookDialogKeys(m_window, true);
     CentreOnOwner(m_window);
     m_list = GetDlgItem(m_window, IDC_SERVICES_LIST);
@@ -318,8 +316,8 @@ void CServicesWindow::AddOrEdit(int number) {
     ServiceSettings stored = number ? m_engine->GetService(number) : ServiceSettings();
     if (number == 0 && FreeServiceNumber(*m_engine) == 0) return;
     FormRequest request{number ? &stored : nullptr, ServiceForm()};
-    if (DialogBoxParamW(DialogModule(), MAKEINTRESOURCEW(IDD_SERVICE), m_window, &ServiceFormProc,
-                        reinterpret_cast<LPARAM>(&request)) != IDOK)
+    if (DialogBoxShown(DialogModule(), IDD_SERVICE, m_window, &ServiceFormProc,
+                       reinterpret_cast<LPARAM>(&request)) != IDOK)
         return;
     // The form let the player run: the window may have gone with the plug-in.
     if (!m_window) return;
