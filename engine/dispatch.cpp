@@ -299,7 +299,10 @@ void CPlaytally::TellUser(const std::string& text) {
         m_messageShown = 1;
         m_lastMessage = message;
     }
-    // Blocks this worker only.
+    // Ours in the user's language; the service's as it came. Blocks this
+    // worker only.
+    if (message.compare(0, sizeof(kBadAuthMessage) - 1, kBadAuthMessage) == 0)
+        message = Tr(kBadAuthMessage) + message.substr(sizeof(kBadAuthMessage) - 1);
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
 }
 

@@ -40,7 +40,7 @@ std::string NetFailureReason(uint32_t error) {
         case 0:
             return TR_TEXT("no answer");
         default:
-            return "network error " + std::to_string(error);
+            return std::string(TR_TEXT("network error")) + " " + std::to_string(error);
     }
 }
 

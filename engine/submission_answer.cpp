@@ -52,8 +52,7 @@ SubmissionAnswer ReadSubmissionAnswer(const std::vector<std::string>& lines) {
         }
     }
     if (Has(text, "BADAUTH")) {
-        answer.message =
-            "Your username/password are invalid. Please check them in the config dialog.";
+        answer.message = kBadAuthMessage;
         Drop(text, 7);
         if (text.size() > 1) {
             ++answer.statusLines;

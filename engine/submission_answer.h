@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/translate.h"
+
+// What a message box says after BADAUTH, before the service's own message.
+constexpr char kBadAuthMessage[] =
+    TR_TEXT("Your username/password are invalid. Please check them in the config dialog.");
+
 struct SubmissionAnswer {
     bool accepted = false;       // the first line is "OK" and nothing else
     bool reauth = false;         // "REAUTH": the session must be made again

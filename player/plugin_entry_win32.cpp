@@ -114,14 +114,20 @@ int StartPlugin() {
     // The player reads the description in the ANSI code page: the user's
     // language where the code page holds it, else English.
     std::string name = g_engine.GetPluginName();
+    bool written = false;
     for (const std::string& shown : {Tr(name), name}) {
         std::wstring wide =
             WidePath(Format("%s v%s", shown.c_str(), version.GetVersionText().c_str()));
         BOOL lost = FALSE;
         int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1,
                                          g_description, sizeof(g_description), nullptr, &lost);
-        if (length > 0 && !lost) break;
+        if ((written = length > 0 && !lost)) break;
     }
+    // A code page that cannot tell what it lost (UTF-8) takes the English as it is.
+    if (!written)
+        lstrcpynA(g_description,
+                  Format("%s v%s", name.c_str(), version.GetVersionText().c_str()).c_str(),
+                  sizeof(g_description));
     g_plugin.description = g_description;
     return 0;
 }

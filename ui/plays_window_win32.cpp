@@ -140,21 +140,34 @@ struct Job {
     std::vector<size_t> selectedRows;
 };
 
+// What a job that fails says: in English in the log, in the user's language
+// as its note; `english` may name `subject` with "%s".
+struct Failure {
+    std::string logged, shown;
+};
+Failure FailureOf(const char* english, const std::string& subject = std::string()) {
+    return {Format(english, subject.c_str()), Format(Tr(english), subject.c_str())};
+}
+
 // Runs `work` off the player's thread. However it ends the job is done: an
 // exception leaves "`failure` (what)." as its note.
-bool RunJob(CPlaytally* engine, const std::shared_ptr<Job>& job, const std::string& failure,
+bool RunJob(CPlaytally* engine, const std::shared_ptr<Job>& job, const Failure& failure,
             std::function<void(Job&)> work) {
     return engine->RunInBackground([job, failure, work] {
+        std::string what;
         try {
             work(*job);
         } catch (const std::exception& e) {
             job->failed = true;
-            job->note = failure + " (" + e.what() + ").";
+            what = e.what();
         } catch (...) {
             job->failed = true;
-            job->note = failure + ".";
         }
-        if (job->failed) g_Debug.Log(DEBUG_ERROR, "CPlaysWindow", "%s", job->note.c_str());
+        if (job->failed) {
+            std::string why = what.empty() ? "." : " (" + what + ").";
+            g_Debug.Log(DEBUG_ERROR, "CPlaysWindow", "%s%s", failure.logged.c_str(), why.c_str());
+            job->note = failure.shown + why;
+        }
         job->done = true;
     });
 }
@@ -231,7 +244,7 @@ class CPlaysWindow {
     void OpenCorrections();
     // Runs `action` off the player's thread, showing `pending` until it is
     // done, and `failure` if it fails.
-    void RunAction(const std::string& pending, const std::string& failure,
+    void RunAction(const std::string& pending, const Failure& failure,
                    std::function<std::string()> action);
     // The selected rows, by their place in m_view.rows.
     std::vector<size_t> SelectedRows() const;
@@ -369,7 +382,7 @@ void CPlaysWindow::StartLoad() {
     m_seenChanges = engine->PlaysChanges();
     // Sorted there too: a sort of a hundred thousand rows is no work for the
     // player's thread.
-    if (!RunJob(engine, job, Tr("Could not read the plays"), [engine](Job& job) {
+    if (!RunJob(engine, job, FailureOf(TR_TEXT("Could not read the plays")), [engine](Job& job) {
             job.view = ReadPlays(WaitingForEveryService(engine), engine->GetSettings().username,
                                  engine->m_history.Texts());
             if (job.sortColumn >= 0) SortRows(&job.view.rows, job.sortColumn, job.ascending);
@@ -586,7 +599,7 @@ void CPlaysWindow::Remove() {
     MarkRows(SelectedWaitingRows(WaitingFor::kAnyAccount), TR_TEXT("Removing..."));
     CPlaytally* engine = m_engine;
     RunAction(Format(TrPlural(count, "Removing %d play...", "Removing %d plays..."), count),
-              Tr("Could not remove the plays"), [engine, plays] {
+              FailureOf(TR_TEXT("Could not remove the plays")), [engine, plays] {
                   CPlaytally::PlaysActedOn removed = ActOnEach(
                       plays,
                       [engine](const std::vector<Submission>& some, const std::string& service) {
@@ -639,14 +652,14 @@ void CPlaysWindow::Edit() {
         return;
     MarkRows(RowsOf(play, service), TR_TEXT("Editing..."));
     CPlaytally* engine = m_engine;
-    RunAction(
-        Tr("Editing 1 play..."), Tr("Could not edit the play"), [engine, play, texts, service] {
-            CPlaytally::PlaysActedOn edited =
-                engine->EditWaitingPlay(play, texts.artist, texts.title, texts.album, service);
-            return Format(TrPlural(edited.done, "Edited %d play.", "Edited %d plays."),
-                          edited.done) +
-                   BeingSentNote(edited.beingSent);
-        });
+    RunAction(Tr("Editing 1 play..."), FailureOf(TR_TEXT("Could not edit the play")),
+              [engine, play, texts, service] {
+                  CPlaytally::PlaysActedOn edited = engine->EditWaitingPlay(
+                      play, texts.artist, texts.title, texts.album, service);
+                  return Format(TrPlural(edited.done, "Edited %d play.", "Edited %d plays."),
+                                edited.done) +
+                         BeingSentNote(edited.beingSent);
+              });
     EnableEdit();
 }
 
@@ -665,7 +678,7 @@ void CPlaysWindow::SendWithThisAccount() {
     RunAction(Format(TrPlural(count, "Tagging %d play with this account...",
                               "Tagging %d plays with this account..."),
                      count),
-              Tr("Could not tag the plays"), [engine, plays] {
+              FailureOf(TR_TEXT("Could not tag the plays")), [engine, plays] {
                   CPlaytally::PlaysActedOn tagged = ActOnEach(
                       plays,
                       [engine](const std::vector<Submission>& some, const std::string& service) {
@@ -684,7 +697,9 @@ void CPlaysWindow::Export() {
     OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof(dialog);
     dialog.hwndOwner = m_window;
-    dialog.lpstrFilter = L"CSV files (*.csv)\0*.csv\0All files\0*.*\0";
+    std::wstring filter = WidePath(Tr("CSV files (*.csv)")) + L'\0' + L"*.csv" + L'\0' +
+                          WidePath(Tr("All files")) + L'\0' + L"*.*" + L'\0';
+    dialog.lpstrFilter = filter.c_str();
     dialog.lpstrFile = file;
     dialog.nMaxFile = sizeof(file) / sizeof(file[0]);
     dialog.lpstrDefExt = L"csv";
@@ -698,7 +713,7 @@ void CPlaysWindow::Export() {
     // still being read.
     RunAction(
         Format(Tr("Exporting to %s..."), path.c_str()),
-        Format(Tr("Could not write %s"), path.c_str()), [engine, path] {
+        FailureOf(TR_TEXT("Could not write %s"), path), [engine, path] {
             auto start = std::chrono::steady_clock::now();
             // Replaced by the export, they would lose their plays.
             std::vector<std::string> kept = engine->m_history.Paths();
@@ -726,7 +741,7 @@ void CPlaysWindow::Export() {
         });
 }
 
-void CPlaysWindow::RunAction(const std::string& pending, const std::string& failure,
+void CPlaysWindow::RunAction(const std::string& pending, const Failure& failure,
                              std::function<std::string()> action) {
     auto job = std::make_shared<Job>();
     if (!RunJob(m_engine, job, failure, [action](Job& job) { job.note = action(); })) {

@@ -95,11 +95,29 @@ std::string BuildLastSubmitted(const std::vector<Submission>& recent) {
 }
 
 std::string TrStatus(const std::string& status) {
-    const char* whole = Tr(status.c_str());
-    if (whole != status.c_str()) return whole;
-    size_t colon = status.find(": ");
-    if (colon == std::string::npos) return status;
-    return Tr(status.substr(0, colon)) + ": " + TrStatus(status.substr(colon + 2));
+    std::string shown;
+    // Our texts lead, each before ": "; what follows the first part that is
+    // not ours is the service's, shown as it came. A loop: the service's part
+    // may be long and hold many ": ".
+    for (size_t at = 0;;) {
+        std::string rest = status.substr(at);
+        const char* whole = Tr(rest.c_str());
+        if (whole != rest.c_str()) return shown + whole;
+        // "network error 12175": the words ours, the number as it is
+        size_t number = rest.find_last_not_of("0123456789");
+        if (number != std::string::npos && number + 1 < rest.size() && rest[number] == ' ') {
+            std::string words = rest.substr(0, number);
+            const char* translated = Tr(words.c_str());
+            if (translated != words.c_str()) return shown + translated + rest.substr(number);
+        }
+        size_t colon = status.find(": ", at);
+        if (colon == std::string::npos) return shown + rest;
+        std::string head = status.substr(at, colon - at);
+        const char* translated = Tr(head.c_str());
+        if (translated == head.c_str()) return shown + rest;
+        shown += std::string(translated) + ": ";
+        at = colon + 2;
+    }
 }
 
 std::string BuildVersionLine(const std::string& pluginName, const std::string& versionText,

@@ -64,8 +64,8 @@ std::string BuildStatusBlock(const StatusSnapshot& state, const std::function<bo
 std::string BuildLastSubmitted(const std::vector<Submission>& recent);
 
 // A status as a window shows it, in the user's language: a text of ours
-// whole, or its part before ": " and what follows, each in turn; the
-// service's answers as they came.
+// whole, or its parts before ": " in turn as long as they are ours; the
+// service's answers, and whatever follows them, as they came.
 std::string TrStatus(const std::string& status);
 
 // "%s Version %s Build %s"; the version text carries its trailing space.

@@ -83,6 +83,10 @@ def test_layout(s, language):
         summaries = {m[1]: m for line in r if (m := re.fullmatch(
             r"layout (.+): (\d+) controls checked, (\d+) problems, (\d+)x(\d+) px at (\d+) dpi, (.*)", line))}
         assert sorted(summaries) == sorted(caption.values()), "every window checked once, in its language"
+        # The player's plug-in list reads the description in the code page: the language's where it fits.
+        name = tr("Kelmar for Winamp")
+        name = name if all(ord(c) < 256 for c in name) else "Kelmar for Winamp"
+        assert any(line.startswith(f"description {name} v") for line in r), "the description in the list"
         assert all(int(m[6]) == dpi for m in summaries.values()), f"not at {dpi} dpi"
         problems += [f"{dpi} dpi: {line}" for line in r if line.startswith("layout problem")]
         # The translations' East Asian texts are drawn in real characters, each about as wide as the

@@ -16,7 +16,9 @@
 #include <sstream>
 
 #include "diagnostics/translate.h"
+#include "engine/session_rules.h"
 #include "engine/settings.h"
+#include "ui/plays_model.h"
 #include "ui/status_text.h"
 
 namespace {
@@ -247,7 +249,8 @@ std::string Placeholders(const std::string& text) {
     std::string found;
     for (size_t at = 0; (at = text.find('%', at)) != std::string::npos;) {
         size_t end = text.find_first_of("dsuxc%", at + 1);
-        found += text.substr(at, end - at + 1) + " ";
+        found += text.substr(at, end == std::string::npos ? end : end - at + 1) + " ";
+        if (end == std::string::npos) break;
         at = end + 1;
     }
     size_t keys = 0;
@@ -317,6 +320,34 @@ TEST(LanguageCheck, EveryCatalogueHasEveryShownTextAndNothingElse) {
         EXPECT_TRUE(problems.empty()) << language << ":\n" << Listed(problems);
         EXPECT_TRUE(missing.empty()) << language << " lacks:\n" << missing;
     }
+}
+
+// A status in the user's language: our parts translated, up to the first
+// part that is the service's, which stays as it came, however long.
+TEST(LanguageCheck, StatusesAreOursTranslatedAndTheServicesAsTheyCame) {
+    std::string longReason;
+    for (int i = 0; i < 100000; ++i)
+        longReason += "a: ";
+    Catalogue german;
+    std::string error;
+    ASSERT_TRUE(ParseCatalogue(ReadSource("ui/lang/de.po"), &german, &error)) << error;
+    german.language = "de";
+    InstallCatalogue(german);
+    const std::pair<std::string, std::string> cases[] = {
+        {NotReachedStatus(NetFailureReason(12002)), "Dienst nicht erreichbar: Zeitüberschreitung"},
+        {NotReachedStatus(NetFailureReason(12017)),
+         "Dienst nicht erreichbar: Netzwerkfehler 12017"},
+        {std::string(kAccountNotChecked) + ": " + NotReachedStatus("timed out"),
+         "Konto nicht geprüft: Dienst nicht erreichbar: Zeitüberschreitung"},
+        {std::string(kAccountNotChecked) + ": FAILED Plugin bust",
+         "Konto nicht geprüft: FAILED Plugin bust"},
+        {HistoryStatus("skipped", "stream"), "Übersprungen: Stream"},
+        {HistoryStatus("set aside", "Empty field: Title"), "Zurückgestellt: Empty field: Title"},
+        {HistoryStatus("set aside", longReason), "Zurückgestellt: " + longReason},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TrStatus(c.first), c.second) << c.first.substr(0, 80);
+    InstallCatalogue(Catalogue());
 }
 
 }  // namespace
