@@ -8,6 +8,9 @@ from harness import OFFLINE, md5, track
 
 WINDOWS = ["Kelmar Config", "Kelmar Services", "Kelmar Service", "Kelmar Plays", "Edit play"]
 LANGUAGES = ["en", "de", "fr", "es", "it", "pt-BR", "pl", "ru", "ja", "zh-CN"]
+LOCALES = {"en": "en_US.UTF-8", "pt-BR": "pt_BR.UTF-8", "zh-CN": "zh_CN.UTF-8",
+           **{tag: f"{tag}_{tag.upper()}.UTF-8" for tag in ("de", "fr", "es", "it", "pl", "ru")},
+           "ja": "ja_JP.UTF-8"}
 CATALOGUES = Path(__file__).resolve().parents[2] / "ui/lang"
 
 
@@ -49,7 +52,10 @@ def test_layout(s, language):
         if dpi != 96:
             s.use_folder(s.work / f"plugins{dpi}")
         set_dpi(s, env, dpi)
-        s.settings(env=env, proxyport=1, language=language if language != "en" else "")
+        # At 96 dpi Windows speaks the language (Wine takes it from the locale); at 144 the
+        # "language" value chooses it, over a Windows in German.
+        windows = LOCALES[language] if dpi == 96 else "de_DE.UTF-8"
+        s.settings(env=env, proxyport=1, language=language if dpi != 96 else "")
         s.service(1, env=env, name="Home", handshakeurl="http://127.0.0.1:1/", username="listener",
                   password=md5("secret"), enabled=1)
         r = s.player(f"dpi{dpi}", f"""
@@ -79,13 +85,17 @@ def test_layout(s, language):
             fill-next {caption["Edit play"]}|1050=|click=1|layout|2
             click 1047
             quit
-            unload""", env=env)
+            unload""", env=dict(env, LC_ALL=windows, LANG=windows))
         summaries = {m[1]: m for line in r if (m := re.fullmatch(
             r"layout (.+): (\d+) controls checked, (\d+) problems, (\d+)x(\d+) px at (\d+) dpi, (.*)", line))}
         assert sorted(summaries) == sorted(caption.values()), "every window checked once, in its language"
-        # The player's plug-in list reads the description in the code page: the language's where it fits.
+        # The player's plug-in list reads the description in Windows' code page: the language's where
+        # it fits.
         name = tr("Kelmar for Winamp")
-        name = name if all(ord(c) < 256 for c in name) else "Kelmar for Winamp"
+        try:
+            name.encode({"ru": "cp1251", "pl": "cp1250", "ja": "cp932", "zh": "gbk"}.get(windows[:2], "cp1252"))
+        except UnicodeEncodeError:
+            name = "Kelmar for Winamp"
         assert any(line.startswith(f"description {name} v") for line in r), "the description in the list"
         assert all(int(m[6]) == dpi for m in summaries.values()), f"not at {dpi} dpi"
         problems += [f"{dpi} dpi: {line}" for line in r if line.startswith("layout problem")]
