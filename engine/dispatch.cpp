@@ -302,7 +302,7 @@ void CPlaytally::TellUser(const std::string& text) {
     // Ours in the user's language; the service's as it came. Blocks this
     // worker only.
     if (message.compare(0, sizeof(kBadAuthMessage) - 1, kBadAuthMessage) == 0)
-        message = Tr(kBadAuthMessage) + message.substr(sizeof(kBadAuthMessage) - 1);
+        message = Tr(kBadAuthMessage) + Utf8OrAnsi(message.substr(sizeof(kBadAuthMessage) - 1));
     ShowPrompt(message, GetPluginName(), PROMPT_OK);
 }
 

@@ -96,10 +96,12 @@ std::string BuildLastSubmitted(const std::vector<Submission>& recent) {
 
 std::string TrStatus(const std::string& status) {
     std::string shown;
-    // Our texts lead, each before ": "; what follows the first part that is
-    // not ours is the service's, shown as it came. A loop: the service's part
-    // may be long and hold many ": ".
-    for (size_t at = 0;;) {
+    // Our texts lead, each before ": ", three at most ("Account not checked:
+    // Service not reached: timed out"); what follows the first part that is
+    // not ours is the service's, shown as it came, however long it is and
+    // however many of our words it repeats.
+    for (size_t at = 0, part = 0;; ++part) {
+        if (part == 3) return shown + status.substr(at);
         std::string rest = status.substr(at);
         const char* whole = Tr(rest.c_str());
         if (whole != rest.c_str()) return shown + whole;

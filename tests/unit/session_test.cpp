@@ -7,9 +7,12 @@
 #include <thread>
 #include <tuple>
 
+#include "diagnostics/translate.h"
 #include "engine/clock.h"
+#include "engine/submission_answer.h"
 #include "engine/user_prompt.h"
 #include "record/md5.h"
+#include "record/text_encoding.h"
 #include "tests/unit/engine_fixture.h"
 
 namespace {
@@ -693,3 +696,24 @@ TEST_F(SessionTest, AServiceIsKnownByWhoItIsNotByItsPlace) {
                                                                "me", {b})}));
     ResetFakeClock();
 }
+
+namespace {
+
+// The wrong-password box in German, with the service's own words after it in
+// the ANSI code page: both read as they are.
+TEST_F(SessionTest, WrongPasswordBoxTranslatedKeepsTheServicesAnsiWords) {
+    Catalogue german;
+    german.language = "de";
+    german.texts[kBadAuthMessage] = {"Benutzername oder Kennwort ist ung\xc3\xbcltig."};
+    InstallCatalogue(german);
+    engine.m_handshakeComplete = 1;
+    engine.m_messageShown = 0;
+    FakePromptReset();
+    engine.ThreadCallback(REQUEST_SUBMIT, "BADAUTH Mot de passe refus\xe9\n", Track("A"), 3, 200);
+    InstallCatalogue(Catalogue());
+    ASSERT_EQ(FakePrompts().size(), 1u);
+    EXPECT_EQ(Utf8OrAnsi(FakePrompts()[0].text),
+              "Benutzername oder Kennwort ist ung\xc3\xbcltig.\r\n Mot de passe refus\xc3\xa9");
+}
+
+}  // namespace
