@@ -1,6 +1,8 @@
 #include "diagnostics/translate.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -116,15 +118,15 @@ int PluralForm(const std::string& language, long count) {
 }
 
 std::string ChooseLanguage(const std::string& setting, uint16_t windowsLanguage) {
-    std::string wanted;
-    for (char c : setting)
-        wanted += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (wanted == "en") return std::string();
+    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    auto sameTag = [&](const char* tag) {  // case aside
+        return setting.size() == std::strlen(tag) &&
+               std::equal(setting.begin(), setting.end(), tag,
+                          [&](char a, char b) { return lower(a) == lower(b); });
+    };
+    if (sameTag("en")) return std::string();
     for (const char* tag : kLanguages) {
-        std::string lower = tag;
-        for (char& c : lower)
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-        if (wanted == lower) return tag;
+        if (sameTag(tag)) return tag;
     }
     // Primary language in the low ten bits, the country above.
     switch (windowsLanguage & 0x3ff) {

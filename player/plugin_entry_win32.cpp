@@ -112,19 +112,14 @@ int StartPlugin() {
     CModuleVersionInfo version;
     version.SetModule(instance);
     // The player reads the description in the ANSI code page: the user's
-    // language where the code page holds it, else English.
+    // language where the code page holds it (and can tell), else English.
     std::string name = g_engine.GetPluginName();
-    bool written = false;
-    for (const std::string& shown : {Tr(name), name}) {
-        std::wstring wide =
-            WidePath(Format("%s v%s", shown.c_str(), version.GetVersionText().c_str()));
-        BOOL lost = FALSE;
-        int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1,
-                                         g_description, sizeof(g_description), nullptr, &lost);
-        if ((written = length > 0 && !lost)) break;
-    }
-    // A code page that cannot tell what it lost (UTF-8) takes the English as it is.
-    if (!written)
+    std::wstring shown =
+        WidePath(Format("%s v%s", Tr(name.c_str()), version.GetVersionText().c_str()));
+    BOOL lost = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, shown.c_str(), -1, g_description,
+                            sizeof(g_description), nullptr, &lost) <= 0 ||
+        lost)
         lstrcpynA(g_description,
                   Format("%s v%s", name.c_str(), version.GetVersionText().c_str()).c_str(),
                   sizeof(g_description));

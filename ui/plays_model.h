@@ -45,6 +45,7 @@ std::string LocalPlayedTime(const std::string& utc);
 // The columns, in the list's order: Played, Artist, Title, Album, Account, Status,
 // and, while plays go to more services than Kelmar, Service.
 constexpr int kPlayColumns = 6;
+constexpr int kStatusColumn = 5;
 constexpr int kServiceColumn = 6;
 const std::string& ColumnText(const PlayRow& row, int column);
 // Sorted by a column as a click on its header sorts: stably, so that rows

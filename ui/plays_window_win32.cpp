@@ -483,10 +483,11 @@ void CPlaysWindow::OnNotify(const NMHDR* header) {
             static_cast<size_t>(item.iItem) >= m_view.rows.size() || item.cchTextMax <= 0)
             return;
         const PlayRow& row = m_view.rows[static_cast<size_t>(item.iItem)];
-        // The Status column in the user's language (column 5).
-        std::wstring text = WidePath(item.iSubItem == 0   ? LocalPlayedTime(row.playedUtc)
-                                     : item.iSubItem == 5 ? TrStatus(row.status)
-                                                          : ColumnText(row, item.iSubItem));
+        // The Status column in the user's language.
+        std::wstring text =
+            WidePath(item.iSubItem == 0               ? LocalPlayedTime(row.playedUtc)
+                     : item.iSubItem == kStatusColumn ? TrStatus(row.status)
+                                                      : ColumnText(row, item.iSubItem));
         lstrcpynW(item.pszText, text.c_str(), item.cchTextMax);
     } else if (header->code == LVN_COLUMNCLICK) {
         int column = reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem;

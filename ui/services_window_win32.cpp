@@ -268,9 +268,9 @@ void CServicesWindow::Refresh() {
         ServiceState state = m_engine->GetServiceState(number);
         rows.push_back({number,
                         {service.name, service.handshakeUrl, Utf8OrAnsi(service.username),
-                         service.enabled && !IsOwnStatus(state.status)
-                             ? state.status
-                             : TrStatus(service.enabled ? state.status : kServiceSwitchedOff),
+                         !service.enabled            ? Tr(kServiceSwitchedOff)
+                         : IsOwnStatus(state.status) ? TrStatus(state.status)
+                                                     : state.status,
                          state.waiting < 0 ? std::string() : std::to_string(state.waiting)}});
     }
     if (!(rows == m_rows)) {
